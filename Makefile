@@ -1,0 +1,55 @@
+# Thin driver over CMake. `make demo` and `make test` install any missing
+# system package first (non-interactive apt-get), then configure and build.
+SHELL := /bin/bash
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
+CMAKE_FLAGS ?=
+
+# Debian packages the build and the test suite need.
+APT_PKGS := cmake make g++ pkg-config libasio-dev libgtest-dev libgmock-dev libbenchmark-dev \
+            clang libclang-rt-14-dev valgrind
+
+.PHONY: all deps configure build test test-unit test-asan demo install bench fuzz check-memory clean
+
+all: build
+
+deps:
+	@missing=""; \
+	for p in $(APT_PKGS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1 || missing="$$missing nodejs npm"; \
+	if [ -n "$$missing" ]; then \
+	  echo "== installing:$$missing"; \
+	  sudo=""; [ "$$(id -u)" -eq 0 ] || sudo=sudo; \
+	  $$sudo apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+configure: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test-unit: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300
+
+# The whole suite again under AddressSanitizer (with LeakSanitizer) and UBSan.
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVELMOR_SANITIZE=address,undefined \
+	  -DVELMOR_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS)
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS) --timeout 600 -LE no-asan
+
+test: test-unit test-asan
+
+demo: build
+	./$(BUILD)/examples/enquire_link_demo
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) build-bench build-fuzz

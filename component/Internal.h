@@ -1,0 +1,27 @@
+// Shared by the component's sources only; not installed.
+#pragma once
+
+#include <memory>
+#include <utility>
+
+#include "codec/Pdu.h"
+#include "component/Velmorsmppdemo.h"
+
+namespace velmor {
+
+// Calls an assigned event with Sender = the component. The handler runs on a
+// copy of the event, so it may reassign the event or destroy the component
+// (and with it the event) without pulling the running handler from under
+// itself. Returns false when the component no longer exists.
+template <class Event, class... Args>
+bool TVelmorSMPPDemo::Fire(const Event& event, Args&&... args) {
+  if (!event) return true;
+  std::weak_ptr<int> alive = FAlive;
+  Event fn = event;
+  fn(this, std::forward<Args>(args)...);
+  return !alive.expired();
+}
+
+inline AnsiString str(std::string_view v) { return AnsiString(v.data(), v.size()); }
+
+}  // namespace velmor

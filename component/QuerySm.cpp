@@ -1,0 +1,42 @@
+// query_sm and query_sm_resp.
+#include "component/Internal.h"
+
+namespace velmor {
+
+void TVelmorSMPPDemo::FormatQUERY_SM(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& message_id,
+                                     Byte source_addr_ton, Byte source_addr_npi, const AnsiString& source_addr) {
+  BeginRequest(pdu, command_id::query_sm, 0, sequence_number, message_id.size() + source_addr.size() + 4);
+  codec::put_cstring(pdu, message_id);
+  codec::put_u8(pdu, source_addr_ton);
+  codec::put_u8(pdu, source_addr_npi);
+  codec::put_cstring(pdu, source_addr);
+  codec::end_pdu(pdu);
+}
+
+Cardinal TVelmorSMPPDemo::Query_SM(const AnsiString& message_id, Byte source_addr_ton, Byte source_addr_npi,
+                                   const AnsiString& source_addr) {
+  Cardinal seq = 0;
+  FormatQUERY_SM(FOut, seq, message_id, source_addr_ton, source_addr_npi, source_addr);
+  CliSockSend(FOut);
+  return seq;
+}
+
+// message_state and error_code that the body no longer holds (an error
+// response often has no body) read as 0; the event still fires.
+void TVelmorSMPPDemo::RecognQUERY_SM_RESP(Cardinal command_status, Cardinal sequence_number,
+                                          std::string_view body) {
+  if (command_status == 0 ? !OnQuery_SM_RESP_OK : !OnQuery_SM_RESP_Error) return;
+  codec::Cursor c(body);
+  AnsiString message_id = str(c.cstring());
+  AnsiString final_date = str(c.cstring());
+  const Byte message_state = c.u8();
+  const Byte error_code = c.u8();
+  if (command_status == 0)
+    Fire(OnQuery_SM_RESP_OK, sequence_number, std::move(message_id), std::move(final_date), message_state,
+         error_code);
+  else
+    Fire(OnQuery_SM_RESP_Error, command_status, sequence_number, std::move(message_id), std::move(final_date),
+         message_state, error_code);
+}
+
+}  // namespace velmor

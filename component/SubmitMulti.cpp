@@ -1,0 +1,125 @@
+// submit_multi, its destination lists, and submit_multi_resp with the list of
+// unsuccessful destinations.
+#include "component/Internal.h"
+
+namespace velmor {
+namespace {
+constexpr Byte kDestFlagSME = 0x01;
+constexpr Byte kDestFlagDL = 0x02;
+}  // namespace
+
+Boolean TVelmorSMPPDemo::dest_address_AddSME(Tdest_address& dest_address, Byte dest_addr_ton, Byte dest_addr_npi,
+                                             const AnsiString& destination_addr) {
+  if (dest_address.size() >= MaxDestinations) return false;
+  dest_address.push_back({dest_addr_ton, dest_addr_npi, destination_addr, false});
+  return true;
+}
+
+Boolean TVelmorSMPPDemo::dest_address_AddDL(Tdest_address& dest_address, const AnsiString& dl_name) {
+  if (dest_address.size() >= MaxDestinations) return false;
+  dest_address.push_back({0, 0, dl_name, true});
+  return true;
+}
+
+AnsiString TVelmorSMPPDemo::dest_address_Get(const Tdest_address& dest_address, Byte& number_of_dests) {
+  number_of_dests = static_cast<Byte>(dest_address.size());
+  AnsiString out;
+  for (const auto& d : dest_address) {
+    if (d.SME_DL) {
+      codec::put_u8(out, kDestFlagDL);
+    } else {
+      codec::put_u8(out, kDestFlagSME);
+      codec::put_u8(out, d.dest_addr_ton);
+      codec::put_u8(out, d.dest_addr_npi);
+    }
+    codec::put_cstring(out, d.destination_addr_dl_name);
+  }
+  return out;
+}
+
+void TVelmorSMPPDemo::FormatSUBMIT_MULTI(AnsiString& pdu, Cardinal& sequence_number,
+                                         const AnsiString& service_type, Byte source_addr_ton,
+                                         Byte source_addr_npi, const AnsiString& source_addr,
+                                         const Tdest_address& dest_address, Byte esm_class, Byte protocol_id,
+                                         Byte priority_flag, const AnsiString& schedule_delivery_time,
+                                         const AnsiString& validity_period, Byte registered_delivery,
+                                         Byte replace_if_present_flag, Byte data_coding, Byte sm_default_msg_id,
+                                         const AnsiString& short_message, const TOPSubmit_MULTI& OPSubmit_MULTI) {
+  Byte number_of_dests = 0;
+  const AnsiString dests = dest_address_Get(dest_address, number_of_dests);
+  BeginRequest(pdu, command_id::submit_multi, 0, sequence_number,
+               service_type.size() + source_addr.size() + dests.size() + schedule_delivery_time.size() +
+                   validity_period.size() + short_message.size() + 64);
+  codec::put_cstring(pdu, service_type);
+  codec::put_u8(pdu, source_addr_ton);
+  codec::put_u8(pdu, source_addr_npi);
+  codec::put_cstring(pdu, source_addr);
+  codec::put_u8(pdu, number_of_dests);
+  codec::put_octets(pdu, dests);
+  codec::put_u8(pdu, esm_class);
+  codec::put_u8(pdu, protocol_id);
+  codec::put_u8(pdu, priority_flag);
+  codec::put_cstring(pdu, schedule_delivery_time);
+  codec::put_cstring(pdu, validity_period);
+  codec::put_u8(pdu, registered_delivery);
+  codec::put_u8(pdu, replace_if_present_flag);
+  codec::put_u8(pdu, data_coding);
+  codec::put_u8(pdu, sm_default_msg_id);
+  codec::put_u8(pdu, static_cast<Byte>(short_message.size()));
+  codec::put_octets(pdu, short_message);
+  tlv::append(pdu, OPSubmit_MULTI);
+  codec::end_pdu(pdu);
+}
+
+Cardinal TVelmorSMPPDemo::Submit_MULTI(const AnsiString& service_type, Byte source_addr_ton, Byte source_addr_npi,
+                                       const AnsiString& source_addr, const Tdest_address& dest_address,
+                                       Byte esm_class, Byte protocol_id, Byte priority_flag,
+                                       const AnsiString& schedule_delivery_time, const AnsiString& validity_period,
+                                       Byte registered_delivery, Byte replace_if_present_flag, Byte data_coding,
+                                       Byte sm_default_msg_id, const AnsiString& short_message,
+                                       const TOPSubmit_MULTI& OPSubmit_MULTI) {
+  // number_of_dests and sm_length are one octet each: a list or a text they
+  // cannot count is refused rather than sent with a count that disagrees.
+  if (dest_address.size() > MaxDestinations || short_message.size() > MaxShortMessage ||
+      tlv::overlong(OPSubmit_MULTI))
+    return 0;
+  Cardinal seq = 0;
+  FormatSUBMIT_MULTI(FOut, seq, service_type, source_addr_ton, source_addr_npi, source_addr, dest_address,
+                     esm_class, protocol_id, priority_flag, schedule_delivery_time, validity_period,
+                     registered_delivery, replace_if_present_flag, data_coding, sm_default_msg_id, short_message,
+                     OPSubmit_MULTI);
+  CliSockSend(FOut);
+  return seq;
+}
+
+// Exactly no_unsuccess entries, whatever the octets hold: fields the body no
+// longer has read as 0 or empty.
+Tunsuccess_sme TVelmorSMPPDemo::unsuccess_sme_Set(Byte no_unsuccess, std::string_view rest) {
+  Tunsuccess_sme list(no_unsuccess);
+  codec::Cursor c(rest);
+  for (auto& e : list) {
+    e.dest_addr_ton = c.u8();
+    e.dest_addr_npi = c.u8();
+    e.destination_addr = str(c.cstring());
+    e.error_status_code = c.u32();
+  }
+  return list;
+}
+
+// A body that ends before no_unsuccess (an error response often has none)
+// reports no_unsuccess 0 and an empty list; the event still fires.
+void TVelmorSMPPDemo::RecognSUBMIT_MULTI_RESP(Cardinal command_status, Cardinal sequence_number,
+                                              std::string_view body) {
+  if (command_status == 0 ? !OnSubmit_MULTI_RESP_OK : !OnSubmit_MULTI_RESP_Error) return;
+  codec::Cursor c(body);
+  AnsiString message_id = str(c.cstring());
+  const Byte no_unsuccess = c.u8();
+  Tunsuccess_sme unsuccess_sme = unsuccess_sme_Set(no_unsuccess, c.rest());
+  if (command_status == 0)
+    Fire(OnSubmit_MULTI_RESP_OK, sequence_number, std::move(message_id), no_unsuccess, std::move(unsuccess_sme));
+  else
+    Fire(OnSubmit_MULTI_RESP_Error, command_status, sequence_number, std::move(message_id), no_unsuccess,
+         std::move(unsuccess_sme));
+}
+
+}  // namespace velmor

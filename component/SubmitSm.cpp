@@ -1,0 +1,69 @@
+// submit_sm and submit_sm_resp: the main outbound path.
+#include "component/Internal.h"
+
+namespace velmor {
+
+void TVelmorSMPPDemo::FormatSUBMIT_SM(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& service_type,
+                                      Byte source_addr_ton, Byte source_addr_npi, const AnsiString& source_addr,
+                                      Byte dest_addr_ton, Byte dest_addr_npi, const AnsiString& destination_addr,
+                                      Byte esm_class, Byte protocol_id, Byte priority_flag,
+                                      const AnsiString& schedule_delivery_time, const AnsiString& validity_period,
+                                      Byte registered_delivery, Byte replace_if_present_flag, Byte data_coding,
+                                      Byte sm_default_msg_id, const AnsiString& short_message,
+                                      const TOPSubmit_SM& OPSubmit_SM) {
+  BeginRequest(pdu, command_id::submit_sm, 0, sequence_number,
+               service_type.size() + source_addr.size() + destination_addr.size() +
+                   schedule_delivery_time.size() + validity_period.size() + short_message.size() + 64);
+  codec::put_cstring(pdu, service_type);
+  codec::put_u8(pdu, source_addr_ton);
+  codec::put_u8(pdu, source_addr_npi);
+  codec::put_cstring(pdu, source_addr);
+  codec::put_u8(pdu, dest_addr_ton);
+  codec::put_u8(pdu, dest_addr_npi);
+  codec::put_cstring(pdu, destination_addr);
+  codec::put_u8(pdu, esm_class);
+  codec::put_u8(pdu, protocol_id);
+  codec::put_u8(pdu, priority_flag);
+  codec::put_cstring(pdu, schedule_delivery_time);
+  codec::put_cstring(pdu, validity_period);
+  codec::put_u8(pdu, registered_delivery);
+  codec::put_u8(pdu, replace_if_present_flag);
+  codec::put_u8(pdu, data_coding);
+  codec::put_u8(pdu, sm_default_msg_id);
+  codec::put_u8(pdu, static_cast<Byte>(short_message.size()));
+  codec::put_octets(pdu, short_message);
+  tlv::append(pdu, OPSubmit_SM);
+  codec::end_pdu(pdu);
+}
+
+Cardinal TVelmorSMPPDemo::Submit_SM(const AnsiString& service_type, Byte source_addr_ton, Byte source_addr_npi,
+                                    const AnsiString& source_addr, Byte dest_addr_ton, Byte dest_addr_npi,
+                                    const AnsiString& destination_addr, Byte esm_class, Byte protocol_id,
+                                    Byte priority_flag, const AnsiString& schedule_delivery_time,
+                                    const AnsiString& validity_period, Byte registered_delivery,
+                                    Byte replace_if_present_flag, Byte data_coding, Byte sm_default_msg_id,
+                                    const AnsiString& short_message, const TOPSubmit_SM& OPSubmit_SM) {
+  // sm_length is one octet: a longer short_message could only be sent with a
+  // wrong length, so the call is refused before a sequence number is spent.
+  if (short_message.size() > MaxShortMessage || tlv::overlong(OPSubmit_SM)) return 0;
+  Cardinal seq = 0;
+  FormatSUBMIT_SM(FOut, seq, service_type, source_addr_ton, source_addr_npi, source_addr, dest_addr_ton,
+                  dest_addr_npi, destination_addr, esm_class, protocol_id, priority_flag, schedule_delivery_time,
+                  validity_period, registered_delivery, replace_if_present_flag, data_coding, sm_default_msg_id,
+                  short_message, OPSubmit_SM);
+  CliSockSend(FOut);
+  return seq;
+}
+
+// message_id is the octets before the first NUL; anything after it is ignored.
+void TVelmorSMPPDemo::RecognSUBMIT_SM_RESP(Cardinal command_status, Cardinal sequence_number,
+                                           std::string_view body) {
+  codec::Cursor c(body);
+  if (command_status == 0) {
+    if (OnSubmit_SM_RESP_OK) Fire(OnSubmit_SM_RESP_OK, sequence_number, str(c.cstring()));
+  } else if (OnSubmit_SM_RESP_Error) {
+    Fire(OnSubmit_SM_RESP_Error, command_status, sequence_number, str(c.cstring()));
+  }
+}
+
+}  // namespace velmor

@@ -1,0 +1,227 @@
+// The component: construction, connection life cycle, sending, and the
+// framing and dispatch of received octets.
+#include "component/Velmorsmppdemo.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "component/Internal.h"
+
+namespace velmor {
+namespace {
+
+// Most octets taken from the socket per read notification. What is left stays
+// in the kernel and is notified again, so the receive buffer never holds more
+// than one incomplete PDU plus one read.
+constexpr std::size_t kReadChunk = 64 * 1024;
+// A receive buffer grown past this by a large PDU is released once it empties,
+// so an idle session holds little memory.
+constexpr std::size_t kKeepBuffer = 16 * 1024;
+
+}  // namespace
+
+TVelmorSMPPDemo::TVelmorSMPPDemo(TComponent* aowner, TEventLoop& Loop)
+    : TComponent(aowner), FLoop(Loop), FCliSock(new TClientSocket(this, Loop)) {
+  FCliSock->SetActive(false);
+  FCliSock->SetClientType(TClientType::ctNonBlocking);
+  FCliSock->OnConnect = [this](TObject* s, TCustomWinSocket* k) { CliSockConnect(s, k); };
+  FCliSock->OnRead = [this](TObject* s, TCustomWinSocket* k) { CliSockRead(s, k); };
+  FCliSock->OnDisconnect = [this](TObject* s, TCustomWinSocket* k) { CliSockDisconnect(s, k); };
+  FCliSock->OnError = [this](TObject* s, TCustomWinSocket* k, TErrorEvent e, int& c) { CliSockError(s, k, e, c); };
+  FCliSock->OnConnecting = [this](TObject* s, TCustomWinSocket* k) { CliSockConnecting(s, k); };
+}
+
+// The socket is owned, and destroyed, through TComponent; once it is gone no
+// notification can reach this object.
+TVelmorSMPPDemo::~TVelmorSMPPDemo() = default;
+
+// ---- connection ----------------------------------------------------------------
+
+void TVelmorSMPPDemo::Connect(const AnsiString& Host, Integer Port) {
+  DiscardReceived();
+  FCliSock->SetHost(Host);
+  FCliSock->SetPort(Port);
+  FCliSock->Open();
+}
+
+void TVelmorSMPPDemo::Disconnect() {
+  DiscardReceived();
+  FCliSock->Close();
+}
+
+Boolean TVelmorSMPPDemo::Connected() { return FCliSock->Socket()->Connected(); }
+
+void TVelmorSMPPDemo::SetSendQueueLimit(std::size_t Octets) { FCliSock->Socket()->SetSendQueueLimit(Octets); }
+
+std::size_t TVelmorSMPPDemo::SendQueueLimit() { return FCliSock->Socket()->SendQueueLimit(); }
+
+void TVelmorSMPPDemo::CliSockConnect(TObject*, TCustomWinSocket*) { Fire(OnConnect); }
+
+void TVelmorSMPPDemo::CliSockDisconnect(TObject*, TCustomWinSocket*) {
+  DiscardReceived();
+  Fire(OnDisconnect);
+}
+
+void TVelmorSMPPDemo::CliSockConnecting(TObject*, TCustomWinSocket*) { Fire(OnConnecting); }
+
+// The code is handed back as 0 (handled), and reported as the socket gave it.
+void TVelmorSMPPDemo::CliSockError(TObject*, TCustomWinSocket*, TErrorEvent, int& ErrorCode) {
+  const Integer code = ErrorCode;
+  ErrorCode = 0;
+  Fire(OnSockError, code);
+}
+
+// ---- sending -----------------------------------------------------------------------
+
+void TVelmorSMPPDemo::CliSockSend(const AnsiString& pdu) {
+  if (TraceSent) TraceSent(pdu);
+  FCliSock->Socket()->SendText(pdu);
+}
+
+void TVelmorSMPPDemo::BeginRequest(AnsiString& pdu, Cardinal command_id, Cardinal command_status,
+                                   Cardinal& sequence_number, std::size_t body_hint) {
+  Fsequence_number = codec::next_sequence(Fsequence_number);
+  sequence_number = Fsequence_number;
+  codec::begin_pdu(pdu, command_id, command_status, sequence_number, body_hint);
+}
+
+void TVelmorSMPPDemo::FormatPDU(AnsiString& pdu, Cardinal command_id, Cardinal command_status,
+                                Cardinal& sequence_number, std::string_view mandatory, std::string_view optional) {
+  BeginRequest(pdu, command_id, command_status, sequence_number, mandatory.size() + optional.size());
+  pdu.append(mandatory);
+  pdu.append(optional);
+  codec::end_pdu(pdu);
+}
+
+void TVelmorSMPPDemo::FormatPDU_RESP(AnsiString& pdu, Cardinal command_id, Cardinal command_status,
+                                     Cardinal sequence_number, std::string_view mandatory,
+                                     std::string_view optional) {
+  codec::begin_pdu(pdu, command_id, command_status, codec::response_sequence(sequence_number),
+                   mandatory.size() + optional.size());
+  pdu.append(mandatory);
+  pdu.append(optional);
+  codec::end_pdu(pdu);
+}
+
+// ---- receiving ---------------------------------------------------------------------
+
+void TVelmorSMPPDemo::DiscardReceived() {
+  ++FGeneration;
+  FRxBegin = FRxEnd = 0;
+}
+
+char* TVelmorSMPPDemo::ReserveReceive(std::size_t n) {
+  const std::size_t live = FRxEnd - FRxBegin;
+  if (live == 0) FRxBegin = FRxEnd = 0;
+  if (FRxCap - FRxEnd >= n) return FRx.get() + FRxEnd;
+  if (FRxCap >= live + n) {
+    std::memmove(FRx.get(), FRx.get() + FRxBegin, live);
+  } else {
+    const std::size_t cap = std::max({live + n, FRxCap * 2, std::size_t{4096}});
+    std::unique_ptr<char[]> grown(new char[cap]);
+    if (live) std::memcpy(grown.get(), FRx.get() + FRxBegin, live);
+    FRx = std::move(grown);
+    FRxCap = cap;
+  }
+  FRxBegin = 0;
+  FRxEnd = live;
+  return FRx.get() + FRxEnd;
+}
+
+void TVelmorSMPPDemo::CliSockRead(TObject*, TCustomWinSocket* Socket) {
+  const int ready = Socket->ReceiveBuf(nullptr, -1);
+  if (ready <= 0) return;
+  const std::size_t want = std::min<std::size_t>(static_cast<std::size_t>(ready), kReadChunk);
+  char* into = ReserveReceive(want);
+  const int got = Socket->ReceiveBuf(into, static_cast<int>(want));
+  if (got <= 0) return;
+  FRxEnd += static_cast<std::size_t>(got);
+  Division_of_packages();
+}
+
+void TVelmorSMPPDemo::ReceiveOctets(std::string_view octets) {
+  std::weak_ptr<int> alive = FAlive;
+  const unsigned gen = FGeneration;
+  while (!octets.empty()) {
+    const std::size_t n = std::min(octets.size(), kReadChunk);
+    std::memcpy(ReserveReceive(n), octets.data(), n);
+    FRxEnd += n;
+    octets.remove_prefix(n);
+    Division_of_packages();
+    if (alive.expired() || FGeneration != gen) return;  // the stream ended under a handler
+  }
+}
+
+// Cuts whole PDUs off the front of the received octets and dispatches each.
+// An incomplete PDU stays until the octets that complete it arrive.
+void TVelmorSMPPDemo::Division_of_packages() {
+  if (FFraming) return;  // a handler ran the loop: the outer pass frames these octets
+  FFraming = true;
+  std::weak_ptr<int> alive = FAlive;
+  const unsigned gen = FGeneration;
+  for (;;) {
+    const std::size_t avail = FRxEnd - FRxBegin;
+    if (avail < 4) break;
+    const char* p = FRx.get() + FRxBegin;
+    const Cardinal len = codec::be_value(std::string_view(p, 4));
+    if (len == 0 || len > MaxPDULength) {
+      // No progress can be made through this stream: report the header once,
+      // drop everything buffered and end the connection.
+      codec::Cursor c(std::string_view(p, std::min<std::size_t>(avail, codec::header_size)));
+      const codec::Header h = codec::read_header(c);
+      DiscardReceived();
+      FFraming = false;
+      FCliSock->Close();
+      RecognUnknown_command(h.command_length, h.command_id, h.command_status, h.sequence_number, {});
+      return;
+    }
+    if (avail < len) break;
+    FRxBegin += len;
+    Recognition_of_a_package(std::string_view(p, len));
+    if (alive.expired()) return;  // destroyed by a handler: touch nothing
+    if (FGeneration != gen) break;
+  }
+  FFraming = false;
+  if (FRxBegin == FRxEnd) {
+    FRxBegin = FRxEnd = 0;
+    if (FRxCap > kKeepBuffer) {
+      FRx.reset();
+      FRxCap = 0;
+    }
+  }
+}
+
+void TVelmorSMPPDemo::Recognition_of_a_package(std::string_view pdu) {
+  if (TraceReceived) TraceReceived(pdu);
+  codec::Cursor c(pdu);
+  const codec::Header h = codec::read_header(c);
+  const std::string_view body = c.rest();
+  const Cardinal st = h.command_status, seq = h.sequence_number;
+  switch (h.command_id) {
+    case command_id::bind_transmitter_resp: return RecognBIND_RESP(Transmitter, st, seq, body);
+    case command_id::bind_receiver_resp: return RecognBIND_RESP(Receiver, st, seq, body);
+    case command_id::bind_transceiver_resp: return RecognBIND_RESP(Transceiver, st, seq, body);
+    case command_id::unbind_resp: return RecognUNBIND_RESP(st, seq, body);
+    case command_id::generic_nack: return RecognGENERIC_NACK(st, seq, body);
+    case command_id::submit_sm_resp: return RecognSUBMIT_SM_RESP(st, seq, body);
+    case command_id::submit_multi_resp: return RecognSUBMIT_MULTI_RESP(st, seq, body);
+    case command_id::deliver_sm: return RecognDELIVER_SM(st, seq, body);
+    case command_id::data_sm: return RecognDATA_SM(st, seq, body);
+    case command_id::data_sm_resp: return RecognDATA_SM_RESP(st, seq, body);
+    case command_id::query_sm_resp: return RecognQUERY_SM_RESP(st, seq, body);
+    case command_id::cancel_sm_resp: return RecognCANCEL_SM_RESP(st, seq, body);
+    case command_id::replace_sm_resp: return RecognREPLACE_SM_RESP(st, seq, body);
+    case command_id::enquire_link: return RecognENQUIRE_LINK(st, seq, body);
+    case command_id::enquire_link_resp: return RecognENQUIRE_LINK_RESP(st, seq, body);
+    default: return RecognUnknown_command(h.command_length, h.command_id, st, seq, body);
+  }
+}
+
+// Parameters is the body exactly as received, optional parameters included.
+void TVelmorSMPPDemo::RecognUnknown_command(Cardinal command_length, Cardinal command_id, Cardinal command_status,
+                                            Cardinal sequence_number, std::string_view body) {
+  if (OnUnknown_command)
+    Fire(OnUnknown_command, command_length, command_id, command_status, sequence_number, str(body));
+}
+
+}  // namespace velmor

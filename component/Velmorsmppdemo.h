@@ -1,0 +1,369 @@
+// TVelmorSMPPDemo: an SMPP 3.4 ESME session over one TCP connection.
+//
+// Every PDU the component can send is one public method; every PDU it
+// recognises on receipt is reported through one event (or an OK/Error pair),
+// and any other PDU through OnUnknown_command. Request methods return the
+// sequence number they put in the header, by which the application pairs the
+// response event with its request. The component keeps no protocol state
+// beyond that counter: it does not track binds or outstanding requests, and it
+// never sends anything on its own (enquire_link, deliver_sm and data_sm are
+// answered by the application).
+//
+// Thread: the component lives on the thread that runs its TEventLoop. Call it
+// only from there; events fire only from there, synchronously, in the order
+// the PDUs arrived. A handler may call any method, including Disconnect,
+// Connect, or deleting the component or its owner.
+//
+// Lifetime of event arguments: every string, aggregate and list an event
+// carries is a value made for that call; the component keeps nothing of it.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "codec/Types.h"
+#include "platform/Classes.h"
+#include "platform/EventLoop.h"
+#include "platform/ScktComp.h"
+#include "tlv/Tlv.h"
+
+namespace velmor {
+
+// The bind type; its value is one octet.
+enum TBindType : Byte { Transceiver = 0, Transmitter = 1, Receiver = 2 };
+
+// One destination of submit_multi: an SME address (SME_DL false) or the name
+// of a distribution list kept by the SMSC (SME_DL true, ton and npi unused).
+struct Tdest_address_entry {
+  Byte dest_addr_ton = 0;
+  Byte dest_addr_npi = 0;
+  AnsiString destination_addr_dl_name;
+  Boolean SME_DL = false;
+  bool operator==(const Tdest_address_entry&) const = default;
+};
+using Tdest_address = std::vector<Tdest_address_entry>;
+
+// One destination at which submit_multi failed.
+struct Tunsuccess_sme_entry {
+  Byte dest_addr_ton = 0;
+  Byte dest_addr_npi = 0;
+  AnsiString destination_addr;
+  Cardinal error_status_code = 0;
+  bool operator==(const Tunsuccess_sme_entry&) const = default;
+};
+using Tunsuccess_sme = std::vector<Tunsuccess_sme_entry>;
+
+// ---- event types -------------------------------------------------------------
+using TOnConnect = std::function<void(TObject* Sender)>;
+using TOnDisconnect = std::function<void(TObject* Sender)>;
+using TOnSockError = std::function<void(TObject* Sender, Integer ErrorCode)>;
+using TOnConnecting = std::function<void(TObject* Sender)>;
+using TOnBind_RESP_OK = std::function<void(TObject* Sender, TBindType Bind_Type, Cardinal sequence_number,
+                                           AnsiString system_id, TOPBind_RESP OPBind_RESP)>;
+using TOnBind_RESP_Error =
+    std::function<void(TObject* Sender, TBindType Bind_Type, Cardinal command_status, Cardinal sequence_number,
+                       AnsiString system_id, TOPBind_RESP OPBind_RESP)>;
+using TOnUnbind_RESP_OK = std::function<void(TObject* Sender, Cardinal sequence_number)>;
+using TOnUnbind_RESP_Error = std::function<void(TObject* Sender, Cardinal command_status, Cardinal sequence_number)>;
+using TOnGeneric_NACK = std::function<void(TObject* Sender, Cardinal command_status, Cardinal sequence_number)>;
+using TOnSubmit_SM_RESP_OK = std::function<void(TObject* Sender, Cardinal sequence_number, AnsiString message_id)>;
+using TOnSubmit_SM_RESP_Error =
+    std::function<void(TObject* Sender, Cardinal command_status, Cardinal sequence_number, AnsiString message_id)>;
+using TOnSubmit_MULTI_RESP_OK = std::function<void(TObject* Sender, Cardinal sequence_number, AnsiString message_id,
+                                                   Byte no_unsuccess, Tunsuccess_sme unsuccess_sme)>;
+using TOnSubmit_MULTI_RESP_Error =
+    std::function<void(TObject* Sender, Cardinal command_status, Cardinal sequence_number, AnsiString message_id,
+                       Byte no_unsuccess, Tunsuccess_sme unsuccess_sme)>;
+using TOnDeliver_SM = std::function<void(
+    TObject* Sender, Cardinal sequence_number, AnsiString service_type, Byte source_addr_ton, Byte source_addr_npi,
+    AnsiString source_addr, Byte dest_addr_ton, Byte dest_addr_npi, AnsiString destination_addr, Byte esm_class,
+    Byte protocol_id, Byte priority_flag, AnsiString schedule_delivery_time, AnsiString validity_period,
+    Byte registered_delivery, Byte replace_if_present_flag, Byte data_coding, Byte sm_default_msg_id, Byte sm_length,
+    AnsiString short_message, TOPDeliver_SM OPDeliver_SM)>;
+using TOnData_SM = std::function<void(TObject* Sender, Cardinal sequence_number, AnsiString service_type,
+                                      Byte source_addr_ton, Byte source_addr_npi, AnsiString source_addr,
+                                      Byte dest_addr_ton, Byte dest_addr_npi, AnsiString destination_addr,
+                                      Byte esm_class, Byte registered_delivery, Byte data_coding,
+                                      TOPData_SM OPData_SM)>;
+using TOnData_SM_RESP_OK = std::function<void(TObject* Sender, Cardinal sequence_number, AnsiString message_id,
+                                              TOPData_SM_RESP OPData_SM_RESP)>;
+using TOnData_SM_RESP_Error = std::function<void(TObject* Sender, Cardinal command_status, Cardinal sequence_number,
+                                                 AnsiString message_id, TOPData_SM_RESP OPData_SM_RESP)>;
+using TOnQuery_SM_RESP_OK = std::function<void(TObject* Sender, Cardinal sequence_number, AnsiString message_id,
+                                               AnsiString final_date, Byte message_state, Byte error_code)>;
+using TOnQuery_SM_RESP_Error =
+    std::function<void(TObject* Sender, Cardinal command_status, Cardinal sequence_number, AnsiString message_id,
+                       AnsiString final_date, Byte message_state, Byte error_code)>;
+using TOnCancel_RESP_OK = std::function<void(TObject* Sender, Cardinal sequence_number)>;
+using TOnCancel_RESP_Error = std::function<void(TObject* Sender, Cardinal command_status, Cardinal sequence_number)>;
+using TOnReplace_RESP_OK = std::function<void(TObject* Sender, Cardinal sequence_number)>;
+using TOnReplace_RESP_Error = std::function<void(TObject* Sender, Cardinal command_status, Cardinal sequence_number)>;
+using TOnEnquire_LINK = std::function<void(TObject* Sender, Cardinal command_status, Cardinal sequence_number)>;
+using TOnEnquire_LINK_RESP = std::function<void(TObject* Sender, Cardinal command_status, Cardinal sequence_number)>;
+using TOnUnknown_command = std::function<void(TObject* Sender, Cardinal command_length, Cardinal command_id,
+                                              Cardinal command_status, Cardinal sequence_number,
+                                              AnsiString Parameters)>;
+
+class TVelmorSMPPDemo : public TComponent {
+ public:
+  // Largest command_length the framer accepts: room for a full 65535-octet
+  // message_payload with every other field at its protocol maximum. A header
+  // announcing more (or 0, or a negative count) cannot be framed: it is
+  // reported once through OnUnknown_command, the buffered octets are dropped
+  // and the connection is closed (OnDisconnect follows).
+  static constexpr Cardinal MaxPDULength = 256 * 1024;
+  // Longest short_message the one-octet sm_length may describe, and the most
+  // destinations number_of_dests may count.
+  static constexpr std::size_t MaxShortMessage = 254;
+  static constexpr std::size_t MaxDestinations = 254;
+
+  // Creates the component with its closed socket on the given loop (the
+  // default host loop unless told otherwise). aowner, when not null,
+  // destroys the component with itself.
+  explicit TVelmorSMPPDemo(TComponent* aowner, TEventLoop& Loop = TEventLoop::Default());
+  ~TVelmorSMPPDemo() override;
+
+  // ---- connection ------------------------------------------------------------
+  // Starts connecting and returns at once: OnConnecting, then OnConnect or
+  // OnSockError. Called while connected or connecting, the current connection
+  // is closed first (its OnDisconnect comes before the new OnConnecting) and
+  // any partly received PDU is discarded.
+  void Connect(const AnsiString& Host, Integer Port);
+  // Closes the connection and returns at once; OnDisconnect follows from the
+  // loop. Called from a handler, the PDUs still waiting in the same received
+  // block are discarded: nothing is reported after the application has
+  // asked for the connection to end.
+  void Disconnect();
+  Boolean Connected();
+
+  // ---- link level ------------------------------------------------------------
+  Cardinal Enquire_LINK();
+  void Enquire_LINK_RESP(Cardinal sequence_number);
+  Cardinal Unbind();
+  // generic_nack takes a fresh sequence number, like a request.
+  Cardinal Generic_NACK(Cardinal command_status);
+
+  // ---- bind ------------------------------------------------------------------
+  Cardinal Bind(TBindType Bind_Type, const AnsiString& system_id, const AnsiString& password,
+                const AnsiString& system_type, Byte addr_ton, Byte addr_npi, const AnsiString& address_range);
+  Cardinal Outbind(const AnsiString& system_id, const AnsiString& password);
+
+  // ---- messages ----------------------------------------------------------------
+  // Refused (nothing sent, no sequence number spent, result 0) when
+  // short_message is longer than 254 octets (longer text belongs in
+  // message_payload) or an optional octet-string value is longer than 65535.
+  Cardinal Submit_SM(const AnsiString& service_type, Byte source_addr_ton, Byte source_addr_npi,
+                     const AnsiString& source_addr, Byte dest_addr_ton, Byte dest_addr_npi,
+                     const AnsiString& destination_addr, Byte esm_class, Byte protocol_id, Byte priority_flag,
+                     const AnsiString& schedule_delivery_time, const AnsiString& validity_period,
+                     Byte registered_delivery, Byte replace_if_present_flag, Byte data_coding,
+                     Byte sm_default_msg_id, const AnsiString& short_message, const TOPSubmit_SM& OPSubmit_SM);
+
+  // Append to a destination list; false (list unchanged) once it holds 254.
+  Boolean dest_address_AddSME(Tdest_address& dest_address, Byte dest_addr_ton, Byte dest_addr_npi,
+                              const AnsiString& destination_addr);
+  Boolean dest_address_AddDL(Tdest_address& dest_address, const AnsiString& dl_name);
+
+  // Refused like Submit_SM, and also for a list of more than 254 entries.
+  Cardinal Submit_MULTI(const AnsiString& service_type, Byte source_addr_ton, Byte source_addr_npi,
+                        const AnsiString& source_addr, const Tdest_address& dest_address, Byte esm_class,
+                        Byte protocol_id, Byte priority_flag, const AnsiString& schedule_delivery_time,
+                        const AnsiString& validity_period, Byte registered_delivery, Byte replace_if_present_flag,
+                        Byte data_coding, Byte sm_default_msg_id, const AnsiString& short_message,
+                        const TOPSubmit_MULTI& OPSubmit_MULTI);
+
+  void Deliver_SM_RESP(Cardinal command_status, Cardinal sequence_number, const AnsiString& message_id);
+
+  // Refused (result 0, nothing sent) when an optional octet-string value is
+  // longer than 65535 octets.
+  Cardinal Data_SM(const AnsiString& service_type, Byte source_addr_ton, Byte source_addr_npi,
+                   const AnsiString& source_addr, Byte dest_addr_ton, Byte dest_addr_npi,
+                   const AnsiString& destination_addr, Byte esm_class, Byte registered_delivery, Byte data_coding,
+                   const TOPData_SM& OPData_SM);
+
+  // Sends nothing when an optional octet-string value of OPData_SM_RESP is
+  // longer than 65535 octets: its length field could not describe it.
+  void Data_SM_RESP(Cardinal command_status, Cardinal sequence_number, const AnsiString& message_id,
+                    const TOPData_SM_RESP& OPData_SM_RESP);
+
+  Cardinal Query_SM(const AnsiString& message_id, Byte source_addr_ton, Byte source_addr_npi,
+                    const AnsiString& source_addr);
+
+  Cardinal Cancel_SM(const AnsiString& service_type, const AnsiString& message_id, Byte source_addr_ton,
+                     Byte source_addr_npi, const AnsiString& source_addr, Byte dest_addr_ton, Byte dest_addr_npi,
+                     const AnsiString& destination_addr);
+
+  // Refused like Submit_SM for a short_message longer than 254 octets.
+  Cardinal Replace_SM(const AnsiString& message_id, Byte source_addr_ton, Byte source_addr_npi,
+                      const AnsiString& source_addr, const AnsiString& schedule_delivery_time,
+                      const AnsiString& validity_period, Byte registered_delivery, Byte sm_default_msg_id,
+                      const AnsiString& short_message);
+
+  Cardinal Alert_NOTIFICATION(Byte source_addr_ton, Byte source_addr_npi, const AnsiString& source_addr,
+                              Byte esme_addr_ton, Byte esme_addr_npi, const AnsiString& esme_addr);
+
+  // ---- the 26 published events -------------------------------------------------
+  TOnConnect OnConnect;
+  TOnDisconnect OnDisconnect;
+  TOnSockError OnSockError;
+  TOnConnecting OnConnecting;
+  TOnBind_RESP_OK OnBind_RESP_OK;
+  TOnBind_RESP_Error OnBind_RESP_Error;
+  TOnUnbind_RESP_OK OnUnbind_RESP_OK;
+  TOnUnbind_RESP_Error OnUnbind_RESP_Error;
+  TOnGeneric_NACK OnGeneric_NACK;
+  TOnSubmit_SM_RESP_OK OnSubmit_SM_RESP_OK;
+  TOnSubmit_SM_RESP_Error OnSubmit_SM_RESP_Error;
+  TOnSubmit_MULTI_RESP_OK OnSubmit_MULTI_RESP_OK;
+  TOnSubmit_MULTI_RESP_Error OnSubmit_MULTI_RESP_Error;
+  TOnDeliver_SM OnDeliver_SM;
+  TOnData_SM OnData_SM;
+  TOnData_SM_RESP_OK OnData_SM_RESP_OK;
+  TOnData_SM_RESP_Error OnData_SM_RESP_Error;
+  TOnQuery_SM_RESP_OK OnQuery_SM_RESP_OK;
+  TOnQuery_SM_RESP_Error OnQuery_SM_RESP_Error;
+  TOnCancel_RESP_OK OnCancel_RESP_OK;
+  TOnCancel_RESP_Error OnCancel_RESP_Error;
+  TOnReplace_RESP_OK OnReplace_RESP_OK;
+  TOnReplace_RESP_Error OnReplace_RESP_Error;
+  TOnEnquire_LINK OnEnquire_LINK;
+  TOnEnquire_LINK_RESP OnEnquire_LINK_RESP;
+  TOnUnknown_command OnUnknown_command;
+
+  // ---- diagnostics (not protocol events) -----------------------------------------
+  // Called with every PDU handed to the socket, and with every framed PDU
+  // before it is decoded. The view is valid during the call only. For
+  // tracing; a trace hook must not call the component.
+  std::function<void(std::string_view pdu)> TraceSent;
+  std::function<void(std::string_view pdu)> TraceReceived;
+
+  // Bound on octets queued for sending and not yet taken by the kernel. Past
+  // it a PDU is dropped whole and OnSockError fires with
+  // socket_error::send_queue_full.
+  void SetSendQueueLimit(std::size_t Octets);
+  std::size_t SendQueueLimit();
+  TEventLoop& Loop() { return FLoop; }
+
+ protected:
+  // The builders and decoders are internal to the component; they are
+  // reachable from subclasses so that tests, benchmarks and fuzzers can drive
+  // them without a network.
+
+  // Feeds octets as if they had been read from the socket: they are framed
+  // and dispatched exactly like received ones.
+  void ReceiveOctets(std::string_view octets);
+
+  void FormatPDU(AnsiString& pdu, Cardinal command_id, Cardinal command_status, Cardinal& sequence_number,
+                 std::string_view mandatory, std::string_view optional);
+  void FormatPDU_RESP(AnsiString& pdu, Cardinal command_id, Cardinal command_status, Cardinal sequence_number,
+                      std::string_view mandatory, std::string_view optional);
+  // Starts a request PDU in pdu with the next sequence number (stored in
+  // sequence_number); end_pdu patches its command_length.
+  void BeginRequest(AnsiString& pdu, Cardinal command_id, Cardinal command_status, Cardinal& sequence_number,
+                    std::size_t body_hint);
+
+  void FormatENQUIRE_LINK(AnsiString& pdu, Cardinal& sequence_number);
+  void FormatENQUIRE_LINK_RESP(AnsiString& pdu, Cardinal sequence_number);
+  void FormatUNBIND(AnsiString& pdu, Cardinal& sequence_number);
+  void FormatGENERIC_NACK(AnsiString& pdu, Cardinal& sequence_number, Cardinal command_status);
+  void FormatBIND(AnsiString& pdu, Cardinal& sequence_number, TBindType Bind_Type, const AnsiString& system_id,
+                  const AnsiString& password, const AnsiString& system_type, Byte interface_version, Byte addr_ton,
+                  Byte addr_npi, const AnsiString& address_range);
+  void FormatOUTBIND(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& system_id,
+                     const AnsiString& password);
+  void FormatSUBMIT_SM(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& service_type,
+                       Byte source_addr_ton, Byte source_addr_npi, const AnsiString& source_addr,
+                       Byte dest_addr_ton, Byte dest_addr_npi, const AnsiString& destination_addr, Byte esm_class,
+                       Byte protocol_id, Byte priority_flag, const AnsiString& schedule_delivery_time,
+                       const AnsiString& validity_period, Byte registered_delivery, Byte replace_if_present_flag,
+                       Byte data_coding, Byte sm_default_msg_id, const AnsiString& short_message,
+                       const TOPSubmit_SM& OPSubmit_SM);
+  static AnsiString dest_address_Get(const Tdest_address& dest_address, Byte& number_of_dests);
+  void FormatSUBMIT_MULTI(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& service_type,
+                          Byte source_addr_ton, Byte source_addr_npi, const AnsiString& source_addr,
+                          const Tdest_address& dest_address, Byte esm_class, Byte protocol_id, Byte priority_flag,
+                          const AnsiString& schedule_delivery_time, const AnsiString& validity_period,
+                          Byte registered_delivery, Byte replace_if_present_flag, Byte data_coding,
+                          Byte sm_default_msg_id, const AnsiString& short_message,
+                          const TOPSubmit_MULTI& OPSubmit_MULTI);
+  void FormatDELIVER_SM_RESP(AnsiString& pdu, Cardinal command_status, Cardinal sequence_number,
+                             const AnsiString& message_id);
+  void FormatDATA_SM(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& service_type,
+                     Byte source_addr_ton, Byte source_addr_npi, const AnsiString& source_addr, Byte dest_addr_ton,
+                     Byte dest_addr_npi, const AnsiString& destination_addr, Byte esm_class,
+                     Byte registered_delivery, Byte data_coding, const TOPData_SM& OPData_SM);
+  void FormatDATA_SM_RESP(AnsiString& pdu, Cardinal command_status, Cardinal sequence_number,
+                          const AnsiString& message_id, const TOPData_SM_RESP& OPData_SM_RESP);
+  void FormatQUERY_SM(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& message_id,
+                      Byte source_addr_ton, Byte source_addr_npi, const AnsiString& source_addr);
+  void FormatCANCEL_SM(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& service_type,
+                       const AnsiString& message_id, Byte source_addr_ton, Byte source_addr_npi,
+                       const AnsiString& source_addr, Byte dest_addr_ton, Byte dest_addr_npi,
+                       const AnsiString& destination_addr);
+  void FormatREPLACE_SM(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& message_id,
+                        Byte source_addr_ton, Byte source_addr_npi, const AnsiString& source_addr,
+                        const AnsiString& schedule_delivery_time, const AnsiString& validity_period,
+                        Byte registered_delivery, Byte sm_default_msg_id, const AnsiString& short_message);
+  void FormatALERT_NOTIFICATION(AnsiString& pdu, Cardinal& sequence_number, Byte source_addr_ton,
+                                Byte source_addr_npi, const AnsiString& source_addr, Byte esme_addr_ton,
+                                Byte esme_addr_npi, const AnsiString& esme_addr);
+
+  // Decoders: command_status, sequence_number and the body after the header.
+  void Recognition_of_a_package(std::string_view pdu);
+  void RecognBIND_RESP(TBindType Bind_Type, Cardinal command_status, Cardinal sequence_number,
+                       std::string_view body);
+  void RecognUNBIND_RESP(Cardinal command_status, Cardinal sequence_number, std::string_view body);
+  void RecognGENERIC_NACK(Cardinal command_status, Cardinal sequence_number, std::string_view body);
+  void RecognENQUIRE_LINK(Cardinal command_status, Cardinal sequence_number, std::string_view body);
+  void RecognENQUIRE_LINK_RESP(Cardinal command_status, Cardinal sequence_number, std::string_view body);
+  void RecognSUBMIT_SM_RESP(Cardinal command_status, Cardinal sequence_number, std::string_view body);
+  void RecognSUBMIT_MULTI_RESP(Cardinal command_status, Cardinal sequence_number, std::string_view body);
+  static Tunsuccess_sme unsuccess_sme_Set(Byte no_unsuccess, std::string_view rest);
+  void RecognDELIVER_SM(Cardinal command_status, Cardinal sequence_number, std::string_view body);
+  void RecognDATA_SM(Cardinal command_status, Cardinal sequence_number, std::string_view body);
+  void RecognDATA_SM_RESP(Cardinal command_status, Cardinal sequence_number, std::string_view body);
+  void RecognQUERY_SM_RESP(Cardinal command_status, Cardinal sequence_number, std::string_view body);
+  void RecognCANCEL_SM_RESP(Cardinal command_status, Cardinal sequence_number, std::string_view body);
+  void RecognREPLACE_SM_RESP(Cardinal command_status, Cardinal sequence_number, std::string_view body);
+  void RecognUnknown_command(Cardinal command_length, Cardinal command_id, Cardinal command_status,
+                             Cardinal sequence_number, std::string_view body);
+
+  // Hands one finished PDU to the socket.
+  void CliSockSend(const AnsiString& pdu);
+
+  Cardinal Fsequence_number = 0;
+
+ private:
+  void CliSockConnect(TObject* Sender, TCustomWinSocket* Socket);
+  void CliSockDisconnect(TObject* Sender, TCustomWinSocket* Socket);
+  void CliSockConnecting(TObject* Sender, TCustomWinSocket* Socket);
+  void CliSockError(TObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
+  void CliSockRead(TObject* Sender, TCustomWinSocket* Socket);
+  void Division_of_packages();
+  void DiscardReceived();
+  char* ReserveReceive(std::size_t n);
+
+  template <class Event, class... Args>
+  bool Fire(const Event& event, Args&&... args);
+
+  TEventLoop& FLoop;
+  TClientSocket* FCliSock;
+  AnsiString FOut;  // the PDU being built; its capacity is reused
+
+  // Received octets not yet framed: [FRxBegin, FRxEnd) of FRx. Holds at most
+  // one incomplete PDU plus one read.
+  std::unique_ptr<char[]> FRx;
+  std::size_t FRxCap = 0, FRxBegin = 0, FRxEnd = 0;
+  bool FFraming = false;
+  // Bumped by Connect, Disconnect and an unframeable header: the framing of
+  // a block stops when it changes under a handler.
+  unsigned FGeneration = 0;
+  // Expires when the component is destroyed; checked after every event.
+  std::shared_ptr<int> FAlive = std::make_shared<int>(0);
+};
+
+}  // namespace velmor

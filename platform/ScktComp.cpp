@@ -1,0 +1,527 @@
+#include "platform/ScktComp.h"
+
+#include <cerrno>
+#include <list>
+#include <optional>
+
+#include <asio.hpp>
+
+namespace velmor {
+namespace detail {
+
+using asio::ip::tcp;
+
+// Receives the notifications of connections. Owned jointly by the socket
+// component and its connections, so a connection may outlive its component
+// (an operation still in flight) and simply finds the sink detached.
+struct Sink {
+  virtual ~Sink() = default;
+  virtual void connecting(Conn& c) = 0;
+  virtual void connected(Conn& c) = 0;
+  virtual void readable(Conn& c) = 0;
+  virtual void closed(Conn& c) = 0;
+  virtual void error(Conn& c, TErrorEvent ev, int code) = 0;
+};
+
+// One TCP connection. Asynchronous operations hold a shared_ptr to it, so
+// their completions always find valid memory; whether anybody still listens
+// is decided by the sink.
+class Conn : public std::enable_shared_from_this<Conn> {
+ public:
+  enum class State { idle, opening, connected, closed };
+
+  Conn(asio::io_context& ctx, std::shared_ptr<Sink> sink)
+      : ctx_(ctx), sock(ctx), sink(std::move(sink)) {}
+
+  asio::io_context& ctx_;
+  tcp::socket sock;
+  std::unique_ptr<tcp::resolver> resolver;
+  std::unique_ptr<asio::steady_timer> connect_timer;
+  std::shared_ptr<Sink> sink;
+  TCustomWinSocket* handle = nullptr;  // null once the connection object is gone
+  State state = State::idle;
+  bool was_connected = false;          // OnDisconnect is owed exactly once
+  std::string pending;                 // queued by SendText, not yet handed to the kernel
+  std::string writing;                 // the write in flight
+  bool write_active = false;
+  bool read_armed = false;
+
+  std::size_t queued() const { return pending.size() + writing.size(); }
+
+  // Entered the established state: notify, then start watching for input.
+  void established() {
+    asio::error_code ec;
+    sock.set_option(tcp::no_delay(true), ec);
+    sock.non_blocking(true, ec);
+    state = State::connected;
+    was_connected = true;
+    auto self = shared_from_this();
+    sink->connected(*this);
+    if (state == State::connected) arm_read();
+  }
+
+  void arm_read() {
+    if (read_armed || state != State::connected) return;
+    read_armed = true;
+    sock.async_wait(tcp::socket::wait_read, [self = shared_from_this()](const asio::error_code& ec) {
+      self->read_armed = false;
+      self->on_readable(ec);
+    });
+  }
+
+  void on_readable(const asio::error_code& ec) {
+    if (state != State::connected) return;
+    if (ec) {
+      if (ec != asio::error::operation_aborted) fail(TErrorEvent::eeReceive, ec.value());
+      return;
+    }
+    asio::error_code e;
+    const std::size_t avail = sock.available(e);
+    if (e) return fail(TErrorEvent::eeReceive, e.value());
+    if (avail == 0) {
+      // Readable with nothing to read: the peer closed, or an error is pending.
+      char probe;
+      const std::size_t n = sock.receive(asio::buffer(&probe, 1), tcp::socket::message_peek, e);
+      if (e == asio::error::would_block || e == asio::error::try_again) return arm_read();
+      if (e == asio::error::eof || (!e && n == 0)) return peer_closed();
+      if (e) return fail(TErrorEvent::eeReceive, e.value());
+    }
+    sink->readable(*this);  // may close, reopen or destroy anything
+    arm_read();
+  }
+
+  int receive(void* buf, int count) {
+    if (state != State::connected) return 0;
+    asio::error_code e;
+    if (buf == nullptr && count == -1) {
+      const std::size_t avail = sock.available(e);
+      return e ? 0 : static_cast<int>(avail);
+    }
+    if (buf == nullptr || count <= 0) return 0;
+    const std::size_t n = sock.read_some(asio::buffer(buf, static_cast<std::size_t>(count)), e);
+    return e ? 0 : static_cast<int>(n);
+  }
+
+  int send(const char* data, std::size_t n, std::size_t limit) {
+    if (state != State::connected) {
+      post_error(TErrorEvent::eeSend, socket_error::not_connected);
+      return -1;
+    }
+    if (queued() + n > limit) {
+      post_error(TErrorEvent::eeSend, socket_error::send_queue_full);
+      return -1;
+    }
+    pending.append(data, n);
+    if (!write_active) flush();
+    return static_cast<int>(n);
+  }
+
+  // Hands everything queued to one write; PDUs queued while it is in flight
+  // are gathered into the next one.
+  void flush() {
+    if (pending.empty() || state != State::connected) return;
+    write_active = true;
+    writing.swap(pending);
+    asio::async_write(sock, asio::buffer(writing),
+                      [self = shared_from_this()](const asio::error_code& ec, std::size_t) {
+                        self->write_active = false;
+                        self->writing.clear();
+                        if (ec) {
+                          if (ec != asio::error::operation_aborted && self->state == State::connected)
+                            self->fail(TErrorEvent::eeSend, ec.value());
+                          return;
+                        }
+                        self->flush();
+                      });
+  }
+
+  void post_error(TErrorEvent ev, int code) {
+    asio::post(ctx_, [self = shared_from_this(), ev, code] { self->sink->error(*self, ev, code); });
+  }
+
+  // Closes the socket without notifying anybody.
+  void shutdown() {
+    state = State::closed;
+    asio::error_code e;
+    if (resolver) resolver->cancel();
+    if (connect_timer) connect_timer->cancel();
+    sock.shutdown(tcp::socket::shutdown_both, e);
+    sock.close(e);
+    pending.clear();
+  }
+
+  // Closed by the application: OnDisconnect follows from the loop if the
+  // connection had been established.
+  void close() {
+    if (state == State::closed || state == State::idle) {
+      state = State::closed;
+      return;
+    }
+    const bool owed = state == State::connected;
+    shutdown();
+    if (owed) asio::post(ctx_, [self = shared_from_this()] { self->sink->closed(*self); });
+  }
+
+  void peer_closed() {
+    shutdown();
+    sink->closed(*this);
+  }
+
+  // An error ends the connection: OnError first, then OnDisconnect if it had
+  // been established.
+  void fail(TErrorEvent ev, int code) {
+    const bool owed = state == State::connected;
+    shutdown();
+    auto self = shared_from_this();
+    sink->error(*this, ev, code != 0 ? code : EIO);
+    if (owed) sink->closed(*this);
+  }
+};
+
+}  // namespace detail
+
+using detail::Conn;
+using asio::ip::tcp;
+
+// ---- TCustomWinSocket ------------------------------------------------------
+
+TCustomWinSocket::TCustomWinSocket() = default;
+
+TCustomWinSocket::~TCustomWinSocket() {
+  if (FConn) {
+    FConn->handle = nullptr;
+    FConn->shutdown();
+  }
+}
+
+bool TCustomWinSocket::Connected() const { return FConn && FConn->state == Conn::State::connected; }
+
+int TCustomWinSocket::SendText(const std::string& S) { return SendBuf(S.data(), static_cast<int>(S.size())); }
+
+int TCustomWinSocket::SendBuf(const void* Buf, int Count) {
+  if (!FConn || Count < 0) return -1;
+  return FConn->send(static_cast<const char*>(Buf), static_cast<std::size_t>(Count), FSendQueueLimit);
+}
+
+int TCustomWinSocket::ReceiveBuf(void* Buf, int Count) { return FConn ? FConn->receive(Buf, Count) : 0; }
+
+void TCustomWinSocket::Close() {
+  if (FConn) FConn->close();
+}
+
+std::size_t TCustomWinSocket::QueuedOctets() const { return FConn ? FConn->queued() : 0; }
+
+std::string TCustomWinSocket::RemoteAddress() const {
+  if (!FConn) return {};
+  asio::error_code e;
+  auto ep = FConn->sock.remote_endpoint(e);
+  return e ? std::string() : ep.address().to_string();
+}
+
+int TCustomWinSocket::RemotePort() const {
+  if (!FConn) return 0;
+  asio::error_code e;
+  auto ep = FConn->sock.remote_endpoint(e);
+  return e ? 0 : ep.port();
+}
+
+int TCustomWinSocket::LocalPort() const {
+  if (!FConn) return 0;
+  asio::error_code e;
+  auto ep = FConn->sock.local_endpoint(e);
+  return e ? 0 : ep.port();
+}
+
+// ---- TClientSocket ---------------------------------------------------------
+
+namespace detail {
+
+struct Access {
+  static Conn* conn(TCustomWinSocket& s) { return s.FConn.get(); }
+  static std::shared_ptr<Conn>& ptr(TCustomWinSocket& s) { return s.FConn; }
+};
+
+struct ClientSink final : Sink {
+  TClientSocket* owner = nullptr;  // null once the component is destroyed
+
+  // Connection events reach the component only for its current connection;
+  // a replaced connection may still owe its OnDisconnect and errors.
+  bool current(Conn& c) const { return owner && Access::conn(*owner->Socket()) == &c; }
+
+  void connecting(Conn& c) override {
+    if (current(c) && owner->OnConnecting) {
+      auto fn = owner->OnConnecting;
+      fn(owner, c.handle);
+    }
+  }
+  void connected(Conn& c) override {
+    if (current(c) && owner->OnConnect) {
+      auto fn = owner->OnConnect;
+      fn(owner, c.handle);
+    }
+  }
+  void readable(Conn& c) override {
+    if (current(c) && owner->OnRead) {
+      auto fn = owner->OnRead;
+      fn(owner, c.handle);
+    }
+  }
+  void closed(Conn& c) override {
+    if (!owner || !c.was_connected) return;
+    c.was_connected = false;
+    if (owner->OnDisconnect) {
+      auto fn = owner->OnDisconnect;
+      fn(owner, owner->Socket());
+    }
+  }
+  void error(Conn& c, TErrorEvent ev, int code) override {
+    if (!owner || !owner->OnError) return;
+    auto fn = owner->OnError;
+    int ErrorCode = code;
+    fn(owner, owner->Socket(), ev, ErrorCode);
+  }
+};
+
+}  // namespace detail
+
+using detail::Access;
+using detail::ClientSink;
+
+namespace {
+
+// Host text to an address we may connect to: a literal (IPv6 in brackets or
+// not), or nothing when the text must be resolved as a name. Sets `unusable`
+// for texts that can never name a peer.
+std::optional<asio::ip::address> literal_address(std::string host, bool& unusable) {
+  unusable = false;
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (host.empty() || host.find('\0') != std::string::npos) {
+    unusable = true;
+    return std::nullopt;
+  }
+  asio::error_code e;
+  const auto addr = asio::ip::make_address(host, e);
+  if (e) return std::nullopt;
+  if (addr.is_unspecified() || addr.is_multicast() ||
+      (addr.is_v4() && addr.to_v4() == asio::ip::address_v4::broadcast())) {
+    unusable = true;
+    return std::nullopt;
+  }
+  return addr;
+}
+
+}  // namespace
+
+TClientSocket::TClientSocket(TComponent* AOwner, TEventLoop& Loop)
+    : TComponent(AOwner), FLoop(Loop), FSink(std::make_shared<ClientSink>()) {
+  FSink->owner = this;
+  Access::ptr(FSocket) = std::make_shared<Conn>(FLoop.Context(), FSink);
+  Access::conn(FSocket)->handle = &FSocket;
+}
+
+TClientSocket::~TClientSocket() {
+  // From here on no notification reaches this component, whatever is still
+  // in flight; FSocket's destructor closes the connection quietly.
+  FSink->owner = nullptr;
+}
+
+void TClientSocket::SetActive(bool Value) {
+  if (Value) Open();
+  else Close();
+}
+
+bool TClientSocket::Active() const {
+  const Conn* c = Access::conn(const_cast<TCustomWinSocket&>(FSocket));
+  return c && (c->state == Conn::State::opening || c->state == Conn::State::connected);
+}
+
+void TClientSocket::Open() {
+  // The previous connection, if any, is closed and owes its OnDisconnect
+  // before this attempt's OnConnecting.
+  Access::conn(FSocket)->close();
+  auto conn = std::make_shared<Conn>(FLoop.Context(), FSink);
+  conn->handle = &FSocket;
+  conn->state = Conn::State::opening;
+  Access::ptr(FSocket) = conn;
+
+  asio::post(FLoop.Context(), [conn] {
+    if (conn->state == Conn::State::opening) conn->sink->connecting(*conn);
+  });
+
+  auto fail = [conn](TErrorEvent ev, int code) {
+    if (conn->state != Conn::State::opening) return;
+    conn->shutdown();
+    conn->sink->error(*conn, ev, code);
+  };
+
+  if (FPort < 1 || FPort > 65535) {
+    asio::post(FLoop.Context(), [fail] { fail(TErrorEvent::eeConnect, socket_error::invalid_port); });
+    return;
+  }
+  const auto port = static_cast<unsigned short>(FPort);
+
+  if (FConnectTimeoutMs > 0) {
+    conn->connect_timer = std::make_unique<asio::steady_timer>(FLoop.Context());
+    conn->connect_timer->expires_after(std::chrono::milliseconds(FConnectTimeoutMs));
+    conn->connect_timer->async_wait([fail](const asio::error_code& ec) {
+      if (!ec) fail(TErrorEvent::eeConnect, ETIMEDOUT);
+    });
+  }
+
+  auto on_connect = [conn, fail](const asio::error_code& ec) {
+    if (conn->state != Conn::State::opening) return;
+    if (ec) return fail(TErrorEvent::eeConnect, ec.value() ? ec.value() : ECONNREFUSED);
+    if (conn->connect_timer) conn->connect_timer->cancel();
+    conn->established();
+  };
+
+  bool unusable = false;
+  const auto addr = literal_address(FHost, unusable);
+  if (unusable) {
+    asio::post(FLoop.Context(), [fail] { fail(TErrorEvent::eeLookup, socket_error::invalid_host); });
+    return;
+  }
+  if (addr) {
+    conn->sock.async_connect(tcp::endpoint(*addr, port), on_connect);
+    return;
+  }
+  conn->resolver = std::make_unique<tcp::resolver>(FLoop.Context());
+  conn->resolver->async_resolve(
+      FHost, std::to_string(port), tcp::resolver::numeric_service,
+      [conn, fail, on_connect](const asio::error_code& ec, tcp::resolver::results_type results) {
+        if (conn->state != Conn::State::opening) return;
+        if (ec || results.empty())
+          return fail(TErrorEvent::eeLookup, ec && ec.value() ? ec.value() : socket_error::invalid_host);
+        asio::async_connect(conn->sock, results,
+                            [on_connect](const asio::error_code& e, const tcp::endpoint&) { on_connect(e); });
+      });
+}
+
+void TClientSocket::Close() { Access::conn(FSocket)->close(); }
+
+// ---- TServerSocket ---------------------------------------------------------
+
+struct TServerSocket::Impl final : detail::Sink, std::enable_shared_from_this<TServerSocket::Impl> {
+  explicit Impl(asio::io_context& ctx) : ctx(ctx), acceptor(ctx) {}
+
+  asio::io_context& ctx;
+  tcp::acceptor acceptor;
+  TServerSocket* owner = nullptr;  // null once the component is destroyed
+  std::list<std::unique_ptr<TCustomWinSocket>> clients;
+
+  void accept() {
+    acceptor.async_accept([self = shared_from_this()](const asio::error_code& ec, tcp::socket s) {
+      if (!self->owner || !self->acceptor.is_open()) return;
+      if (ec) {
+        if (ec == asio::error::operation_aborted) return;
+        if (self->owner->OnClientError) {
+          auto fn = self->owner->OnClientError;
+          int code = ec.value();
+          fn(self->owner, nullptr, TErrorEvent::eeAccept, code);
+        }
+        if (self->owner) self->accept();
+        return;
+      }
+      auto conn = std::make_shared<Conn>(self->ctx, self);
+      conn->sock = std::move(s);
+      auto sock = std::make_unique<TCustomWinSocket>();
+      Access::ptr(*sock) = conn;
+      conn->handle = sock.get();
+      self->clients.push_back(std::move(sock));
+      self->accept();  // keep accepting whatever the handler does
+      conn->established();
+    });
+  }
+
+  void connecting(Conn&) override {}
+  void connected(Conn& c) override {
+    if (owner && c.handle && owner->OnClientConnect) {
+      auto fn = owner->OnClientConnect;
+      fn(owner, c.handle);
+    }
+  }
+  void readable(Conn& c) override {
+    if (owner && c.handle && owner->OnClientRead) {
+      auto fn = owner->OnClientRead;
+      fn(owner, c.handle);
+    }
+  }
+  void closed(Conn& c) override {
+    if (!c.was_connected) return;
+    c.was_connected = false;
+    auto self = shared_from_this();
+    TCustomWinSocket* h = c.handle;
+    if (owner && h && owner->OnClientDisconnect) {
+      auto fn = owner->OnClientDisconnect;
+      fn(owner, h);
+    }
+    // The connection object goes after its last notification.
+    if (h && c.handle == h) clients.remove_if([h](const auto& p) { return p.get() == h; });
+  }
+  void error(Conn& c, TErrorEvent ev, int code) override {
+    if (owner && c.handle && owner->OnClientError) {
+      auto fn = owner->OnClientError;
+      int ErrorCode = code;
+      fn(owner, c.handle, ev, ErrorCode);
+    }
+  }
+};
+
+TServerSocket::TServerSocket(TComponent* AOwner, TEventLoop& Loop)
+    : TComponent(AOwner), FImpl(std::make_shared<Impl>(Loop.Context())), FLoop(Loop) {
+  FImpl->owner = this;
+}
+
+TServerSocket::~TServerSocket() {
+  FImpl->owner = nullptr;
+  asio::error_code e;
+  FImpl->acceptor.close(e);
+  FImpl->clients.clear();  // each closes quietly
+}
+
+bool TServerSocket::Open() {
+  asio::error_code e;
+  if (FImpl->acceptor.is_open()) return true;
+  bool unusable = false;
+  auto addr = literal_address(FAddress, unusable);
+  if (!addr && !unusable && FAddress == "localhost") addr = asio::ip::make_address("127.0.0.1");
+  if (!addr && FAddress == "0.0.0.0") addr = asio::ip::address_v4::any();
+  if (!addr || FPort < 0 || FPort > 65535) e = asio::error::invalid_argument;
+  if (!e) {
+    tcp::endpoint ep(*addr, static_cast<unsigned short>(FPort));
+    FImpl->acceptor.open(ep.protocol(), e);
+    if (!e) FImpl->acceptor.set_option(tcp::acceptor::reuse_address(true), e);
+    if (!e) FImpl->acceptor.bind(ep, e);
+    if (!e) FImpl->acceptor.listen(asio::socket_base::max_listen_connections, e);
+  }
+  if (e) {
+    asio::error_code ignore;
+    FImpl->acceptor.close(ignore);
+    if (OnClientError) {
+      auto fn = OnClientError;
+      int code = e.value();
+      fn(this, nullptr, TErrorEvent::eeAccept, code);
+    }
+    return false;
+  }
+  FImpl->accept();
+  return true;
+}
+
+void TServerSocket::Close() {
+  asio::error_code e;
+  FImpl->acceptor.close(e);
+  for (auto& c : FImpl->clients) c->Close();
+}
+
+bool TServerSocket::Active() const { return FImpl->acceptor.is_open(); }
+
+int TServerSocket::LocalPort() const {
+  asio::error_code e;
+  auto ep = FImpl->acceptor.local_endpoint(e);
+  return e ? 0 : ep.port();
+}
+
+int TServerSocket::ActiveConnections() const { return static_cast<int>(FImpl->clients.size()); }
+
+}  // namespace velmor

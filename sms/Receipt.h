@@ -1,0 +1,86 @@
+// SMSC delivery receipts: the conventional short_message text
+//   id:IIIIIIIIII sub:SSS dlvrd:DDD submit date:YYMMDDhhmm done date:YYMMDDhhmm stat:DDDDDDD err:E text:...
+// in its common vendor variants, merged with the receipt TLVs of deliver_sm/data_sm.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sms/Names.h"
+
+namespace velmor::sms {
+
+// esm_class bits 2-5 of a deliver_sm carrying an SMSC delivery receipt.
+constexpr bool IsDeliveryReceiptEsmClass(std::uint8_t esmClass) noexcept {
+  return (esmClass & 0x3C) == 0x04;
+}
+
+struct ReceiptDate {
+  std::uint16_t year = 0;  // 2000 + YY
+  std::uint8_t month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  bool hasSeconds = false;  // 12-digit form
+  friend bool operator==(const ReceiptDate&, const ReceiptDate&) = default;
+};
+
+struct NetworkErrorCode {
+  std::uint8_t type = 0;   // 1 ANSI-136, 2 IS-95, 3 GSM, ...
+  std::uint16_t code = 0;
+  friend bool operator==(const NetworkErrorCode&, const NetworkErrorCode&) = default;
+};
+
+struct ReceiptField {
+  std::string key;  // as written
+  std::string value;
+};
+
+struct Receipt {
+  std::string id;                      // text id:, else receipted_message_id
+  std::optional<std::uint64_t> idDecimal;  // id read as decimal, when it is one
+  std::optional<std::uint64_t> idHex;      // id read as hex (optional 0x), when it is one
+  std::optional<std::string> receiptedMessageId;  // TLV value, trailing NULs removed
+  std::optional<std::string> sub;
+  std::optional<std::string> dlvrd;
+  std::optional<std::string> submitDateText;
+  std::optional<std::string> doneDateText;
+  std::optional<ReceiptDate> submitDate;  // when the text is a valid 10/12-digit date
+  std::optional<ReceiptDate> doneDate;
+  std::optional<std::string> stat;        // as written
+  std::optional<MessageState> state;      // message_state TLV if given, else from stat
+  std::optional<std::string> err;
+  std::optional<NetworkErrorCode> networkError;  // from the 3-octet TLV
+  std::optional<std::string> text;        // everything after text:, verbatim
+  std::vector<ReceiptField> extraFields;  // unknown keys, when kept
+};
+
+// Receipt TLVs as received; any may be absent.
+struct ReceiptTlvs {
+  std::optional<std::string_view> receiptedMessageId;  // may end with NUL(s)
+  std::optional<std::uint8_t> messageState;
+  std::optional<std::string_view> networkErrorCode;    // 3 octets; other lengths ignored
+};
+
+struct ReceiptOptions {
+  bool keepUnknownFields = true;
+};
+
+// Keys match in any letter case; "submit date" may also be written submit_date or
+// submitdate (likewise done date). A field's value runs to the next key; text: runs to
+// the end. The result is a receipt when a message id is known (text or TLV) and at
+// least one of sub, dlvrd, submit date, done date, stat or message_state is present;
+// anything else is nullopt. Never throws; any octets are accepted.
+std::optional<Receipt> ParseReceipt(std::string_view shortMessage, const ReceiptTlvs& tlvs = {},
+                                    const ReceiptOptions& options = {});
+
+// YYMMDDhhmm or YYMMDDhhmmss with field ranges checked.
+std::optional<ReceiptDate> ParseReceiptDate(std::string_view digits) noexcept;
+
+// Whether a receipt id and a submit_sm_resp message_id name the same message: equal
+// text (ignoring case and surrounding blanks), or equal numbers when either side is
+// read as decimal or hex (SMSCs commonly answer in hex and report in decimal or the
+// other way round).
+bool SameMessageId(std::string_view receiptId, std::string_view messageId) noexcept;
+
+} // namespace velmor::sms

@@ -1,0 +1,93 @@
+// Settings of the SMSC simulator: identity, credentials, message lifecycle,
+// and the fault modes a test turns on to see how a client copes.
+//
+// A Config is copied into the Smsc at construction; Smsc::config() may be
+// changed between PDUs (from the loop's thread) and takes effect from the next
+// PDU handled.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "codec/Types.h"
+
+namespace velmor::smsc {
+
+enum class MessageIdStyle {
+  Decimal,  // "1", "2", ... "1234567"
+  Hex,      // upper-case hex: "1", ... "12D687"
+};
+
+struct Config {
+  // ---- identity and binds --------------------------------------------------
+  // system_id returned in every successful bind response.
+  std::string system_id = "VelmorSMSC";
+  // system_id -> password. Empty: any credentials are accepted.
+  std::map<std::string, std::string, std::less<>> credentials;
+  // Refuse every bind with ESME_RBINDFAIL.
+  bool reject_binds = false;
+
+  // ---- framing ---------------------------------------------------------------
+  // A command_length above this (or below 16) gets generic_nack
+  // ESME_RINVCMDLEN and the connection is closed.
+  std::size_t max_pdu_size = 256 * 1024;
+
+  // ---- message store ---------------------------------------------------------
+  MessageIdStyle id_style = MessageIdStyle::Decimal;
+  std::string id_prefix;              // put before the number, e.g. "M"
+  std::uint64_t first_message_id = 1;
+  // How long a message stays ENROUTE before it becomes final.
+  std::chrono::milliseconds delivery_delay{1000};
+  // Destinations accepted but ending UNDELIVERABLE.
+  std::set<std::string, std::less<>> undeliverable;
+  // Destinations refused at once with ESME_RINVDSTADR (an unsuccess entry in
+  // submit_multi_resp). An empty destination_addr is always refused.
+  std::set<std::string, std::less<>> rejected;
+  // network error reported (query_sm_resp error_code, receipt err:) for an
+  // UNDELIVERABLE message.
+  Byte undeliverable_error = 1;
+  // Messages kept for query/cancel/replace. When full, the oldest final
+  // messages are evicted; if the oldest is still ENROUTE, new messages are
+  // refused with ESME_RMSGQFUL.
+  std::size_t store_limit = 1'000'000;
+
+  // ---- PDUs the SMSC originates ---------------------------------------------
+  // How long to wait for deliver_sm_resp / data_sm_resp; 0 waits forever.
+  std::chrono::milliseconds response_timeout{0};
+  // Times a PDU is sent in all (1: never resent) before it is given up.
+  int send_attempts = 1;
+  // Receipts waiting for a receiver of their system_id to bind; past this
+  // count the oldest is dropped.
+  std::size_t pending_receipt_limit = 100'000;
+
+  // ---- observability -----------------------------------------------------------
+  // Received PDUs kept per session (the most recent ones); 0 keeps none,
+  // which is what a benchmark wants.
+  std::size_t pdu_log_limit = 4096;
+
+  // ---- fault modes -------------------------------------------------------------
+  // Every write cut at these offsets (relative to the write's start; offsets
+  // at or past its end are ignored), giving several writes.
+  std::vector<std::size_t> split_offsets;
+  // Every write cut at one to three random offsets (seeded, so reproducible).
+  bool split_random = false;
+  std::uint32_t random_seed = 1;
+  // Responses held back this long before they are written.
+  std::chrono::milliseconds response_delay{0};
+  // submit_sm, submit_multi and data_sm answered with ESME_RTHROTTLED: 1
+  // throttles every one, N every Nth of the session (the Nth, 2Nth, ...), 0
+  // none.
+  std::uint32_t throttle_every = 0;
+  // The PDU with this index among those a session writes (0 is the first) is
+  // written only in part, its first half, and then the connection is closed.
+  // Negative: off.
+  std::int64_t cut_pdu_index = -1;
+};
+
+}  // namespace velmor::smsc

@@ -1,0 +1,75 @@
+// The SMSC simulator on the network: a TServerSocket accepting any number of
+// ESME connections, one Session each, all served by one TEventLoop.
+//
+// Thread: construct, use and destroy the Server on the loop's thread (or
+// before the loop runs); its notifications arrive there too.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/EventLoop.h"
+#include "platform/ScktComp.h"
+#include "tools/smsc/Smsc.h"
+
+namespace velmor::smsc {
+
+class Server {
+ public:
+  explicit Server(Config config = {}, TEventLoop& loop = TEventLoop::Default());
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Starts listening on host:port (port 0: an ephemeral one, see port()).
+  // False when the address cannot be bound.
+  bool start(const std::string& host, int port);
+  // Stops listening and drops every connection.
+  void stop();
+  bool active() const;
+  // The port actually bound, 0 before start().
+  int port() const;
+  int connections() const { return static_cast<int>(conns_.size()); }
+
+  // The core, for hooks, counters, origination and configuration. Output the
+  // core produces outside a notification (deliver_sm injected by a test, for
+  // instance) is written by flush() or the next timer tick.
+  Smsc& smsc() { return smsc_; }
+  void flush();
+
+ private:
+  struct Conn {
+    TCustomWinSocket* socket = nullptr;
+    SessionId session = 0;
+    Flush flush;
+    std::vector<std::string> pieces;  // split writes still to go, one per tick
+    std::size_t next_piece = 0;
+    bool closing = false;
+    bool closed = false;
+  };
+
+  void on_connect(TCustomWinSocket* socket);
+  void on_read(TCustomWinSocket* socket);
+  void on_disconnect(TCustomWinSocket* socket);
+  void on_timer();
+  void write(Session& s);
+  void pump(Conn& c);
+
+  TEventLoop& loop_;
+  Smsc smsc_;
+  std::unique_ptr<TServerSocket> listener_;
+  std::unique_ptr<TTimer> timer_;
+  std::unordered_map<TCustomWinSocket*, std::unique_ptr<Conn>> conns_;
+  std::string read_buffer_;
+};
+
+// Runs a simulator on host:port until loop.Stop() is called. on_listening, if
+// given, is told the port actually bound before the loop starts. Returns 0
+// after the loop stops, 1 when the address cannot be bound.
+int run_standalone(const Config& config, const std::string& host, int port, TEventLoop& loop,
+                   const std::function<void(int port)>& on_listening = {});
+
+}  // namespace velmor::smsc

@@ -1,0 +1,202 @@
+#include "tools/smsc/Smsc.h"
+
+namespace velmor::smsc {
+
+Smsc::Smsc(Config config)
+    : config_(std::move(config)),
+      ids_(config_.id_style, config_.id_prefix),
+      store_(config_.first_message_id, config_.store_limit),
+      steady_anchor_(Clock::now()),
+      wall_anchor_(std::chrono::system_clock::now()) {}
+
+Smsc::~Smsc() = default;
+
+Session& Smsc::open_session(std::string peer) {
+  const SessionId id = next_session_++;
+  auto s = std::make_unique<Session>(*this, id, std::move(peer));
+  Session& ref = *s;
+  sessions_.emplace(id, std::move(s));
+  return ref;
+}
+
+void Smsc::close_session(SessionId id) { sessions_.erase(id); }
+
+Session* Smsc::session(SessionId id) {
+  const auto it = sessions_.find(id);
+  return it == sessions_.end() ? nullptr : it->second.get();
+}
+
+std::uint32_t Smsc::intern(std::string_view system_id) {
+  const auto it = systems_.find(std::string(system_id));
+  if (it != systems_.end()) return it->second;
+  const auto index = static_cast<std::uint32_t>(systems_.size());
+  systems_.emplace(std::string(system_id), index);
+  pending_receipts_.resize(systems_.size());
+  return index;
+}
+
+Session* Smsc::receiver_for(std::uint32_t system) {
+  std::size_t matches = 0;
+  for (auto& [id, s] : sessions_)
+    if (s->can_receive() && !s->closing() && s->system_ == system) ++matches;
+  if (matches == 0) return nullptr;
+  std::size_t pick = round_robin_++ % matches;
+  for (auto& [id, s] : sessions_)
+    if (s->can_receive() && !s->closing() && s->system_ == system && pick-- == 0) return s.get();
+  return nullptr;
+}
+
+void Smsc::bound(Session& s, TimePoint now) {
+  if (!s.can_receive() || s.system_ >= pending_receipts_.size()) return;
+  auto& queue = pending_receipts_[s.system_];
+  while (!queue.empty()) {
+    s.originate(command_id::deliver_sm, queue.front(), now);
+    ++counters_.deliver_sm_sent;
+    ++counters_.receipts_sent;
+    queue.pop_front();
+    --pending_count_;
+  }
+}
+
+void Smsc::tick(TimePoint now) {
+  store_.finalize_due(now, [&](StoredMessage& m) { finalized(m, now); });
+  const bool timeouts = config_.response_timeout.count() > 0;
+  std::vector<std::pair<Cardinal, Session::Outstanding>> expired;
+  for (auto& [id, sp] : sessions_) {
+    Session& s = *sp;
+    if (!s.delayed_.empty() && s.delayed_.front().due <= now) s.mark_dirty();
+    if (!timeouts || s.outstanding_.empty()) continue;
+    expired.clear();
+    for (auto& [seq, o] : s.outstanding_)
+      if (now - o.sent >= config_.response_timeout) expired.emplace_back(seq, std::move(o));
+    for (auto& [seq, o] : expired) {
+      s.outstanding_.erase(seq);
+      if (o.attempts < config_.send_attempts && !s.closing()) {
+        ++counters_.resent;
+        s.originate(o.command_id, o.body, now, o.attempts + 1);
+      } else {
+        ++counters_.response_timeouts;
+      }
+    }
+  }
+}
+
+bool Smsc::cancel(std::uint64_t id, TimePoint now) {
+  StoredMessage* m = store_.find(id);
+  if (m == nullptr || is_final(m->state)) return false;
+  cancel(*m, now);
+  return true;
+}
+
+void Smsc::cancel(StoredMessage& m, TimePoint now) {
+  m.state = MessageState::Deleted;
+  m.done = now;
+  finalized(m, now);
+}
+
+void Smsc::finalized(StoredMessage& m, TimePoint now) {
+  switch (m.state) {
+    case MessageState::Delivered: ++counters_.delivered; break;
+    case MessageState::Undeliverable: ++counters_.undeliverable; break;
+    case MessageState::Deleted: ++counters_.deleted; break;
+    default: break;
+  }
+  if (on_final) on_final(m);
+  const Byte wanted = m.registered_delivery & 0x03;
+  if (wanted != 1 && !(wanted == 2 && m.state != MessageState::Delivered)) return;
+  scratch_.clear();
+  append_receipt(scratch_, m);
+  if (Session* r = receiver_for(m.system)) {
+    r->originate(command_id::deliver_sm, scratch_, now);
+    ++counters_.deliver_sm_sent;
+    ++counters_.receipts_sent;
+    return;
+  }
+  // Nobody to tell yet: keep it for the first receiver of that system_id.
+  auto& queue = pending_receipts_[m.system];
+  if (pending_count_ >= config_.pending_receipt_limit) {
+    ++counters_.receipts_dropped;
+    if (queue.empty()) return;
+    queue.pop_front();
+    --pending_count_;
+  }
+  queue.push_back(scratch_);
+  ++pending_count_;
+}
+
+std::string Smsc::receipt_body(const StoredMessage& m) {
+  std::string out;
+  append_receipt(out, m);
+  return out;
+}
+
+void Smsc::append_receipt(std::string& out, const StoredMessage& m) {
+  codec::put_cstring(out, "");  // service_type
+  codec::put_u8(out, m.dest_ton);  // from the original destination ...
+  codec::put_u8(out, m.dest_npi);
+  codec::put_cstring(out, m.destination.view());
+  codec::put_u8(out, m.source_ton);  // ... back to the original source
+  codec::put_u8(out, m.source_npi);
+  codec::put_cstring(out, m.source.view());
+  codec::put_u8(out, 0x04);  // esm_class: SMSC delivery receipt
+  codec::put_u8(out, 0);     // protocol_id
+  codec::put_u8(out, 0);     // priority_flag
+  codec::put_cstring(out, "");
+  codec::put_cstring(out, "");
+  codec::put_u8(out, 0);  // registered_delivery
+  codec::put_u8(out, 0);  // replace_if_present_flag
+  codec::put_u8(out, 0);  // data_coding
+  codec::put_u8(out, 0);  // sm_default_msg_id
+  const std::size_t length_at = out.size();
+  codec::put_u8(out, 0);
+  out.append("id:");
+  const std::size_t id_at = out.size();
+  ids_.append(out, m.id);
+  const std::size_t id_len = out.size() - id_at;
+  out.append(m.state == MessageState::Delivered ? " sub:001 dlvrd:001 submit date:" : " sub:001 dlvrd:000 submit date:");
+  append_receipt_date(out, wall(m.submitted));
+  out.append(" done date:");
+  append_receipt_date(out, wall(m.done));
+  out.append(" stat:");
+  out.append(receipt_stat(m.state));
+  out.append(" err:");
+  out.push_back(static_cast<char>('0' + m.error / 100));
+  out.push_back(static_cast<char>('0' + m.error / 10 % 10));
+  out.push_back(static_cast<char>('0' + m.error % 10));
+  out.append(" text:");
+  out.append(m.text.view());
+  out[length_at] = static_cast<char>(out.size() - length_at - 1);
+
+  receipt_tlvs_.message_state.Field = true;
+  receipt_tlvs_.message_state.Value = static_cast<Byte>(m.state);
+  receipt_tlvs_.receipted_message_id.Field = true;
+  receipt_tlvs_.receipted_message_id.Value.assign(out, id_at, id_len);
+  receipt_tlvs_.receipted_message_id.Value.push_back('\0');
+  tlv::append(out, receipt_tlvs_);
+}
+
+Cardinal Smsc::deliver_sm(std::string_view system_id, const Originated& m, TimePoint now) {
+  const auto it = systems_.find(std::string(system_id));
+  if (it == systems_.end()) return 0;
+  Session* s = receiver_for(it->second);
+  return s ? s->send_deliver_sm(m, now) : 0;
+}
+
+Cardinal Smsc::data_sm(std::string_view system_id, const Originated& m, TimePoint now) {
+  const auto it = systems_.find(std::string(system_id));
+  if (it == systems_.end()) return 0;
+  Session* s = receiver_for(it->second);
+  return s ? s->send_data_sm(m, now) : 0;
+}
+
+std::size_t Smsc::enquire_link_all(TimePoint now) {
+  std::size_t n = 0;
+  for (auto& [id, s] : sessions_) {
+    if (!s->bound() || s->closing()) continue;
+    s->send_enquire_link(now);
+    ++n;
+  }
+  return n;
+}
+
+}  // namespace velmor::smsc
