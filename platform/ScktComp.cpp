@@ -1,6 +1,7 @@
 #include "platform/ScktComp.h"
 
 #include <cerrno>
+#include <deque>
 #include <list>
 #include <optional>
 
@@ -20,7 +21,8 @@ struct Sink {
   virtual void connected(Conn& c) = 0;
   virtual void readable(Conn& c) = 0;
   virtual void closed(Conn& c) = 0;
-  virtual void error(Conn& c, TErrorEvent ev, int code) = 0;
+  // Returns false when nobody listens any more.
+  virtual bool error(Conn& c, TErrorEvent ev, int code) = 0;
 };
 
 // One TCP connection. Asynchronous operations hold a shared_ptr to it, so
@@ -45,6 +47,15 @@ class Conn : public std::enable_shared_from_this<Conn> {
   std::string writing;                 // the write in flight
   bool write_active = false;
   bool read_armed = false;
+  // Errors raised inside a call (a send refused) wait here for the loop, as
+  // runs of equal errors, so a flood of refused sends costs O(1) memory.
+  struct ErrorRun {
+    TErrorEvent ev;
+    int code;
+    std::size_t count;
+  };
+  std::deque<ErrorRun> deferred_errors;
+  bool errors_posted = false;
 
   std::size_t queued() const { return pending.size() + writing.size(); }
 
@@ -136,7 +147,30 @@ class Conn : public std::enable_shared_from_this<Conn> {
   }
 
   void post_error(TErrorEvent ev, int code) {
-    asio::post(ctx_, [self = shared_from_this(), ev, code] { self->sink->error(*self, ev, code); });
+    if (!deferred_errors.empty() && deferred_errors.back().ev == ev && deferred_errors.back().code == code)
+      ++deferred_errors.back().count;
+    else
+      deferred_errors.push_back({ev, code, 1});
+    if (errors_posted) return;
+    errors_posted = true;
+    asio::post(ctx_, [self = shared_from_this()] { self->deliver_errors(); });
+  }
+
+  // One notification per refused send, in order; stops as soon as nobody
+  // listens any more (the sink decides), dropping what is left.
+  void deliver_errors() {
+    auto self = shared_from_this();
+    while (!deferred_errors.empty()) {
+      ErrorRun& run = deferred_errors.front();
+      const TErrorEvent ev = run.ev;
+      const int code = run.code;
+      if (--run.count == 0) deferred_errors.pop_front();
+      if (!sink->error(*this, ev, code)) {
+        deferred_errors.clear();
+        break;
+      }
+    }
+    errors_posted = false;
   }
 
   // Closes the socket without notifying anybody.
@@ -274,11 +308,13 @@ struct ClientSink final : Sink {
       fn(owner, owner->Socket());
     }
   }
-  void error(Conn& c, TErrorEvent ev, int code) override {
-    if (!owner || !owner->OnError) return;
+  bool error(Conn& c, TErrorEvent ev, int code) override {
+    if (!owner) return false;
+    if (!owner->OnError) return true;
     auto fn = owner->OnError;
     int ErrorCode = code;
     fn(owner, owner->Socket(), ev, ErrorCode);
+    return owner != nullptr;
   }
 };
 
@@ -301,7 +337,15 @@ std::optional<asio::ip::address> literal_address(std::string host, bool& unusabl
   }
   asio::error_code e;
   const auto addr = asio::ip::make_address(host, e);
-  if (e) return std::nullopt;
+  if (e) {
+    // Text that looks numeric but is no valid literal ("1.2.3", "256.1.1.1")
+    // is never handed to the resolver, which would read it in legacy forms
+    // and connect somewhere the caller did not name.
+    const bool numeric = host.find_first_not_of("0123456789.") == std::string::npos ||
+                         host.find(':') != std::string::npos;
+    unusable = numeric;
+    return std::nullopt;
+  }
   if (addr.is_unspecified() || addr.is_multicast() ||
       (addr.is_v4() && addr.to_v4() == asio::ip::address_v4::broadcast())) {
     unusable = true;
@@ -458,12 +502,14 @@ struct TServerSocket::Impl final : detail::Sink, std::enable_shared_from_this<TS
     // The connection object goes after its last notification.
     if (h && c.handle == h) clients.remove_if([h](const auto& p) { return p.get() == h; });
   }
-  void error(Conn& c, TErrorEvent ev, int code) override {
-    if (owner && c.handle && owner->OnClientError) {
+  bool error(Conn& c, TErrorEvent ev, int code) override {
+    if (!owner || !c.handle) return false;
+    if (owner->OnClientError) {
       auto fn = owner->OnClientError;
       int ErrorCode = code;
       fn(owner, c.handle, ev, ErrorCode);
     }
+    return owner && c.handle;
   }
 };
 

@@ -1,0 +1,142 @@
+// A scripted TCP peer on 127.0.0.1 for component tests: plain blocking POSIX
+// sockets on a thread of its own, independent of the platform layer under
+// test. It listens on an ephemeral port; Serve runs the script with the
+// accepted connection.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace velmor::test {
+
+class PeerConn {
+ public:
+  explicit PeerConn(int fd) : fd_(fd) {}
+  int fd() const { return fd_; }
+
+  void send(const std::string& octets) const {
+    std::size_t off = 0;
+    while (off < octets.size()) {
+      const ssize_t n = ::send(fd_, octets.data() + off, octets.size() - off, MSG_NOSIGNAL);
+      if (n <= 0) return;
+      off += static_cast<std::size_t>(n);
+    }
+  }
+
+  // Reads exactly n octets, or fewer if the connection ends or the timeout
+  // passes.
+  std::string recv(std::size_t n, int timeout_ms = 5000) const {
+    std::string out;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (out.size() < n) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+      char buf[65536];
+      const ssize_t r = ::recv(fd_, buf, std::min(sizeof buf, n - out.size()), 0);
+      if (r <= 0) break;
+      out.append(buf, static_cast<std::size_t>(r));
+    }
+    return out;
+  }
+
+  // Reads one whole PDU by its command_length (empty on timeout or close).
+  std::string recv_pdu(int timeout_ms = 5000) const {
+    std::string head = recv(4, timeout_ms);
+    if (head.size() < 4) return {};
+    const std::uint32_t len = (std::uint32_t(std::uint8_t(head[0])) << 24) | (std::uint32_t(std::uint8_t(head[1])) << 16) |
+                              (std::uint32_t(std::uint8_t(head[2])) << 8) | std::uint8_t(head[3]);
+    if (len < 4) return head;
+    return head + recv(len - 4, timeout_ms);
+  }
+
+  // True once the other side has closed (reads return 0) within the timeout.
+  bool wait_closed(int timeout_ms = 5000) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    char buf[4096];
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 50) > 0) {
+        const ssize_t r = ::recv(fd_, buf, sizeof buf, 0);
+        if (r <= 0) return true;
+      }
+    }
+    return false;
+  }
+
+  // Closes with RST instead of FIN.
+  void reset() {
+    linger l{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+class LoopbackPeer {
+ public:
+  LoopbackPeer() {
+    listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listen_fd_, 16);
+    socklen_t len = sizeof a;
+    ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
+  ~LoopbackPeer() {
+    join();
+    if (listen_fd_ >= 0) ::close(listen_fd_);
+  }
+
+  int port() const { return port_; }
+
+  // Accepts `connections` connections one after another and runs the script
+  // on each; the connection is closed when the script returns.
+  void serve(std::function<void(PeerConn&)> script, int connections = 1) {
+    thread_ = std::thread([this, script = std::move(script), connections] {
+      for (int i = 0; i < connections; ++i) {
+        pollfd p{listen_fd_, POLLIN, 0};
+        if (::poll(&p, 1, 10000) <= 0) return;
+        const int fd = ::accept(listen_fd_, nullptr, nullptr);
+        if (fd < 0) return;
+        PeerConn c(fd);
+        script(c);
+        if (c.fd() >= 0) ::close(c.fd());
+      }
+      done_ = true;
+    });
+  }
+
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
+  bool done() const { return done_; }
+
+ private:
+  int listen_fd_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+  std::atomic<bool> done_{false};
+};
+
+}  // namespace velmor::test
