@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     part.esmClass = chunk.size() > 0 ? static_cast<std::uint8_t>(chunk[0]) : 0x40;
     part.dataCoding = chunk.size() > 1 ? static_cast<std::uint8_t>(chunk[1]) : 0;
     part.shortMessage = std::string(chunk.substr(chunk.size() > 2 ? 2 : chunk.size()));
-    if (part.esmClass & 0x01 && part.shortMessage.size() >= 4) {
+    if ((part.esmClass & 0x01) && part.shortMessage.size() >= 4) {
       part.sar = SarValues{static_cast<std::uint16_t>(part.shortMessage[0]),
                            static_cast<std::uint8_t>(part.shortMessage[1]),
                            static_cast<std::uint8_t>(part.shortMessage[2])};

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,7 @@ struct WriteCase {
   std::function<void(std::string&)> write;
   const char* expected;
 };
+void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
 
 class FieldWriterTest : public ::testing::TestWithParam<WriteCase> {};
 
@@ -82,6 +84,7 @@ struct ReadCase {
   const char* value;
   const char* rest;
 };
+void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
 
 std::string int_hex(Cardinal v) {
   std::string s;
@@ -152,6 +155,7 @@ struct NoOverreadCase {
   std::function<std::string(Cursor&)> read;
   const char* value;
 };
+void PrintTo(const NoOverreadCase& c, std::ostream* os) { *os << c.name; }
 
 class CursorBoundsTest : public ::testing::TestWithParam<NoOverreadCase> {};
 
@@ -199,6 +203,7 @@ struct BeValueCase {
   const char* octets;
   Cardinal value;
 };
+void PrintTo(const BeValueCase& c, std::ostream* os) { *os << c.name; }
 
 class BeValueTest : public ::testing::TestWithParam<BeValueCase> {};
 

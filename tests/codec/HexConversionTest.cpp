@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <ostream>
 #include <string>
 
 #include "codec/Codec.h"
@@ -19,6 +20,7 @@ struct OctetsToHexCase {
   std::string octets;
   std::string text;
 };
+void PrintTo(const OctetsToHexCase& c, std::ostream* os) { *os << c.name; }
 
 class OctetsToHexTest : public ::testing::TestWithParam<OctetsToHexCase> {};
 
@@ -49,6 +51,7 @@ struct HexToOctetsCase {
   std::string text;
   std::string octets_hex;  // expected result, as hex for readable failures
 };
+void PrintTo(const HexToOctetsCase& c, std::ostream* os) { *os << c.name; }
 
 class HexToOctetsTest : public ::testing::TestWithParam<HexToOctetsCase> {};
 
@@ -80,6 +83,7 @@ struct HexToIntCase {
   std::string text;
   Integer value;
 };
+void PrintTo(const HexToIntCase& c, std::ostream* os) { *os << c.name; }
 
 class HexToIntTest : public ::testing::TestWithParam<HexToIntCase> {};
 

@@ -1,6 +1,7 @@
 // The 16-octet header, the sequence-number rules and the command identifiers.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "codec/Pdu.h"
@@ -17,6 +18,7 @@ struct SequenceCase {
   Cardinal in;
   Cardinal out;
 };
+void PrintTo(const SequenceCase& c, std::ostream* os) { *os << c.name; }
 
 class NextSequenceTest : public ::testing::TestWithParam<SequenceCase> {};
 
@@ -69,6 +71,7 @@ struct BuildCase {
   std::string optional;
   const char* expected;
 };
+void PrintTo(const BuildCase& c, std::ostream* os) { *os << c.name; }
 
 class BuildPduTest : public ::testing::TestWithParam<BuildCase> {};
 
@@ -123,6 +126,7 @@ struct HeaderCase {
   Header expected;
   std::size_t left;
 };
+void PrintTo(const HeaderCase& c, std::ostream* os) { *os << c.name; }
 
 class ReadHeaderTest : public ::testing::TestWithParam<HeaderCase> {};
 
@@ -174,6 +178,7 @@ struct CommandIdCase {
   Cardinal constant;
   Cardinal wire;
 };
+void PrintTo(const CommandIdCase& c, std::ostream* os) { *os << c.name; }
 
 class CommandIdTest : public ::testing::TestWithParam<CommandIdCase> {};
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <ostream>
 #include <string>
 
 #include "TlvTestData.h"
@@ -21,6 +22,8 @@ struct DecodeCase {
   const char* input;
   Agg expected;
 };
+template <class Agg>
+void PrintTo(const DecodeCase<Agg>& c, std::ostream* os) { *os << c.name; }
 
 // Renders the present members so a mismatch names the member at fault.
 template <class Agg>

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 
 #include "TlvTestData.h"
@@ -20,6 +21,7 @@ struct GoldenCase {
   std::function<std::size_t()> encoded_size;
   const char* golden;
 };
+void PrintTo(const GoldenCase& c, std::ostream* os) { *os << c.name; }
 
 class FullAggregateEncodingTest : public ::testing::TestWithParam<GoldenCase> {};
 
@@ -183,6 +185,7 @@ struct EncodeCase {
   std::function<std::string()> encode;
   std::string expected;
 };
+void PrintTo(const EncodeCase& c, std::ostream* os) { *os << c.name; }
 
 class EncodeEdgeTest : public ::testing::TestWithParam<EncodeCase> {};
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 #include <set>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,7 @@ struct AggregateTable {
   // with whether that member's value equals the one-octet value 01.
   std::function<std::vector<std::pair<Word, bool>>(std::string_view)> decode;
 };
+void PrintTo(const AggregateTable& c, std::ostream* os) { *os << c.name; }
 
 template <class Agg>
 std::vector<std::pair<Word, bool>> decoded_members(const Agg& agg) {
