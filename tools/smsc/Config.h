@@ -3,7 +3,10 @@
 //
 // A Config is copied into the Smsc at construction; Smsc::config() may be
 // changed between PDUs (from the loop's thread) and takes effect from the next
-// PDU handled.
+// PDU handled, except id_style, id_prefix, first_message_id and store_limit,
+// which the store takes once at construction (MessageStore::set_limit changes
+// the limit later). The Server picks its tick from the split settings when it
+// starts.
 #pragma once
 
 #include <chrono>

@@ -455,26 +455,23 @@ void Session::on_cancel_sm(const codec::Header& h, codec::Cursor c, TimePoint no
   const std::string_view text = c.cstring();
   const Address source = read_address(c);
   const Address dest = read_address(c);
-  bool done = false;
+  // Answer first, then cancel: a receipt the cancel triggers follows the
+  // cancel_sm_resp on the wire.
+  cancelled_.clear();
   if (!text.empty()) {
     const auto id = smsc_.ids_.parse(text);
     StoredMessage* m = id ? smsc_.store_.find(*id) : nullptr;
-    if (m != nullptr && !is_final(m->state)) {
-      smsc_.cancel(*m, now);
-      done = true;
-    }
+    if (m != nullptr && !is_final(m->state)) cancelled_.push_back(m);
   } else {
     // No id: every pending message from source to destination.
     smsc_.store_.for_each_pending([&](StoredMessage& m) {
-      if (m.source.view() == source.addr && m.destination.view() == dest.addr) {
-        smsc_.cancel(m, now);
-        done = true;
-      }
+      if (m.source.view() == source.addr && m.destination.view() == dest.addr) cancelled_.push_back(&m);
       return true;
     });
   }
-  respond_header_only(command_id::cancel_sm_resp, done ? status::ok : status::cancel_failed, h.sequence_number,
-                      now);
+  respond_header_only(command_id::cancel_sm_resp, cancelled_.empty() ? status::cancel_failed : status::ok,
+                      h.sequence_number, now);
+  for (StoredMessage* m : cancelled_) smsc_.cancel(*m, now);
 }
 
 void Session::on_replace_sm(const codec::Header& h, codec::Cursor c) {

@@ -221,6 +221,7 @@ class Session {
   std::deque<ReceivedPdu> log_;
   std::vector<Destination> dests_;  // reused by every message request
   std::vector<Cardinal> results_;   // per destination of a submit_multi
+  std::vector<StoredMessage*> cancelled_;  // matches of the cancel_sm being answered
   std::minstd_rand rng_;
 };
 
