@@ -46,7 +46,7 @@ test-asan: deps
 test: test-unit test-asan
 
 demo: build
-	./$(BUILD)/examples/enquire_link_demo
+	./$(BUILD)/tools/cli/velmorsmppdemo send --receipt --to 46700000001 --text "Hello from Velmor"
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)

@@ -434,8 +434,15 @@ void TClientSocket::Open() {
       FHost, std::to_string(port), tcp::resolver::numeric_service,
       [conn, fail, on_connect](const asio::error_code& ec, tcp::resolver::results_type results) {
         if (conn->state != Conn::State::opening) return;
-        if (ec || results.empty())
-          return fail(TErrorEvent::eeLookup, ec && ec.value() ? ec.value() : socket_error::invalid_host);
+        if (ec || results.empty()) {
+          // Resolver codes are negative (EAI_*); the netdb family's small
+          // positive values would read as unrelated errno values, so every
+          // other lookup failure is reported as an unusable host.
+          int code = socket_error::invalid_host;
+          if (ec.category() == asio::error::get_addrinfo_category() && ec.value() < 0) code = ec.value();
+          else if (ec.category() == asio::error::get_system_category() && ec.value() > 0) code = ec.value();
+          return fail(TErrorEvent::eeLookup, code);
+        }
         asio::async_connect(conn->sock, results,
                             [on_connect](const asio::error_code& e, const tcp::endpoint&) { on_connect(e); });
       });

@@ -1,0 +1,178 @@
+#include "tools/cli/Format.h"
+
+#include <netdb.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "sms/Names.h"
+
+namespace velmor::cli {
+namespace {
+
+std::uint32_t ReadU32(std::string_view s, std::size_t at) {
+  return (std::uint32_t(Byte(s[at])) << 24) | (std::uint32_t(Byte(s[at + 1])) << 16) |
+         (std::uint32_t(Byte(s[at + 2])) << 8) | std::uint32_t(Byte(s[at + 3]));
+}
+
+std::string DateText(const sms::ReceiptDate& d) {
+  char buf[32];
+  if (d.hasSeconds)
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", d.year, d.month, d.day, d.hour, d.minute,
+                  d.second);
+  else
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u", d.year, d.month, d.day, d.hour, d.minute);
+  return buf;
+}
+
+// key=value for the plain form, "key":"value" for JSON, in one builder.
+class Fields {
+ public:
+  explicit Fields(bool json) : json_(json) {}
+  void Add(std::string_view key, std::string_view value, bool quote_plain = false) {
+    if (json_) {
+      out_ += out_.empty() ? "{" : ",";
+      out_ += JsonString(key) + ":" + JsonString(value);
+    } else {
+      if (!out_.empty()) out_ += ' ';
+      out_.append(key).append("=");
+      if (quote_plain || value.empty() || value.find(' ') != std::string_view::npos) out_ += JsonString(value);
+      else out_.append(value);
+    }
+  }
+  void AddNumber(std::string_view key, unsigned long long v) {
+    if (json_) {
+      out_ += out_.empty() ? "{" : ",";
+      out_ += JsonString(key) + ":" + std::to_string(v);
+    } else {
+      Add(key, std::to_string(v));
+    }
+  }
+  std::string Finish() { return json_ ? out_ + "}" : out_; }
+
+ private:
+  bool json_;
+  std::string out_;
+};
+
+}  // namespace
+
+std::string StatusText(Cardinal status) {
+  std::string out = sms::FormatCommandStatus(status);
+  if (const auto d = sms::CommandStatusDescription(status)) {
+    std::string_view text = *d;
+    // Keep the short description: "Throttling error (ESME exceeded ...)" reads
+    // as "Throttling error" on a one-line error.
+    if (const std::size_t p = text.find(" ("); p != std::string_view::npos) text = text.substr(0, p);
+    out.append(" (").append(text).append(")");
+  }
+  return out;
+}
+
+std::string SocketErrorText(int code) {
+  const char* text = code < 0 ? gai_strerror(code) : std::strerror(code);
+  return "error " + std::to_string(code) + " (" + (text ? text : "unknown") + ")";
+}
+
+std::string HexOctets(std::string_view octets) {
+  static constexpr char digits[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(octets.size() * 3);
+  for (std::size_t i = 0; i < octets.size(); ++i) {
+    if (i) out += ' ';
+    out += digits[Byte(octets[i]) >> 4];
+    out += digits[Byte(octets[i]) & 15];
+  }
+  return out;
+}
+
+std::string OctetsFromHex(std::string_view hex) {
+  auto v = [](char c) {
+    return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+  };
+  std::string out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out += char((v(hex[i]) << 4) | v(hex[i + 1]));
+  return out;
+}
+
+std::string TraceLine(char direction, std::string_view pdu) {
+  std::string out(1, direction);
+  if (pdu.size() >= 16) {
+    const std::uint32_t id = ReadU32(pdu, 4);
+    const std::uint32_t status = ReadU32(pdu, 8);
+    const auto name = sms::CommandIdName(id);
+    char head[96];
+    std::snprintf(head, sizeof head, " %s (0x%08X) len=%u seq=%u status=", name ? std::string(*name).c_str() : "unknown",
+                  id, ReadU32(pdu, 0), ReadU32(pdu, 12));
+    out += head;
+    out += sms::FormatCommandStatus(status);
+    out += " |";
+  } else {
+    out += " short PDU |";
+  }
+  if (!pdu.empty()) out += ' ';
+  out += HexOctets(pdu);
+  return out;
+}
+
+std::string JsonString(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (Byte(c) < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", Byte(c));
+          out += buf;
+        } else {
+          out += c;
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string FormatMessage(const MessageLine& m, bool json) {
+  Fields f(json);
+  if (json) f.Add("type", "message");
+  else f.Add("message", m.via);
+  if (json) f.Add("via", m.via);
+  f.Add("from", m.source);
+  f.Add("to", m.destination);
+  f.AddNumber("data_coding", m.data_coding);
+  f.AddNumber("parts", m.parts);
+  f.Add(m.text_is_hex ? "hex" : "text", m.text, /*quote_plain=*/!m.text_is_hex);
+  return f.Finish();
+}
+
+std::string FormatReceipt(const sms::Receipt& r, std::string_view source, std::string_view destination, bool json) {
+  Fields f(json);
+  if (json) f.Add("type", "receipt");
+  // Plain form starts "receipt id=...": the key carries the line's kind.
+  f.Add(json ? "id" : "receipt id", r.id);
+  if (r.state) f.Add("state", sms::MessageStateName(*r.state));
+  if (r.stat) f.Add("stat", *r.stat);
+  if (r.err) f.Add("err", *r.err);
+  if (r.sub) f.Add("sub", *r.sub);
+  if (r.dlvrd) f.Add("dlvrd", *r.dlvrd);
+  if (r.submitDate) f.Add("submit_date", DateText(*r.submitDate));
+  else if (r.submitDateText) f.Add("submit_date", *r.submitDateText);
+  if (r.doneDate) f.Add("done_date", DateText(*r.doneDate));
+  else if (r.doneDateText) f.Add("done_date", *r.doneDateText);
+  if (r.networkError) {
+    f.AddNumber("network_error_type", r.networkError->type);
+    f.AddNumber("network_error_code", r.networkError->code);
+  }
+  if (!source.empty()) f.Add("from", source);
+  if (!destination.empty()) f.Add("to", destination);
+  if (r.text) f.Add("text", *r.text, true);
+  return f.Finish();
+}
+
+}  // namespace velmor::cli
