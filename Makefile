@@ -1,6 +1,7 @@
 # Thin driver over CMake. `make demo` and `make test` install any missing
 # system package first (non-interactive apt-get), then configure and build.
 SHELL := /bin/bash
+MAKEFLAGS += --no-print-directory
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
@@ -27,7 +28,7 @@ deps:
 	fi
 
 configure: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMOR_TEST_AREAS= $(CMAKE_FLAGS)
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -38,7 +39,7 @@ test-unit: build
 # The whole suite again under AddressSanitizer (with LeakSanitizer) and UBSan.
 test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVELMOR_SANITIZE=address,undefined \
-	  -DVELMOR_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS)
+	  -DVELMOR_BUILD_EXAMPLES=OFF -DVELMOR_TEST_AREAS= $(CMAKE_FLAGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 600 -LE no-asan
