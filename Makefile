@@ -49,6 +49,9 @@ test: test-unit test-asan
 demo: build
 	./$(BUILD)/tools/cli/velmorsmppdemo send --receipt --to 46700000001 --text "Hello from Velmor"
 
+bench: deps
+	bench/run.sh
+
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 

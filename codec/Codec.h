@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -58,6 +59,40 @@ inline void put_cstring(std::string& out, std::string_view s) {
 }
 
 inline void put_octets(std::string& out, std::string_view s) { out.append(s); }
+
+// Writes fields into octets the caller has already sized, so that building a
+// PDU costs one resize instead of a capacity check per field. The caller
+// computes the exact size first; the writer does not check bounds.
+class Writer {
+ public:
+  explicit Writer(char* at) : p_(at) {}
+  void u8(Byte v) { *p_++ = static_cast<char>(v); }
+  void u16(Word v) {
+    p_[0] = static_cast<char>(v >> 8);
+    p_[1] = static_cast<char>(v);
+    p_ += 2;
+  }
+  void u32(Cardinal v) {
+    p_[0] = static_cast<char>(v >> 24);
+    p_[1] = static_cast<char>(v >> 16);
+    p_[2] = static_cast<char>(v >> 8);
+    p_[3] = static_cast<char>(v);
+    p_ += 4;
+  }
+  // As put_cstring: the octets unchanged, then one NUL.
+  void cstring(std::string_view s) {
+    octets(s);
+    *p_++ = '\0';
+  }
+  void octets(std::string_view s) {
+    if (!s.empty()) std::memcpy(p_, s.data(), s.size());
+    p_ += s.size();
+  }
+  [[nodiscard]] char* position() const { return p_; }
+
+ private:
+  char* p_;
+};
 
 // Big-endian value of up to 8 octets, read the way the hex conversions read
 // it: the value of the octets present (fewer octets give a smaller value, none

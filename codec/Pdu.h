@@ -81,10 +81,20 @@ inline void begin_pdu(std::string& out, Cardinal id, Cardinal status, Cardinal s
                       std::size_t body_hint = 0) {
   out.clear();
   out.reserve(header_size + body_hint);
-  put_u32(out, 0);
-  put_u32(out, id);
-  put_u32(out, status);
-  put_u32(out, seq);
+  out.resize(header_size);
+  Writer w(out.data());
+  w.u32(0);
+  w.u32(id);
+  w.u32(status);
+  w.u32(seq);
+}
+
+// Sizes a PDU begun by begin_pdu for a body of exactly body_size octets and
+// returns the writer that fills it; end_pdu then patches command_length.
+inline Writer body_writer(std::string& out, std::size_t body_size) {
+  const std::size_t at = out.size();
+  out.resize(at + body_size);
+  return Writer(out.data() + at);
 }
 
 inline void end_pdu(std::string& out) { store_u32(out, 0, static_cast<Cardinal>(out.size())); }

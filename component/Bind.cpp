@@ -23,15 +23,17 @@ void TVelmorSMPPDemo::FormatBIND(AnsiString& pdu, Cardinal& sequence_number, TBi
                                  const AnsiString& system_id, const AnsiString& password,
                                  const AnsiString& system_type, Byte interface_version, Byte addr_ton,
                                  Byte addr_npi, const AnsiString& address_range) {
-  BeginRequest(pdu, BindValue(Bind_Type), 0, sequence_number,
-               system_id.size() + password.size() + system_type.size() + address_range.size() + 7);
-  codec::put_cstring(pdu, system_id);
-  codec::put_cstring(pdu, password);
-  codec::put_cstring(pdu, system_type);
-  codec::put_u8(pdu, interface_version);
-  codec::put_u8(pdu, addr_ton);
-  codec::put_u8(pdu, addr_npi);
-  codec::put_cstring(pdu, address_range);
+  // Four C-Octet Strings (one NUL each) and three one-octet fields.
+  const std::size_t body = system_id.size() + password.size() + system_type.size() + address_range.size() + 7;
+  BeginRequest(pdu, BindValue(Bind_Type), 0, sequence_number, body);
+  codec::Writer w = codec::body_writer(pdu, body);
+  w.cstring(system_id);
+  w.cstring(password);
+  w.cstring(system_type);
+  w.u8(interface_version);
+  w.u8(addr_ton);
+  w.u8(addr_npi);
+  w.cstring(address_range);
   codec::end_pdu(pdu);
 }
 

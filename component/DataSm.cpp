@@ -10,20 +10,22 @@ void TVelmorSMPPDemo::FormatDATA_SM(AnsiString& pdu, Cardinal& sequence_number, 
                                     Byte dest_addr_ton, Byte dest_addr_npi, const AnsiString& destination_addr,
                                     Byte esm_class, Byte registered_delivery, Byte data_coding,
                                     const TOPData_SM& OPData_SM) {
-  BeginRequest(pdu, command_id::data_sm, 0, sequence_number,
-               service_type.size() + source_addr.size() + destination_addr.size() + 9 +
-                   tlv::encoded_size(OPData_SM));
-  codec::put_cstring(pdu, service_type);
-  codec::put_u8(pdu, source_addr_ton);
-  codec::put_u8(pdu, source_addr_npi);
-  codec::put_cstring(pdu, source_addr);
-  codec::put_u8(pdu, dest_addr_ton);
-  codec::put_u8(pdu, dest_addr_npi);
-  codec::put_cstring(pdu, destination_addr);
-  codec::put_u8(pdu, esm_class);
-  codec::put_u8(pdu, registered_delivery);
-  codec::put_u8(pdu, data_coding);
-  tlv::append(pdu, OPData_SM);
+  // Three C-Octet Strings (one NUL each) and seven one-octet fields.
+  const std::size_t body = service_type.size() + source_addr.size() + destination_addr.size() + 10 +
+                           tlv::encoded_size(OPData_SM);
+  BeginRequest(pdu, command_id::data_sm, 0, sequence_number, body);
+  codec::Writer w = codec::body_writer(pdu, body);
+  w.cstring(service_type);
+  w.u8(source_addr_ton);
+  w.u8(source_addr_npi);
+  w.cstring(source_addr);
+  w.u8(dest_addr_ton);
+  w.u8(dest_addr_npi);
+  w.cstring(destination_addr);
+  w.u8(esm_class);
+  w.u8(registered_delivery);
+  w.u8(data_coding);
+  tlv::write(w, OPData_SM);
   codec::end_pdu(pdu);
 }
 
@@ -67,11 +69,12 @@ void TVelmorSMPPDemo::RecognDATA_SM(Cardinal, Cardinal sequence_number, std::str
   const Byte esm_class = c.u8();
   const Byte registered_delivery = c.u8();
   const Byte data_coding = c.u8();
-  TOPData_SM op{};
-  tlv::decode(c.rest(), op);
-  Fire(OnData_SM, sequence_number, str(service_type), source_addr_ton, source_addr_npi, str(source_addr),
-       dest_addr_ton, dest_addr_npi, str(destination_addr), esm_class, registered_delivery, data_coding,
-       std::move(op));
+  const std::string_view optional = c.rest();
+  FireWith(OnData_SM, [&](const TOnData_SM& fn) {
+    fn(this, sequence_number, str(service_type), source_addr_ton, source_addr_npi, str(source_addr), dest_addr_ton,
+       dest_addr_npi, str(destination_addr), esm_class, registered_delivery, data_coding,
+       tlv::decoded<TOPData_SM>(optional));
+  });
 }
 
 void TVelmorSMPPDemo::FormatDATA_SM_RESP(AnsiString& pdu, Cardinal command_status, Cardinal sequence_number,

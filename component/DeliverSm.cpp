@@ -29,12 +29,13 @@ void TVelmorSMPPDemo::RecognDELIVER_SM(Cardinal, Cardinal sequence_number, std::
   const Byte sm_default_msg_id = c.u8();
   const Byte sm_length = c.u8();
   const auto short_message = c.octets(sm_length);
-  TOPDeliver_SM op{};
-  tlv::decode(c.rest(), op);
-  Fire(OnDeliver_SM, sequence_number, str(service_type), source_addr_ton, source_addr_npi, str(source_addr),
-       dest_addr_ton, dest_addr_npi, str(destination_addr), esm_class, protocol_id, priority_flag,
-       str(schedule_delivery_time), str(validity_period), registered_delivery, replace_if_present_flag,
-       data_coding, sm_default_msg_id, sm_length, str(short_message), std::move(op));
+  const std::string_view optional = c.rest();
+  FireWith(OnDeliver_SM, [&](const TOnDeliver_SM& fn) {
+    fn(this, sequence_number, str(service_type), source_addr_ton, source_addr_npi, str(source_addr), dest_addr_ton,
+       dest_addr_npi, str(destination_addr), esm_class, protocol_id, priority_flag, str(schedule_delivery_time),
+       str(validity_period), registered_delivery, replace_if_present_flag, data_coding, sm_default_msg_id,
+       sm_length, str(short_message), tlv::decoded<TOPDeliver_SM>(optional));
+  });
 }
 
 void TVelmorSMPPDemo::FormatDELIVER_SM_RESP(AnsiString& pdu, Cardinal command_status, Cardinal sequence_number,

@@ -22,6 +22,19 @@ bool TVelmorSMPPDemo::Fire(const Event& event, Args&&... args) {
   return !alive.expired();
 }
 
+// As Fire, for events whose arguments are built in the call itself: call(fn)
+// invokes the copy fn with arguments made right there, so each string and
+// aggregate is constructed straight into the event's by-value parameter
+// instead of being made first and moved in.
+template <class Event, class Call>
+bool TVelmorSMPPDemo::FireWith(const Event& event, Call&& call) {
+  if (!event) return true;
+  std::weak_ptr<int> alive = FAlive;
+  const Event fn = event;
+  call(fn);
+  return !alive.expired();
+}
+
 inline AnsiString str(std::string_view v) { return AnsiString(v.data(), v.size()); }
 
 }  // namespace velmor

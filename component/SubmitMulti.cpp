@@ -45,29 +45,43 @@ void TVelmorSMPPDemo::FormatSUBMIT_MULTI(AnsiString& pdu, Cardinal& sequence_num
                                          const AnsiString& validity_period, Byte registered_delivery,
                                          Byte replace_if_present_flag, Byte data_coding, Byte sm_default_msg_id,
                                          const AnsiString& short_message, const TOPSubmit_MULTI& OPSubmit_MULTI) {
-  Byte number_of_dests = 0;
-  const AnsiString dests = dest_address_Get(dest_address, number_of_dests);
-  BeginRequest(pdu, command_id::submit_multi, 0, sequence_number,
-               service_type.size() + source_addr.size() + dests.size() + schedule_delivery_time.size() +
-                   validity_period.size() + short_message.size() + 64);
-  codec::put_cstring(pdu, service_type);
-  codec::put_u8(pdu, source_addr_ton);
-  codec::put_u8(pdu, source_addr_npi);
-  codec::put_cstring(pdu, source_addr);
-  codec::put_u8(pdu, number_of_dests);
-  codec::put_octets(pdu, dests);
-  codec::put_u8(pdu, esm_class);
-  codec::put_u8(pdu, protocol_id);
-  codec::put_u8(pdu, priority_flag);
-  codec::put_cstring(pdu, schedule_delivery_time);
-  codec::put_cstring(pdu, validity_period);
-  codec::put_u8(pdu, registered_delivery);
-  codec::put_u8(pdu, replace_if_present_flag);
-  codec::put_u8(pdu, data_coding);
-  codec::put_u8(pdu, sm_default_msg_id);
-  codec::put_u8(pdu, static_cast<Byte>(short_message.size()));
-  codec::put_octets(pdu, short_message);
-  tlv::append(pdu, OPSubmit_MULTI);
+  // The destinations are written in place: an SME address is its flag, ton,
+  // npi and C-Octet String; a list name its flag and C-Octet String.
+  std::size_t dests = 0;
+  for (const auto& d : dest_address) dests += (d.SME_DL ? 2 : 4) + d.destination_addr_dl_name.size();
+  // Four C-Octet Strings (one NUL each) and eleven one-octet fields,
+  // number_of_dests and sm_length included.
+  const std::size_t body = service_type.size() + source_addr.size() + dests + schedule_delivery_time.size() +
+                           validity_period.size() + short_message.size() + 15 + tlv::encoded_size(OPSubmit_MULTI);
+  BeginRequest(pdu, command_id::submit_multi, 0, sequence_number, body);
+  codec::Writer w = codec::body_writer(pdu, body);
+  w.cstring(service_type);
+  w.u8(source_addr_ton);
+  w.u8(source_addr_npi);
+  w.cstring(source_addr);
+  w.u8(static_cast<Byte>(dest_address.size()));
+  for (const auto& d : dest_address) {
+    if (d.SME_DL) {
+      w.u8(kDestFlagDL);
+    } else {
+      w.u8(kDestFlagSME);
+      w.u8(d.dest_addr_ton);
+      w.u8(d.dest_addr_npi);
+    }
+    w.cstring(d.destination_addr_dl_name);
+  }
+  w.u8(esm_class);
+  w.u8(protocol_id);
+  w.u8(priority_flag);
+  w.cstring(schedule_delivery_time);
+  w.cstring(validity_period);
+  w.u8(registered_delivery);
+  w.u8(replace_if_present_flag);
+  w.u8(data_coding);
+  w.u8(sm_default_msg_id);
+  w.u8(static_cast<Byte>(short_message.size()));
+  w.octets(short_message);
+  tlv::write(w, OPSubmit_MULTI);
   codec::end_pdu(pdu);
 }
 

@@ -11,28 +11,32 @@ void TVelmorSMPPDemo::FormatSUBMIT_SM(AnsiString& pdu, Cardinal& sequence_number
                                       Byte registered_delivery, Byte replace_if_present_flag, Byte data_coding,
                                       Byte sm_default_msg_id, const AnsiString& short_message,
                                       const TOPSubmit_SM& OPSubmit_SM) {
-  BeginRequest(pdu, command_id::submit_sm, 0, sequence_number,
-               service_type.size() + source_addr.size() + destination_addr.size() +
-                   schedule_delivery_time.size() + validity_period.size() + short_message.size() + 64);
-  codec::put_cstring(pdu, service_type);
-  codec::put_u8(pdu, source_addr_ton);
-  codec::put_u8(pdu, source_addr_npi);
-  codec::put_cstring(pdu, source_addr);
-  codec::put_u8(pdu, dest_addr_ton);
-  codec::put_u8(pdu, dest_addr_npi);
-  codec::put_cstring(pdu, destination_addr);
-  codec::put_u8(pdu, esm_class);
-  codec::put_u8(pdu, protocol_id);
-  codec::put_u8(pdu, priority_flag);
-  codec::put_cstring(pdu, schedule_delivery_time);
-  codec::put_cstring(pdu, validity_period);
-  codec::put_u8(pdu, registered_delivery);
-  codec::put_u8(pdu, replace_if_present_flag);
-  codec::put_u8(pdu, data_coding);
-  codec::put_u8(pdu, sm_default_msg_id);
-  codec::put_u8(pdu, static_cast<Byte>(short_message.size()));
-  codec::put_octets(pdu, short_message);
-  tlv::append(pdu, OPSubmit_SM);
+  // Five C-Octet Strings (one NUL each) and twelve one-octet fields,
+  // sm_length included.
+  const std::size_t body = service_type.size() + source_addr.size() + destination_addr.size() +
+                           schedule_delivery_time.size() + validity_period.size() + short_message.size() + 17 +
+                           tlv::encoded_size(OPSubmit_SM);
+  BeginRequest(pdu, command_id::submit_sm, 0, sequence_number, body);
+  codec::Writer w = codec::body_writer(pdu, body);
+  w.cstring(service_type);
+  w.u8(source_addr_ton);
+  w.u8(source_addr_npi);
+  w.cstring(source_addr);
+  w.u8(dest_addr_ton);
+  w.u8(dest_addr_npi);
+  w.cstring(destination_addr);
+  w.u8(esm_class);
+  w.u8(protocol_id);
+  w.u8(priority_flag);
+  w.cstring(schedule_delivery_time);
+  w.cstring(validity_period);
+  w.u8(registered_delivery);
+  w.u8(replace_if_present_flag);
+  w.u8(data_coding);
+  w.u8(sm_default_msg_id);
+  w.u8(static_cast<Byte>(short_message.size()));
+  w.octets(short_message);
+  tlv::write(w, OPSubmit_SM);
   codec::end_pdu(pdu);
 }
 
@@ -60,9 +64,12 @@ void TVelmorSMPPDemo::RecognSUBMIT_SM_RESP(Cardinal command_status, Cardinal seq
                                            std::string_view body) {
   codec::Cursor c(body);
   if (command_status == 0) {
-    if (OnSubmit_SM_RESP_OK) Fire(OnSubmit_SM_RESP_OK, sequence_number, str(c.cstring()));
-  } else if (OnSubmit_SM_RESP_Error) {
-    Fire(OnSubmit_SM_RESP_Error, command_status, sequence_number, str(c.cstring()));
+    FireWith(OnSubmit_SM_RESP_OK,
+             [&](const TOnSubmit_SM_RESP_OK& fn) { fn(this, sequence_number, str(c.cstring())); });
+  } else {
+    FireWith(OnSubmit_SM_RESP_Error, [&](const TOnSubmit_SM_RESP_Error& fn) {
+      fn(this, command_status, sequence_number, str(c.cstring()));
+    });
   }
 }
 

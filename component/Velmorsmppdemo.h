@@ -349,6 +349,8 @@ class TVelmorSMPPDemo : public TComponent {
 
   template <class Event, class... Args>
   bool Fire(const Event& event, Args&&... args);
+  template <class Event, class Call>
+  bool FireWith(const Event& event, Call&& call);
 
   TEventLoop& FLoop;
   TClientSocket* FCliSock;

@@ -266,28 +266,41 @@ constexpr std::size_t value_width() {
   else return sizeof(V);
 }
 
+// Writes the TLVs of every present member through w, which must have room
+// for encoded_size(agg) octets.
+template <class Agg>
+void write(codec::Writer& w, const Agg& agg) {
+  Agg::visit(agg, [&w](const auto& m) {
+    using R = std::decay_t<decltype(m)>;
+    if (!m.Field) return false;
+    w.u16(R::tag);
+    if constexpr (std::is_same_v<R, Talert_on_message_delivery>) {
+      w.u16(0);
+    } else if constexpr (std::is_same_v<typename R::value_type, AnsiString>) {
+      w.u16(static_cast<Word>(m.Value.size()));
+      w.octets(m.Value);
+    } else {
+      constexpr std::size_t width = sizeof(typename R::value_type);
+      w.u16(static_cast<Word>(width));
+      if constexpr (width == 1) w.u8(m.Value);
+      else if constexpr (width == 2) w.u16(m.Value);
+      else w.u32(m.Value);
+    }
+    return false;
+  });
+}
+
+template <class Agg>
+std::size_t encoded_size(const Agg& agg);
+
 // Appends the TLVs of every present member to out (the hot-path form of the
 // _Get encoders, writing straight into the PDU being built).
 template <class Agg>
 void append(std::string& out, const Agg& agg) {
-  Agg::visit(agg, [&out](const auto& m) {
-    using R = std::decay_t<decltype(m)>;
-    if (!m.Field) return false;
-    codec::put_u16(out, R::tag);
-    if constexpr (std::is_same_v<R, Talert_on_message_delivery>) {
-      codec::put_u16(out, 0);
-    } else if constexpr (std::is_same_v<typename R::value_type, AnsiString>) {
-      codec::put_u16(out, static_cast<Word>(m.Value.size()));
-      out.append(m.Value);
-    } else {
-      constexpr std::size_t w = sizeof(typename R::value_type);
-      codec::put_u16(out, static_cast<Word>(w));
-      if constexpr (w == 1) codec::put_u8(out, m.Value);
-      else if constexpr (w == 2) codec::put_u16(out, m.Value);
-      else codec::put_u32(out, m.Value);
-    }
-    return false;
-  });
+  const std::size_t at = out.size();
+  out.resize(at + encoded_size(agg));
+  codec::Writer w(out.data() + at);
+  write(w, agg);
 }
 
 // Octets the present members take on the wire (for reserving the PDU buffer).
@@ -341,6 +354,15 @@ void decode(std::string_view in, Agg& agg) {
       return true;
     });
   }
+}
+
+// A new aggregate decoded from the octets (the inline form of the _Set
+// decoders, for building an event argument in place).
+template <class Agg>
+Agg decoded(std::string_view in) {
+  Agg agg;
+  decode(in, agg);
+  return agg;
 }
 
 // The tags of an aggregate in member order: its emission order, and the set

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds the benchmarks in build-bench (Release), runs them all and prints one
+# summary table. Usage: bench/run.sh [--quick]
+#   --quick  one repetition each and W=1000 only end to end (a smoke run).
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+BUILD="${BUILD:-$ROOT/build-bench}"
+OUT="$BUILD/bench-results"
+QUICK=0
+[[ "${1:-}" == "--quick" ]] && QUICK=1
+
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVELMOR_BUILD_BENCH=ON >/dev/null
+cmake --build "$BUILD" -j "$(nproc)" --target velmor_bench_codec velmor_bench_memory velmor_bench_e2e velmor_bench_scale
+mkdir -p "$OUT"
+B="$BUILD/bench"
+
+REPS=5; E2E_REPS=3; SCALE_RUNS=3; E2E_FILTER='.'
+if (( QUICK )); then REPS=1; E2E_REPS=1; SCALE_RUNS=1; E2E_FILTER='W:1000/'; fi
+AGG=(--benchmark_report_aggregates_only=true --benchmark_out_format=json)
+
+echo "== builders, decoders, framing ($REPS repetitions)"
+"$B/velmor_bench_codec" --benchmark_repetitions=$REPS "${AGG[@]}" --benchmark_out="$OUT/codec.json"
+echo "== heap per session, allocations per PDU"
+"$B/velmor_bench_memory" --benchmark_out_format=json --benchmark_out="$OUT/memory.json"
+echo "== end to end over loopback ($E2E_REPS repetitions)"
+"$B/velmor_bench_e2e" --benchmark_filter="$E2E_FILTER" --benchmark_repetitions=$E2E_REPS "${AGG[@]}" \
+  --benchmark_out="$OUT/e2e.json"
+echo "== 1,000 sessions ($SCALE_RUNS runs, one process each)"
+for i in $(seq 1 $SCALE_RUNS); do
+  "$B/velmor_bench_scale" --benchmark_out_format=json --benchmark_out="$OUT/scale-$i.json"
+done
+
+python3 "$ROOT/bench/summary.py" "$OUT"

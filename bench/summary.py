@@ -1,0 +1,102 @@
+#!/usr/bin/env python3
+"""Prints the one summary table of bench/run.sh from its JSON results."""
+import glob
+import json
+import os
+import statistics
+import sys
+
+out = sys.argv[1]
+
+
+def load(name):
+    path = os.path.join(out, name)
+    return json.load(open(path))["benchmarks"] if os.path.exists(path) else []
+
+
+def median_of(runs, prefix):
+    """The median aggregate of a repeated benchmark (or its single run)."""
+    for b in runs:
+        if b.get("run_name", b["name"]) == prefix and b.get("aggregate_name") == "median":
+            return b
+    for b in runs:
+        if b.get("run_name", b["name"]) == prefix and b.get("run_type") == "iteration":
+            return b
+    return None
+
+
+rows = []
+
+
+def row(name, value, unit, target=None, ok=None):
+    figure = "n/a" if value is None else f"{value:,.{0 if value >= 100 else 2}f} {unit}"
+    met = "" if ok is None else ("yes" if ok else "NO")
+    rows.append((name, figure, target or "-", met))
+
+
+codec = load("codec.json")
+for label, bench, target in [
+    ("build submit_sm (160 oct, 3 TLVs)", "BM_Build_submit_sm", 80),
+    ("build data_sm (1 KiB payload)", "BM_Build_data_sm", None),
+    ("build submit_multi (10 dests)", "BM_Build_submit_multi", None),
+    ("build bind", "BM_Build_bind", None),
+    ("build enquire_link", "BM_Build_enquire_link", None),
+    ("dispatch deliver_sm receipt (2 TLVs)", "BM_Dispatch_deliver_sm_receipt", 150),
+    ("dispatch data_sm (5 TLVs)", "BM_Dispatch_data_sm_5tlv", None),
+    ("dispatch submit_sm_resp", "BM_Dispatch_submit_sm_resp", None),
+    ("dispatch submit_multi_resp (5 unsuccess)", "BM_Dispatch_submit_multi_resp_5", None),
+]:
+    b = median_of(codec, bench)
+    v = b["cpu_time"] if b else None
+    row(label + " [CPU]", v, "ns", f"<= {target} ns" if target else None,
+        (v is not None and v <= target) if target else None)
+
+for read in (0, 1460):
+    for h in (0, 1):
+        b = median_of(codec, f"BM_Framing/read:{read}/handlers:{h}")
+        v = b["bytes_per_second"] / 1e9 if b else None
+        label = f"framing 1 MiB mixed, {'one piece' if read == 0 else '1,460-octet reads'}" + \
+                (", handlers" if h else ", no handlers")
+        target = ">= 1 GB/s" if not h else None
+        row(label + " [CPU]", v, "GB/s", target, (v is not None and v >= 1.0) if not h else None)
+
+e2e = load("e2e.json")
+for own in (1, 0):
+    for w in (1, 10, 100, 1000):
+        b = median_of(e2e, f"BM_EndToEnd_submit_sm/W:{w}/own_thread:{own}/iterations:1/manual_time")
+        mode = "sim own thread" if own else "sim same loop"
+        n = "50k msgs" if w == 1 else "1M msgs"
+        v = b["msgs_per_s"] if b else None
+        target = ">= 500,000/s" if (w == 1000 and own) else None
+        row(f"e2e submit_sm W={w} ({mode}, {n})", v, "msg/s", target,
+            (v is not None and v >= 500000) if target else None)
+        row(f"  client CPU per msg W={w} ({mode})", b["client_cpu_us_per_msg"] if b else None, "us")
+
+scale = [b for f in sorted(glob.glob(os.path.join(out, "scale-*.json")))
+         for b in json.load(open(f))["benchmarks"] if b.get("run_type") == "iteration"]
+ok_scale = [b for b in scale if "error_occurred" not in b]
+row("1,000 sessions connect+bind+enquire+unbind",
+    statistics.median(b["total_ms"] for b in ok_scale) if ok_scale else None, "ms")
+row("  resident memory per session",
+    statistics.median(b["rss_per_session_KiB"] for b in ok_scale) if ok_scale else None, "KiB")
+
+mem = load("memory.json")
+heap = next((b for b in mem if b["name"].startswith("BM_Heap_idle_session")), None)
+if heap:
+    row("heap per connected component", heap["heap_connected_B"], "B", "<= 16 KiB",
+        heap["heap_connected_B"] <= 16384)
+    row("heap per idle bound session", heap["heap_idle_bound_B"], "B", "<= 16 KiB",
+        heap["heap_idle_bound_B"] <= 16384)
+for b in mem:
+    if b["name"].startswith("BM_Allocs_"):
+        kind = b["name"].split("/")[0][len("BM_Allocs_"):]
+        h = "handlers" if "handlers:1" in b["name"] else "no handlers"
+        row(f"allocs/PDU {kind}, {h} (carried {b['carried']:.0f})", b["allocs_per_pdu"], "",
+            "extra = 0", abs(b["extra"]) < 1e-9)
+
+w = [max(len(r[i]) for r in rows + [("benchmark", "figure", "target", "met?")]) for i in range(4)]
+line = "+".join("-" * (x + 2) for x in w)
+print("\n" + " | ".join(h.ljust(w[i]) for i, h in enumerate(("benchmark", "figure", "target", "met?"))))
+print(line)
+for r in rows:
+    print(" | ".join(c.ljust(w[i]) if i != 1 else c.rjust(w[i]) for i, c in enumerate(r)))
