@@ -16,10 +16,10 @@ namespace velmor {
 template <class Event, class... Args>
 bool TVelmorSMPPDemo::Fire(const Event& event, Args&&... args) {
   if (!event) return true;
-  std::weak_ptr<int> alive = FAlive;
+  LiveFrame frame(*this);
   Event fn = event;
   fn(this, std::forward<Args>(args)...);
-  return !alive.expired();
+  return frame.alive();
 }
 
 // As Fire, for events whose arguments are built in the call itself: call(fn)
@@ -29,10 +29,10 @@ bool TVelmorSMPPDemo::Fire(const Event& event, Args&&... args) {
 template <class Event, class Call>
 bool TVelmorSMPPDemo::FireWith(const Event& event, Call&& call) {
   if (!event) return true;
-  std::weak_ptr<int> alive = FAlive;
+  LiveFrame frame(*this);
   const Event fn = event;
   call(fn);
-  return !alive.expired();
+  return frame.alive();
 }
 
 inline AnsiString str(std::string_view v) { return AnsiString(v.data(), v.size()); }

@@ -32,8 +32,11 @@ TVelmorSMPPDemo::TVelmorSMPPDemo(TComponent* aowner, TEventLoop& Loop)
 }
 
 // The socket is owned, and destroyed, through TComponent; once it is gone no
-// notification can reach this object.
-TVelmorSMPPDemo::~TVelmorSMPPDemo() = default;
+// notification can reach this object. Calls into handlers still on the stack
+// learn of the destruction through their frames.
+TVelmorSMPPDemo::~TVelmorSMPPDemo() {
+  for (LiveFrame* f = FFrames; f; f = f->outer) f->destroyed = true;
+}
 
 // ---- connection ----------------------------------------------------------------
 
@@ -140,7 +143,7 @@ void TVelmorSMPPDemo::CliSockRead(TObject*, TCustomWinSocket* Socket) {
 }
 
 void TVelmorSMPPDemo::ReceiveOctets(std::string_view octets) {
-  std::weak_ptr<int> alive = FAlive;
+  LiveFrame frame(*this);
   const unsigned gen = FGeneration;
   while (!octets.empty()) {
     const std::size_t n = std::min(octets.size(), kReadChunk);
@@ -148,7 +151,7 @@ void TVelmorSMPPDemo::ReceiveOctets(std::string_view octets) {
     FRxEnd += n;
     octets.remove_prefix(n);
     Division_of_packages();
-    if (alive.expired() || FGeneration != gen) return;  // the stream ended under a handler
+    if (!frame.alive() || FGeneration != gen) return;  // the stream ended under a handler
   }
 }
 
@@ -157,7 +160,7 @@ void TVelmorSMPPDemo::ReceiveOctets(std::string_view octets) {
 void TVelmorSMPPDemo::Division_of_packages() {
   if (FFraming) return;  // a handler ran the loop: the outer pass frames these octets
   FFraming = true;
-  std::weak_ptr<int> alive = FAlive;
+  LiveFrame frame(*this);
   const unsigned gen = FGeneration;
   for (;;) {
     const std::size_t avail = FRxEnd - FRxBegin;
@@ -178,7 +181,7 @@ void TVelmorSMPPDemo::Division_of_packages() {
     if (avail < len) break;
     FRxBegin += len;
     Recognition_of_a_package(std::string_view(p, len));
-    if (alive.expired()) return;  // destroyed by a handler: touch nothing
+    if (!frame.alive()) return;  // destroyed by a handler: touch nothing
     if (FGeneration != gen) break;
   }
   FFraming = false;

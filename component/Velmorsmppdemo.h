@@ -364,8 +364,22 @@ class TVelmorSMPPDemo : public TComponent {
   // Bumped by Connect, Disconnect and an unframeable header: the framing of
   // a block stops when it changes under a handler.
   unsigned FGeneration = 0;
-  // Expires when the component is destroyed; checked after every event.
-  std::shared_ptr<int> FAlive = std::make_shared<int>(0);
+  // Every call into application code runs inside a LiveFrame on the stack;
+  // the destructor marks each open frame, so the code that made the call
+  // learns, without touching the freed object, that it must return at once.
+  struct LiveFrame {
+    explicit LiveFrame(TVelmorSMPPDemo& c) : owner(c), outer(c.FFrames) { c.FFrames = this; }
+    ~LiveFrame() {
+      if (!destroyed) owner.FFrames = outer;
+    }
+    LiveFrame(const LiveFrame&) = delete;
+    LiveFrame& operator=(const LiveFrame&) = delete;
+    bool alive() const { return !destroyed; }
+    TVelmorSMPPDemo& owner;
+    LiveFrame* outer;
+    bool destroyed = false;
+  };
+  LiveFrame* FFrames = nullptr;
 };
 
 }  // namespace velmor
