@@ -12,7 +12,7 @@ CMAKE_FLAGS ?=
 APT_PKGS := cmake make g++ pkg-config libasio-dev libgtest-dev libgmock-dev libbenchmark-dev \
             clang libclang-rt-14-dev valgrind
 
-.PHONY: all deps configure build test test-unit test-asan demo install bench fuzz check-memory clean
+.PHONY: all deps configure build test test-unit test-asan fuzz-smoke demo install bench fuzz check-memory clean
 
 all: build
 
@@ -44,13 +44,25 @@ test-asan: deps
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 600 -LE no-asan
 
-test: test-unit test-asan
+# A short run of every libFuzzer target (clang); the committed corpus is
+# also replayed inside the ctest suites above, built with g++.
+fuzz-smoke: deps
+	fuzz/smoke.sh
+
+test: test-unit test-asan fuzz-smoke
 
 demo: build
 	./$(BUILD)/tools/cli/velmorsmppdemo send --receipt --to 46700000001 --text "Hello from Velmor"
 
 bench: deps
 	bench/run.sh
+
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	fuzz/run.sh $(FUZZ_SECONDS)
+
+check-memory: build
+	tests/check-memory.sh $(BUILD)
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)

@@ -38,6 +38,15 @@ TVelmorSMPPDemo::~TVelmorSMPPDemo() {
   for (LiveFrame* f = FFrames; f; f = f->outer) f->destroyed = true;
 }
 
+// Out of line on purpose: the frame stores its own address in the component
+// and unlinks it again in its destructor, a pairing the compiler cannot see
+// through inline code.
+TVelmorSMPPDemo::LiveFrame::LiveFrame(TVelmorSMPPDemo& c) : owner(c), outer(c.FFrames) { c.FFrames = this; }
+
+TVelmorSMPPDemo::LiveFrame::~LiveFrame() {
+  if (!destroyed) owner.FFrames = outer;
+}
+
 // ---- connection ----------------------------------------------------------------
 
 void TVelmorSMPPDemo::Connect(const AnsiString& Host, Integer Port) {

@@ -368,10 +368,8 @@ class TVelmorSMPPDemo : public TComponent {
   // the destructor marks each open frame, so the code that made the call
   // learns, without touching the freed object, that it must return at once.
   struct LiveFrame {
-    explicit LiveFrame(TVelmorSMPPDemo& c) : owner(c), outer(c.FFrames) { c.FFrames = this; }
-    ~LiveFrame() {
-      if (!destroyed) owner.FFrames = outer;
-    }
+    explicit LiveFrame(TVelmorSMPPDemo& c);  // pushes itself on c.FFrames
+    ~LiveFrame();                            // pops itself, unless c is gone
     LiveFrame(const LiveFrame&) = delete;
     LiveFrame& operator=(const LiveFrame&) = delete;
     bool alive() const { return !destroyed; }

@@ -1,5 +1,7 @@
 #include "platform/EventLoop.h"
 
+#include <algorithm>
+
 #include <asio.hpp>
 
 namespace velmor {
@@ -37,7 +39,9 @@ bool TEventLoop::RunUntil(const std::function<bool()>& Done, std::chrono::millis
     if (FContext->stopped()) return Done();
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return Done();
-    FContext->run_one_for(deadline - now);
+    // Wake at least every 10 ms, so a condition another thread changes is
+    // seen without waiting for the loop's next event.
+    FContext->run_one_for(std::min<std::chrono::steady_clock::duration>(deadline - now, std::chrono::milliseconds(10)));
   }
   return true;
 }

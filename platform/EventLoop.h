@@ -41,8 +41,8 @@ class TEventLoop {
   void Run();
   // Runs for the given time, or until Stop(); returns the handlers run.
   std::size_t RunFor(std::chrono::milliseconds Duration);
-  // Runs until Done() returns true (checked after every handler), Stop(), or
-  // the timeout; returns Done()'s last answer.
+  // Runs until Done() returns true (checked after every handler and at least
+  // every 10 ms), Stop(), or the timeout; returns Done()'s last answer.
   bool RunUntil(const std::function<bool()>& Done, std::chrono::milliseconds Timeout);
   // Runs whatever is ready now without waiting; returns the handlers run.
   std::size_t ProcessMessages();

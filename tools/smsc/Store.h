@@ -52,7 +52,7 @@ struct FixedText {
 
   void assign(std::string_view s) {
     size = static_cast<std::uint8_t>(s.size() < N ? s.size() : N);
-    std::memcpy(data, s.data(), size);
+    if (size != 0) std::memcpy(data, s.data(), size);  // an empty view may have no data pointer
   }
   std::string_view view() const { return {data, size}; }
 };
