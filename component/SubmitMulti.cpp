@@ -21,19 +21,36 @@ Boolean TVelmorSMPPDemo::dest_address_AddDL(Tdest_address& dest_address, const A
   return true;
 }
 
-AnsiString TVelmorSMPPDemo::dest_address_Get(const Tdest_address& dest_address, Byte& number_of_dests) {
-  number_of_dests = static_cast<Byte>(dest_address.size());
-  AnsiString out;
+namespace {
+
+// The encoded destination list: an SME address is its flag, ton, npi and
+// C-Octet String; a distribution list its flag and C-Octet String.
+std::size_t dest_address_size(const Tdest_address& dest_address) {
+  std::size_t n = 0;
+  for (const auto& d : dest_address) n += (d.SME_DL ? 2 : 4) + d.destination_addr_dl_name.size();
+  return n;
+}
+
+void write_dest_address(codec::Writer& w, const Tdest_address& dest_address) {
   for (const auto& d : dest_address) {
     if (d.SME_DL) {
-      codec::put_u8(out, kDestFlagDL);
+      w.u8(kDestFlagDL);
     } else {
-      codec::put_u8(out, kDestFlagSME);
-      codec::put_u8(out, d.dest_addr_ton);
-      codec::put_u8(out, d.dest_addr_npi);
+      w.u8(kDestFlagSME);
+      w.u8(d.dest_addr_ton);
+      w.u8(d.dest_addr_npi);
     }
-    codec::put_cstring(out, d.destination_addr_dl_name);
+    w.cstring(d.destination_addr_dl_name);
   }
+}
+
+}  // namespace
+
+AnsiString TVelmorSMPPDemo::dest_address_Get(const Tdest_address& dest_address, Byte& number_of_dests) {
+  number_of_dests = static_cast<Byte>(dest_address.size());
+  AnsiString out(dest_address_size(dest_address), '\0');
+  codec::Writer w(out.data());
+  write_dest_address(w, dest_address);
   return out;
 }
 
@@ -45,10 +62,7 @@ void TVelmorSMPPDemo::FormatSUBMIT_MULTI(AnsiString& pdu, Cardinal& sequence_num
                                          const AnsiString& validity_period, Byte registered_delivery,
                                          Byte replace_if_present_flag, Byte data_coding, Byte sm_default_msg_id,
                                          const AnsiString& short_message, const TOPSubmit_MULTI& OPSubmit_MULTI) {
-  // The destinations are written in place: an SME address is its flag, ton,
-  // npi and C-Octet String; a list name its flag and C-Octet String.
-  std::size_t dests = 0;
-  for (const auto& d : dest_address) dests += (d.SME_DL ? 2 : 4) + d.destination_addr_dl_name.size();
+  const std::size_t dests = dest_address_size(dest_address);
   // Four C-Octet Strings (one NUL each) and eleven one-octet fields,
   // number_of_dests and sm_length included.
   const std::size_t body = service_type.size() + source_addr.size() + dests + schedule_delivery_time.size() +
@@ -60,16 +74,7 @@ void TVelmorSMPPDemo::FormatSUBMIT_MULTI(AnsiString& pdu, Cardinal& sequence_num
   w.u8(source_addr_npi);
   w.cstring(source_addr);
   w.u8(static_cast<Byte>(dest_address.size()));
-  for (const auto& d : dest_address) {
-    if (d.SME_DL) {
-      w.u8(kDestFlagDL);
-    } else {
-      w.u8(kDestFlagSME);
-      w.u8(d.dest_addr_ton);
-      w.u8(d.dest_addr_npi);
-    }
-    w.cstring(d.destination_addr_dl_name);
-  }
+  write_dest_address(w, dest_address);
   w.u8(esm_class);
   w.u8(protocol_id);
   w.u8(priority_flag);

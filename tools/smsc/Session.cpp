@@ -306,6 +306,25 @@ Cardinal Session::store(const MessageView& m, const Address& dest, std::string_v
   return status::ok;
 }
 
+// submit_sm and data_sm: one destination, one stored message, and a response
+// carrying its message_id (or a header-only refusal).
+void Session::accept_single(MessageView& m, const Destination& d, Cardinal resp_id, TimePoint now) {
+  dests_.clear();
+  dests_.push_back(d);
+  m.destinations = dests_;
+  Cardinal st = screen(m);
+  std::uint64_t id = 0;
+  if (st == status::ok) st = store(m, d.address, message_text(m), now, id);
+  if (st != status::ok) {
+    respond_header_only(resp_id, st, m.sequence_number, now);
+    return;
+  }
+  const std::size_t start = open_pdu(resp_id, status::ok, m.sequence_number);
+  smsc_.ids_.append(out_, id);
+  out_.push_back('\0');
+  close_pdu(start, true, now);
+}
+
 void Session::on_submit_sm(const codec::Header& h, std::string_view pdu, codec::Cursor c, TimePoint now) {
   ++smsc_.counters_.submit_sm;
   MessageView m;
@@ -318,21 +337,7 @@ void Session::on_submit_sm(const codec::Header& h, std::string_view pdu, codec::
   d.address = read_address(c);
   read_message_tail(c, m);
   m.optional = c.rest();
-  dests_.clear();
-  dests_.push_back(d);
-  m.destinations = dests_;
-
-  Cardinal st = screen(m);
-  std::uint64_t id = 0;
-  if (st == status::ok) st = store(m, d.address, message_text(m), now, id);
-  if (st != status::ok) {
-    respond_header_only(command_id::submit_sm_resp, st, h.sequence_number, now);
-    return;
-  }
-  const std::size_t start = open_pdu(command_id::submit_sm_resp, status::ok, h.sequence_number);
-  smsc_.ids_.append(out_, id);
-  out_.push_back('\0');
-  close_pdu(start, true, now);
+  accept_single(m, d, command_id::submit_sm_resp, now);
 }
 
 void Session::on_submit_multi(const codec::Header& h, std::string_view pdu, codec::Cursor c, TimePoint now) {
@@ -414,21 +419,7 @@ void Session::on_data_sm(const codec::Header& h, std::string_view pdu, codec::Cu
   m.registered_delivery = c.u8();
   m.data_coding = c.u8();
   m.optional = c.rest();
-  dests_.clear();
-  dests_.push_back(d);
-  m.destinations = dests_;
-
-  Cardinal st = screen(m);
-  std::uint64_t id = 0;
-  if (st == status::ok) st = store(m, d.address, message_text(m), now, id);
-  if (st != status::ok) {
-    respond_header_only(command_id::data_sm_resp, st, h.sequence_number, now);
-    return;
-  }
-  const std::size_t start = open_pdu(command_id::data_sm_resp, status::ok, h.sequence_number);
-  smsc_.ids_.append(out_, id);
-  out_.push_back('\0');
-  close_pdu(start, true, now);
+  accept_single(m, d, command_id::data_sm_resp, now);
 }
 
 void Session::on_query_sm(const codec::Header& h, codec::Cursor c) {

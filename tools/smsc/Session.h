@@ -174,6 +174,7 @@ class Session {
   void handle(std::string_view pdu, TimePoint now);
   void on_bind(const codec::Header& h, codec::Cursor body);
   void on_unbind(const codec::Header& h);
+  void accept_single(MessageView& m, const Destination& d, Cardinal resp_id, TimePoint now);
   void on_submit_sm(const codec::Header& h, std::string_view pdu, codec::Cursor body, TimePoint now);
   void on_submit_multi(const codec::Header& h, std::string_view pdu, codec::Cursor body, TimePoint now);
   void on_data_sm(const codec::Header& h, std::string_view pdu, codec::Cursor body, TimePoint now);

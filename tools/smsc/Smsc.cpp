@@ -158,7 +158,7 @@ void Smsc::append_receipt(std::string& out, const StoredMessage& m) {
   out.append(" done date:");
   append_receipt_date(out, wall(m.done));
   out.append(" stat:");
-  out.append(receipt_stat(m.state));
+  out.append(sms::ReceiptStat(m.state));
   out.append(" err:");
   out.push_back(static_cast<char>('0' + m.error / 100));
   out.push_back(static_cast<char>('0' + m.error / 10 % 10));

@@ -5,20 +5,6 @@
 
 namespace velmor::smsc {
 
-std::string_view receipt_stat(MessageState s) {
-  switch (s) {
-    case MessageState::Enroute: return "ENROUTE";
-    case MessageState::Delivered: return "DELIVRD";
-    case MessageState::Expired: return "EXPIRED";
-    case MessageState::Deleted: return "DELETED";
-    case MessageState::Undeliverable: return "UNDELIV";
-    case MessageState::Accepted: return "ACCEPTD";
-    case MessageState::Rejected: return "REJECTD";
-    case MessageState::Unknown: break;
-  }
-  return "UNKNOWN";
-}
-
 void MessageIds::append(std::string& out, std::uint64_t id) const {
   out.append(prefix_);
   char buf[24];

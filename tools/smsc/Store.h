@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "codec/Types.h"
+#include "sms/Names.h"
 #include "tools/smsc/Config.h"
 
 namespace velmor::smsc {
@@ -27,22 +28,12 @@ namespace velmor::smsc {
 using Clock = std::chrono::steady_clock;
 using TimePoint = Clock::time_point;
 
-// message_state values.
-enum class MessageState : Byte {
-  Enroute = 1,
-  Delivered = 2,
-  Expired = 3,
-  Deleted = 4,
-  Undeliverable = 5,
-  Accepted = 6,
-  Unknown = 7,
-  Rejected = 8,
-};
+// message_state values, shared with the message toolkit's names.
+using sms::MessageState;
 
 inline bool is_final(MessageState s) { return s != MessageState::Enroute && s != MessageState::Accepted; }
 
 // The seven-letter stat: word of a delivery receipt.
-std::string_view receipt_stat(MessageState s);
 
 // Up to N octets; longer input keeps its first N.
 template <std::size_t N>
