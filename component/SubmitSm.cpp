@@ -25,17 +25,8 @@ void TVelmorSMPPDemo::FormatSUBMIT_SM(AnsiString& pdu, Cardinal& sequence_number
   w.u8(dest_addr_ton);
   w.u8(dest_addr_npi);
   w.cstring(destination_addr);
-  w.u8(esm_class);
-  w.u8(protocol_id);
-  w.u8(priority_flag);
-  w.cstring(schedule_delivery_time);
-  w.cstring(validity_period);
-  w.u8(registered_delivery);
-  w.u8(replace_if_present_flag);
-  w.u8(data_coding);
-  w.u8(sm_default_msg_id);
-  w.u8(static_cast<Byte>(short_message.size()));
-  w.octets(short_message);
+  write_message_fields(w, esm_class, protocol_id, priority_flag, schedule_delivery_time, validity_period,
+                       registered_delivery, replace_if_present_flag, data_coding, sm_default_msg_id, short_message);
   tlv::write(w, OPSubmit_SM);
   codec::end_pdu(pdu);
 }
