@@ -96,7 +96,9 @@ void TTimer::Arm() {
     if (ec || !impl->owner || impl->generation != gen) return;
     TTimer* self = impl->owner;
     self->Arm();  // re-armed first, so the handler may disable or destroy it
-    if (self->OnTimer) self->OnTimer(self);
+    // The handler runs on a copy, which outlives the timer if the handler
+    // destroys it.
+    if (auto fn = self->OnTimer) fn(self);
   });
 }
 
