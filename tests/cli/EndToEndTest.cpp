@@ -294,8 +294,8 @@ TEST(EndToEnd, ConnectionFailuresAreOneLineWithTheSocketError) {
   const Failing cases[] = {
       {"refused", {"ping", "--host", "127.0.0.1", "--port", closed}, 3,
        "^error: cannot connect to 127\\.0\\.0\\.1:" + closed + ": error 111 \\(Connection refused\\)$"},
-      {"unknown host", {"ping", "--host", "no.such.host.invalid", "--connect-timeout", "3000"}, 3,
-       "^error: cannot connect to no\\.such\\.host\\.invalid:2775: error -?\\d+ \\(.+\\)$"},
+      {"unknown host", {"ping", "--host", "no.such..host.invalid", "--connect-timeout", "3000"}, 3,
+       "^error: cannot connect to no\\.such\\.\\.host\\.invalid:2775: error -?\\d+ \\(.+\\)$"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

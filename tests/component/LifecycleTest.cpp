@@ -103,7 +103,7 @@ TEST(Connection, UnusableAddressesEndInSockError) {
       {"127.0.0.1", 0},        {"127.0.0.1", -1},         {"127.0.0.1", 65536},
       {"127.0.0.1", 70000},    {"127.0.0.1", 0x7FFFFFFF}, {"127.0.0.1", -2147483647 - 1},
       {"", 2775},              {"0.0.0.0", 2775},         {"::", 2775},
-      {"256.1.1.1", 2775},     {"1.2.3", 2775},           {"no.such.host.invalid", 2775},
+      {"256.1.1.1", 2775},     {"1.2.3", 2775},           {"no.such..host.invalid", 2775},
       {"224.0.0.1", 2775},     {"255.255.255.255", 2775}, {std::string("127.0.0.1\0x", 11), 2775},
   };
   for (const auto& k : cases) {
@@ -369,7 +369,7 @@ TEST(Lifecycle, ConnectWhileConnectingAbandonsTheFirstAttempt) {
   TVelmorSMPPDemo smpp(nullptr, loop);
   std::vector<std::string> log;
   record_all(smpp, log);
-  smpp.Connect("no.such.host.invalid", 2775);
+  smpp.Connect("no.such..host.invalid", 2775);
   smpp.Connect("127.0.0.1", peer.port());
   ASSERT_TRUE(loop.RunUntil([&] { return smpp.Connected(); }, 5s));
   loop.RunFor(50ms);
