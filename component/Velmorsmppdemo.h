@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "codec/Types.h"
+#include "component/Events.h"
 #include "platform/Classes.h"
 #include "platform/EventLoop.h"
 #include "platform/ScktComp.h"
@@ -58,55 +59,11 @@ struct Tunsuccess_sme_entry {
 using Tunsuccess_sme = std::vector<Tunsuccess_sme_entry>;
 
 // ---- event types -------------------------------------------------------------
-using TOnConnect = std::function<void(TObject* Sender)>;
-using TOnDisconnect = std::function<void(TObject* Sender)>;
-using TOnSockError = std::function<void(TObject* Sender, Integer ErrorCode)>;
-using TOnConnecting = std::function<void(TObject* Sender)>;
-using TOnBind_RESP_OK = std::function<void(TObject* Sender, TBindType Bind_Type, Cardinal sequence_number,
-                                           AnsiString system_id, TOPBind_RESP OPBind_RESP)>;
-using TOnBind_RESP_Error =
-    std::function<void(TObject* Sender, TBindType Bind_Type, Cardinal command_status, Cardinal sequence_number,
-                       AnsiString system_id, TOPBind_RESP OPBind_RESP)>;
-using TOnUnbind_RESP_OK = std::function<void(TObject* Sender, Cardinal sequence_number)>;
-using TOnUnbind_RESP_Error = std::function<void(TObject* Sender, Cardinal command_status, Cardinal sequence_number)>;
-using TOnGeneric_NACK = std::function<void(TObject* Sender, Cardinal command_status, Cardinal sequence_number)>;
-using TOnSubmit_SM_RESP_OK = std::function<void(TObject* Sender, Cardinal sequence_number, AnsiString message_id)>;
-using TOnSubmit_SM_RESP_Error =
-    std::function<void(TObject* Sender, Cardinal command_status, Cardinal sequence_number, AnsiString message_id)>;
-using TOnSubmit_MULTI_RESP_OK = std::function<void(TObject* Sender, Cardinal sequence_number, AnsiString message_id,
-                                                   Byte no_unsuccess, Tunsuccess_sme unsuccess_sme)>;
-using TOnSubmit_MULTI_RESP_Error =
-    std::function<void(TObject* Sender, Cardinal command_status, Cardinal sequence_number, AnsiString message_id,
-                       Byte no_unsuccess, Tunsuccess_sme unsuccess_sme)>;
-using TOnDeliver_SM = std::function<void(
-    TObject* Sender, Cardinal sequence_number, AnsiString service_type, Byte source_addr_ton, Byte source_addr_npi,
-    AnsiString source_addr, Byte dest_addr_ton, Byte dest_addr_npi, AnsiString destination_addr, Byte esm_class,
-    Byte protocol_id, Byte priority_flag, AnsiString schedule_delivery_time, AnsiString validity_period,
-    Byte registered_delivery, Byte replace_if_present_flag, Byte data_coding, Byte sm_default_msg_id, Byte sm_length,
-    AnsiString short_message, TOPDeliver_SM OPDeliver_SM)>;
-using TOnData_SM = std::function<void(TObject* Sender, Cardinal sequence_number, AnsiString service_type,
-                                      Byte source_addr_ton, Byte source_addr_npi, AnsiString source_addr,
-                                      Byte dest_addr_ton, Byte dest_addr_npi, AnsiString destination_addr,
-                                      Byte esm_class, Byte registered_delivery, Byte data_coding,
-                                      TOPData_SM OPData_SM)>;
-using TOnData_SM_RESP_OK = std::function<void(TObject* Sender, Cardinal sequence_number, AnsiString message_id,
-                                              TOPData_SM_RESP OPData_SM_RESP)>;
-using TOnData_SM_RESP_Error = std::function<void(TObject* Sender, Cardinal command_status, Cardinal sequence_number,
-                                                 AnsiString message_id, TOPData_SM_RESP OPData_SM_RESP)>;
-using TOnQuery_SM_RESP_OK = std::function<void(TObject* Sender, Cardinal sequence_number, AnsiString message_id,
-                                               AnsiString final_date, Byte message_state, Byte error_code)>;
-using TOnQuery_SM_RESP_Error =
-    std::function<void(TObject* Sender, Cardinal command_status, Cardinal sequence_number, AnsiString message_id,
-                       AnsiString final_date, Byte message_state, Byte error_code)>;
-using TOnCancel_RESP_OK = std::function<void(TObject* Sender, Cardinal sequence_number)>;
-using TOnCancel_RESP_Error = std::function<void(TObject* Sender, Cardinal command_status, Cardinal sequence_number)>;
-using TOnReplace_RESP_OK = std::function<void(TObject* Sender, Cardinal sequence_number)>;
-using TOnReplace_RESP_Error = std::function<void(TObject* Sender, Cardinal command_status, Cardinal sequence_number)>;
-using TOnEnquire_LINK = std::function<void(TObject* Sender, Cardinal command_status, Cardinal sequence_number)>;
-using TOnEnquire_LINK_RESP = std::function<void(TObject* Sender, Cardinal command_status, Cardinal sequence_number)>;
-using TOnUnknown_command = std::function<void(TObject* Sender, Cardinal command_length, Cardinal command_id,
-                                              Cardinal command_status, Cardinal sequence_number,
-                                              AnsiString Parameters)>;
+// TOnConnect, TOnDisconnect, … TOnUnknown_command: one std::function type per
+// event, T + property name, with the parameters listed in component/Events.h.
+#define VELMOR_EVENT_TYPE(name, params) using TOn##name = std::function<void params>;
+VELMOR_EVENTS(VELMOR_EVENT_TYPE)
+#undef VELMOR_EVENT_TYPE
 
 class TVelmorSMPPDemo : public TComponent {
  public:
@@ -207,32 +164,12 @@ class TVelmorSMPPDemo : public TComponent {
                               Byte esme_addr_ton, Byte esme_addr_npi, const AnsiString& esme_addr);
 
   // ---- the 26 published events -------------------------------------------------
-  TOnConnect OnConnect;
-  TOnDisconnect OnDisconnect;
-  TOnSockError OnSockError;
-  TOnConnecting OnConnecting;
-  TOnBind_RESP_OK OnBind_RESP_OK;
-  TOnBind_RESP_Error OnBind_RESP_Error;
-  TOnUnbind_RESP_OK OnUnbind_RESP_OK;
-  TOnUnbind_RESP_Error OnUnbind_RESP_Error;
-  TOnGeneric_NACK OnGeneric_NACK;
-  TOnSubmit_SM_RESP_OK OnSubmit_SM_RESP_OK;
-  TOnSubmit_SM_RESP_Error OnSubmit_SM_RESP_Error;
-  TOnSubmit_MULTI_RESP_OK OnSubmit_MULTI_RESP_OK;
-  TOnSubmit_MULTI_RESP_Error OnSubmit_MULTI_RESP_Error;
-  TOnDeliver_SM OnDeliver_SM;
-  TOnData_SM OnData_SM;
-  TOnData_SM_RESP_OK OnData_SM_RESP_OK;
-  TOnData_SM_RESP_Error OnData_SM_RESP_Error;
-  TOnQuery_SM_RESP_OK OnQuery_SM_RESP_OK;
-  TOnQuery_SM_RESP_Error OnQuery_SM_RESP_Error;
-  TOnCancel_RESP_OK OnCancel_RESP_OK;
-  TOnCancel_RESP_Error OnCancel_RESP_Error;
-  TOnReplace_RESP_OK OnReplace_RESP_OK;
-  TOnReplace_RESP_Error OnReplace_RESP_Error;
-  TOnEnquire_LINK OnEnquire_LINK;
-  TOnEnquire_LINK_RESP OnEnquire_LINK_RESP;
-  TOnUnknown_command OnUnknown_command;
+  // OnConnect, OnDisconnect, … OnUnknown_command, each of type T + its name
+  // and empty until assigned (an empty event is skipped). The list, with
+  // every parameter, is in component/Events.h.
+#define VELMOR_EVENT_MEMBER(name, params) TOn##name On##name;
+  VELMOR_EVENTS(VELMOR_EVENT_MEMBER)
+#undef VELMOR_EVENT_MEMBER
 
   // ---- diagnostics (not protocol events) -----------------------------------------
   // Called with every PDU handed to the socket, and with every framed PDU

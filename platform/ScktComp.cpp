@@ -285,18 +285,21 @@ struct ClientSink final : Sink {
   void connecting(Conn& c) override {
     if (current(c) && owner->OnConnecting) {
       auto fn = owner->OnConnecting;
+      TEventLoop::TDispatchGuard one_thread(owner->Loop());
       fn(owner, c.handle);
     }
   }
   void connected(Conn& c) override {
     if (current(c) && owner->OnConnect) {
       auto fn = owner->OnConnect;
+      TEventLoop::TDispatchGuard one_thread(owner->Loop());
       fn(owner, c.handle);
     }
   }
   void readable(Conn& c) override {
     if (current(c) && owner->OnRead) {
       auto fn = owner->OnRead;
+      TEventLoop::TDispatchGuard one_thread(owner->Loop());
       fn(owner, c.handle);
     }
   }
@@ -305,6 +308,7 @@ struct ClientSink final : Sink {
     c.was_connected = false;
     if (owner->OnDisconnect) {
       auto fn = owner->OnDisconnect;
+      TEventLoop::TDispatchGuard one_thread(owner->Loop());
       fn(owner, owner->Socket());
     }
   }
@@ -312,6 +316,7 @@ struct ClientSink final : Sink {
     if (!owner) return false;
     if (!owner->OnError) return true;
     auto fn = owner->OnError;
+    TEventLoop::TDispatchGuard one_thread(owner->Loop());
     int ErrorCode = code;
     fn(owner, owner->Socket(), ev, ErrorCode);
     return owner != nullptr;

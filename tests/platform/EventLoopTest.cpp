@@ -75,6 +75,91 @@ TEST(EventLoop, RunForWaitsAndProcessMessagesDoesNot) {
   EXPECT_LT(std::chrono::steady_clock::now() - t1, 40ms);
 }
 
+// How a Stop() ends runs: one made while no run is active is kept for the
+// next run, one made inside a handler ends every run in progress even when a
+// nested run (which must not revive the context) follows it in that handler,
+// and nested runs from handlers work.
+TEST(EventLoop, StopIsNeverLost) {
+  struct Case {
+    const char* name;
+    std::function<void(TEventLoop&)> before;  // before the outer run
+    std::function<void(TEventLoop&)> inside;  // in a handler of the outer run
+  };
+  const Case cases[] = {
+      {"Stop before the run", [](TEventLoop& l) { l.Stop(); }, nullptr},
+      {"Stop, then ProcessMessages", nullptr, [](TEventLoop& l) { l.Stop(); l.ProcessMessages(); }},
+      {"Stop, then RunFor", nullptr, [](TEventLoop& l) { l.Stop(); l.RunFor(1ms); }},
+      {"Stop, then RunUntil", nullptr,
+       [](TEventLoop& l) {
+         l.Stop();
+         l.RunUntil([] { return false; }, 5ms);
+       }},
+      {"nested RunUntil, then Stop", nullptr,
+       [](TEventLoop& l) {
+         bool posted = false;
+         l.Post([&] { posted = true; });
+         EXPECT_TRUE(l.RunUntil([&] { return posted; }, 1s));
+         l.Stop();
+       }},
+  };
+  for (const auto& c : cases) {
+    for (bool use_run_for : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (use_run_for ? " (RunFor)" : " (Run)"));
+      TEventLoop loop;
+      if (c.before) c.before(loop);
+      if (c.inside) loop.Post([&] { c.inside(loop); });
+      // A stop that went missing is ended here, late enough to be seen.
+      TTimer rescue(nullptr, loop);
+      rescue.SetInterval(1500);
+      rescue.OnTimer = [&](TObject*) { loop.Stop(); };
+      rescue.SetEnabled(true);
+      const auto t0 = std::chrono::steady_clock::now();
+      if (use_run_for) loop.RunFor(3s);
+      else loop.Run();
+      EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+    }
+  }
+}
+
+// A stop that has ended a run is used up: the next run runs.
+TEST(EventLoop, StopIsUsedUpByTheRunItEnds) {
+  TEventLoop loop;
+  loop.Stop();
+  EXPECT_EQ(loop.RunFor(1s), 0u);  // returns at once
+  int ran = 0;
+  loop.Post([&] { ++ran; });
+  const auto t0 = std::chrono::steady_clock::now();
+  loop.RunFor(60ms);
+  EXPECT_EQ(ran, 1);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 50ms);
+  // A pending stop does not end ProcessMessages, nor is it used up by it.
+  loop.Stop();
+  loop.Post([&] { ++ran; });
+  EXPECT_EQ(loop.ProcessMessages(), 1u);
+  EXPECT_EQ(loop.RunFor(1s), 0u);
+}
+
+// One loop run by two threads at once is refused loudly instead of letting
+// two handlers race on the same components.
+TEST(EventLoopDeathTest, AnIoContextRunOnTwoThreadsEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        asio::io_context ctx;
+        TEventLoop loop(ctx);
+        TTimer a(nullptr, loop), b(nullptr, loop);
+        for (TTimer* t : {&a, &b}) {
+          t->SetInterval(1);
+          t->OnTimer = [](TObject*) { std::this_thread::sleep_for(20ms); };
+          t->SetEnabled(true);
+        }
+        std::thread other([&] { ctx.run_for(2s); });
+        ctx.run_for(2s);
+        other.join();
+      },
+      "run on two threads at once");
+}
+
 // A timer disabled or destroyed from its own handler never fires again.
 TEST(Timer, StopsWhenDisabledOrDestroyedInsideItsHandler) {
   TEventLoop loop;

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include "Hex.h"
+#include "common/Hex.h"
 #include "sms/Encoding.h"
 
 using namespace velmor::sms;
-using velmor::sms::test::FromHex;
-using velmor::sms::test::ToHex;
+using velmor::test::hex;
+using velmor::test::to_hex;
 
 TEST(Ucs2, EncodesBmpAndSurrogatePairsAndRoundTrips) {
   struct Case {
@@ -22,8 +22,8 @@ TEST(Ucs2, EncodesBmpAndSurrogatePairsAndRoundTrips) {
   for (const auto& c : cases) {
     auto enc = Utf8ToUcs2(c.utf8);
     ASSERT_TRUE(enc.ok()) << c.utf8;
-    EXPECT_EQ(ToHex(*enc), c.hex);
-    auto dec = Ucs2ToUtf8(FromHex(c.hex));
+    EXPECT_EQ(to_hex(*enc), to_hex(hex(c.hex)));
+    auto dec = Ucs2ToUtf8(hex(c.hex));
     ASSERT_TRUE(dec.ok()) << c.hex;
     EXPECT_EQ(*dec, c.utf8);
   }
@@ -44,12 +44,12 @@ TEST(Ucs2, LoneSurrogatesAndOddLengthAreReportedOrReplaced) {
       {"004100", ErrorCode::OddLength, 1, "A\uFFFD"},
   };
   for (const auto& c : cases) {
-    auto r = Ucs2ToUtf8(FromHex(c.hex));
+    auto r = Ucs2ToUtf8(hex(c.hex));
     ASSERT_FALSE(r.ok()) << c.hex;
     EXPECT_EQ(r.error().code, c.code) << c.hex;
     EXPECT_EQ(r.error().index, c.index) << c.hex;
     EXPECT_EQ(r.error().offset, c.index * 2) << c.hex;
-    EXPECT_EQ(*Ucs2ToUtf8(FromHex(c.hex), OnBadInput::Replace), c.replaced) << c.hex;
+    EXPECT_EQ(*Ucs2ToUtf8(hex(c.hex), OnBadInput::Replace), c.replaced) << c.hex;
   }
 }
 
@@ -70,22 +70,22 @@ TEST(Utf8Input, MalformedSequencesAreReportedAtTheirPosition) {
   for (const auto& c : cases) {
     for (auto r : {Utf8ToUcs2(c.input), Utf8ToLatin1(c.input, OnBadInput::Replace),
                    Utf8ToAscii(c.input, OnBadInput::Replace)}) {
-      ASSERT_FALSE(r.ok()) << ToHex(c.input);
+      ASSERT_FALSE(r.ok()) << to_hex(c.input);
       EXPECT_EQ(r.error().code, ErrorCode::InvalidUtf8);
-      EXPECT_EQ(r.error().index, c.index) << ToHex(c.input);
-      EXPECT_EQ(r.error().offset, c.offset) << ToHex(c.input);
+      EXPECT_EQ(r.error().index, c.index) << to_hex(c.input);
+      EXPECT_EQ(r.error().offset, c.offset) << to_hex(c.input);
     }
   }
 }
 
 TEST(Latin1, EncodesDecodesAndReportsOutOfRange) {
-  EXPECT_EQ(ToHex(*Utf8ToLatin1("café ÿ")), "636166E920FF");
-  EXPECT_EQ(Latin1ToUtf8(FromHex("636166E920FF")), "café ÿ");
+  EXPECT_EQ(to_hex(*Utf8ToLatin1("café ÿ")), to_hex(hex("636166E920FF")));
+  EXPECT_EQ(Latin1ToUtf8(hex("636166E920FF")), "café ÿ");
   auto r = Utf8ToLatin1("a€");
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().code, ErrorCode::Unrepresentable);
   EXPECT_EQ(r.error().index, 1u);
-  EXPECT_EQ(ToHex(*Utf8ToLatin1("a€", OnBadInput::Replace)), "613F");
+  EXPECT_EQ(to_hex(*Utf8ToLatin1("a€", OnBadInput::Replace)), to_hex(hex("613F")));
 }
 
 TEST(Encoding, ChoosesGsmWhenEveryCharacterFitsElseUcs2) {
@@ -106,7 +106,7 @@ TEST(Encoding, ChoosesGsmWhenEveryCharacterFitsElseUcs2) {
     auto r = ChooseEncoding(c.utf8);
     ASSERT_TRUE(r.ok()) << c.utf8;
     EXPECT_EQ(r->dataCoding, c.dataCoding) << c.utf8;
-    EXPECT_EQ(ToHex(r->octets), c.hex) << c.utf8;
+    EXPECT_EQ(to_hex(r->octets), to_hex(hex(c.hex))) << c.utf8;
     EXPECT_EQ(*DecodeText(r->octets, r->dataCoding), c.utf8);
   }
   EXPECT_EQ(ChooseEncoding("a\xFF").error().code, ErrorCode::InvalidUtf8);
@@ -122,5 +122,5 @@ TEST(Encoding, AlphabetOfDataCoding) {
   };
   for (auto [dc, a] : cases) EXPECT_EQ(AlphabetOf(dc), a) << int(dc);
   EXPECT_EQ(DecodeText("x", 0x04).error().code, ErrorCode::UnsupportedCoding);
-  EXPECT_EQ(*DecodeText(FromHex("E8329BFD06"), 0x00, {OnBadInput::Report, true}), "hello");
+  EXPECT_EQ(*DecodeText(hex("E8329BFD06"), 0x00, {OnBadInput::Report, true}), "hello");
 }

@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
-#include "Hex.h"
+#include "common/Hex.h"
 #include "sms/Gsm7.h"
 #include "sms/Utf8.h"
 
 using namespace velmor::sms;
-using velmor::sms::test::FromHex;
-using velmor::sms::test::ToHex;
+using velmor::test::hex;
+using velmor::test::to_hex;
 
 namespace {
 
@@ -45,20 +45,20 @@ TEST(Gsm7, EveryCharacterOfBothTablesRoundTripsUnpackedAndPacked) {
   const auto all = AllCharacters();
   ASSERT_EQ(all.size(), 137u);
   for (const auto& [ch, septets] : all) {
-    SCOPED_TRACE(ToHex(septets));
+    SCOPED_TRACE(to_hex(septets));
     auto enc = Utf8ToGsm7(ch);
     ASSERT_TRUE(enc.ok());
-    EXPECT_EQ(ToHex(*enc), ToHex(septets));
+    EXPECT_EQ(to_hex(*enc), to_hex(septets));
     auto dec = Gsm7ToUtf8(septets);
     ASSERT_TRUE(dec.ok());
     EXPECT_EQ(*dec, ch);
     for (unsigned fill = 0; fill <= 6; ++fill) {
       const Octets packed = PackSeptets(septets, fill);
       EXPECT_EQ(static_cast<std::uint8_t>(packed[0]) & ((1u << fill) - 1), 0u) << "fill bits must be zero";
-      EXPECT_EQ(ToHex(UnpackSeptets(packed, fill, septets.size())), ToHex(septets)) << "fill " << fill;
+      EXPECT_EQ(to_hex(UnpackSeptets(packed, fill, septets.size())), to_hex(septets)) << "fill " << fill;
       // Without the count a <CR> ending on an octet boundary reads back as <CR><CR>.
       const bool crOnBoundary = septets == "\r" && (fill + 7) % 8 == 0;
-      EXPECT_EQ(ToHex(UnpackSeptets(packed, fill)), ToHex(crOnBoundary ? "\r\r" : septets)) << "fill " << fill;
+      EXPECT_EQ(to_hex(UnpackSeptets(packed, fill)), to_hex(crOnBoundary ? "\r\r" : septets)) << "fill " << fill;
     }
   }
 }
@@ -93,8 +93,8 @@ TEST(Gsm7, PackedGoldenVectors) {
       {"1234567", 0, "31D98C56B3DD1A"},  // 7 spare bits carry <CR>, not '@'
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(ToHex(PackSeptets(c.septets, c.fill)), c.hex) << c.septets << " fill " << c.fill;
-    EXPECT_EQ(UnpackSeptets(FromHex(c.hex), c.fill), c.septets) << c.hex;
+    EXPECT_EQ(to_hex(PackSeptets(c.septets, c.fill)), to_hex(hex(c.hex))) << c.septets << " fill " << c.fill;
+    EXPECT_EQ(UnpackSeptets(hex(c.hex), c.fill), c.septets) << c.hex;
   }
 }
 
@@ -102,7 +102,7 @@ TEST(Gsm7, TrailingAtAndCarriageReturnSurvivePackingWithoutCount) {
   // '@' is septet 0: a zero-padded last octet would be read back as an extra '@'.
   for (std::string s : {std::string("1234567"), std::string("123456@"), std::string("1234567@"),
                         std::string("@@@@@@@")}) {
-    EXPECT_EQ(ToHex(UnpackSeptets(PackSeptets(s))), ToHex(s));
+    EXPECT_EQ(to_hex(UnpackSeptets(PackSeptets(s))), to_hex(s));
   }
   // A text ending in <CR> on an octet boundary gains a second <CR> (same meaning).
   EXPECT_EQ(UnpackSeptets(PackSeptets("1234567\r")), "1234567\r\r");
@@ -118,7 +118,7 @@ TEST(Gsm7, UnrepresentableCharacterIsReportedWithPositionOrReplaced) {
   EXPECT_EQ(r.error().offset, 5u);
   auto replaced = Utf8ToGsm7(text, OnBadInput::Replace);
   ASSERT_TRUE(replaced.ok());
-  EXPECT_EQ(ToHex(*replaced), "611B65623F63");
+  EXPECT_EQ(to_hex(*replaced), to_hex(hex("611B65623F63")));
   EXPECT_FALSE(Gsm7Length(text));
 
   auto bad = Utf8ToGsm7("ab\xC3");
@@ -138,13 +138,13 @@ TEST(Gsm7, DecodingOddEscapesAndBadSeptets) {
       {"1B1B41", " A"}, // escape to a further table we do not know
   };
   for (const auto& c : cases) {
-    auto r = Gsm7ToUtf8(FromHex(c.hex));
+    auto r = Gsm7ToUtf8(hex(c.hex));
     ASSERT_TRUE(r.ok()) << c.hex;
     EXPECT_EQ(*r, c.utf8) << c.hex;
   }
-  auto r = Gsm7ToUtf8(FromHex("4180"));
+  auto r = Gsm7ToUtf8(hex("4180"));
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().code, ErrorCode::InvalidSeptet);
   EXPECT_EQ(r.error().offset, 1u);
-  EXPECT_EQ(*Gsm7ToUtf8(FromHex("4180"), OnBadInput::Replace), "A\uFFFD");
+  EXPECT_EQ(*Gsm7ToUtf8(hex("4180"), OnBadInput::Replace), "A\uFFFD");
 }

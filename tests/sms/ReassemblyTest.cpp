@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <random>
 
-#include "Hex.h"
+#include "common/Hex.h"
 #include "sms/Reassembly.h"
 #include "sms/Segment.h"
 
 using namespace velmor::sms;
-using velmor::sms::test::FromHex;
+using velmor::test::hex;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
@@ -107,12 +107,12 @@ TEST(Reassembly, SegmentedTextsComeBackWholeFromShuffledDuplicatedParts) {
 TEST(Reassembly, PartsAreKeyedBySourceDestinationAndReference) {
   Reassembler r;
   const auto t = Clock::time_point{};
-  auto mk = [](std::string src, const char* hex) {
+  auto mk = [](std::string src, const char* octets_hex) {
     InboundPart p;
     p.source = std::move(src);
     p.destination = "100";
     p.esmClass = 0x40;
-    p.shortMessage = FromHex(hex);
+    p.shortMessage = hex(octets_hex);
     return p;
   };
   EXPECT_EQ(r.Feed(mk("A", "0500030702014142"), t).status, FeedStatus::Pending);
@@ -165,7 +165,7 @@ TEST(Reassembly, MalformedHeadersAreReportedNotStored) {
   for (const auto& c : cases) {
     InboundPart p;
     p.esmClass = c.sar ? 0x00 : 0x40;
-    p.shortMessage = FromHex(c.hex);
+    p.shortMessage = hex(c.hex);
     p.sar = c.sar;
     auto res = r.Feed(p, Clock::time_point{});
     EXPECT_EQ(res.status, FeedStatus::Malformed) << c.name;

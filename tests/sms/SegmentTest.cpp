@@ -1,11 +1,12 @@
 #include <gtest/gtest.h>
 
-#include "Hex.h"
+#include "common/Hex.h"
 #include "sms/Gsm7.h"
 #include "sms/Segment.h"
 
 using namespace velmor::sms;
-using velmor::sms::test::ToHex;
+using velmor::test::to_hex;
+using velmor::test::hex;
 
 namespace {
 
@@ -90,15 +91,15 @@ TEST(Segment, HeadersAndSarValuesAreExact) {
   o.esmClass = 0x03;
   auto p8 = SegmentText(Repeat("x", 200), o);
   ASSERT_EQ(p8->size(), 2u);
-  EXPECT_EQ(ToHex((*p8)[0].shortMessage.substr(0, 6)), "050003A70201");
-  EXPECT_EQ(ToHex((*p8)[1].shortMessage.substr(0, 6)), "050003A70202");
+  EXPECT_EQ(to_hex((*p8)[0].shortMessage.substr(0, 6)), to_hex(hex("050003A70201")));
+  EXPECT_EQ(to_hex((*p8)[1].shortMessage.substr(0, 6)), to_hex(hex("050003A70202")));
   EXPECT_EQ((*p8)[1].esmClass, 0x43);
 
   o.method = SegmentMethod::Udh16;
   o.reference = 0x12A7;
   auto p16 = SegmentText(Repeat("x", 400), o);
   ASSERT_EQ(p16->size(), 3u);
-  EXPECT_EQ(ToHex((*p16)[2].shortMessage.substr(0, 7)), "06080412A70303");
+  EXPECT_EQ(to_hex((*p16)[2].shortMessage.substr(0, 7)), to_hex(hex("06080412A70303")));
 
   o.method = SegmentMethod::Sar;
   auto sar = SegmentText(Repeat("x", 400), o);
