@@ -34,7 +34,7 @@ int main() {
   auto parts = sms::SegmentText(text, opts);
   if (!parts) return 1;
   std::printf("text of %zu octets (UTF-8) in %zu parts, data_coding 0x%02X\n", text.size(), parts->size(),
-              parts->front().dataCoding);
+              parts->front().data_coding);
 
   TVelmorSMPPDemo sender(nullptr, loop), receiver(nullptr, loop);
   sms::Reassembler reassembler;
@@ -44,8 +44,8 @@ int main() {
   sender.OnConnect = [&](TObject*) { sender.Bind(Transmitter, "alice", "", "", 1, 1, ""); };
   sender.OnBind_RESP_OK = [&](TObject*, TBindType, Cardinal, AnsiString, TOPBind_RESP) {
     for (const auto& p : *parts)
-      sender.Submit_SM("", 1, 1, "46700000000", 1, 1, "46700000001", p.esmClass, 0, 0, "", "", 0, 0,
-                       p.dataCoding, 0, p.shortMessage, TOPSubmit_SM{});
+      sender.Submit_SM("", 1, 1, "46700000000", 1, 1, "46700000001", p.esm_class, 0, 0, "", "", 0, 0,
+                       p.data_coding, 0, p.short_message, TOPSubmit_SM{});
   };
   sender.OnSubmit_SM_RESP_OK = [&](TObject*, Cardinal, AnsiString) {
     if (++acks != static_cast<int>(parts->size())) return;
@@ -55,7 +55,7 @@ int main() {
       mo.source = "46700000000";
       mo.destination = "46700000001";
       mo.esm_class = sms::kEsmClassUdhi;
-      mo.data_coding = parts->front().dataCoding;
+      mo.data_coding = parts->front().data_coding;
       mo.text = *it;
       simulator.smsc().deliver_sm("bob", mo, std::chrono::steady_clock::now());
     }

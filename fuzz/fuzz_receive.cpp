@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/EventLog.h"
+#include "common/Probe.h"
 #include "component/Velmorsmppdemo.h"
 #include "FuzzInput.h"
 
@@ -24,10 +25,7 @@ namespace {
 
 using namespace velmor;
 
-struct FedComponent : TVelmorSMPPDemo {
-  using TVelmorSMPPDemo::TVelmorSMPPDemo;
-  using TVelmorSMPPDemo::ReceiveOctets;
-};
+using FedComponent = velmor::test::Probe;
 
 // The stream and the read sizes it is cut by, shared with the handlers so a
 // nested read takes the next piece.
@@ -43,14 +41,6 @@ struct Reads {
     return piece;
   }
 };
-
-template <class Event, class After>
-void chain(Event& ev, After after) {
-  ev = [inner = ev, after](TObject* s, auto... a) {
-    inner(s, a...);
-    after();
-  };
-}
 
 }  // namespace
 
@@ -90,16 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         default: break;
       }
     };
-    chain(c->OnConnect, after), chain(c->OnDisconnect, after), chain(c->OnSockError, after);
-    chain(c->OnConnecting, after), chain(c->OnBind_RESP_OK, after), chain(c->OnBind_RESP_Error, after);
-    chain(c->OnUnbind_RESP_OK, after), chain(c->OnUnbind_RESP_Error, after), chain(c->OnGeneric_NACK, after);
-    chain(c->OnSubmit_SM_RESP_OK, after), chain(c->OnSubmit_SM_RESP_Error, after);
-    chain(c->OnSubmit_MULTI_RESP_OK, after), chain(c->OnSubmit_MULTI_RESP_Error, after);
-    chain(c->OnDeliver_SM, after), chain(c->OnData_SM, after), chain(c->OnData_SM_RESP_OK, after);
-    chain(c->OnData_SM_RESP_Error, after), chain(c->OnQuery_SM_RESP_OK, after);
-    chain(c->OnQuery_SM_RESP_Error, after), chain(c->OnCancel_RESP_OK, after), chain(c->OnCancel_RESP_Error, after);
-    chain(c->OnReplace_RESP_OK, after), chain(c->OnReplace_RESP_Error, after), chain(c->OnEnquire_LINK, after);
-    chain(c->OnEnquire_LINK_RESP, after), chain(c->OnUnknown_command, after);
+    velmor::test::after_every_event(*c, after);
 
     while (live != nullptr && !reads.stream.empty()) live->ReceiveOctets(reads.next());
     // Closing an unframeable stream posts its notifications to the loop;

@@ -54,7 +54,7 @@ Result<Octets> Utf8ToUcs2(std::string_view utf8) {
   return out;
 }
 
-Result<std::string> Ucs2ToUtf8(std::string_view octets, OnBadInput onBad) {
+Result<std::string> Ucs2ToUtf8(std::string_view octets, OnBadInput on_bad) {
   std::string out;
   out.reserve(octets.size());
   const std::size_t units = octets.size() / 2;
@@ -73,14 +73,14 @@ Result<std::string> Ucs2ToUtf8(std::string_view octets, OnBadInput onBad) {
       }
     }
     if (u >= 0xD800 && u <= 0xDFFF) {
-      if (onBad == OnBadInput::Report) return Error{ErrorCode::LoneSurrogate, i, 2 * i};
+      if (on_bad == OnBadInput::Report) return Error{ErrorCode::LoneSurrogate, i, 2 * i};
       AppendUtf8(out, U'\uFFFD');
       continue;
     }
     AppendUtf8(out, u);
   }
   if (octets.size() % 2) {
-    if (onBad == OnBadInput::Report) return Error{ErrorCode::OddLength, units, octets.size() - 1};
+    if (on_bad == OnBadInput::Report) return Error{ErrorCode::OddLength, units, octets.size() - 1};
     AppendUtf8(out, U'\uFFFD');
   }
   return out;
@@ -88,7 +88,7 @@ Result<std::string> Ucs2ToUtf8(std::string_view octets, OnBadInput onBad) {
 
 namespace {
 
-Result<Octets> Utf8ToSingleByte(std::string_view utf8, char32_t max, OnBadInput onBad) {
+Result<Octets> Utf8ToSingleByte(std::string_view utf8, char32_t max, OnBadInput on_bad) {
   Octets out;
   out.reserve(utf8.size());
   std::size_t pos = 0;
@@ -97,7 +97,7 @@ Result<Octets> Utf8ToSingleByte(std::string_view utf8, char32_t max, OnBadInput 
     auto cp = NextCodePoint(utf8, pos);
     if (!cp) return Error{ErrorCode::InvalidUtf8, index, at};
     if (*cp > max) {
-      if (onBad == OnBadInput::Report) return Error{ErrorCode::Unrepresentable, index, at};
+      if (on_bad == OnBadInput::Report) return Error{ErrorCode::Unrepresentable, index, at};
       cp = U'?';
     }
     out += static_cast<char>(*cp);
@@ -107,12 +107,12 @@ Result<Octets> Utf8ToSingleByte(std::string_view utf8, char32_t max, OnBadInput 
 
 } // namespace
 
-Result<Octets> Utf8ToLatin1(std::string_view utf8, OnBadInput onBad) {
-  return Utf8ToSingleByte(utf8, 0xFF, onBad);
+Result<Octets> Utf8ToLatin1(std::string_view utf8, OnBadInput on_bad) {
+  return Utf8ToSingleByte(utf8, 0xFF, on_bad);
 }
 
-Result<Octets> Utf8ToAscii(std::string_view utf8, OnBadInput onBad) {
-  return Utf8ToSingleByte(utf8, 0x7F, onBad);
+Result<Octets> Utf8ToAscii(std::string_view utf8, OnBadInput on_bad) {
+  return Utf8ToSingleByte(utf8, 0x7F, on_bad);
 }
 
 std::string Latin1ToUtf8(std::string_view octets) {
@@ -131,16 +131,16 @@ Result<EncodedText> ChooseEncoding(std::string_view utf8) {
   return EncodedText{data_coding::kUcs2, Alphabet::Ucs2, std::move(ucs2).value()};
 }
 
-Result<EncodedText> EncodeText(std::string_view utf8, std::uint8_t dataCoding, OnBadInput onBad) {
-  const Alphabet alphabet = AlphabetOf(dataCoding);
+Result<EncodedText> EncodeText(std::string_view utf8, std::uint8_t data_coding, OnBadInput on_bad) {
+  const Alphabet alphabet = AlphabetOf(data_coding);
   auto wrap = [&](Result<Octets> r) -> Result<EncodedText> {
     if (!r) return r.error();
-    return EncodedText{dataCoding, alphabet, std::move(r).value()};
+    return EncodedText{data_coding, alphabet, std::move(r).value()};
   };
   switch (alphabet) {
-    case Alphabet::Gsm7: return wrap(Utf8ToGsm7(utf8, onBad));
-    case Alphabet::Ascii: return wrap(Utf8ToAscii(utf8, onBad));
-    case Alphabet::Latin1: return wrap(Utf8ToLatin1(utf8, onBad));
+    case Alphabet::Gsm7: return wrap(Utf8ToGsm7(utf8, on_bad));
+    case Alphabet::Ascii: return wrap(Utf8ToAscii(utf8, on_bad));
+    case Alphabet::Latin1: return wrap(Utf8ToLatin1(utf8, on_bad));
     case Alphabet::Ucs2: return wrap(Utf8ToUcs2(utf8));
     case Alphabet::Binary:
     case Alphabet::Unsupported: break;
@@ -148,19 +148,19 @@ Result<EncodedText> EncodeText(std::string_view utf8, std::uint8_t dataCoding, O
   return Error{ErrorCode::UnsupportedCoding, 0, 0};
 }
 
-Result<std::string> DecodeText(std::string_view octets, std::uint8_t dataCoding,
+Result<std::string> DecodeText(std::string_view octets, std::uint8_t data_coding,
                                const DecodeOptions& options) {
-  switch (AlphabetOf(dataCoding)) {
+  switch (AlphabetOf(data_coding)) {
     case Alphabet::Gsm7:
-      if (options.gsmPacked) return Gsm7ToUtf8(UnpackSeptets(octets), options.onBad);
-      return Gsm7ToUtf8(octets, options.onBad);
+      if (options.gsm_packed) return Gsm7ToUtf8(UnpackSeptets(octets), options.on_bad);
+      return Gsm7ToUtf8(octets, options.on_bad);
     case Alphabet::Ascii: {
       std::string out;
       for (std::size_t i = 0; i < octets.size(); ++i) {
         const auto b = static_cast<std::uint8_t>(octets[i]);
         if (b < 0x80) {
           out += static_cast<char>(b);
-        } else if (options.onBad == OnBadInput::Report) {
+        } else if (options.on_bad == OnBadInput::Report) {
           return Error{ErrorCode::Unrepresentable, i, i};
         } else {
           AppendUtf8(out, U'\uFFFD');
@@ -169,7 +169,7 @@ Result<std::string> DecodeText(std::string_view octets, std::uint8_t dataCoding,
       return out;
     }
     case Alphabet::Latin1: return Latin1ToUtf8(octets);
-    case Alphabet::Ucs2: return Ucs2ToUtf8(octets, options.onBad);
+    case Alphabet::Ucs2: return Ucs2ToUtf8(octets, options.on_bad);
     case Alphabet::Binary:
     case Alphabet::Unsupported: break;
   }

@@ -24,7 +24,7 @@ enum class Alphabet : std::uint8_t { Gsm7, Ascii, Latin1, Ucs2, Binary, Unsuppor
 // How a data_coding value's user data is to be read: the SMPP values 0x00..0x0F, the
 // GSM general data coding group (0x00..0x3F with bits 3-2; compressed -> Unsupported),
 // message-waiting groups 0xC0..0xEF and the 0xF0..0xFF class group.
-Alphabet AlphabetOf(std::uint8_t dataCoding) noexcept;
+Alphabet AlphabetOf(std::uint8_t data_coding) noexcept;
 
 // UTF-8 -> UCS-2 as UTF-16BE; characters above U+FFFF become surrogate pairs.
 // Invalid UTF-8 is reported.
@@ -32,17 +32,17 @@ Result<Octets> Utf8ToUcs2(std::string_view utf8);
 
 // UTF-16BE -> UTF-8. An unpaired surrogate or a dangling odd octet is reported, or
 // with OnBadInput::Replace becomes U+FFFD. Error index = 16-bit unit, offset = octet.
-Result<std::string> Ucs2ToUtf8(std::string_view octets, OnBadInput onBad = OnBadInput::Report);
+Result<std::string> Ucs2ToUtf8(std::string_view octets, OnBadInput on_bad = OnBadInput::Report);
 
 // UTF-8 -> ISO-8859-1 (U+0000..U+00FF); others reported or replaced by '?'.
-Result<Octets> Utf8ToLatin1(std::string_view utf8, OnBadInput onBad = OnBadInput::Report);
+Result<Octets> Utf8ToLatin1(std::string_view utf8, OnBadInput on_bad = OnBadInput::Report);
 std::string Latin1ToUtf8(std::string_view octets);
 
 // UTF-8 -> IA5/ASCII (U+0000..U+007F); others reported or replaced by '?'.
-Result<Octets> Utf8ToAscii(std::string_view utf8, OnBadInput onBad = OnBadInput::Report);
+Result<Octets> Utf8ToAscii(std::string_view utf8, OnBadInput on_bad = OnBadInput::Report);
 
 struct EncodedText {
-  std::uint8_t dataCoding = data_coding::kDefault;
+  std::uint8_t data_coding = data_coding::kDefault;
   Alphabet alphabet = Alphabet::Gsm7;
   Octets octets;  // GSM: unpacked septets, one per octet
 };
@@ -51,18 +51,18 @@ struct EncodedText {
 // table, UCS-2 (0x08) otherwise. Fails only on invalid UTF-8.
 Result<EncodedText> ChooseEncoding(std::string_view utf8);
 
-// Encodes with the alphabet AlphabetOf(dataCoding) names (GSM as unpacked septets).
+// Encodes with the alphabet AlphabetOf(data_coding) names (GSM as unpacked septets).
 // Binary/Unsupported codings are refused with ErrorCode::UnsupportedCoding.
-Result<EncodedText> EncodeText(std::string_view utf8, std::uint8_t dataCoding,
-                               OnBadInput onBad = OnBadInput::Report);
+Result<EncodedText> EncodeText(std::string_view utf8, std::uint8_t data_coding,
+                               OnBadInput on_bad = OnBadInput::Report);
 
 struct DecodeOptions {
-  OnBadInput onBad = OnBadInput::Report;
-  bool gsmPacked = false;  // GSM user data is packed 7-bit (no fill bits) rather than unpacked
+  OnBadInput on_bad = OnBadInput::Report;
+  bool gsm_packed = false;  // GSM user data is packed 7-bit (no fill bits) rather than unpacked
 };
 
 // short_message / message_payload octets (UDH already removed) -> UTF-8.
-Result<std::string> DecodeText(std::string_view octets, std::uint8_t dataCoding,
+Result<std::string> DecodeText(std::string_view octets, std::uint8_t data_coding,
                                const DecodeOptions& options = {});
 
 } // namespace velmor::sms

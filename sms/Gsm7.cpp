@@ -79,7 +79,7 @@ GsmCode GsmCodeFor(char32_t cp) noexcept {
   return it->code;
 }
 
-Result<Octets> Utf8ToGsm7(std::string_view utf8, OnBadInput onBad) {
+Result<Octets> Utf8ToGsm7(std::string_view utf8, OnBadInput on_bad) {
   Octets out;
   out.reserve(utf8.size());
   std::size_t pos = 0;
@@ -89,7 +89,7 @@ Result<Octets> Utf8ToGsm7(std::string_view utf8, OnBadInput onBad) {
     if (!cp) return Error{ErrorCode::InvalidUtf8, index, at};
     GsmCode code = GsmCodeFor(*cp);
     if (code.length == 0) {
-      if (onBad == OnBadInput::Report) return Error{ErrorCode::Unrepresentable, index, at};
+      if (on_bad == OnBadInput::Report) return Error{ErrorCode::Unrepresentable, index, at};
       code = GsmCodeFor(U'?');
     }
     out.append(reinterpret_cast<const char*>(code.septets), code.length);
@@ -110,13 +110,13 @@ std::optional<std::size_t> Gsm7Length(std::string_view utf8) noexcept {
   return n;
 }
 
-Result<std::string> Gsm7ToUtf8(std::string_view septets, OnBadInput onBad) {
+Result<std::string> Gsm7ToUtf8(std::string_view septets, OnBadInput on_bad) {
   std::string out;
   out.reserve(septets.size());
   for (std::size_t i = 0; i < septets.size(); ++i) {
     const auto s = static_cast<std::uint8_t>(septets[i]);
     if (s > 0x7F) {
-      if (onBad == OnBadInput::Report) return Error{ErrorCode::InvalidSeptet, i, i};
+      if (on_bad == OnBadInput::Report) return Error{ErrorCode::InvalidSeptet, i, i};
       AppendUtf8(out, U'\uFFFD');
       continue;
     }
@@ -130,7 +130,7 @@ Result<std::string> Gsm7ToUtf8(std::string_view septets, OnBadInput onBad) {
     }
     const auto e = static_cast<std::uint8_t>(septets[++i]);
     if (e > 0x7F) {
-      if (onBad == OnBadInput::Report) return Error{ErrorCode::InvalidSeptet, i, i};
+      if (on_bad == OnBadInput::Report) return Error{ErrorCode::InvalidSeptet, i, i};
       AppendUtf8(out, U'\uFFFD');
     } else if (auto ext = GsmExtensionChar(e)) {
       AppendUtf8(out, *ext);
@@ -141,20 +141,20 @@ Result<std::string> Gsm7ToUtf8(std::string_view septets, OnBadInput onBad) {
   return out;
 }
 
-std::size_t PackedLength(std::size_t count, unsigned fillBits, bool lastIsCr) noexcept {
+std::size_t PackedLength(std::size_t count, unsigned fill_bits, bool last_is_cr) noexcept {
   if (count == 0) return 0;
-  std::size_t bits = fillBits + 7 * count;
-  if (lastIsCr && bits % 8 == 0) bits += 7;
+  std::size_t bits = fill_bits + 7 * count;
+  if (last_is_cr && bits % 8 == 0) bits += 7;
   return (bits + 7) / 8;
 }
 
-Octets PackSeptets(std::string_view septets, unsigned fillBits) {
-  fillBits %= 7;
+Octets PackSeptets(std::string_view septets, unsigned fill_bits) {
+  fill_bits %= 7;
   const std::size_t n = septets.size();
   if (n == 0) return {};
-  const bool lastIsCr = (static_cast<std::uint8_t>(septets.back()) & 0x7F) == kGsmCarriageReturn;
-  Octets out(PackedLength(n, fillBits, lastIsCr), '\0');
-  std::size_t bit = fillBits;
+  const bool last_is_cr = (static_cast<std::uint8_t>(septets.back()) & 0x7F) == kGsmCarriageReturn;
+  Octets out(PackedLength(n, fill_bits, last_is_cr), '\0');
+  std::size_t bit = fill_bits;
   auto put = [&](std::uint8_t septet) {
     const unsigned v = septet & 0x7F;
     const std::size_t byte = bit / 8;
@@ -170,15 +170,15 @@ Octets PackSeptets(std::string_view septets, unsigned fillBits) {
   return out;
 }
 
-Octets UnpackSeptets(std::string_view packed, unsigned fillBits, std::optional<std::size_t> septetCount) {
-  fillBits %= 7;
-  const std::size_t totalBits = packed.size() * 8;
-  if (totalBits <= fillBits) return {};
-  const std::size_t available = (totalBits - fillBits) / 7;
-  std::size_t n = septetCount ? std::min(*septetCount, available) : available;
+Octets UnpackSeptets(std::string_view packed, unsigned fill_bits, std::optional<std::size_t> septet_count) {
+  fill_bits %= 7;
+  const std::size_t total_bits = packed.size() * 8;
+  if (total_bits <= fill_bits) return {};
+  const std::size_t available = (total_bits - fill_bits) / 7;
+  std::size_t n = septet_count ? std::min(*septet_count, available) : available;
   Octets out;
   out.reserve(n);
-  std::size_t bit = fillBits;
+  std::size_t bit = fill_bits;
   for (std::size_t i = 0; i < n; ++i, bit += 7) {
     const std::size_t byte = bit / 8;
     const unsigned shift = bit % 8;
@@ -186,7 +186,7 @@ Octets UnpackSeptets(std::string_view packed, unsigned fillBits, std::optional<s
     if (shift > 1) v |= static_cast<unsigned>(static_cast<std::uint8_t>(packed[byte + 1])) << (8 - shift);
     out += static_cast<char>(v & 0x7F);
   }
-  if (!septetCount && !out.empty() && (totalBits - fillBits) % 7 == 0 &&
+  if (!septet_count && !out.empty() && (total_bits - fill_bits) % 7 == 0 &&
       static_cast<std::uint8_t>(out.back()) == kGsmCarriageReturn)
     out.pop_back();
   return out;

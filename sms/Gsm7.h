@@ -34,7 +34,7 @@ GsmCode GsmCodeFor(char32_t cp) noexcept;
 
 // UTF-8 -> unpacked septets. With OnBadInput::Replace an unrepresentable character
 // becomes '?'; invalid UTF-8 is always reported.
-Result<Octets> Utf8ToGsm7(std::string_view utf8, OnBadInput onBad = OnBadInput::Report);
+Result<Octets> Utf8ToGsm7(std::string_view utf8, OnBadInput on_bad = OnBadInput::Report);
 
 // Septet count of the text in GSM 7-bit (extension characters count 2), or nullopt if
 // the text is not valid UTF-8 or holds a character outside both tables.
@@ -44,22 +44,22 @@ std::optional<std::size_t> Gsm7Length(std::string_view utf8) noexcept;
 // define decodes as that code's default-table character; a trailing escape decodes as
 // a space. Octets above 0x7F are reported (Report) or become U+FFFD (Replace); the
 // error index/offset is the octet position.
-Result<std::string> Gsm7ToUtf8(std::string_view septets, OnBadInput onBad = OnBadInput::Report);
+Result<std::string> Gsm7ToUtf8(std::string_view septets, OnBadInput on_bad = OnBadInput::Report);
 
-// Packs unpacked septets (only the low 7 bits of each octet are used) after fillBits
+// Packs unpacked septets (only the low 7 bits of each octet are used) after fill_bits
 // (0..6) zero bits. When the last octet would have 7 spare bits they carry <CR>; when
 // the text itself ends with <CR> exactly on an octet boundary another <CR> is added, so
 // an unpacker without the septet count neither invents an '@' nor loses the <CR>.
-Octets PackSeptets(std::string_view septets, unsigned fillBits = 0);
+Octets PackSeptets(std::string_view septets, unsigned fill_bits = 0);
 
 // Octets PackSeptets produces for `count` septets whose last one is <CR> or not.
-std::size_t PackedLength(std::size_t count, unsigned fillBits, bool lastIsCr) noexcept;
+std::size_t PackedLength(std::size_t count, unsigned fill_bits, bool last_is_cr) noexcept;
 
-// Unpacks septets that start after fillBits (0..6) bits. With septetCount (clamped to
+// Unpacks septets that start after fill_bits (0..6) bits. With septet_count (clamped to
 // what the octets hold) exactly that many are returned; without it every whole septet
 // is returned, except a final <CR> that exactly fills the last 7 bits (the padding
 // PackSeptets adds).
-Octets UnpackSeptets(std::string_view packed, unsigned fillBits = 0,
-                     std::optional<std::size_t> septetCount = std::nullopt);
+Octets UnpackSeptets(std::string_view packed, unsigned fill_bits = 0,
+                     std::optional<std::size_t> septet_count = std::nullopt);
 
 } // namespace velmor::sms

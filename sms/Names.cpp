@@ -147,9 +147,9 @@ std::string FormatCommandStatus(std::uint32_t status) {
   return Hex32(status) + " " + (name ? std::string(*name) : std::string("(reserved/vendor)"));
 }
 
-std::optional<std::string_view> CommandIdName(std::uint32_t commandId) noexcept {
+std::optional<std::string_view> CommandIdName(std::uint32_t command_id) noexcept {
   for (const auto& e : kCommands)
-    if (e.value == commandId) return e.name;
+    if (e.value == command_id) return e.name;
   return std::nullopt;
 }
 
@@ -159,9 +159,9 @@ std::optional<std::uint32_t> CommandIdFromName(std::string_view name) noexcept {
   return std::nullopt;
 }
 
-std::string FormatCommandId(std::uint32_t commandId) {
-  auto name = CommandIdName(commandId);
-  return Hex32(commandId) + " " + (name ? std::string(*name) : std::string("(reserved/vendor)"));
+std::string FormatCommandId(std::uint32_t command_id) {
+  auto name = CommandIdName(command_id);
+  return Hex32(command_id) + " " + (name ? std::string(*name) : std::string("(reserved/vendor)"));
 }
 
 std::optional<MessageState> ToMessageState(std::uint8_t value) noexcept {

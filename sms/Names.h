@@ -21,10 +21,10 @@ std::string FormatCommandStatus(std::uint32_t status);
 
 // "submit_sm", "submit_sm_resp", "generic_nack", ...; nullopt when SMPP 3.4 defines
 // no such command (outbind and alert_notification have no response).
-std::optional<std::string_view> CommandIdName(std::uint32_t commandId) noexcept;
+std::optional<std::string_view> CommandIdName(std::uint32_t command_id) noexcept;
 std::optional<std::uint32_t> CommandIdFromName(std::string_view name) noexcept;
 // "0x00000004 submit_sm"; unknown values "0x00001234 (reserved/vendor)".
-std::string FormatCommandId(std::uint32_t commandId);
+std::string FormatCommandId(std::uint32_t command_id);
 
 enum class MessageState : std::uint8_t {
   Enroute = 1,

@@ -15,8 +15,8 @@ struct Concat {
 struct Parsed {
   Malformed malformed = Malformed::None;
   Concat concat;
-  std::string_view userData;
-  unsigned fillBits = 0;
+  std::string_view user_data;
+  unsigned fill_bits = 0;
 };
 
 // Walks the UDH, skipping IEs other than concatenation; the last concatenation IE wins.
@@ -54,8 +54,8 @@ Parsed ParseUdh(std::string_view content) {
     }
     i = v + len;
   }
-  p.userData = content.substr(end);
-  p.fillBits = static_cast<unsigned>((7 - (end * 8) % 7) % 7);
+  p.user_data = content.substr(end);
+  p.fill_bits = static_cast<unsigned>((7 - (end * 8) % 7) % 7);
   return p;
 }
 
@@ -70,8 +70,8 @@ DroppedMessage Reassembler::Drop(std::map<Key, Entry>::iterator it, DropReason r
   d.destination = it->first.destination;
   d.kind = it->first.kind;
   d.reference = it->first.reference;
-  d.totalParts = it->first.total;
-  d.dataCoding = it->second.dataCoding;
+  d.total_parts = it->first.total;
+  d.data_coding = it->second.data_coding;
   for (std::size_t i = 0; i < it->second.parts.size(); ++i)
     if (it->second.parts[i]) d.parts.emplace_back(static_cast<std::uint8_t>(i + 1), std::move(*it->second.parts[i]));
   pendingOctets_ -= it->second.octets;
@@ -91,10 +91,10 @@ FeedResult Reassembler::Feed(const InboundPart& in, TimePoint now) {
   FeedResult r;
   r.dropped = Expire(now);
 
-  const std::string_view content = in.messagePayload ? std::string_view(*in.messagePayload)
-                                                     : std::string_view(in.shortMessage);
+  const std::string_view content = in.message_payload ? std::string_view(*in.message_payload)
+                                                     : std::string_view(in.short_message);
   Parsed p;
-  if (in.esmClass & kEsmClassUdhi) {
+  if (in.esm_class & kEsmClassUdhi) {
     p = ParseUdh(content);
     if (p.malformed != Malformed::None) {
       r.status = FeedStatus::Malformed;
@@ -102,8 +102,8 @@ FeedResult Reassembler::Feed(const InboundPart& in, TimePoint now) {
       return r;
     }
   } else {
-    p.userData = content;
-    if (in.sar) p.concat = {ConcatKind::Sar, in.sar->msgRefNum, in.sar->totalSegments, in.sar->segmentSeqnum};
+    p.user_data = content;
+    if (in.sar) p.concat = {ConcatKind::Sar, in.sar->sar_msg_ref_num, in.sar->sar_total_segments, in.sar->sar_segment_seqnum};
   }
   const Concat& c = p.concat;
   if (c.total == 0) r.malformed = Malformed::TotalZero;
@@ -114,14 +114,14 @@ FeedResult Reassembler::Feed(const InboundPart& in, TimePoint now) {
     return r;
   }
 
-  Octets data = (options_.gsmPacked && AlphabetOf(in.dataCoding) == Alphabet::Gsm7)
-                    ? UnpackSeptets(p.userData, p.fillBits)
-                    : Octets(p.userData);
-  const auto esm = static_cast<std::uint8_t>(in.esmClass & ~kEsmClassUdhi);
+  Octets data = (options_.gsm_packed && AlphabetOf(in.data_coding) == Alphabet::Gsm7)
+                    ? UnpackSeptets(p.user_data, p.fill_bits)
+                    : Octets(p.user_data);
+  const auto esm = static_cast<std::uint8_t>(in.esm_class & ~kEsmClassUdhi);
 
   if (c.total == 1) {
     r.status = FeedStatus::Complete;
-    r.message = Message{in.source, in.destination, esm, in.dataCoding, std::move(data), c.kind, c.reference, 1};
+    r.message = Message{in.source, in.destination, esm, in.data_coding, std::move(data), c.kind, c.reference, 1};
     return r;
   }
 
@@ -133,21 +133,21 @@ FeedResult Reassembler::Feed(const InboundPart& in, TimePoint now) {
   }
 
   // Make room: oldest partials go first, never the one this part belongs to.
-  auto overLimit = [&] {
-    const bool newEntry = it == pending_.end();
-    return (newEntry && pending_.size() >= options_.maxPending) ||
-           pendingOctets_ + data.size() > options_.maxPendingOctets;
+  auto over_limit = [&] {
+    const bool new_entry = it == pending_.end();
+    return (new_entry && pending_.size() >= options_.max_pending) ||
+           pendingOctets_ + data.size() > options_.max_pending_octets;
   };
-  for (auto age = byAge_.begin(); age != byAge_.end() && overLimit();) {
+  for (auto age = byAge_.begin(); age != byAge_.end() && over_limit();) {
     auto victim = pending_.find(age->second);
     ++age;
     if (victim == it) continue;
     r.dropped.push_back(Drop(victim, DropReason::Evicted));
   }
-  if (it == pending_.end() && options_.maxPending == 0) {
+  if (it == pending_.end() && options_.max_pending == 0) {
     // Nothing may be held: the part is handed straight back.
     DroppedMessage d{DropReason::Evicted, in.source, in.destination, c.kind, c.reference, c.total,
-                     in.dataCoding, {}};
+                     in.data_coding, {}};
     d.parts.emplace_back(c.seq, std::move(data));
     r.dropped.push_back(std::move(d));
     r.status = FeedStatus::Pending;
@@ -156,16 +156,16 @@ FeedResult Reassembler::Feed(const InboundPart& in, TimePoint now) {
 
   if (it == pending_.end()) {
     it = pending_.emplace(key, Entry{}).first;
-    it->second.firstSeen = now;
-    it->second.esmClass = esm;
-    it->second.dataCoding = in.dataCoding;
+    it->second.first_seen = now;
+    it->second.esm_class = esm;
+    it->second.data_coding = in.data_coding;
     it->second.parts.resize(c.total);
     it->second.order = byAge_.emplace(now, key);
   }
   Entry& e = it->second;
   if (c.seq == 1) {  // the first part's header fields describe the message
-    e.esmClass = esm;
-    e.dataCoding = in.dataCoding;
+    e.esm_class = esm;
+    e.data_coding = in.data_coding;
   }
   e.octets += data.size();
   pendingOctets_ += data.size();
@@ -176,7 +176,7 @@ FeedResult Reassembler::Feed(const InboundPart& in, TimePoint now) {
     r.status = FeedStatus::Pending;
     return r;
   }
-  Message m{key.source, key.destination, e.esmClass, e.dataCoding, {}, c.kind, c.reference, c.total};
+  Message m{key.source, key.destination, e.esm_class, e.data_coding, {}, c.kind, c.reference, c.total};
   m.octets.reserve(e.octets);
   for (auto& part : e.parts) m.octets += *part;
   pendingOctets_ -= e.octets;

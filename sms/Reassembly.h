@@ -23,13 +23,13 @@ namespace velmor::sms {
 struct InboundPart {
   std::string source;       // source_addr
   std::string destination;  // destination_addr
-  std::uint8_t esmClass = 0;
-  std::uint8_t dataCoding = 0;
-  Octets shortMessage;
+  std::uint8_t esm_class = 0;
+  std::uint8_t data_coding = 0;
+  Octets short_message;
   std::optional<SarValues> sar;
   // When present it carries the user data (UDH included if esm_class has UDHI) and
-  // shortMessage is ignored.
-  std::optional<Octets> messagePayload;
+  // short_message is ignored.
+  std::optional<Octets> message_payload;
 };
 
 enum class ConcatKind : std::uint8_t { None, Udh8, Udh16, Sar };
@@ -37,17 +37,17 @@ enum class ConcatKind : std::uint8_t { None, Udh8, Udh16, Sar };
 struct Message {
   std::string source;
   std::string destination;
-  std::uint8_t esmClass = 0;   // of the first part, UDHI cleared
-  std::uint8_t dataCoding = 0; // of the first part
-  Octets octets;               // user data without UDH; GSM unpacked if options.gsmPacked
+  std::uint8_t esm_class = 0;   // of the first part, UDHI cleared
+  std::uint8_t data_coding = 0; // of the first part
+  Octets octets;               // user data without UDH; GSM unpacked if options.gsm_packed
   ConcatKind kind = ConcatKind::None;
   std::uint16_t reference = 0;
-  std::uint8_t totalParts = 1;
+  std::uint8_t total_parts = 1;
 };
 
 // UTF-8 text of a completed message by its data_coding (GSM always unpacked here).
-inline Result<std::string> DecodeMessage(const Message& m, OnBadInput onBad = OnBadInput::Report) {
-  return DecodeText(m.octets, m.dataCoding, DecodeOptions{onBad, false});
+inline Result<std::string> DecodeMessage(const Message& m, OnBadInput on_bad = OnBadInput::Report) {
+  return DecodeText(m.octets, m.data_coding, DecodeOptions{on_bad, false});
 }
 
 enum class DropReason : std::uint8_t { Expired, Evicted };
@@ -59,8 +59,8 @@ struct DroppedMessage {
   std::string destination;
   ConcatKind kind = ConcatKind::None;
   std::uint16_t reference = 0;
-  std::uint8_t totalParts = 0;
-  std::uint8_t dataCoding = 0;
+  std::uint8_t total_parts = 0;
+  std::uint8_t data_coding = 0;
   std::vector<std::pair<std::uint8_t, Octets>> parts;  // (seq, user data) in seq order
 };
 
@@ -88,10 +88,10 @@ struct FeedResult {
 };
 
 struct ReassemblyOptions {
-  std::size_t maxPending = 1024;                     // partial messages held at once
-  std::size_t maxPendingOctets = 4 * 1024 * 1024;    // user data held at once
+  std::size_t max_pending = 1024;                     // partial messages held at once
+  std::size_t max_pending_octets = 4 * 1024 * 1024;    // user data held at once
   std::chrono::steady_clock::duration expiry = std::chrono::minutes(5);  // from first part
-  bool gsmPacked = false;  // GSM user data arrives packed 7-bit (unpacked on the way in)
+  bool gsm_packed = false;  // GSM user data arrives packed 7-bit (unpacked on the way in)
 };
 
 class Reassembler {
@@ -101,7 +101,7 @@ public:
   explicit Reassembler(ReassemblyOptions options = {});
 
   // Takes one part. Expired partials are dropped first; when holding this part would
-  // exceed maxPending or maxPendingOctets the oldest partials are evicted. Both are
+  // exceed max_pending or max_pending_octets the oldest partials are evicted. Both are
   // returned in FeedResult::dropped. A part without concatenation info completes at
   // once. A copy of a part that arrives after its message completed is not
   // recognised (references repeat); it opens a new partial that expires in time.
@@ -124,9 +124,9 @@ private:
     auto operator<=>(const Key&) const = default;
   };
   struct Entry {
-    TimePoint firstSeen;
-    std::uint8_t esmClass = 0;
-    std::uint8_t dataCoding = 0;
+    TimePoint first_seen;
+    std::uint8_t esm_class = 0;
+    std::uint8_t data_coding = 0;
     std::vector<std::optional<Octets>> parts;
     std::size_t received = 0;
     std::size_t octets = 0;

@@ -75,8 +75,8 @@ std::optional<ReceiptDate> ParseReceiptDate(std::string_view s) noexcept {
   d.day = two(4);
   d.hour = two(6);
   d.minute = two(8);
-  d.hasSeconds = s.size() == 12;
-  d.second = d.hasSeconds ? two(10) : 0;
+  d.has_seconds = s.size() == 12;
+  d.second = d.has_seconds ? two(10) : 0;
   if (d.month < 1 || d.month > 12 || d.day < 1 || d.day > 31 || d.hour > 23 || d.minute > 59 || d.second > 59)
     return std::nullopt;
   return d;
@@ -84,88 +84,88 @@ std::optional<ReceiptDate> ParseReceiptDate(std::string_view s) noexcept {
 
 std::optional<Receipt> ParseReceipt(std::string_view sm, const ReceiptTlvs& tlvs, const ReceiptOptions& options) {
   Receipt r;
-  bool textId = false;
-  bool receiptField = false;
+  bool text_id = false;
+  bool receipt_field = false;
 
   auto store = [&](std::string_view key, std::string_view value) {
     value = Trim(value);
     const std::string k = NormalKey(key);
     if (k == "id") {
       r.id = std::string(value);
-      textId = true;
+      text_id = true;
     } else if (k == "sub") {
       r.sub = std::string(value);
-      receiptField = true;
+      receipt_field = true;
     } else if (k == "dlvrd") {
       r.dlvrd = std::string(value);
-      receiptField = true;
+      receipt_field = true;
     } else if (k == "submitdate") {
-      r.submitDateText = std::string(value);
-      r.submitDate = ParseReceiptDate(value);
-      receiptField = true;
+      r.submit_date_text = std::string(value);
+      r.submit_date = ParseReceiptDate(value);
+      receipt_field = true;
     } else if (k == "donedate") {
-      r.doneDateText = std::string(value);
-      r.doneDate = ParseReceiptDate(value);
-      receiptField = true;
+      r.done_date_text = std::string(value);
+      r.done_date = ParseReceiptDate(value);
+      receipt_field = true;
     } else if (k == "stat") {
       r.stat = std::string(value);
       r.state = MessageStateFromStat(value);
-      receiptField = true;
+      receipt_field = true;
     } else if (k == "err") {
       r.err = std::string(value);
-    } else if (options.keepUnknownFields) {
-      r.extraFields.push_back({std::string(key), std::string(value)});
+    } else if (options.keep_unknown_fields) {
+      r.extra_fields.push_back({std::string(key), std::string(value)});
     }
   };
 
   // Walk blank-separated tokens; a token starting with a key opens a field, any other
   // token belongs to the open field's value (or is skipped before the first key).
   std::optional<std::string_view> key;
-  std::size_t valueBegin = 0;
-  std::size_t valueEnd = 0;
+  std::size_t value_begin = 0;
+  std::size_t value_end = 0;
   for (std::size_t pos = 0; pos < sm.size();) {
     while (pos < sm.size() && IsSpace(sm[pos])) ++pos;
     if (pos >= sm.size()) break;
-    const std::size_t keyLen = KeyLength(sm.substr(pos));
-    if (keyLen == 0) {
+    const std::size_t key_len = KeyLength(sm.substr(pos));
+    if (key_len == 0) {
       while (pos < sm.size() && !IsSpace(sm[pos])) ++pos;
-      valueEnd = pos;
+      value_end = pos;
       continue;
     }
-    if (key) store(*key, sm.substr(valueBegin, valueEnd - valueBegin));
-    key = sm.substr(pos, keyLen - 1);
-    pos += keyLen;
+    if (key) store(*key, sm.substr(value_begin, value_end - value_begin));
+    key = sm.substr(pos, key_len - 1);
+    pos += key_len;
     if (NormalKey(*key) == "text") {
       r.text = std::string(sm.substr(pos));
       key.reset();
       break;
     }
-    valueBegin = pos;
+    value_begin = pos;
     while (pos < sm.size() && !IsSpace(sm[pos])) ++pos;
-    valueEnd = pos;
+    value_end = pos;
   }
-  if (key) store(*key, sm.substr(valueBegin, valueEnd - valueBegin));
+  if (key) store(*key, sm.substr(value_begin, value_end - value_begin));
 
-  if (tlvs.receiptedMessageId) {
-    std::string_view id = *tlvs.receiptedMessageId;
+  if (tlvs.receipted_message_id) {
+    std::string_view id = *tlvs.receipted_message_id;
     while (!id.empty() && id.back() == '\0') id.remove_suffix(1);
-    r.receiptedMessageId = std::string(id);
-    if (!textId || r.id.empty()) r.id = std::string(id);
+    r.receipted_message_id = std::string(id);
+    if (!text_id || r.id.empty()) r.id = std::string(id);
   }
-  if (tlvs.messageState) {
-    if (auto st = ToMessageState(*tlvs.messageState)) r.state = st;
-    receiptField = true;
+  if (tlvs.message_state) {
+    if (auto st = ToMessageState(*tlvs.message_state)) r.state = st;
+    receipt_field = true;
   }
-  if (tlvs.networkErrorCode && tlvs.networkErrorCode->size() == 3) {
-    const std::string_view n = *tlvs.networkErrorCode;
-    r.networkError = NetworkErrorCode{static_cast<std::uint8_t>(n[0]),
+  if (tlvs.network_error_code && tlvs.network_error_code->size() == 3) {
+    const std::string_view n = *tlvs.network_error_code;
+    r.network_error = NetworkErrorCode{static_cast<std::uint8_t>(n[0]),
                                       static_cast<std::uint16_t>((static_cast<std::uint8_t>(n[1]) << 8) |
                                                                  static_cast<std::uint8_t>(n[2]))};
   }
 
-  if (r.id.empty() || !receiptField) return std::nullopt;
-  r.idDecimal = ParseNumber(r.id, 10);
-  r.idHex = ParseNumber(r.id, 16);
+  if (r.id.empty() || !receipt_field) return std::nullopt;
+  r.id_decimal = ParseNumber(r.id, 10);
+  r.id_hex = ParseNumber(r.id, 16);
   return r;
 }
 

@@ -14,14 +14,14 @@
 namespace velmor::sms {
 
 // esm_class bits 2-5 of a deliver_sm carrying an SMSC delivery receipt.
-constexpr bool IsDeliveryReceiptEsmClass(std::uint8_t esmClass) noexcept {
-  return (esmClass & 0x3C) == 0x04;
+constexpr bool IsDeliveryReceiptEsmClass(std::uint8_t esm_class) noexcept {
+  return (esm_class & 0x3C) == 0x04;
 }
 
 struct ReceiptDate {
   std::uint16_t year = 0;  // 2000 + YY
   std::uint8_t month = 0, day = 0, hour = 0, minute = 0, second = 0;
-  bool hasSeconds = false;  // 12-digit form
+  bool has_seconds = false;  // 12-digit form
   friend bool operator==(const ReceiptDate&, const ReceiptDate&) = default;
 };
 
@@ -38,32 +38,32 @@ struct ReceiptField {
 
 struct Receipt {
   std::string id;                      // text id:, else receipted_message_id
-  std::optional<std::uint64_t> idDecimal;  // id read as decimal, when it is one
-  std::optional<std::uint64_t> idHex;      // id read as hex (optional 0x), when it is one
-  std::optional<std::string> receiptedMessageId;  // TLV value, trailing NULs removed
+  std::optional<std::uint64_t> id_decimal;  // id read as decimal, when it is one
+  std::optional<std::uint64_t> id_hex;      // id read as hex (optional 0x), when it is one
+  std::optional<std::string> receipted_message_id;  // TLV value, trailing NULs removed
   std::optional<std::string> sub;
   std::optional<std::string> dlvrd;
-  std::optional<std::string> submitDateText;
-  std::optional<std::string> doneDateText;
-  std::optional<ReceiptDate> submitDate;  // when the text is a valid 10/12-digit date
-  std::optional<ReceiptDate> doneDate;
+  std::optional<std::string> submit_date_text;
+  std::optional<std::string> done_date_text;
+  std::optional<ReceiptDate> submit_date;  // when the text is a valid 10/12-digit date
+  std::optional<ReceiptDate> done_date;
   std::optional<std::string> stat;        // as written
   std::optional<MessageState> state;      // message_state TLV if given, else from stat
   std::optional<std::string> err;
-  std::optional<NetworkErrorCode> networkError;  // from the 3-octet TLV
+  std::optional<NetworkErrorCode> network_error;  // from the 3-octet TLV
   std::optional<std::string> text;        // everything after text:, verbatim
-  std::vector<ReceiptField> extraFields;  // unknown keys, when kept
+  std::vector<ReceiptField> extra_fields;  // unknown keys, when kept
 };
 
 // Receipt TLVs as received; any may be absent.
 struct ReceiptTlvs {
-  std::optional<std::string_view> receiptedMessageId;  // may end with NUL(s)
-  std::optional<std::uint8_t> messageState;
-  std::optional<std::string_view> networkErrorCode;    // 3 octets; other lengths ignored
+  std::optional<std::string_view> receipted_message_id;  // may end with NUL(s)
+  std::optional<std::uint8_t> message_state;
+  std::optional<std::string_view> network_error_code;    // 3 octets; other lengths ignored
 };
 
 struct ReceiptOptions {
-  bool keepUnknownFields = true;
+  bool keep_unknown_fields = true;
 };
 
 // Keys match in any letter case; "submit date" may also be written submit_date or
@@ -71,7 +71,7 @@ struct ReceiptOptions {
 // the end. The result is a receipt when a message id is known (text or TLV) and at
 // least one of sub, dlvrd, submit date, done date, stat or message_state is present;
 // anything else is nullopt. Never throws; any octets are accepted.
-std::optional<Receipt> ParseReceipt(std::string_view shortMessage, const ReceiptTlvs& tlvs = {},
+std::optional<Receipt> ParseReceipt(std::string_view short_message, const ReceiptTlvs& tlvs = {},
                                     const ReceiptOptions& options = {});
 
 // YYMMDDhhmm or YYMMDDhhmmss with field ranges checked.
@@ -81,6 +81,6 @@ std::optional<ReceiptDate> ParseReceiptDate(std::string_view digits) noexcept;
 // text (ignoring case and surrounding blanks), or equal numbers when either side is
 // read as decimal or hex (SMSCs commonly answer in hex and report in decimal or the
 // other way round).
-bool SameMessageId(std::string_view receiptId, std::string_view messageId) noexcept;
+bool SameMessageId(std::string_view receipt_id, std::string_view message_id) noexcept;
 
 } // namespace velmor::sms

@@ -17,15 +17,15 @@ std::size_t UdhLength(SegmentMethod m) {
   }
 }
 
-// Septets fit after a UDH of udhLen octets, counting the fill bits that align the
+// Septets fit after a UDH of udh_len octets, counting the fill bits that align the
 // first septet: 6 -> 153, 7 -> 152, 0 -> 160.
-std::size_t SeptetCapacity(std::size_t udhLen) {
-  const std::size_t bits = (kMaxUserData - udhLen) * 8;
-  const std::size_t fill = (7 - (udhLen * 8) % 7) % 7;
+std::size_t SeptetCapacity(std::size_t udh_len) {
+  const std::size_t bits = (kMaxUserData - udh_len) * 8;
+  const std::size_t fill = (7 - (udh_len * 8) % 7) % 7;
   return (bits - fill) / 7;
 }
 
-unsigned FillBits(std::size_t udhLen) { return static_cast<unsigned>((7 - (udhLen * 8) % 7) % 7); }
+unsigned FillBits(std::size_t udh_len) { return static_cast<unsigned>((7 - (udh_len * 8) % 7) % 7); }
 
 bool IsHigh(std::string_view s, std::size_t i) {
   const auto b = static_cast<std::uint8_t>(s[i]);
@@ -53,11 +53,11 @@ bool EndsWithCr(std::string_view s) {
 }
 
 // Capacity in octets of the unpacked encoded form.
-std::size_t OctetCapacity(Alphabet a, std::size_t udhLen) {
+std::size_t OctetCapacity(Alphabet a, std::size_t udh_len) {
   switch (a) {
-    case Alphabet::Gsm7: return SeptetCapacity(udhLen);
-    case Alphabet::Ucs2: return ((kMaxUserData - udhLen) / 2) * 2;
-    default: return kMaxUserData - udhLen;
+    case Alphabet::Gsm7: return SeptetCapacity(udh_len);
+    case Alphabet::Ucs2: return ((kMaxUserData - udh_len) / 2) * 2;
+    default: return kMaxUserData - udh_len;
   }
 }
 
@@ -70,10 +70,10 @@ std::size_t PartCapacity(Alphabet alphabet, SegmentMethod method, bool multipart
   return alphabet == Alphabet::Ucs2 ? octets / 2 : octets;
 }
 
-Result<std::vector<Part>> SegmentOctets(std::string_view data, std::uint8_t dataCoding,
+Result<std::vector<Part>> SegmentOctets(std::string_view data, std::uint8_t data_coding,
                                         const SegmentOptions& options) {
-  const Alphabet alphabet = AlphabetOf(dataCoding);
-  const bool packed = options.gsmPacked && alphabet == Alphabet::Gsm7;
+  const Alphabet alphabet = AlphabetOf(data_coding);
+  const bool packed = options.gsm_packed && alphabet == Alphabet::Gsm7;
   if (alphabet == Alphabet::Gsm7) {
     for (std::size_t i = 0; i < data.size(); ++i)
       if (static_cast<std::uint8_t>(data[i]) > 0x7F) return Error{ErrorCode::InvalidSeptet, i, i};
@@ -83,38 +83,38 @@ Result<std::vector<Part>> SegmentOctets(std::string_view data, std::uint8_t data
   if (options.method == SegmentMethod::Udh8 && options.reference > 0xFF)
     return Error{ErrorCode::InvalidArgument, 0, 0};
 
-  auto userData = [&](std::string_view chunk, unsigned fill) {
+  auto user_data = [&](std::string_view chunk, unsigned fill) {
     return packed ? PackSeptets(chunk, fill) : Octets(chunk);
   };
 
   if (options.method == SegmentMethod::Payload) {
-    Part p{options.esmClass, dataCoding, {}, std::nullopt, userData(data, 0)};
+    Part p{options.esm_class, data_coding, {}, std::nullopt, user_data(data, 0)};
     return std::vector<Part>{std::move(p)};
   }
 
-  const bool fitsOne = packed ? PackedLength(data.size(), 0, EndsWithCr(data)) <= kMaxUserData
+  const bool fits_one = packed ? PackedLength(data.size(), 0, EndsWithCr(data)) <= kMaxUserData
                               : data.size() <= OctetCapacity(alphabet, 0);
-  if (fitsOne) return std::vector<Part>{Part{options.esmClass, dataCoding, userData(data, 0), {}, {}}};
+  if (fits_one) return std::vector<Part>{Part{options.esm_class, data_coding, user_data(data, 0), {}, {}}};
 
-  const std::size_t udhLen = UdhLength(options.method);
-  const std::size_t capacity = OctetCapacity(alphabet, udhLen);
-  const unsigned fill = FillBits(udhLen);
+  const std::size_t udh_len = UdhLength(options.method);
+  const std::size_t capacity = OctetCapacity(alphabet, udh_len);
+  const unsigned fill = FillBits(udh_len);
 
   std::vector<std::string_view> chunks;
   for (std::size_t begin = 0; begin < data.size();) {
     std::size_t end = begin;
-    std::size_t lastAtom = 0;
+    std::size_t last_atom = 0;
     while (end < data.size()) {
       const std::size_t atom = AtomAt(data, end, alphabet);
       if (end - begin + atom > capacity) break;
       end += atom;
-      lastAtom = atom;
+      last_atom = atom;
     }
     // A part ending in <CR> on an octet boundary needs one more packed octet; leave
     // that <CR> to the next part instead.
-    if (packed && udhLen + PackedLength(end - begin, fill, EndsWithCr(data.substr(begin, end - begin))) >
+    if (packed && udh_len + PackedLength(end - begin, fill, EndsWithCr(data.substr(begin, end - begin))) >
                       kMaxUserData)
-      end -= lastAtom;
+      end -= last_atom;
     chunks.push_back(data.substr(begin, end - begin));
     begin = end;
     if (chunks.size() > 255) return Error{ErrorCode::TooLong, 0, 0};
@@ -126,35 +126,35 @@ Result<std::vector<Part>> SegmentOctets(std::string_view data, std::uint8_t data
   for (std::size_t i = 0; i < chunks.size(); ++i) {
     const auto seq = static_cast<std::uint8_t>(i + 1);
     Part p;
-    p.dataCoding = dataCoding;
-    p.esmClass = options.esmClass;
+    p.data_coding = data_coding;
+    p.esm_class = options.esm_class;
     const auto ref = options.reference;
     switch (options.method) {
       case SegmentMethod::Udh8:
-        p.esmClass |= kEsmClassUdhi;
-        p.shortMessage = {0x05, 0x00, 0x03, static_cast<char>(ref & 0xFF), static_cast<char>(total),
+        p.esm_class |= kEsmClassUdhi;
+        p.short_message = {0x05, 0x00, 0x03, static_cast<char>(ref & 0xFF), static_cast<char>(total),
                           static_cast<char>(seq)};
         break;
       case SegmentMethod::Udh16:
-        p.esmClass |= kEsmClassUdhi;
-        p.shortMessage = {0x06, 0x08, 0x04, static_cast<char>(ref >> 8), static_cast<char>(ref & 0xFF),
+        p.esm_class |= kEsmClassUdhi;
+        p.short_message = {0x06, 0x08, 0x04, static_cast<char>(ref >> 8), static_cast<char>(ref & 0xFF),
                           static_cast<char>(total), static_cast<char>(seq)};
         break;
       default:
         p.sar = SarValues{ref, total, seq};
         break;
     }
-    p.shortMessage += userData(chunks[i], fill);
+    p.short_message += user_data(chunks[i], fill);
     parts.push_back(std::move(p));
   }
   return parts;
 }
 
 Result<std::vector<Part>> SegmentText(std::string_view utf8, const SegmentOptions& options) {
-  auto encoded = options.dataCoding ? EncodeText(utf8, *options.dataCoding, options.onBad)
+  auto encoded = options.data_coding ? EncodeText(utf8, *options.data_coding, options.on_bad)
                                     : ChooseEncoding(utf8);
   if (!encoded) return encoded.error();
-  auto parts = SegmentOctets(encoded->octets, encoded->dataCoding, options);
+  auto parts = SegmentOctets(encoded->octets, encoded->data_coding, options);
   return parts;
 }
 

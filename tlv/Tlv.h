@@ -239,6 +239,11 @@ VELMOR_TLV_AGGREGATE(TOPData_SM_RESP)
 #undef VELMOR_TLV_DECLARE
 
 // ---- encoders: one TLV per present member, in member order ----------------
+// A present octet-string member longer than 65535 octets is left out: its
+// 2-octet length could not describe it, and a length that disagrees with the
+// octets after it would corrupt every record behind it. Check the aggregate
+// with tlv::overlong() first to refuse it instead, as the component's sending
+// methods do (they send nothing and return 0).
 AnsiString OPSubmit_SM_Get(const TOPSubmit_SM& OPSubmit_SM);
 AnsiString OPSubmit_MULTI_Get(const TOPSubmit_MULTI& OPSubmit_MULTI);
 AnsiString OPData_SM_Get(const TOPData_SM& OPData_SM);
@@ -259,6 +264,16 @@ namespace tlv {
 // Largest octet-string value the 2-octet length field can describe.
 inline constexpr std::size_t max_value_length = 0xFFFF;
 
+// True when a member goes on the wire: present, and, for an octet string, no
+// longer than its length field can describe.
+template <class R>
+constexpr bool emitted(const R& m) {
+  if constexpr (std::is_same_v<R, Talert_on_message_delivery>) return m.Field;
+  else if constexpr (std::is_same_v<typename R::value_type, AnsiString>)
+    return m.Field && m.Value.size() <= max_value_length;
+  else return m.Field;
+}
+
 template <class R>
 constexpr std::size_t value_width() {
   using V = typename R::value_type;
@@ -266,13 +281,13 @@ constexpr std::size_t value_width() {
   else return sizeof(V);
 }
 
-// Writes the TLVs of every present member through w, which must have room
+// Writes the TLVs of every emitted member through w, which must have room
 // for encoded_size(agg) octets.
 template <class Agg>
 void write(codec::Writer& w, const Agg& agg) {
   Agg::visit(agg, [&w](const auto& m) {
     using R = std::decay_t<decltype(m)>;
-    if (!m.Field) return false;
+    if (!emitted(m)) return false;
     w.u16(R::tag);
     if constexpr (std::is_same_v<R, Talert_on_message_delivery>) {
       w.u16(0);
@@ -303,13 +318,13 @@ void append(std::string& out, const Agg& agg) {
   write(w, agg);
 }
 
-// Octets the present members take on the wire (for reserving the PDU buffer).
+// Octets the emitted members take on the wire (for reserving the PDU buffer).
 template <class Agg>
 std::size_t encoded_size(const Agg& agg) {
   std::size_t n = 0;
   Agg::visit(agg, [&n](const auto& m) {
     using R = std::decay_t<decltype(m)>;
-    if (!m.Field) return false;
+    if (!emitted(m)) return false;
     n += 4;
     if constexpr (!std::is_same_v<R, Talert_on_message_delivery>) {
       if constexpr (std::is_same_v<typename R::value_type, AnsiString>) n += m.Value.size();

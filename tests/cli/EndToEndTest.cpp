@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "cli/Process.h"
+#include "common/LoopbackPeer.h"
 #include "tools/smsc/Server.h"
 
 namespace velmor::test {
@@ -46,42 +47,6 @@ std::string MessageId(const std::string& out) {
   std::smatch m;
   static const std::regex re("message_id=(\\S+)");
   return std::regex_search(out, m, re) ? m[1].str() : std::string();
-}
-
-// A listening socket that accepts nothing: connects complete in the kernel's
-// backlog and then nothing is ever said. port() 0 on failure.
-class SilentPeer {
- public:
-  SilentPeer() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 4) != 0 ||
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-      return;
-    port_ = ntohs(a.sin_port);
-  }
-  ~SilentPeer() { close(fd_); }
-  int port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
-
-// A port on 127.0.0.1 with nobody listening.
-int ClosedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
 }
 
 // `simulate` as a child process; the port is read from its first line.
@@ -144,9 +109,10 @@ TEST(EndToEnd, TraceShowsEveryPduBothWays) {
   const auto r = Cli({"ping", "--count", "1", "--trace"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   ExpectInOrder(r.err, {"^> bind_transmitter \\(0x00000002\\) len=\\d+ seq=1 status=0x00000000 ESME_ROK \\| 00 00 00",
-                        "^< bind_transmitter_resp \\(0x80000002\\)",
+                        "^< bind_transmitter_resp \\(0x80000002\\)", "^\\* OnBind_RESP_OK$",
                         "^> enquire_link \\(0x00000015\\) len=16 seq=2 .*\\| 00 00 00 10 00 00 00 15 00 00 00 00 00 00 00 02$",
-                        "^< enquire_link_resp", "^> unbind ", "^< unbind_resp "});
+                        "^< enquire_link_resp", "^\\* OnEnquire_LINK_RESP$", "^> unbind ", "^< unbind_resp ",
+                        "^\\* OnUnbind_RESP_OK$"});
 }
 
 TEST(EndToEnd, PingPrintsRoundTrips) {
@@ -290,7 +256,7 @@ struct Failing {
 };
 
 TEST(EndToEnd, ConnectionFailuresAreOneLineWithTheSocketError) {
-  const std::string closed = std::to_string(ClosedPort());
+  const std::string closed = std::to_string(closed_port());
   const Failing cases[] = {
       {"refused", {"ping", "--host", "127.0.0.1", "--port", closed}, 3,
        "^error: cannot connect to 127\\.0\\.0\\.1:" + closed + ": error 111 \\(Connection refused\\)$"},
@@ -307,7 +273,7 @@ TEST(EndToEnd, ConnectionFailuresAreOneLineWithTheSocketError) {
 }
 
 TEST(EndToEnd, SilentPeerTimesOutWithinTheBindTimeout) {
-  SilentPeer peer;
+  LoopbackPeer peer;  // never served: it accepts nothing and says nothing
   ASSERT_NE(peer.port(), 0);
   const auto r = Cli({"ping", "--host", "127.0.0.1", "--port", std::to_string(peer.port()), "--bind-timeout", "300"},
                      5s);

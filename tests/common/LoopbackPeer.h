@@ -1,7 +1,9 @@
-// A scripted TCP peer on 127.0.0.1 for component tests: plain blocking POSIX
+// The one scripted TCP peer of the tests, on 127.0.0.1: plain blocking POSIX
 // sockets on a thread of its own, independent of the platform layer under
-// test. It listens on an ephemeral port; Serve runs the script with the
-// accepted connection.
+// test. It listens on an ephemeral port as soon as it is made; serve() runs
+// the script with each accepted connection. A peer that is never served is a
+// silent one: connections complete in the kernel's backlog and nothing is
+// ever said.
 #pragma once
 
 #include <arpa/inet.h>
@@ -76,6 +78,19 @@ class PeerConn {
     return false;
   }
 
+  // True when the next thing the other side does within the timeout is to
+  // close the connection, with no octet before it.
+  bool eof(int timeout_ms = 5000) const {
+    pollfd p{fd_, POLLIN, 0};
+    char b;
+    return ::poll(&p, 1, timeout_ms) == 1 && ::recv(fd_, &b, 1, 0) == 0;
+  }
+
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
   // Closes with RST instead of FIN.
   void reset() {
     linger l{1, 0};
@@ -138,5 +153,11 @@ class LoopbackPeer {
   std::thread thread_;
   std::atomic<bool> done_{false};
 };
+
+// A port on 127.0.0.1 with nobody listening.
+inline int closed_port() {
+  LoopbackPeer p;
+  return p.port();  // the listener closes with p
+}
 
 }  // namespace velmor::test

@@ -4,7 +4,7 @@
 
 #include "common/EventLog.h"
 #include "common/Hex.h"
-#include "component/Probe.h"
+#include "common/Probe.h"
 
 namespace velmor::test {
 namespace {
@@ -51,16 +51,16 @@ TEST(Framing, WholeStreamFiresOneEventPerPduInOrder) {
   const auto log = feed({kStream});
   ASSERT_EQ(log.size(), 14u);
   EXPECT_EQ(log[0], "Enquire_LINK_RESP 0 1");
-  EXPECT_EQ(log[1], "Submit_SM_RESP_OK 2 '61 62 63'");
-  EXPECT_EQ(log[2], "Bind_RESP_OK 0 3 '53 4D 53 43' [210=52]");
+  EXPECT_EQ(log[1], "Submit_SM_RESP_OK 2 'abc'");
+  EXPECT_EQ(log[2], "Bind_RESP_OK 0 3 'SMSC' {0210:52}");
   EXPECT_EQ(log[3],
-            "Deliver_SM 4 '' 1 1 '31' 1 1 '32' 4 0 0 '' '' 0 0 0 0 2 '48 69' [427=2] [1e=41 42 43 00]");
-  EXPECT_EQ(log[4], "Data_SM 5 '' 1 1 '31' 1 1 '32' 0 0 0 [424=68 69]");
-  EXPECT_EQ(log[5], "Submit_MULTI_RESP_OK 6 '41' 1 {1,1,'31',69}");
-  EXPECT_EQ(log[6], "Query_SM_RESP_OK 7 '34 32' '' 2 0");
-  EXPECT_EQ(log[7], "Unknown_command 21 258 0 8 '01 02 03 04 05'");
+            "Deliver_SM 4 '' 1 1 '1' 1 1 '2' 4 0 0 '' '' 0 0 0 0 2 'Hi' {0427:2 001E:'ABC\\x00'}");
+  EXPECT_EQ(log[4], "Data_SM 5 '' 1 1 '1' 1 1 '2' 0 0 0 {0424:'hi'}");
+  EXPECT_EQ(log[5], "Submit_MULTI_RESP_OK 6 'A' 1 [1/1'1':69]");
+  EXPECT_EQ(log[6], "Query_SM_RESP_OK 7 '42' '' 2 0");
+  EXPECT_EQ(log[7], "Unknown_command 21 258 0 8 '\\x01\\x02\\x03\\x04\\x05'");
   EXPECT_EQ(log[8], "Generic_NACK 3 9");
-  EXPECT_EQ(log[9], "Data_SM_RESP_Error 69 10 ''");
+  EXPECT_EQ(log[9], "Data_SM_RESP_Error 69 10 '' {}");
   EXPECT_EQ(log[13], "Enquire_LINK 0 14");
 }
 

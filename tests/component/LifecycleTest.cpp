@@ -9,7 +9,7 @@
 #include "common/EventLog.h"
 #include "common/Hex.h"
 #include "common/LoopbackPeer.h"
-#include "component/Probe.h"
+#include "common/Probe.h"
 #include "package/VelmorSMPPDemo_LIB.h"
 
 namespace velmor::test {
@@ -24,12 +24,6 @@ int open_fds() {
     closedir(d);
   }
   return n;
-}
-
-// A port on 127.0.0.1 with nobody listening.
-int closed_port() {
-  LoopbackPeer p;
-  return p.port();  // the listener closes with p
 }
 
 TEST(Connection, EnquireLinkRoundTripThenDisconnect) {
@@ -191,24 +185,6 @@ TEST(Connection, SendQueueBoundAgainstPeerThatNeverReads) {
 }
 
 // ---- destruction and disconnection from inside handlers ----------------------
-
-// Wraps every event of c so that `after` runs once the recorded handler has.
-void after_every_event(TVelmorSMPPDemo& c, const std::function<void()>& after) {
-  auto wrap = [&after](auto& ev) {
-    ev = [inner = ev, after](TObject* s, auto... a) {
-      inner(s, a...);
-      after();
-    };
-  };
-  wrap(c.OnConnect), wrap(c.OnDisconnect), wrap(c.OnSockError), wrap(c.OnConnecting);
-  wrap(c.OnBind_RESP_OK), wrap(c.OnBind_RESP_Error), wrap(c.OnUnbind_RESP_OK), wrap(c.OnUnbind_RESP_Error);
-  wrap(c.OnGeneric_NACK), wrap(c.OnSubmit_SM_RESP_OK), wrap(c.OnSubmit_SM_RESP_Error);
-  wrap(c.OnSubmit_MULTI_RESP_OK), wrap(c.OnSubmit_MULTI_RESP_Error), wrap(c.OnDeliver_SM), wrap(c.OnData_SM);
-  wrap(c.OnData_SM_RESP_OK), wrap(c.OnData_SM_RESP_Error), wrap(c.OnQuery_SM_RESP_OK);
-  wrap(c.OnQuery_SM_RESP_Error), wrap(c.OnCancel_RESP_OK), wrap(c.OnCancel_RESP_Error);
-  wrap(c.OnReplace_RESP_OK), wrap(c.OnReplace_RESP_Error), wrap(c.OnEnquire_LINK), wrap(c.OnEnquire_LINK_RESP);
-  wrap(c.OnUnknown_command);
-}
 
 // One PDU for each of the 22 events a received PDU can fire.
 std::string every_received_event() {

@@ -26,9 +26,11 @@
 // (receipted_message_id, additional_status_info_text) arrives with its NUL.
 #include <gtest/gtest.h>
 
+#include <any>
 #include <chrono>
 #include <deque>
 #include <initializer_list>
+#include <map>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -37,6 +39,7 @@
 #include <vector>
 
 #include "common/Hex.h"
+#include "component/Events.h"
 #include "component/Velmorsmppdemo.h"
 #include "interop/SmscProcess.h"
 
@@ -111,10 +114,10 @@ using QueryOk = std::tuple<Cardinal, AnsiString, AnsiString, Byte, Byte>;
 using QueryErr = std::tuple<Cardinal, Cardinal, AnsiString, AnsiString, Byte, Byte>;
 using Unknown = std::tuple<Cardinal, Cardinal, Cardinal, Cardinal, AnsiString>;
 
+// Names the event whose arguments Take() hands out as a T.
 template <class T>
 struct Log {
   const char* name;
-  std::deque<T> items;
 };
 
 // What smsc.js reported for one PDU it built: its sequence_number and octets.
@@ -171,12 +174,13 @@ class SmscInterop : public ::testing::Test {
   // The oldest event of a log, waiting for one to come.
   template <class T>
   T Take(Log<T>& log) {
-    if (!Await([&] { return !log.items.empty(); })) {
+    auto& items = received[log.name];
+    if (!Await([&] { return !items.empty(); })) {
       ADD_FAILURE() << "no " << log.name << " event\n" << Transcript();
       return T{};
     }
-    T v = std::move(log.items.front());
-    log.items.pop_front();
+    T v = std::any_cast<T>(std::move(items.front()));
+    items.pop_front();
     for (auto it = order.begin(); it != order.end(); ++it)
       if (*it == log.name) {
         order.erase(it);
@@ -255,40 +259,18 @@ class SmscInterop : public ::testing::Test {
     return s;
   }
 
-  template <class T>
-  auto Record(Log<T>& log) {
-    return [this, &log](TObject*, auto... args) {
-      log.items.emplace_back(std::move(args)...);
-      order.push_back(log.name);
-    };
-  }
-
+  // Every event keeps its arguments, as a tuple, for Take(); the connection
+  // events are checked as they come.
   void Wire() {
+    for_each_event(smpp, [this](const char* name, auto& event) {
+      event = [this, name](TObject*, auto... args) {
+        received[name].emplace_back(std::make_tuple(std::move(args)...));
+        order.push_back(name);
+      };
+    });
     smpp.OnConnect = [this](TObject*) { connected = true; };
     smpp.OnDisconnect = [this](TObject*) { connected = false; };
     smpp.OnSockError = [](TObject*, Integer code) { ADD_FAILURE() << "socket error " << code; };
-    smpp.OnBind_RESP_OK = Record(bind_ok);
-    smpp.OnBind_RESP_Error = Record(bind_err);
-    smpp.OnUnbind_RESP_OK = Record(unbind_ok);
-    smpp.OnUnbind_RESP_Error = Record(unbind_err);
-    smpp.OnGeneric_NACK = Record(nack);
-    smpp.OnSubmit_SM_RESP_OK = Record(submit_ok);
-    smpp.OnSubmit_SM_RESP_Error = Record(submit_err);
-    smpp.OnSubmit_MULTI_RESP_OK = Record(multi_ok);
-    smpp.OnSubmit_MULTI_RESP_Error = Record(multi_err);
-    smpp.OnDeliver_SM = Record(deliver);
-    smpp.OnData_SM = Record(data);
-    smpp.OnData_SM_RESP_OK = Record(data_ok);
-    smpp.OnData_SM_RESP_Error = Record(data_err);
-    smpp.OnQuery_SM_RESP_OK = Record(query_ok);
-    smpp.OnQuery_SM_RESP_Error = Record(query_err);
-    smpp.OnCancel_RESP_OK = Record(cancel_ok);
-    smpp.OnCancel_RESP_Error = Record(cancel_err);
-    smpp.OnReplace_RESP_OK = Record(replace_ok);
-    smpp.OnReplace_RESP_Error = Record(replace_err);
-    smpp.OnEnquire_LINK = Record(enquire);
-    smpp.OnEnquire_LINK_RESP = Record(enquire_resp);
-    smpp.OnUnknown_command = Record(unknown);
   }
 
   // Declared before the component: the component goes first.
@@ -298,6 +280,7 @@ class SmscInterop : public ::testing::Test {
   int steps = 0;
   bool connected = false;
   std::vector<std::string> order;  // names of events not yet taken
+  std::map<std::string, std::deque<std::any>, std::less<>> received;  // by event name
 
   Log<BindOk> bind_ok{"Bind_RESP_OK"};
   Log<BindErr> bind_err{"Bind_RESP_Error"};

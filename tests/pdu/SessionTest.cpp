@@ -3,12 +3,6 @@
 // of the platform layer under test). The peer checks every PDU it receives
 // octet for octet; the test thread runs the component's loop and checks every
 // event with all its arguments.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -20,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/LoopbackPeer.h"
 #include "pdu/PduTest.h"
 
 namespace velmor::test {
@@ -29,106 +24,57 @@ using namespace std::chrono_literals;
 
 constexpr auto kWait = 5s;
 
-// One listening socket, one accepted connection at a time, a script run on
-// its own thread. Once a read fails (timeout, EOF, short PDU) the peer is
-// "dead": every later read returns empty at once, so a broken session ends
-// quickly instead of waiting out every step.
+// The shared loopback peer with the checks of these tests. Once a read fails
+// (timeout, EOF, short PDU) the peer is "dead": every later read returns
+// empty at once, so a broken session ends quickly instead of waiting out
+// every step. After every check it wakes the component's loop, which sleeps
+// in RunUntil until something happens on it.
 class ScriptedPeer {
  public:
-  explicit ScriptedPeer(TEventLoop& loop) : loop_(loop) {
-    listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listen_, 4) != 0 ||
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-      ADD_FAILURE() << "peer cannot listen";
-    port_ = ntohs(a.sin_port);
-  }
-  ~ScriptedPeer() {
-    if (thread_.joinable()) thread_.join();
-    CloseConn();
-    ::close(listen_);
-  }
+  explicit ScriptedPeer(TEventLoop& loop) : loop_(loop) {}
 
-  int Port() const { return port_; }
+  int Port() const { return peer_.port(); }
   void Run(std::function<void(ScriptedPeer&)> script) {
-    thread_ = std::thread([this, script = std::move(script)] {
-      if (Accept()) script(*this);
-      CloseConn();
+    peer_.serve([this, script = std::move(script)](PeerConn& c) {
+      conn_ = &c;
+      script(*this);
+      conn_ = nullptr;
       Wake();
     });
   }
-  void Join() { thread_.join(); }
+  void Join() { peer_.join(); }
 
   // ---- used by the script, on the peer's thread ----
   // One whole PDU as framed by its command_length.
   std::string Read() {
-    std::string head = ReadExactly(4);
-    if (head.size() != 4) return {};
-    const Cardinal len = (Cardinal(Byte(head[0])) << 24) | (Cardinal(Byte(head[1])) << 16) |
-                         (Cardinal(Byte(head[2])) << 8) | Byte(head[3]);
-    if (len < 16 || len > 1024 * 1024) return dead_ = true, std::string{};
-    const std::string rest = ReadExactly(len - 4);
-    return rest.size() == len - 4 ? head + rest : std::string{};
+    if (dead_) return {};
+    std::string p = conn_->recv_pdu();
+    if (p.size() < 16 || p.size() > 1024 * 1024) dead_ = true;
+    return dead_ ? std::string{} : p;
   }
   void Expect(const std::string& octets, const char* what) {
     EXPECT_EQ(to_hex(Read()), to_hex(octets)) << "peer received " << what;
     ++checked;
     Wake();
   }
-  void Send(const std::string& octets) {
-    for (std::size_t off = 0; off < octets.size();) {
-      const ssize_t n = ::send(conn_, octets.data() + off, octets.size() - off, MSG_NOSIGNAL);
-      if (n <= 0) return void(ADD_FAILURE() << "peer send failed");
-      off += static_cast<std::size_t>(n);
-    }
-  }
+  void Send(const std::string& octets) { conn_->send(octets); }
+  void CloseConn() { conn_->close(); }
   // The component closed the connection and sent nothing more.
   void ExpectEof() {
-    char b;
-    pollfd p{conn_, POLLIN, 0};
-    const bool ready = !dead_ && ::poll(&p, 1, 5000) == 1;
-    EXPECT_TRUE(ready && ::recv(conn_, &b, 1, 0) == 0) << "expected the component to close, nothing more";
+    EXPECT_TRUE(!dead_ && conn_->eof()) << "expected the component to close, nothing more";
     ++checked;
     Wake();
-  }
-  void CloseConn() {
-    if (conn_ >= 0) ::close(conn_);
-    conn_ = -1;
   }
 
   std::atomic<int> checked{0};  // PDUs (and EOFs) the script has checked
 
  private:
-  bool Accept() {
-    pollfd p{listen_, POLLIN, 0};
-    if (::poll(&p, 1, 5000) != 1) return ADD_FAILURE() << "nobody connected", false;
-    conn_ = ::accept(listen_, nullptr, nullptr);
-    timeval tv{5, 0};
-    ::setsockopt(conn_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    return conn_ >= 0;
-  }
-  std::string ReadExactly(std::size_t n) {
-    std::string out(n, '\0');
-    for (std::size_t off = 0; off < n && !dead_;) {
-      const ssize_t got = ::recv(conn_, out.data() + off, n - off, 0);
-      if (got <= 0) dead_ = true;
-      else off += static_cast<std::size_t>(got);
-    }
-    return dead_ ? std::string{} : out;
-  }
-  // The component's loop sleeps in RunUntil until something happens on it;
-  // a posted no-op makes it look at the peer's progress.
   void Wake() { loop_.Post([] {}); }
 
   TEventLoop& loop_;
-  int listen_ = -1, conn_ = -1, port_ = 0;
+  LoopbackPeer peer_;
+  PeerConn* conn_ = nullptr;
   bool dead_ = false;
-  std::thread thread_;
 };
 
 // Test-thread side: the component, its recorder and the waits.
@@ -387,11 +333,7 @@ TEST(SessionTest, CompleteSessionAgainstScriptedSmsc) {
 
 // A port nobody listens on: the attempt ends in OnSockError, never OnConnect.
 TEST(SessionTest, RefusedPortEndsInSockError) {
-  int port = 0;
-  {
-    ScriptedPeer closed_at_once(TEventLoop::Default());  // takes a free port, then releases it
-    port = closed_at_once.Port();
-  }
+  const int port = closed_port();
   Session s;
   s.Step([&] { s.c.Connect("127.0.0.1", port); }, {"Connecting", ev("SockError", ECONNREFUSED)});
   s.loop.RunFor(50ms);

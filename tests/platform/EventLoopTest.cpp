@@ -96,9 +96,12 @@ TEST(EventLoop, StopIsNeverLost) {
        }},
       {"nested RunUntil, then Stop", nullptr,
        [](TEventLoop& l) {
-         bool posted = false;
-         l.Post([&] { posted = true; });
-         EXPECT_TRUE(l.RunUntil([&] { return posted; }, 1s));
+         bool fired = false;
+         TTimer t(nullptr, l);
+         t.SetInterval(1);
+         t.OnTimer = [&](TObject*) { fired = true; };
+         t.SetEnabled(true);
+         EXPECT_TRUE(l.RunUntil([&] { return fired; }, 1s));
          l.Stop();
        }},
   };
@@ -141,23 +144,24 @@ TEST(EventLoop, StopIsUsedUpByTheRunItEnds) {
 
 // One loop run by two threads at once is refused loudly instead of letting
 // two handlers race on the same components.
+void run_one_loop_on_two_threads() {
+  asio::io_context ctx;
+  TEventLoop loop(ctx);
+  TTimer a(nullptr, loop);
+  TTimer b(nullptr, loop);
+  for (TTimer* t : {&a, &b}) {
+    t->SetInterval(1);
+    t->OnTimer = [](TObject*) { std::this_thread::sleep_for(20ms); };
+    t->SetEnabled(true);
+  }
+  std::thread other([&] { ctx.run_for(2s); });
+  ctx.run_for(2s);
+  other.join();
+}
+
 TEST(EventLoopDeathTest, AnIoContextRunOnTwoThreadsEndsTheProcess) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(
-      {
-        asio::io_context ctx;
-        TEventLoop loop(ctx);
-        TTimer a(nullptr, loop), b(nullptr, loop);
-        for (TTimer* t : {&a, &b}) {
-          t->SetInterval(1);
-          t->OnTimer = [](TObject*) { std::this_thread::sleep_for(20ms); };
-          t->SetEnabled(true);
-        }
-        std::thread other([&] { ctx.run_for(2s); });
-        ctx.run_for(2s);
-        other.join();
-      },
-      "run on two threads at once");
+  ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+  EXPECT_DEATH(run_one_loop_on_two_threads(), "run on two threads at once");
 }
 
 // A timer disabled or destroyed from its own handler never fires again.

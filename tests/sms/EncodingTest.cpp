@@ -91,7 +91,7 @@ TEST(Latin1, EncodesDecodesAndReportsOutOfRange) {
 TEST(Encoding, ChoosesGsmWhenEveryCharacterFitsElseUcs2) {
   struct Case {
     const char* utf8;
-    std::uint8_t dataCoding;
+    std::uint8_t data_coding;
     const char* hex;
   };
   const Case cases[] = {
@@ -105,9 +105,9 @@ TEST(Encoding, ChoosesGsmWhenEveryCharacterFitsElseUcs2) {
   for (const auto& c : cases) {
     auto r = ChooseEncoding(c.utf8);
     ASSERT_TRUE(r.ok()) << c.utf8;
-    EXPECT_EQ(r->dataCoding, c.dataCoding) << c.utf8;
+    EXPECT_EQ(r->data_coding, c.data_coding) << c.utf8;
     EXPECT_EQ(to_hex(r->octets), to_hex(hex(c.hex))) << c.utf8;
-    EXPECT_EQ(*DecodeText(r->octets, r->dataCoding), c.utf8);
+    EXPECT_EQ(*DecodeText(r->octets, r->data_coding), c.utf8);
   }
   EXPECT_EQ(ChooseEncoding("a\xFF").error().code, ErrorCode::InvalidUtf8);
 }

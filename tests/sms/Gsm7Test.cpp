@@ -57,8 +57,8 @@ TEST(Gsm7, EveryCharacterOfBothTablesRoundTripsUnpackedAndPacked) {
       EXPECT_EQ(static_cast<std::uint8_t>(packed[0]) & ((1u << fill) - 1), 0u) << "fill bits must be zero";
       EXPECT_EQ(to_hex(UnpackSeptets(packed, fill, septets.size())), to_hex(septets)) << "fill " << fill;
       // Without the count a <CR> ending on an octet boundary reads back as <CR><CR>.
-      const bool crOnBoundary = septets == "\r" && (fill + 7) % 8 == 0;
-      EXPECT_EQ(to_hex(UnpackSeptets(packed, fill)), to_hex(crOnBoundary ? "\r\r" : septets)) << "fill " << fill;
+      const bool cr_on_boundary = septets == "\r" && (fill + 7) % 8 == 0;
+      EXPECT_EQ(to_hex(UnpackSeptets(packed, fill)), to_hex(cr_on_boundary ? "\r\r" : septets)) << "fill " << fill;
     }
   }
 }

@@ -18,11 +18,11 @@ InboundPart FromPart(const Part& p, std::string src = "4915100000001", std::stri
   InboundPart in;
   in.source = std::move(src);
   in.destination = std::move(dst);
-  in.esmClass = p.esmClass;
-  in.dataCoding = p.dataCoding;
-  in.shortMessage = p.shortMessage;
+  in.esm_class = p.esm_class;
+  in.data_coding = p.data_coding;
+  in.short_message = p.short_message;
   in.sar = p.sar;
-  in.messagePayload = p.messagePayload;
+  in.message_payload = p.message_payload;
   return in;
 }
 
@@ -61,7 +61,7 @@ TEST(Reassembly, SegmentedTextsComeBackWholeFromShuffledDuplicatedParts) {
     for (auto [method, packed] : methods) {
       SegmentOptions so;
       so.method = method;
-      so.gsmPacked = packed;
+      so.gsm_packed = packed;
       so.reference = ++ref & 0xFF;
       auto parts = SegmentText(text, so);
       ASSERT_TRUE(parts.ok());
@@ -78,7 +78,7 @@ TEST(Reassembly, SegmentedTextsComeBackWholeFromShuffledDuplicatedParts) {
         arrival.push_back(last);
       }
 
-      Reassembler r({.gsmPacked = packed});
+      Reassembler r({.gsm_packed = packed});
       int complete = 0;
       std::string decoded;
       for (const auto& p : arrival) {
@@ -111,8 +111,8 @@ TEST(Reassembly, PartsAreKeyedBySourceDestinationAndReference) {
     InboundPart p;
     p.source = std::move(src);
     p.destination = "100";
-    p.esmClass = 0x40;
-    p.shortMessage = hex(octets_hex);
+    p.esm_class = 0x40;
+    p.short_message = hex(octets_hex);
     return p;
   };
   EXPECT_EQ(r.Feed(mk("A", "0500030702014142"), t).status, FeedStatus::Pending);
@@ -123,7 +123,7 @@ TEST(Reassembly, PartsAreKeyedBySourceDestinationAndReference) {
   auto done = r.Feed(mk("A", "0D2401017003000000000307020243"), t);
   ASSERT_EQ(done.status, FeedStatus::Complete);
   EXPECT_EQ(done.message->octets, "ABC");
-  EXPECT_EQ(done.message->esmClass, 0x00);
+  EXPECT_EQ(done.message->esm_class, 0x00);
   EXPECT_EQ(done.message->reference, 7);
   EXPECT_EQ(r.PendingCount(), 2u);
 
@@ -131,10 +131,10 @@ TEST(Reassembly, PartsAreKeyedBySourceDestinationAndReference) {
   sar.source = "A";
   sar.destination = "100";
   sar.sar = SarValues{0x1234, 2, 2};
-  sar.messagePayload = "tail";
+  sar.message_payload = "tail";
   EXPECT_EQ(r.Feed(sar, t).status, FeedStatus::Pending);
-  sar.sar->segmentSeqnum = 1;
-  sar.messagePayload = "head-";
+  sar.sar->sar_segment_seqnum = 1;
+  sar.message_payload = "head-";
   auto whole = r.Feed(sar, t);
   ASSERT_EQ(whole.status, FeedStatus::Complete);
   EXPECT_EQ(whole.message->octets, "head-tail");
@@ -164,8 +164,8 @@ TEST(Reassembly, MalformedHeadersAreReportedNotStored) {
   Reassembler r;
   for (const auto& c : cases) {
     InboundPart p;
-    p.esmClass = c.sar ? 0x00 : 0x40;
-    p.shortMessage = hex(c.hex);
+    p.esm_class = c.sar ? 0x00 : 0x40;
+    p.short_message = hex(c.hex);
     p.sar = c.sar;
     auto res = r.Feed(p, Clock::time_point{});
     EXPECT_EQ(res.status, FeedStatus::Malformed) << c.name;
@@ -180,12 +180,12 @@ TEST(Reassembly, BoundsEvictOldestAndExpireAndReportBoth) {
     InboundPart p;
     p.source = "S";
     p.destination = "D";
-    p.esmClass = 0x40;
-    p.shortMessage = std::string{0x05, 0x00, 0x03, static_cast<char>(ref), 0x02, static_cast<char>(seq)} + body;
+    p.esm_class = 0x40;
+    p.short_message = std::string{0x05, 0x00, 0x03, static_cast<char>(ref), 0x02, static_cast<char>(seq)} + body;
     return p;
   };
 
-  Reassembler r({.maxPending = 2, .expiry = 10s});
+  Reassembler r({.max_pending = 2, .expiry = 10s});
   EXPECT_TRUE(r.Feed(part(1, 1), t0).dropped.empty());
   EXPECT_TRUE(r.Feed(part(2, 1), t0 + 1s).dropped.empty());
   auto third = r.Feed(part(3, 1), t0 + 2s);
@@ -209,7 +209,7 @@ TEST(Reassembly, BoundsEvictOldestAndExpireAndReportBoth) {
   EXPECT_EQ(r.PendingCount(), 0u);
   EXPECT_EQ(r.PendingOctets(), 0u);
 
-  Reassembler small({.maxPendingOctets = 5});
+  Reassembler small({.max_pending_octets = 5});
   EXPECT_TRUE(small.Feed(part(1, 1, "abc"), t0).dropped.empty());
   auto over = small.Feed(part(2, 1, "def"), t0);
   ASSERT_EQ(over.dropped.size(), 1u);

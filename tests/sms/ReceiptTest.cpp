@@ -11,7 +11,7 @@ TEST(Receipt, ParsesVendorVariants) {
     const char* name;
     std::string text;
     std::string id;
-    std::optional<std::uint64_t> idDecimal, idHex;
+    std::optional<std::uint64_t> id_decimal, id_hex;
     std::optional<MessageState> state;
     std::optional<ReceiptDate> done;
     std::optional<std::string> err, body;
@@ -42,21 +42,21 @@ TEST(Receipt, ParsesVendorVariants) {
     auto r = ParseReceipt(c.text);
     ASSERT_TRUE(r) << c.name;
     EXPECT_EQ(r->id, c.id) << c.name;
-    EXPECT_EQ(r->idDecimal, c.idDecimal) << c.name;
-    EXPECT_EQ(r->idHex, c.idHex) << c.name;
+    EXPECT_EQ(r->id_decimal, c.id_decimal) << c.name;
+    EXPECT_EQ(r->id_hex, c.id_hex) << c.name;
     EXPECT_EQ(r->state, c.state) << c.name;
-    EXPECT_EQ(r->doneDate, c.done) << c.name;
+    EXPECT_EQ(r->done_date, c.done) << c.name;
     EXPECT_EQ(r->err, c.err) << c.name;
     EXPECT_EQ(r->text, c.body) << c.name;
-    EXPECT_EQ(r->extraFields.size(), c.extras) << c.name;
+    EXPECT_EQ(r->extra_fields.size(), c.extras) << c.name;
   }
   auto vendor = ParseReceipt(cases[5].text);
-  EXPECT_EQ(vendor->extraFields[1].key, "price");
-  EXPECT_EQ(vendor->extraFields[1].value, "0.05 EUR");
+  EXPECT_EQ(vendor->extra_fields[1].key, "price");
+  EXPECT_EQ(vendor->extra_fields[1].value, "0.05 EUR");
   EXPECT_EQ(vendor->sub, "001");
-  EXPECT_TRUE(ParseReceipt(cases[5].text, {}, {.keepUnknownFields = false})->extraFields.empty());
+  EXPECT_TRUE(ParseReceipt(cases[5].text, {}, {.keep_unknown_fields = false})->extra_fields.empty());
   // Month 13 keeps the text but yields no date.
-  EXPECT_EQ(ParseReceipt(cases[6].text)->doneDateText, "2313011200");
+  EXPECT_EQ(ParseReceipt(cases[6].text)->done_date_text, "2313011200");
 }
 
 TEST(Receipt, GarbageIsNotAReceipt) {
@@ -74,23 +74,23 @@ TEST(Receipt, GarbageIsNotAReceipt) {
 
 TEST(Receipt, MergesTlvForm) {
   ReceiptTlvs tlvs;
-  tlvs.receiptedMessageId = std::string_view("AB12\0", 5);
-  tlvs.messageState = 5;
-  tlvs.networkErrorCode = std::string_view("\x03\x00\x0b", 3);
+  tlvs.receipted_message_id = std::string_view("AB12\0", 5);
+  tlvs.message_state = 5;
+  tlvs.network_error_code = std::string_view("\x03\x00\x0b", 3);
   auto r = ParseReceipt("", tlvs);
   ASSERT_TRUE(r);
   EXPECT_EQ(r->id, "AB12");
-  EXPECT_EQ(r->receiptedMessageId, "AB12");
+  EXPECT_EQ(r->receipted_message_id, "AB12");
   EXPECT_EQ(r->state, MessageState::Undeliverable);
-  EXPECT_EQ(r->networkError, (NetworkErrorCode{3, 11}));
-  EXPECT_EQ(r->idHex, 0xAB12u);
+  EXPECT_EQ(r->network_error, (NetworkErrorCode{3, 11}));
+  EXPECT_EQ(r->id_hex, 0xAB12u);
 
   // The TLV state wins over the text; a bad network_error_code length is ignored.
-  tlvs.networkErrorCode = std::string_view("\x03\x00", 2);
+  tlvs.network_error_code = std::string_view("\x03\x00", 2);
   auto both = ParseReceipt("id:44562 stat:DELIVRD", tlvs);
   EXPECT_EQ(both->id, "44562");
   EXPECT_EQ(both->state, MessageState::Undeliverable);
-  EXPECT_FALSE(both->networkError);
+  EXPECT_FALSE(both->network_error);
 }
 
 TEST(Receipt, MessageIdsCompareAcrossHexAndDecimal) {
@@ -113,7 +113,7 @@ TEST(Receipt, RandomBytesNeverCrash) {
   for (int i = 0; i < 20000; ++i) {
     std::string s(rng() % 96, '\0');
     for (auto& c : s) c = (rng() % 4) ? alphabet[rng() % alphabet.size()] : static_cast<char>(rng());
-    (void)ParseReceipt(s, {.receiptedMessageId = s, .messageState = static_cast<std::uint8_t>(rng()),
-                           .networkErrorCode = s.substr(0, 3)});
+    (void)ParseReceipt(s, {.receipted_message_id = s, .message_state = static_cast<std::uint8_t>(rng()),
+                           .network_error_code = s.substr(0, 3)});
   }
 }

@@ -17,13 +17,13 @@ std::string Repeat(std::string_view s, std::size_t n) {
 }
 
 std::size_t UdhLen(const Part& p) {
-  return (p.esmClass & kEsmClassUdhi) ? 1 + static_cast<std::uint8_t>(p.shortMessage[0]) : 0;
+  return (p.esm_class & kEsmClassUdhi) ? 1 + static_cast<std::uint8_t>(p.short_message[0]) : 0;
 }
 
 // User-data length of each part, in characters of its alphabet.
 std::vector<std::size_t> Sizes(const std::vector<Part>& parts, std::size_t unit) {
   std::vector<std::size_t> out;
-  for (const auto& p : parts) out.push_back((p.shortMessage.size() - UdhLen(p)) / unit);
+  for (const auto& p : parts) out.push_back((p.short_message.size() - UdhLen(p)) / unit);
   return out;
 }
 
@@ -35,7 +35,7 @@ TEST(Segment, BoundaryLengthsGiveExactPartSizes) {
     const char* name;
     std::string text;
     SegmentMethod method;
-    std::optional<std::uint8_t> dataCoding;
+    std::optional<std::uint8_t> data_coding;
     std::size_t unit;
     V sizes;
   };
@@ -69,17 +69,17 @@ TEST(Segment, BoundaryLengthsGiveExactPartSizes) {
   for (const auto& c : cases) {
     SegmentOptions o;
     o.method = c.method;
-    o.dataCoding = c.dataCoding;
+    o.data_coding = c.data_coding;
     auto parts = SegmentText(c.text, o);
     ASSERT_TRUE(parts.ok()) << c.name;
     EXPECT_EQ(Sizes(*parts, c.unit), c.sizes) << c.name;
     for (const auto& p : *parts) {
-      EXPECT_LE(p.shortMessage.size(), 160u) << c.name;
-      if (p.dataCoding != 0x00) {
-        EXPECT_LE(p.shortMessage.size(), 140u) << c.name;
+      EXPECT_LE(p.short_message.size(), 160u) << c.name;
+      if (p.data_coding != 0x00) {
+        EXPECT_LE(p.short_message.size(), 140u) << c.name;
       }
       EXPECT_EQ(p.sar.has_value(), c.method == SegmentMethod::Sar && parts->size() > 1) << c.name;
-      EXPECT_EQ(bool(p.esmClass & kEsmClassUdhi), c.method != SegmentMethod::Sar && parts->size() > 1)
+      EXPECT_EQ(bool(p.esm_class & kEsmClassUdhi), c.method != SegmentMethod::Sar && parts->size() > 1)
           << c.name;
     }
   }
@@ -88,36 +88,36 @@ TEST(Segment, BoundaryLengthsGiveExactPartSizes) {
 TEST(Segment, HeadersAndSarValuesAreExact) {
   SegmentOptions o;
   o.reference = 0xA7;
-  o.esmClass = 0x03;
+  o.esm_class = 0x03;
   auto p8 = SegmentText(Repeat("x", 200), o);
   ASSERT_EQ(p8->size(), 2u);
-  EXPECT_EQ(to_hex((*p8)[0].shortMessage.substr(0, 6)), to_hex(hex("050003A70201")));
-  EXPECT_EQ(to_hex((*p8)[1].shortMessage.substr(0, 6)), to_hex(hex("050003A70202")));
-  EXPECT_EQ((*p8)[1].esmClass, 0x43);
+  EXPECT_EQ(to_hex((*p8)[0].short_message.substr(0, 6)), to_hex(hex("050003A70201")));
+  EXPECT_EQ(to_hex((*p8)[1].short_message.substr(0, 6)), to_hex(hex("050003A70202")));
+  EXPECT_EQ((*p8)[1].esm_class, 0x43);
 
   o.method = SegmentMethod::Udh16;
   o.reference = 0x12A7;
   auto p16 = SegmentText(Repeat("x", 400), o);
   ASSERT_EQ(p16->size(), 3u);
-  EXPECT_EQ(to_hex((*p16)[2].shortMessage.substr(0, 7)), to_hex(hex("06080412A70303")));
+  EXPECT_EQ(to_hex((*p16)[2].short_message.substr(0, 7)), to_hex(hex("06080412A70303")));
 
   o.method = SegmentMethod::Sar;
   auto sar = SegmentText(Repeat("x", 400), o);
   ASSERT_EQ(sar->size(), 3u);
   EXPECT_EQ((*sar)[1].sar, (SarValues{0x12A7, 3, 2}));
-  EXPECT_EQ((*sar)[1].esmClass, 0x03);
-  EXPECT_EQ((*sar)[1].shortMessage, Repeat("x", 160));
+  EXPECT_EQ((*sar)[1].esm_class, 0x03);
+  EXPECT_EQ((*sar)[1].short_message, Repeat("x", 160));
 
   o.method = SegmentMethod::Payload;
   auto pl = SegmentText(Repeat("x", 400) + "€", o);
   ASSERT_EQ(pl->size(), 1u);
-  EXPECT_TRUE((*pl)[0].shortMessage.empty());
-  EXPECT_EQ((*pl)[0].messagePayload, Repeat("x", 400) + "\x1b\x65");
+  EXPECT_TRUE((*pl)[0].short_message.empty());
+  EXPECT_EQ((*pl)[0].message_payload, Repeat("x", 400) + "\x1b\x65");
 }
 
 TEST(Segment, PackedGsmFillsExactlyOneHundredFortyOctets) {
   SegmentOptions o;
-  o.gsmPacked = true;
+  o.gsm_packed = true;
   const std::string text = Repeat("a", 152) + "€" + Repeat("b", 10);
   for (auto method : {SegmentMethod::Udh8, SegmentMethod::Udh16}) {
     o.method = method;
@@ -127,22 +127,22 @@ TEST(Segment, PackedGsmFillsExactlyOneHundredFortyOctets) {
     const Part& first = (*parts)[0];
     const std::size_t udh = UdhLen(first);
     const unsigned fill = udh == 6 ? 1 : 0;
-    EXPECT_LE(first.shortMessage.size(), 140u);
-    const Octets septets = UnpackSeptets(first.shortMessage.substr(udh), fill);
+    EXPECT_LE(first.short_message.size(), 140u);
+    const Octets septets = UnpackSeptets(first.short_message.substr(udh), fill);
     EXPECT_EQ(septets, Repeat("a", 152));  // the escape pair never splits; it opens part 2
-    EXPECT_EQ(static_cast<std::uint8_t>(first.shortMessage[udh]) & ((1u << fill) - 1), 0u);
+    EXPECT_EQ(static_cast<std::uint8_t>(first.short_message[udh]) & ((1u << fill) - 1), 0u);
   }
   o.method = SegmentMethod::Udh8;
   auto full = SegmentText(Repeat("a", 306), o);
   ASSERT_EQ(full->size(), 2u);
-  EXPECT_EQ((*full)[0].shortMessage.size(), 140u);
-  EXPECT_EQ(UnpackSeptets((*full)[0].shortMessage.substr(6), 1), Repeat("a", 153));
+  EXPECT_EQ((*full)[0].short_message.size(), 140u);
+  EXPECT_EQ(UnpackSeptets((*full)[0].short_message.substr(6), 1), Repeat("a", 153));
 
   // A <CR> ending a full part on an octet boundary would need a 141st octet.
   auto cr = SegmentText(Repeat("a", 152) + "\r" + Repeat("t", 10), o);
   ASSERT_EQ(cr->size(), 2u);
-  EXPECT_LE((*cr)[0].shortMessage.size(), 140u);
-  EXPECT_EQ(UnpackSeptets((*cr)[1].shortMessage.substr(6), 1), "\r" + Repeat("t", 10));
+  EXPECT_LE((*cr)[0].short_message.size(), 140u);
+  EXPECT_EQ(UnpackSeptets((*cr)[1].short_message.substr(6), 1), "\r" + Repeat("t", 10));
 }
 
 TEST(Segment, RefusesWhatCannotBeSentFaithfully) {
@@ -152,12 +152,12 @@ TEST(Segment, RefusesWhatCannotBeSentFaithfully) {
   o.reference = 1;
   EXPECT_EQ(SegmentText(Repeat("a", 153 * 255 + 1), o).error().code, ErrorCode::TooLong);
   EXPECT_TRUE(SegmentText(Repeat("a", 153 * 255), o).ok());
-  o.dataCoding = 0x00;
+  o.data_coding = 0x00;
   auto bad = SegmentText("ok ✓", o);
   EXPECT_EQ(bad.error().code, ErrorCode::Unrepresentable);
   EXPECT_EQ(bad.error().index, 3u);
-  o.onBad = OnBadInput::Replace;
-  EXPECT_EQ((*SegmentText("ok ✓", o))[0].shortMessage, "ok ?");
+  o.on_bad = OnBadInput::Replace;
+  EXPECT_EQ((*SegmentText("ok ✓", o))[0].short_message, "ok ?");
   EXPECT_EQ(SegmentOctets("\x80", 0x00).error().code, ErrorCode::InvalidSeptet);
   EXPECT_EQ(SegmentOctets("abc", 0x08).error().code, ErrorCode::OddLength);
 }

@@ -347,5 +347,39 @@ TEST(OverlongTest, OneOverlongMemberAmongShortOnes) {
   EXPECT_FALSE(tlv::overlong(a));
 }
 
+// The public encoders never write a length that disagrees with the octets
+// after it: a value over 65535 octets leaves its record out (everything else
+// as if it were absent); at 65535 octets it is written whole with FFFF.
+template <class Agg, class Member>
+void check_encoder_leaves_out_overlong(const char* name, AnsiString (*encode)(const Agg&), Agg full,
+                                       Member Agg::*member) {
+  SCOPED_TRACE(name);
+  Agg without = full;
+  (without.*member).Field = false;
+  const AnsiString rest = encode(without);
+
+  Agg over = full;
+  (over.*member) = {true, AnsiString(tlv::max_value_length + 1, 'z')};
+  EXPECT_EQ(to_hex(encode(over)), to_hex(rest));
+
+  Agg at_limit = full;
+  (at_limit.*member) = {true, AnsiString(tlv::max_value_length, 'z')};
+  const AnsiString out = encode(at_limit);
+  ASSERT_EQ(out.size(), rest.size() + 4 + tlv::max_value_length);
+  EXPECT_NE(out.find(AnsiString("\xFF\xFF") + AnsiString(tlv::max_value_length, 'z')), AnsiString::npos);
+  EXPECT_EQ(tlv::decoded<Agg>(out), at_limit);
+}
+
+TEST(OverlongTest, PublicEncodersLeaveOutARecordTheirLengthCannotDescribe) {
+  check_encoder_leaves_out_overlong("OPSubmit_SM_Get", &OPSubmit_SM_Get, test::full_submit_sm(),
+                                    &TOPSubmit_SM::message_payload);
+  check_encoder_leaves_out_overlong("OPSubmit_MULTI_Get", &OPSubmit_MULTI_Get, test::full_submit_multi(),
+                                    &TOPSubmit_MULTI::message_payload);
+  check_encoder_leaves_out_overlong("OPData_SM_Get", &OPData_SM_Get, test::full_data_sm(),
+                                    &TOPData_SM::message_payload);
+  check_encoder_leaves_out_overlong("OPData_SM_RESP_Get", &OPData_SM_RESP_Get, test::full_data_sm_resp(),
+                                    &TOPData_SM_RESP::additional_status_info_text);
+}
+
 }  // namespace
 }  // namespace velmor

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <random>
 
+#include "component/Events.h"
 #include "sms/Encoding.h"
 #include "sms/Names.h"
 #include "sms/Segment.h"
@@ -226,6 +227,13 @@ void Client::Wire() {
   if (o_.trace) {
     c.TraceSent = [this](std::string_view pdu) { err_ << TraceLine('>', pdu) << std::endl; };
     c.TraceReceived = [this](std::string_view pdu) { err_ << TraceLine('<', pdu) << std::endl; };
+    // Every event, handled or not, as "* On<name>" before its handler runs.
+    for_each_event(c, [this](const char* name, auto& event) {
+      event = [this, name, inner = event](TObject* sender, auto... a) {
+        err_ << "* On" << name << std::endl;
+        if (inner) inner(sender, std::move(a)...);
+      };
+    });
   }
 }
 
@@ -236,22 +244,22 @@ void Client::Inbound(const std::string& source, const std::string& destination, 
   sms::InboundPart part;
   part.source = source;
   part.destination = destination;
-  part.esmClass = esm_class;
-  part.dataCoding = data_coding;
-  part.shortMessage = short_message;
+  part.esm_class = esm_class;
+  part.data_coding = data_coding;
+  part.short_message = short_message;
   auto take = [&](const auto& op) {
-    if (op.receipted_message_id.Field) tlvs.receiptedMessageId = op.receipted_message_id.Value;
-    if (op.message_state.Field) tlvs.messageState = op.message_state.Value;
-    if (op.network_error_code.Field) tlvs.networkErrorCode = op.network_error_code.Value;
-    if (op.message_payload.Field) part.messagePayload = op.message_payload.Value;
+    if (op.receipted_message_id.Field) tlvs.receipted_message_id = op.receipted_message_id.Value;
+    if (op.message_state.Field) tlvs.message_state = op.message_state.Value;
+    if (op.network_error_code.Field) tlvs.network_error_code = op.network_error_code.Value;
+    if (op.message_payload.Field) part.message_payload = op.message_payload.Value;
     if (op.sar_msg_ref_num.Field && op.sar_total_segments.Field && op.sar_segment_seqnum.Field)
       part.sar = sms::SarValues{op.sar_msg_ref_num.Value, op.sar_total_segments.Value, op.sar_segment_seqnum.Value};
   };
   if (deliver) take(*deliver);
   if (data) take(*data);
 
-  if (sms::IsDeliveryReceiptEsmClass(esm_class) || tlvs.receiptedMessageId) {
-    const std::string_view body = part.messagePayload ? std::string_view(*part.messagePayload) : short_message;
+  if (sms::IsDeliveryReceiptEsmClass(esm_class) || tlvs.receipted_message_id) {
+    const std::string_view body = part.message_payload ? std::string_view(*part.message_payload) : short_message;
     if (auto r = sms::ParseReceipt(body, tlvs)) {
       receipts_.push_back({std::move(*r), source, destination});
       if (listening_) {
@@ -266,7 +274,7 @@ void Client::Inbound(const std::string& source, const std::string& destination, 
   const auto fed = reassembler_.Feed(part, Clock::now());
   for (const auto& d : fed.dropped)
     err_ << "warning: dropped an incomplete message from " << d.source << " (" << d.parts.size() << " of "
-         << unsigned(d.totalParts) << " parts)" << std::endl;
+         << unsigned(d.total_parts) << " parts)" << std::endl;
   if (fed.status == sms::FeedStatus::Malformed) {
     err_ << "warning: malformed concatenation header in a message from " << source << std::endl;
     return;
@@ -276,10 +284,10 @@ void Client::Inbound(const std::string& source, const std::string& destination, 
   MessageLine line;
   line.source = m.source;
   line.destination = m.destination;
-  line.data_coding = m.dataCoding;
-  line.parts = m.totalParts;
+  line.data_coding = m.data_coding;
+  line.parts = m.total_parts;
   line.via = via;
-  const auto alphabet = sms::AlphabetOf(m.dataCoding);
+  const auto alphabet = sms::AlphabetOf(m.data_coding);
   auto text = alphabet == sms::Alphabet::Binary || alphabet == sms::Alphabet::Unsupported
                   ? sms::Result<std::string>(sms::Error{sms::ErrorCode::UnsupportedCoding})
                   : sms::DecodeMessage(m, sms::OnBadInput::Replace);
@@ -429,10 +437,10 @@ void Client::Send() {
     parts = sms::SegmentOctets(OctetsFromHex(o_.text), o_.data_coding.value_or(sms::data_coding::kBinary), so);
   } else {
     switch (o_.encoding) {
-      case TextEncoding::Gsm: so.dataCoding = sms::data_coding::kDefault; break;
-      case TextEncoding::Ucs2: so.dataCoding = sms::data_coding::kUcs2; break;
-      case TextEncoding::Latin1: so.dataCoding = sms::data_coding::kLatin1; break;
-      default: so.dataCoding = o_.data_coding; break;
+      case TextEncoding::Gsm: so.data_coding = sms::data_coding::kDefault; break;
+      case TextEncoding::Ucs2: so.data_coding = sms::data_coding::kUcs2; break;
+      case TextEncoding::Latin1: so.data_coding = sms::data_coding::kLatin1; break;
+      default: so.data_coding = o_.data_coding; break;
     }
     parts = sms::SegmentText(o_.text, so);
   }
@@ -448,8 +456,8 @@ void Client::Send() {
     const auto t0 = Clock::now();
     if (o_.to.size() == 1) {
       const Cardinal seq = smpp_->Submit_SM("", o_.source_ton, o_.source_npi, o_.source, o_.dest_ton, o_.dest_npi,
-                                            o_.to[0], p.esmClass, 0, 0, "", "", registered, 0, p.dataCoding, 0,
-                                            p.shortMessage, sms::ToOPSubmit_SM(p));
+                                            o_.to[0], p.esm_class, 0, 0, "", "", registered, 0, p.data_coding, 0,
+                                            p.short_message, sms::ToOPSubmit_SM(p));
       if (seq) sent_at_[seq] = t0;
       const Response r = Request(seq, "submit", o_.timeout_ms, exit_code::rejected);
       Line("submitted to " + o_.to[0] + part_text + ": message_id=" + r.message_id + " (" + Ms(r.rtt_ms) + ")");
@@ -457,8 +465,8 @@ void Client::Send() {
     } else {
       Tdest_address dests;
       for (const auto& d : o_.to) smpp_->dest_address_AddSME(dests, o_.dest_ton, o_.dest_npi, d);
-      const Cardinal seq = smpp_->Submit_MULTI("", o_.source_ton, o_.source_npi, o_.source, dests, p.esmClass, 0, 0,
-                                               "", "", registered, 0, p.dataCoding, 0, p.shortMessage,
+      const Cardinal seq = smpp_->Submit_MULTI("", o_.source_ton, o_.source_npi, o_.source, dests, p.esm_class, 0, 0,
+                                               "", "", registered, 0, p.data_coding, 0, p.short_message,
                                                ToMulti(sms::ToOPSubmit_SM(p)));
       if (seq) sent_at_[seq] = t0;
       const Response r = Request(seq, "submit_multi", o_.timeout_ms, exit_code::rejected);
@@ -511,7 +519,7 @@ void Client::Listen() {
     smpp_->Enquire_LINK();
     for (const auto& d : reassembler_.Expire(Clock::now()))
       err_ << "warning: dropped an incomplete message from " << d.source << " (" << d.parts.size() << " of "
-           << unsigned(d.totalParts) << " parts)" << std::endl;
+           << unsigned(d.total_parts) << " parts)" << std::endl;
   };
   keepalive.SetEnabled(true);
   auto done = [&] {

@@ -17,7 +17,7 @@ std::uint32_t ReadU32(std::string_view s, std::size_t at) {
 
 std::string DateText(const sms::ReceiptDate& d) {
   char buf[32];
-  if (d.hasSeconds)
+  if (d.has_seconds)
     std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", d.year, d.month, d.day, d.hour, d.minute,
                   d.second);
   else
@@ -161,13 +161,13 @@ std::string FormatReceipt(const sms::Receipt& r, std::string_view source, std::s
   if (r.err) f.Add("err", *r.err);
   if (r.sub) f.Add("sub", *r.sub);
   if (r.dlvrd) f.Add("dlvrd", *r.dlvrd);
-  if (r.submitDate) f.Add("submit_date", DateText(*r.submitDate));
-  else if (r.submitDateText) f.Add("submit_date", *r.submitDateText);
-  if (r.doneDate) f.Add("done_date", DateText(*r.doneDate));
-  else if (r.doneDateText) f.Add("done_date", *r.doneDateText);
-  if (r.networkError) {
-    f.AddNumber("network_error_type", r.networkError->type);
-    f.AddNumber("network_error_code", r.networkError->code);
+  if (r.submit_date) f.Add("submit_date", DateText(*r.submit_date));
+  else if (r.submit_date_text) f.Add("submit_date", *r.submit_date_text);
+  if (r.done_date) f.Add("done_date", DateText(*r.done_date));
+  else if (r.done_date_text) f.Add("done_date", *r.done_date_text);
+  if (r.network_error) {
+    f.AddNumber("network_error_type", r.network_error->type);
+    f.AddNumber("network_error_code", r.network_error->code);
   }
   if (!source.empty()) f.Add("from", source);
   if (!destination.empty()) f.Add("to", destination);
