@@ -3,7 +3,10 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <memory>
+#include <thread>
 #include <set>
 
 #include "common/EventLog.h"
@@ -114,6 +117,59 @@ TEST(Connection, UnusableAddressesEndInSockError) {
     EXPECT_NE(log[1], "SockError 0");
     EXPECT_FALSE(smpp.Connected());
   }
+}
+
+// The socket's error notification: OnSockError carries the code the socket
+// reported, and the component hands 0 back (handled), so the socket raises
+// nothing of its own.
+TEST(Connection, SocketErrorIsReportedThenHandedBackAsHandled) {
+  TEventLoop loop;
+  TVelmorSMPPDemo smpp(nullptr, loop);
+  std::vector<std::string> log;
+  record_all(smpp, log);
+  ASSERT_EQ(smpp.ComponentCount(), 1);
+  auto* sock = dynamic_cast<TClientSocket*>(smpp.Components(0));
+  ASSERT_NE(sock, nullptr);
+  std::vector<int> handed_back;
+  sock->OnError = [inner = sock->OnError, &handed_back](TObject* s, TCustomWinSocket* k, TErrorEvent e, int& code) {
+    inner(s, k, e, code);
+    handed_back.push_back(code);
+  };
+  smpp.Connect("127.0.0.1", closed_port());
+  ASSERT_TRUE(loop.RunUntil([&] { return log.size() >= 2; }, 5s));
+  EXPECT_EQ(log, (std::vector<std::string>{"Connecting", ev("SockError", ECONNREFUSED)}));
+  EXPECT_EQ(handed_back, std::vector<int>{0});
+}
+
+// A read notification that finds nothing ready (ReceiveBuf(nullptr, -1) is
+// 0) fires nothing, keeps the connection, and the next PDU still arrives
+// whole.
+TEST(Connection, ReadNotificationWithNothingReadyDoesNothing) {
+  LoopbackPeer peer;
+  std::atomic<bool> go{false};
+  peer.serve([&](PeerConn& c) {
+    for (int i = 0; i < 5000 && !go; ++i) std::this_thread::sleep_for(1ms);
+    c.send(hex("00000010 00000015 00000000 00000005"));
+    c.wait_closed();
+  });
+  TEventLoop loop;
+  TVelmorSMPPDemo smpp(nullptr, loop);
+  std::vector<std::string> log;
+  record_all(smpp, log);
+  auto* sock = dynamic_cast<TClientSocket*>(smpp.Components(0));
+  ASSERT_NE(sock, nullptr);
+  smpp.Connect("127.0.0.1", peer.port());
+  ASSERT_TRUE(loop.RunUntil([&] { return log.size() >= 2; }, 5s));
+  ASSERT_EQ(sock->Socket()->ReceiveBuf(nullptr, -1), 0);
+  for (int i = 0; i < 3; ++i) sock->OnRead(sock, sock->Socket());
+  loop.RunFor(20ms);
+  EXPECT_EQ(log, (std::vector<std::string>{"Connecting", "Connect"}));
+  EXPECT_TRUE(smpp.Connected());
+  go = true;
+  ASSERT_TRUE(loop.RunUntil([&] { return log.size() >= 3; }, 5s));
+  EXPECT_EQ(log[2], "Enquire_LINK 0 5");
+  smpp.Disconnect();
+  loop.RunFor(20ms);
 }
 
 // A request while not connected still spends its sequence number; the PDU is

@@ -268,6 +268,7 @@ class SmscInterop : public ::testing::Test {
         order.push_back(name);
       };
     });
+    smpp.OnConnecting = nullptr;
     smpp.OnConnect = [this](TObject*) { connected = true; };
     smpp.OnDisconnect = [this](TObject*) { connected = false; };
     smpp.OnSockError = [](TObject*, Integer code) { ADD_FAILURE() << "socket error " << code; };

@@ -248,6 +248,18 @@ const BuildCase kBuildCases[] = {
     {"ReplaceSm254OctetsIsLongestAccepted", 0,
      [](Probe& c) { return c.Replace_SM("", 0, 0, "", "", "", 0, 0, std::string(254, 'r')); },
      pdu(0x07, 0, 1, "00 00 00 00 00 00 00 00 FE" + ascii(std::string(254, 'r'))), 1, 1},
+    // sm_length 160 (0xA0) is above 0x7F: it must not go through a signed
+    // octet on its way into the PDU.
+    {"SubmitSm160OctetShortMessage", 0,
+     [](Probe& c) {
+       return c.Submit_SM("", 0, 0, "", 0, 0, "", 0, 0, 0, "", "", 0, 0, 0, 0, std::string(160, 's'), {});
+     },
+     "000000C1 00000004 00000000 00000001 00 0000 00 0000 00 00 00 00 00 00 00 00 00 00 A0"_h +
+         std::string(160, 's'),
+     1, 1},
+    {"ReplaceSm160OctetShortMessage", 0,
+     [](Probe& c) { return c.Replace_SM("", 0, 0, "", "", "", 0, 0, std::string(160, 'r')); },
+     "000000B9 00000007 00000000 00000001 00 0000 00 00 00 00 00 A0"_h + std::string(160, 'r'), 1, 1},
     {"AlertNotification", 0, [](Probe& c) { return c.Alert_NOTIFICATION(0, 0, "1", 1, 1, "2"); },
      "00 00 00 18 00 00 01 02 00 00 00 00 00 00 00 01 00 00 31 00 01 01 32 00"_h, 1, 1},
     {"AlertNotificationEmptyAddresses", 0, [](Probe& c) { return c.Alert_NOTIFICATION(3, 4, "", 5, 6, ""); },
@@ -361,6 +373,17 @@ TEST(SequenceTest, ResponsesLeaveTheCounterAndRequestsCountOnByOne) {
   const Cardinal carried[] = {1, 77, 78, 79, 2, 3, 4, 5, 6};
   for (std::size_t i = 0; i < f.sent.size(); ++i)
     EXPECT_EQ(to_hex(f.sent[i].substr(12, 4)), to_hex(pdu(0, 0, carried[i], "").substr(12, 4))) << i;
+}
+
+// The counter is the component's own: a fresh component numbers its third
+// PDU 3, whatever the first two were.
+TEST(SequenceTest, EnquireLinkAsTheThirdPduIsNumberedThree) {
+  Fixture f;
+  EXPECT_EQ(f.c.Bind(Transmitter, "a", "b", "", 0, 0, ""), 1u);
+  EXPECT_EQ(f.c.Submit_SM("", 0, 0, "", 0, 0, "", 0, 0, 0, "", "", 0, 0, 0, 0, "x", {}), 2u);
+  EXPECT_EQ(f.c.Enquire_LINK(), 3u);
+  ASSERT_EQ(f.sent.size(), 3u);
+  EXPECT_EQ(to_hex(f.sent[2]), to_hex(hex("00000010 00000015 00000000 00000003")));
 }
 
 // ---- destination lists ---------------------------------------------------------

@@ -8,6 +8,7 @@
 #include "common/EventLog.h"
 #include "common/Hex.h"
 #include "common/Probe.h"
+#include "common/Split.h"
 
 namespace velmor::test {
 
