@@ -7,6 +7,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -153,6 +154,16 @@ class LoopbackPeer {
   std::thread thread_;
   std::atomic<bool> done_{false};
 };
+
+// Descriptors this process holds open, for leak checks.
+inline int open_fds() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
 
 // A port on 127.0.0.1 with nobody listening.
 inline int closed_port() {

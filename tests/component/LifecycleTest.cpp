@@ -20,15 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-int open_fds() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
-
 TEST(Connection, EnquireLinkRoundTripThenDisconnect) {
   LoopbackPeer peer;
   std::string got;

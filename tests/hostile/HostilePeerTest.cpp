@@ -19,6 +19,7 @@
 #include "common/EventLog.h"
 #include "common/Hex.h"
 #include "common/LoopbackPeer.h"
+#include "common/Probe.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VELMOR_ASAN 1
@@ -33,11 +34,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Feeder : TVelmorSMPPDemo {
-  using TVelmorSMPPDemo::TVelmorSMPPDemo;
-  using TVelmorSMPPDemo::ReceiveOctets;
-};
-
 std::string be32(Cardinal v) {
   return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
 }
@@ -47,20 +43,11 @@ Cardinal load32(const std::string& s, std::size_t at) {
   return (Cardinal(p[0]) << 24) | (Cardinal(p[1]) << 16) | (Cardinal(p[2]) << 8) | p[3];
 }
 
-int open_fds() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
-
 // Events a component reports for octets fed straight to its framer: what
 // the same octets must give when they arrive over a socket, however cut.
 std::vector<std::string> events_of(const std::string& octets) {
   TEventLoop loop;
-  Feeder c(nullptr, loop);
+  Probe c(nullptr, loop);
   std::vector<std::string> log;
   record_all(c, log);
   c.ReceiveOctets(octets);
