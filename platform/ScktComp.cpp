@@ -25,8 +25,14 @@ struct TlsContext {
   TTLSOptions options;
 };
 
-// Plaintext octets taken from the TLS stream per read: one record at most.
-constexpr std::size_t kTlsReadChunk = 17 * 1024;
+// Decrypted octets held per TLS connection. Records that have already
+// arrived are decrypted together, up to this much, before one read
+// notification: the peer's records then reach the application as the
+// kernel would hand over plain octets, not one notification per peer write
+// (which would make both sides answer in tiny records).
+constexpr std::size_t kTlsRxCapacity = 64 * 1024;
+// A read from the stream returns one record at most.
+constexpr std::size_t kTlsRecord = 16 * 1024;
 
 // The code a TLS-level failure is reported with; errors of the socket under
 // it keep the system's errno.
@@ -55,8 +61,8 @@ struct Sink {
 //
 // Over TLS, reads go through the stream into a buffer of decrypted octets
 // that ReceiveBuf drains; the next read from the stream starts only once the
-// buffer is empty, so at most one record is held, and octets left unread are
-// notified again from the loop, as the kernel's would be.
+// buffer is empty, so at most kTlsRxCapacity octets are held, and octets left
+// unread are notified again from the loop, as the kernel's would be.
 class Conn : public std::enable_shared_from_this<Conn> {
  public:
   enum class State { idle, opening, connected, closed };
@@ -151,9 +157,14 @@ class Conn : public std::enable_shared_from_this<Conn> {
       return;
     }
     if (read_armed) return;
+    rx_at = rx_len = 0;
+    if (!rx) rx = std::make_unique<char[]>(kTlsRxCapacity);
+    read_tls_record();
+  }
+
+  void read_tls_record() {
     read_armed = true;
-    if (!rx) rx = std::make_unique<char[]>(kTlsReadChunk);
-    tls->async_read_some(asio::buffer(rx.get(), kTlsReadChunk),
+    tls->async_read_some(asio::buffer(rx.get() + rx_len, kTlsRxCapacity - rx_len),
                          [self = shared_from_this()](const asio::error_code& ec, std::size_t n) {
                            self->read_armed = false;
                            self->on_tls_read(ec, n);
@@ -162,6 +173,16 @@ class Conn : public std::enable_shared_from_this<Conn> {
 
   void on_tls_read(const asio::error_code& ec, std::size_t n) {
     if (state != State::connected) return;
+    rx_len += n;
+    if (!ec && kTlsRxCapacity - rx_len >= kTlsRecord) {
+      asio::error_code e;
+      if (tls_has_input(tls->native_handle()) || sock.available(e) > 0) return read_tls_record();
+    }
+    // What arrived before an error or the peer's close is delivered first.
+    if (rx_at < rx_len) {
+      sink->readable(*this);  // may close, reopen or destroy anything
+      if (state != State::connected) return;
+    }
     if (ec) {
       if (ec == asio::error::operation_aborted) return;
       // A peer that closes without close_notify has still closed: SMPP ends
@@ -169,9 +190,6 @@ class Conn : public std::enable_shared_from_this<Conn> {
       if (ec == asio::error::eof || ec == asio::ssl::error::stream_truncated) return peer_closed();
       return fail(TErrorEvent::eeReceive, stream_error_code(ec));
     }
-    rx_at = 0;
-    rx_len = n;
-    if (n > 0) sink->readable(*this);  // may close, reopen or destroy anything
     arm_read();
   }
 

@@ -144,6 +144,12 @@ int tls_handshake_error(ssl_st* ssl) {
   }
 }
 
+bool tls_has_input(ssl_st* ssl) {
+  if (SSL_pending(ssl) > 0) return true;
+  BIO* in = SSL_get_rbio(ssl);
+  return in != nullptr && BIO_pending(in) > 0;
+}
+
 std::string tls_description(ssl_st* ssl) {
   if (ssl == nullptr) return {};
   const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl);

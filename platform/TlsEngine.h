@@ -27,6 +27,10 @@ void tls_prepare_client(ssl_st* ssl, const TTLSOptions& options, const std::stri
 // The tls_error code for a handshake that failed on `ssl`.
 int tls_handshake_error(ssl_st* ssl);
 
+// True when `ssl` holds received octets not yet read: decrypted, or
+// encrypted and waiting to be processed.
+bool tls_has_input(ssl_st* ssl);
+
 // "TLSv1.3 TLS_AES_256_GCM_SHA384" for an established connection.
 std::string tls_description(ssl_st* ssl);
 
