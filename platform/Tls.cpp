@@ -14,7 +14,7 @@ const char* TLSErrorText(int Code) {
     case tls_error::handshake_failed:
       return "TLS handshake failed: the peer does not speak TLS on this port or refused the connection";
     case tls_error::handshake_timeout:
-      return "TLS handshake timed out: the peer accepted the connection but never completed TLS";
+      return "TLS handshake timed out: the connection was made but the peer never completed TLS";
     case tls_error::cert_expired:
       return "TLS certificate has expired: the server must renew its certificate";
     case tls_error::cert_not_yet_valid:

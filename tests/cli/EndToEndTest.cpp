@@ -393,7 +393,8 @@ TEST(EndToEnd, TlsSendAgainstSimulateAndItsCertificateErrors) {
   EXPECT_NE(insecure.err.find("warning: --tls-insecure"), std::string::npos);
 
   const auto plaintext = with({"--connect-timeout", "2000", "--bind-timeout", "2000"});
-  EXPECT_NE(plaintext.exit_code, 0);
+  EXPECT_EQ(plaintext.exit_code, 7);
+  EXPECT_NE(plaintext.err.find("(if the SMSC expects TLS, add --tls)"), std::string::npos) << plaintext.err;
   EXPECT_LT(plaintext.elapsed, 5s);
 
   const auto stopped = sim.Stop();

@@ -367,7 +367,14 @@ void Client::BindSession() {
   const auto t0 = Clock::now();
   const Cardinal seq = smpp_->Bind(type, o_.system_id, o_.password, o_.system_type, o_.source_ton, o_.source_npi, "");
   sent_at_[seq] = t0;
-  const Response r = Request(seq, "bind", o_.bind_timeout_ms, exit_code::bind_rejected);
+  Response r;
+  try {
+    r = Request(seq, "bind", o_.bind_timeout_ms, exit_code::bind_rejected);
+  } catch (Failure& f) {
+    // A TLS listener drops a plaintext bind without a word.
+    if (f.code == exit_code::lost && !o_.tls) f.message += " (if the SMSC expects TLS, add --tls)";
+    throw;
+  }
   bound_ = true;
   Line(std::string("bound as ") + BindName(type) + ", system_id=" + r.message_id + " (" + Ms(r.rtt_ms) + ")");
 }
