@@ -162,6 +162,62 @@ TEST(Tls, CertificateOutcomes) {
   }
 }
 
+// The socket itself over TLS: ReceiveBuf(nullptr, -1) counts the decrypted
+// octets ready, and what a handler leaves unread is notified again until it
+// is taken, in order, as over TCP.
+TEST(Tls, UnreadOctetsAreNotifiedAgainUntilTaken) {
+  std::string sent;
+  for (int i = 0; i < 5000; ++i) sent += static_cast<char>(i * 7);
+  LoopbackPeer peer(tls_server());
+  peer.serve([&](PeerConn& c) {
+    c.send(sent.substr(0, 1000));
+    c.send(sent.substr(1000));
+    c.wait_closed(5000);
+  });
+  TEventLoop loop;
+  TClientSocket client(nullptr, loop);
+  client.SetTLS(tls_client_options());
+  client.SetHost("127.0.0.1");
+  client.SetPort(peer.port());
+  std::string got;
+  bool counts_match = true;
+  client.OnRead = [&](TObject*, TCustomWinSocket* s) {
+    const int ready = s->ReceiveBuf(nullptr, -1);
+    char buf[7];
+    const int n = s->ReceiveBuf(buf, sizeof buf);
+    counts_match &= n == std::min(ready, 7) && s->ReceiveBuf(nullptr, -1) == ready - n;
+    got.append(buf, static_cast<std::size_t>(n));
+  };
+  client.Open();
+  ASSERT_TRUE(loop.RunUntil([&] { return got.size() == sent.size(); }, 5s)) << got.size();
+  EXPECT_EQ(got, sent);
+  EXPECT_TRUE(counts_match);
+  client.Close();
+  loop.RunFor(20ms);
+  peer.join();
+}
+
+// Octets that are not TLS after a good handshake (written past the TLS
+// layer): a protocol error, then the disconnect.
+TEST(Tls, NonTlsOctetsAfterTheHandshakeAreAProtocolError) {
+  LoopbackPeer peer(tls_server());
+  peer.serve([](PeerConn& c) {
+    const std::string junk = "this is not a TLS record";
+    ::send(c.fd(), junk.data(), junk.size(), MSG_NOSIGNAL);
+    c.wait_closed(3000);
+  });
+  TEventLoop loop;
+  TVelmorSMPPDemo smpp(nullptr, loop);
+  std::vector<std::string> log;
+  record_all(smpp, log);
+  smpp.SetTLS(tls_client_options());
+  smpp.Connect("127.0.0.1", peer.port());
+  ASSERT_TRUE(loop.RunUntil([&] { return !log.empty() && log.back() == "Disconnect"; }, 5s));
+  EXPECT_EQ(log, (std::vector<std::string>{"Connecting", "Connect", "SockError " + std::to_string(tls_error::protocol),
+                                           "Disconnect"}));
+  peer.join();
+}
+
 TEST(Tls, EveryCodeHasATextOfItsOwn) {
   std::set<std::string> texts;
   for (int code = tls_error::first; code <= tls_error::last; ++code) {
