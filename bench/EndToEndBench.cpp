@@ -6,6 +6,8 @@
 // range(0) = W; range(1) = 1 when the simulator has a thread and loop of its
 // own (the client's CPU figure is then the client's alone), 0 when both share
 // one loop on one thread (the CPU figure then includes the simulator).
+// BM_EndToEnd_submit_sm_tls is the same over TLS (TLS 1.3, P-256
+// certificate made at start-up, verified against its CA).
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -13,21 +15,31 @@
 
 #include "bench/Fixtures.h"
 #include "bench/Simulator.h"
+#include "tests/common/TestPki.h"
 
 namespace velmor::bench {
 namespace {
 
 std::uint64_t MessagesFor(std::int64_t window) { return window == 1 ? 50'000 : 1'000'000; }
 
-void BM_EndToEnd_submit_sm(benchmark::State& state) {
+void RunEndToEnd(benchmark::State& state, bool tls) {
   const std::int64_t window = state.range(0);
   const bool own_thread = state.range(1) != 0;
   const std::uint64_t total = MessagesFor(window);
+  TTLSOptions server_tls, client_tls;
+  if (tls) {
+    const test::TestPki& pki = test::test_pki();
+    server_tls.enabled = client_tls.enabled = true;
+    server_tls.cert_file = pki.cert;
+    server_tls.key_file = pki.key;
+    client_tls.ca_file = pki.ca;
+  }
 
   for (auto _ : state) {
     TEventLoop loop;
-    Simulator sim(own_thread, loop);
+    Simulator sim(own_thread, loop, server_tls);
     TVelmorSMPPDemo c(nullptr, loop);
+    c.SetTLS(client_tls);
     const AnsiString none = "", src = "VELMOR", dst = "447700900123", text = "Benchmark message 0001";
     const TOPSubmit_SM op{};
 
@@ -99,9 +111,18 @@ void BM_EndToEnd_submit_sm(benchmark::State& state) {
     loop.ProcessMessages();
   }
 }
+void BM_EndToEnd_submit_sm(benchmark::State& state) { RunEndToEnd(state, false); }
+void BM_EndToEnd_submit_sm_tls(benchmark::State& state) { RunEndToEnd(state, true); }
+
 BENCHMARK(BM_EndToEnd_submit_sm)
     ->ArgNames({"W", "own_thread"})
     ->ArgsProduct({{1, 10, 100, 1000}, {1, 0}})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EndToEnd_submit_sm_tls)
+    ->ArgNames({"W", "own_thread"})
+    ->Args({1000, 1})
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

@@ -21,10 +21,11 @@ inline smsc::Config BenchConfig() {
 class Simulator {
  public:
   // own_thread: the simulator gets a TEventLoop and a thread of its own;
-  // otherwise it shares `loop` with the client.
-  Simulator(bool own_thread, TEventLoop& loop) {
+  // otherwise it shares `loop` with the client. Over TLS when tls.enabled.
+  Simulator(bool own_thread, TEventLoop& loop, const TTLSOptions& tls = {}) {
     TEventLoop& l = own_thread ? *(own_ = std::make_unique<TEventLoop>()) : loop;
     server_ = std::make_unique<smsc::Server>(BenchConfig(), l);
+    server_->set_tls(tls);
     server_->start("127.0.0.1", 0);
     port_ = server_->port();
     if (own_) thread_ = std::thread([this] { own_->Run(); });

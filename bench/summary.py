@@ -72,6 +72,10 @@ for own in (1, 0):
             (v is not None and v >= 500000) if target else None)
         row(f"  client CPU per msg W={w} ({mode})", b["client_cpu_us_per_msg"] if b else None, "us")
 
+b = median_of(e2e, "BM_EndToEnd_submit_sm_tls/W:1000/own_thread:1/iterations:1/manual_time")
+row("e2e submit_sm W=1000 over TLS (sim own thread, 1M msgs)", b["msgs_per_s"] if b else None, "msg/s")
+row("  client CPU per msg W=1000 over TLS (sim own thread)", b["client_cpu_us_per_msg"] if b else None, "us")
+
 scale = [b for f in sorted(glob.glob(os.path.join(out, "scale-*.json")))
          for b in json.load(open(f))["benchmarks"] if b.get("run_type") == "iteration"]
 ok_scale = [b for b in scale if "error_occurred" not in b]

@@ -67,6 +67,8 @@ void TVelmorSMPPDemo::SetSendQueueLimit(std::size_t Octets) { FCliSock->Socket()
 
 std::size_t TVelmorSMPPDemo::SendQueueLimit() { return FCliSock->Socket()->SendQueueLimit(); }
 
+void TVelmorSMPPDemo::SetTLS(const TTLSOptions& Options) { FCliSock->SetTLS(Options); }
+
 void TVelmorSMPPDemo::CliSockConnect(TObject*, TCustomWinSocket*) { Fire(OnConnect); }
 
 void TVelmorSMPPDemo::CliSockDisconnect(TObject*, TCustomWinSocket*) {

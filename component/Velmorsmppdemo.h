@@ -183,6 +183,10 @@ class TVelmorSMPPDemo : public TComponent {
   // socket_error::send_queue_full.
   void SetSendQueueLimit(std::size_t Octets);
   std::size_t SendQueueLimit();
+  // TLS for the next Connect (platform/Tls.h): OnConnect then fires after
+  // the handshake and the check of the SMSC's certificate; a failed
+  // handshake is reported through OnSockError with a tls_error code.
+  void SetTLS(const TTLSOptions& Options);
   TEventLoop& Loop() { return FLoop; }
 
  protected:

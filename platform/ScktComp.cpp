@@ -1,16 +1,46 @@
 #include "platform/ScktComp.h"
 
 #include <cerrno>
+#include <cstring>
 #include <deque>
 #include <list>
 #include <optional>
+#include <vector>
 
 #include <asio.hpp>
+#include <asio/ssl.hpp>
+
+#include "platform/TlsEngine.h"
 
 namespace velmor {
 namespace detail {
 
 using asio::ip::tcp;
+
+// An OpenSSL context shared by the connections of one socket component; each
+// connection holds it as long as its TLS stream lives.
+struct TlsContext {
+  TlsContext(ssl_ctx_st* handle, const TTLSOptions& options) : ctx(handle), options(options) {}
+  asio::ssl::context ctx;
+  TTLSOptions options;
+};
+
+// Decrypted octets held per TLS connection. Records that have already
+// arrived are decrypted together, up to this much, before one read
+// notification: the peer's records then reach the application as the
+// kernel would hand over plain octets, not one notification per peer write
+// (which would make both sides answer in tiny records).
+constexpr std::size_t kTlsRxCapacity = 64 * 1024;
+// A read from the stream returns one record at most.
+constexpr std::size_t kTlsRecord = 16 * 1024;
+
+// The code a TLS-level failure is reported with; errors of the socket under
+// it keep the system's errno.
+int stream_error_code(const asio::error_code& ec) {
+  if (ec.category() == asio::error::get_ssl_category() || ec.category() == asio::ssl::error::get_stream_category())
+    return tls_error::protocol;
+  return ec.value();
+}
 
 // Receives the notifications of connections. Owned jointly by the socket
 // component and its connections, so a connection may outlive its component
@@ -25,9 +55,14 @@ struct Sink {
   virtual bool error(Conn& c, TErrorEvent ev, int code) = 0;
 };
 
-// One TCP connection. Asynchronous operations hold a shared_ptr to it, so
-// their completions always find valid memory; whether anybody still listens
-// is decided by the sink.
+// One TCP connection, optionally under TLS. Asynchronous operations hold a
+// shared_ptr to it, so their completions always find valid memory; whether
+// anybody still listens is decided by the sink.
+//
+// Over TLS, reads go through the stream into a buffer of decrypted octets
+// that ReceiveBuf drains; the next read from the stream starts only once the
+// buffer is empty, so at most kTlsRxCapacity octets are held, and octets left
+// unread are notified again from the loop, as the kernel's would be.
 class Conn : public std::enable_shared_from_this<Conn> {
  public:
   enum class State { idle, opening, connected, closed };
@@ -37,6 +72,12 @@ class Conn : public std::enable_shared_from_this<Conn> {
 
   asio::io_context& ctx_;
   tcp::socket sock;
+  std::shared_ptr<TlsContext> tls_ctx;
+  std::unique_ptr<asio::ssl::stream<tcp::socket&>> tls;  // declared after sock: goes first
+  std::unique_ptr<asio::steady_timer> handshake_timer;
+  std::unique_ptr<char[]> rx;  // decrypted octets [rx_at, rx_len), TLS only
+  std::size_t rx_at = 0, rx_len = 0;
+  bool notify_posted = false;
   std::unique_ptr<tcp::resolver> resolver;
   std::unique_ptr<asio::steady_timer> connect_timer;
   std::shared_ptr<Sink> sink;
@@ -72,6 +113,7 @@ class Conn : public std::enable_shared_from_this<Conn> {
   }
 
   void arm_read() {
+    if (tls) return arm_tls_read();
     if (read_armed || state != State::connected) return;
     read_armed = true;
     sock.async_wait(tcp::socket::wait_read, [self = shared_from_this()](const asio::error_code& ec) {
@@ -101,8 +143,92 @@ class Conn : public std::enable_shared_from_this<Conn> {
     arm_read();
   }
 
+  void arm_tls_read() {
+    if (state != State::connected) return;
+    if (rx_at < rx_len) {
+      if (notify_posted) return;
+      notify_posted = true;
+      asio::post(ctx_, [self = shared_from_this()] {
+        self->notify_posted = false;
+        if (self->state != State::connected || self->rx_at == self->rx_len) return self->arm_read();
+        self->sink->readable(*self);
+        self->arm_read();
+      });
+      return;
+    }
+    if (read_armed) return;
+    rx_at = rx_len = 0;
+    if (!rx) rx = std::make_unique<char[]>(kTlsRxCapacity);
+    read_tls_record();
+  }
+
+  void read_tls_record() {
+    read_armed = true;
+    tls->async_read_some(asio::buffer(rx.get() + rx_len, kTlsRxCapacity - rx_len),
+                         [self = shared_from_this()](const asio::error_code& ec, std::size_t n) {
+                           self->read_armed = false;
+                           self->on_tls_read(ec, n);
+                         });
+  }
+
+  void on_tls_read(const asio::error_code& ec, std::size_t n) {
+    if (state != State::connected) return;
+    rx_len += n;
+    if (!ec && kTlsRxCapacity - rx_len >= kTlsRecord) {
+      asio::error_code e;
+      if (tls_has_input(tls->native_handle()) || sock.available(e) > 0) return read_tls_record();
+    }
+    // What arrived before an error or the peer's close is delivered first.
+    if (rx_at < rx_len) {
+      sink->readable(*this);  // may close, reopen or destroy anything
+      if (state != State::connected) return;
+    }
+    if (ec) {
+      if (ec == asio::error::operation_aborted) return;
+      // A peer that closes without close_notify has still closed: SMPP ends
+      // its sessions with unbind, not with the TLS alert.
+      if (ec == asio::error::eof || ec == asio::ssl::error::stream_truncated) return peer_closed();
+      return fail(TErrorEvent::eeReceive, stream_error_code(ec));
+    }
+    arm_read();
+  }
+
+  // Starts the TLS handshake on the connected socket; `done` runs once it
+  // has succeeded, `failed` with a tls_error code when it fails or times out.
+  // Both run only while the connection is still opening.
+  void start_tls(std::shared_ptr<TlsContext> context, asio::ssl::stream_base::handshake_type type,
+                 const std::string& host, std::function<void()> done, std::function<void(int)> failed) {
+    tls_ctx = std::move(context);
+    tls = std::make_unique<asio::ssl::stream<tcp::socket&>>(sock, tls_ctx->ctx);
+    if (type == asio::ssl::stream_base::client) tls_prepare_client(tls->native_handle(), tls_ctx->options, host);
+    const auto timeout = tls_ctx->options.handshake_timeout;
+    auto self = shared_from_this();
+    if (timeout.count() > 0) {
+      handshake_timer = std::make_unique<asio::steady_timer>(ctx_);
+      handshake_timer->expires_after(timeout);
+      handshake_timer->async_wait([self, failed](const asio::error_code& ec) {
+        if (!ec && self->state == State::opening) failed(tls_error::handshake_timeout);
+      });
+    }
+    tls->async_handshake(type, [self, done = std::move(done), failed](const asio::error_code& ec) {
+      if (self->state != State::opening) return;
+      if (self->handshake_timer) self->handshake_timer->cancel();
+      if (ec) return failed(tls_handshake_error(self->tls->native_handle()));
+      done();
+    });
+  }
+
   int receive(void* buf, int count) {
     if (state != State::connected) return 0;
+    if (tls) {
+      const std::size_t ready = rx_len - rx_at;
+      if (buf == nullptr && count == -1) return static_cast<int>(ready);
+      if (buf == nullptr || count <= 0) return 0;
+      const std::size_t n = std::min(ready, static_cast<std::size_t>(count));
+      if (n) std::memcpy(buf, rx.get() + rx_at, n);
+      rx_at += n;
+      return static_cast<int>(n);
+    }
     asio::error_code e;
     if (buf == nullptr && count == -1) {
       const std::size_t avail = sock.available(e);
@@ -133,17 +259,18 @@ class Conn : public std::enable_shared_from_this<Conn> {
     if (pending.empty() || state != State::connected) return;
     write_active = true;
     writing.swap(pending);
-    asio::async_write(sock, asio::buffer(writing),
-                      [self = shared_from_this()](const asio::error_code& ec, std::size_t) {
-                        self->write_active = false;
-                        self->writing.clear();
-                        if (ec) {
-                          if (ec != asio::error::operation_aborted && self->state == State::connected)
-                            self->fail(TErrorEvent::eeSend, ec.value());
-                          return;
-                        }
-                        self->flush();
-                      });
+    auto written = [self = shared_from_this()](const asio::error_code& ec, std::size_t) {
+      self->write_active = false;
+      self->writing.clear();
+      if (ec) {
+        if (ec != asio::error::operation_aborted && self->state == State::connected)
+          self->fail(TErrorEvent::eeSend, stream_error_code(ec));
+        return;
+      }
+      self->flush();
+    };
+    if (tls) asio::async_write(*tls, asio::buffer(writing), std::move(written));
+    else asio::async_write(sock, asio::buffer(writing), std::move(written));
   }
 
   void post_error(TErrorEvent ev, int code) {
@@ -179,6 +306,8 @@ class Conn : public std::enable_shared_from_this<Conn> {
     asio::error_code e;
     if (resolver) resolver->cancel();
     if (connect_timer) connect_timer->cancel();
+    if (handshake_timer) handshake_timer->cancel();
+    rx_at = rx_len = 0;
     sock.shutdown(tcp::socket::shutdown_both, e);
     sock.close(e);
     pending.clear();
@@ -257,6 +386,11 @@ int TCustomWinSocket::RemotePort() const {
   asio::error_code e;
   auto ep = FConn->sock.remote_endpoint(e);
   return e ? 0 : ep.port();
+}
+
+std::string TCustomWinSocket::TLSDescription() const {
+  if (!FConn || !FConn->tls || FConn->state != Conn::State::connected) return {};
+  return detail::tls_description(FConn->tls->native_handle());
 }
 
 int TCustomWinSocket::LocalPort() const {
@@ -409,6 +543,17 @@ void TClientSocket::Open() {
   }
   const auto port = static_cast<unsigned short>(FPort);
 
+  if (FTLS.enabled && !FTLSContext) {
+    int code = 0;
+    if (ssl_ctx_st* handle = detail::tls_client_context(FTLS, code))
+      FTLSContext = std::make_shared<detail::TlsContext>(handle, FTLS);
+    else {
+      asio::post(FLoop.Context(), [fail, code] { fail(TErrorEvent::eeConnect, code); });
+      return;
+    }
+  }
+  std::shared_ptr<detail::TlsContext> tls = FTLS.enabled ? FTLSContext : nullptr;
+
   if (FConnectTimeoutMs > 0) {
     conn->connect_timer = std::make_unique<asio::steady_timer>(FLoop.Context());
     conn->connect_timer->expires_after(std::chrono::milliseconds(FConnectTimeoutMs));
@@ -417,11 +562,14 @@ void TClientSocket::Open() {
     });
   }
 
-  auto on_connect = [conn, fail](const asio::error_code& ec) {
+  auto on_connect = [conn, fail, tls, host = FHost](const asio::error_code& ec) {
     if (conn->state != Conn::State::opening) return;
     if (ec) return fail(TErrorEvent::eeConnect, ec.value() ? ec.value() : ECONNREFUSED);
     if (conn->connect_timer) conn->connect_timer->cancel();
-    conn->established();
+    if (!tls) return conn->established();
+    conn->start_tls(
+        tls, asio::ssl::stream_base::client, host, [conn] { conn->established(); },
+        [fail](int code) { fail(TErrorEvent::eeConnect, code); });
   };
 
   bool unusable = false;
@@ -455,6 +603,11 @@ void TClientSocket::Open() {
 
 void TClientSocket::Close() { Access::conn(FSocket)->close(); }
 
+void TClientSocket::SetTLS(const TTLSOptions& Options) {
+  FTLS = Options;
+  FTLSContext.reset();
+}
+
 // ---- TServerSocket ---------------------------------------------------------
 
 struct TServerSocket::Impl final : detail::Sink, std::enable_shared_from_this<TServerSocket::Impl> {
@@ -464,6 +617,47 @@ struct TServerSocket::Impl final : detail::Sink, std::enable_shared_from_this<TS
   tcp::acceptor acceptor;
   TServerSocket* owner = nullptr;  // null once the component is destroyed
   std::list<std::unique_ptr<TCustomWinSocket>> clients;
+  std::shared_ptr<detail::TlsContext> tls;      // set while listening with TLS
+  std::vector<std::weak_ptr<Conn>> handshaking;  // accepted, handshake not done yet
+
+  // Hands an accepted connection to the application: it gets its
+  // connection object and OnClientConnect.
+  void admit(const std::shared_ptr<Conn>& conn) {
+    auto sock = std::make_unique<TCustomWinSocket>();
+    Access::ptr(*sock) = conn;
+    conn->handle = sock.get();
+    clients.push_back(std::move(sock));
+    conn->established();
+  }
+
+  // Over TLS a connection is admitted once its handshake succeeds; a
+  // failure is reported without a connection object and the socket dropped.
+  void handshake(const std::shared_ptr<Conn>& conn) {
+    std::erase_if(handshaking, [](const auto& w) { return w.expired() || w.lock()->state != Conn::State::opening; });
+    handshaking.push_back(conn);
+    conn->state = Conn::State::opening;
+    auto self = shared_from_this();
+    conn->start_tls(
+        tls, asio::ssl::stream_base::server, {},
+        [self, conn] {
+          if (!self->owner || !self->acceptor.is_open()) return conn->shutdown();
+          self->admit(conn);
+        },
+        [self, conn](int code) {
+          conn->shutdown();
+          if (self->owner && self->owner->OnClientError) {
+            auto fn = self->owner->OnClientError;
+            fn(self->owner, nullptr, TErrorEvent::eeAccept, code);
+          }
+        });
+  }
+
+  // Stops the handshakes in progress, without notifications.
+  void drop_handshakes() {
+    for (auto& w : handshaking)
+      if (auto c = w.lock()) c->shutdown();
+    handshaking.clear();
+  }
 
   void accept() {
     acceptor.async_accept([self = shared_from_this()](const asio::error_code& ec, tcp::socket s) {
@@ -480,12 +674,9 @@ struct TServerSocket::Impl final : detail::Sink, std::enable_shared_from_this<TS
       }
       auto conn = std::make_shared<Conn>(self->ctx, self);
       conn->sock = std::move(s);
-      auto sock = std::make_unique<TCustomWinSocket>();
-      Access::ptr(*sock) = conn;
-      conn->handle = sock.get();
-      self->clients.push_back(std::move(sock));
       self->accept();  // keep accepting whatever the handler does
-      conn->established();
+      if (self->tls) self->handshake(conn);
+      else self->admit(conn);
     });
   }
 
@@ -534,6 +725,7 @@ TServerSocket::~TServerSocket() {
   FImpl->owner = nullptr;
   asio::error_code e;
   FImpl->acceptor.close(e);
+  FImpl->drop_handshakes();
   FImpl->clients.clear();  // each closes quietly
 }
 
@@ -545,19 +737,25 @@ bool TServerSocket::Open() {
   if (!addr && !unusable && FAddress == "localhost") addr = asio::ip::make_address("127.0.0.1");
   if (!addr && FAddress == "0.0.0.0") addr = asio::ip::address_v4::any();
   if (!addr || FPort < 0 || FPort > 65535) e = asio::error::invalid_argument;
-  if (!e) {
+  int tls_code = 0;
+  FImpl->tls.reset();
+  if (!e && FTLS.enabled) {
+    if (ssl_ctx_st* handle = detail::tls_server_context(FTLS, tls_code))
+      FImpl->tls = std::make_shared<detail::TlsContext>(handle, FTLS);
+  }
+  if (!e && tls_code == 0) {
     tcp::endpoint ep(*addr, static_cast<unsigned short>(FPort));
     FImpl->acceptor.open(ep.protocol(), e);
     if (!e) FImpl->acceptor.set_option(tcp::acceptor::reuse_address(true), e);
     if (!e) FImpl->acceptor.bind(ep, e);
     if (!e) FImpl->acceptor.listen(asio::socket_base::max_listen_connections, e);
   }
-  if (e) {
+  if (e || tls_code != 0) {
     asio::error_code ignore;
     FImpl->acceptor.close(ignore);
     if (OnClientError) {
       auto fn = OnClientError;
-      int code = e.value();
+      int code = tls_code != 0 ? tls_code : e.value();
       fn(this, nullptr, TErrorEvent::eeAccept, code);
     }
     return false;
@@ -569,6 +767,7 @@ bool TServerSocket::Open() {
 void TServerSocket::Close() {
   asio::error_code e;
   FImpl->acceptor.close(e);
+  FImpl->drop_handshakes();
   for (auto& c : FImpl->clients) c->Close();
 }
 

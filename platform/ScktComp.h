@@ -25,6 +25,7 @@
 
 #include "platform/Classes.h"
 #include "platform/EventLoop.h"
+#include "platform/Tls.h"
 
 namespace velmor {
 
@@ -32,7 +33,8 @@ enum class TErrorEvent { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, 
 enum class TClientType { ctNonBlocking, ctBlocking };
 
 // Error codes that the platform itself reports (others are the system's errno
-// values, or negative resolver codes for host names that cannot be used).
+// values, negative resolver codes for host names that cannot be used, or the
+// TLS codes of platform/Tls.h).
 namespace socket_error {
 inline constexpr int not_connected = 107;     // ENOTCONN: SendText while not connected
 inline constexpr int send_queue_full = 105;   // ENOBUFS: SendText past the send-queue bound
@@ -44,6 +46,7 @@ namespace detail {
 class Conn;
 struct Access;
 struct ClientSink;
+struct TlsContext;
 }
 
 // The connection object. Owned by its TClientSocket (one for the socket's
@@ -88,6 +91,11 @@ class TCustomWinSocket {
   int RemotePort() const;
   int LocalPort() const;
 
+  // The negotiated protocol version and cipher of a TLS connection, e.g.
+  // "TLSv1.3 TLS_AES_256_GCM_SHA384"; empty over plain TCP or while not
+  // connected.
+  std::string TLSDescription() const;
+
   // Free for the application (a session object, for instance).
   void* Data = nullptr;
 
@@ -122,6 +130,14 @@ class TClientSocket : public TComponent {
   // OnError(eeConnect) with ETIMEDOUT (110); 0 waits as long as the system does.
   void SetConnectTimeout(unsigned Milliseconds) { FConnectTimeoutMs = Milliseconds; }
   unsigned ConnectTimeout() const { return FConnectTimeoutMs; }
+  // TLS for the connections opened after this call (Options.enabled false:
+  // plain TCP). Over TLS, OnConnect fires once the handshake has succeeded
+  // and the peer's certificate has been verified; a failed handshake ends in
+  // OnError(eeConnect) with a tls_error code and no OnConnect. Reads, sends,
+  // the send queue and its bound behave as over TCP; ReceiveBuf(nullptr, -1)
+  // counts the decrypted octets ready.
+  void SetTLS(const TTLSOptions& Options);
+  const TTLSOptions& TLS() const { return FTLS; }
 
   // Starts a connection attempt to Host:Port and returns. A connection that
   // is still open or opening is closed first (with its OnDisconnect, if it
@@ -147,6 +163,8 @@ class TClientSocket : public TComponent {
   std::int32_t FPort = 0;
   unsigned FConnectTimeoutMs = 30000;
   TClientType FClientType = TClientType::ctNonBlocking;
+  TTLSOptions FTLS;
+  std::shared_ptr<detail::TlsContext> FTLSContext;  // built at the first Open after SetTLS
 };
 
 // Accepts connections on a local address. Each accepted connection gets a
@@ -159,8 +177,16 @@ class TServerSocket : public TComponent {
   // Address to listen on (default 127.0.0.1) and port (0: an ephemeral one).
   void SetAddress(const std::string& Value) { FAddress = Value; }
   void SetPort(std::int32_t Value) { FPort = Value; }
+  // TLS for the connections accepted after the next Open: Options.cert_file
+  // and key_file are required; a ca_file or ca_path asks every client for a
+  // certificate those CAs issued. An accepted connection is announced by
+  // OnClientConnect only after its handshake; a failed or timed-out
+  // handshake is reported as OnClientError(nullptr, eeAccept, tls_error code)
+  // and the connection dropped.
+  void SetTLS(const TTLSOptions& Options) { FTLS = Options; }
   // Starts listening; returns false (and fires OnError with eeAccept) when the
-  // address cannot be bound.
+  // address cannot be bound, or with tls_error::bad_config when the TLS
+  // certificate or key cannot be loaded.
   bool Open();
   // Stops listening and closes every accepted connection (each with its
   // OnClientDisconnect).
@@ -181,6 +207,7 @@ class TServerSocket : public TComponent {
   TEventLoop& FLoop;
   std::string FAddress = "127.0.0.1";
   std::int32_t FPort = 0;
+  TTLSOptions FTLS;
 };
 
 }  // namespace velmor

@@ -16,6 +16,7 @@
 
 #include "cli/Process.h"
 #include "common/LoopbackPeer.h"
+#include "common/TestPki.h"
 #include "tools/smsc/Server.h"
 
 namespace velmor::test {
@@ -317,6 +318,61 @@ TEST(EndToEnd, InterruptedSendExitsEight) {
   EXPECT_EQ(r.exit_code, 8) << r.err;
   EXPECT_EQ(r.err, "error: interrupted while waiting for delivery receipts\n");
   ExpectInOrder(r.out, {"^unbound$", "^disconnected$"});
+}
+
+// `simulate` over TLS with the test CA's certificate: send with --tls-ca gets
+// its message and receipt through; without it the unknown CA is one line and
+// exit code 3; --tls-insecure connects with a warning; a plaintext client is
+// turned away (and the simulator says so), none of them hangs.
+TEST(EndToEnd, TlsSendAgainstSimulateAndItsCertificateErrors) {
+  const TestPki& pki = test_pki();
+  SimulateProcess sim({"--tls-cert", pki.cert, "--tls-key", pki.key, "--delivery-delay", "100"});
+  ASSERT_FALSE(sim.port().empty());
+  const std::vector<std::string> send = {"send", "--host", "127.0.0.1", "--port", sim.port(), "--to", "123",
+                                         "--text", "hi"};
+  auto with = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args = send;
+    args.insert(args.end(), extra.begin(), extra.end());
+    return Cli(args);
+  };
+
+  const auto ok = with({"--tls", "--tls-ca", pki.ca, "--receipt", "--trace"});
+  EXPECT_EQ(ok.exit_code, 0) << ok.err;
+  ExpectInOrder(ok.out, {"^connected to 127\\.0\\.0\\.1:\\d+ over TLS$", "^submitted to 123: message_id=",
+                         "^receipt received: id=\\S+ state=DELIVERED", "^unbound$"});
+  ExpectInOrder(ok.err, {"^tls TLSv1\\.[23] \\S+$", "^> bind_transceiver"});
+
+  const auto unknown_ca = with({"--tls"});
+  EXPECT_EQ(unknown_ca.exit_code, 3);
+  EXPECT_EQ(unknown_ca.out, "");
+  ASSERT_EQ(Lines(unknown_ca.err).size(), 1u) << unknown_ca.err;
+  EXPECT_NE(unknown_ca.err.find("error -1006 (TLS certificate is issued by an unknown CA"), std::string::npos)
+      << unknown_ca.err;
+
+  const auto wrong_name = with({"--tls", "--tls-ca", pki.ca, "--tls-server-name", "smsc.example"});
+  EXPECT_EQ(wrong_name.exit_code, 3);
+  EXPECT_NE(wrong_name.err.find("does not match the host name"), std::string::npos) << wrong_name.err;
+
+  const auto insecure = with({"--tls-insecure"});
+  EXPECT_EQ(insecure.exit_code, 0) << insecure.err;
+  EXPECT_EQ(Lines(insecure.err).size(), 1u);
+  EXPECT_NE(insecure.err.find("warning: --tls-insecure"), std::string::npos);
+
+  const auto plaintext = with({"--connect-timeout", "2000", "--bind-timeout", "2000"});
+  EXPECT_EQ(plaintext.exit_code, 7);
+  EXPECT_NE(plaintext.err.find("(if the SMSC expects TLS, add --tls)"), std::string::npos) << plaintext.err;
+  EXPECT_LT(plaintext.elapsed, 5s);
+
+  const auto stopped = sim.Stop();
+  EXPECT_EQ(stopped.exit_code, 0);
+  EXPECT_NE(stopped.err.find("a client failed: TLS handshake failed"), std::string::npos) << stopped.err;
+}
+
+TEST(EndToEnd, SimulateRefusesUnusableTlsFiles) {
+  const auto r = Cli({"simulate", "--port", "0", "--tls-cert", "/nonexistent/c.pem", "--tls-key", "/nonexistent/k.pem"});
+  EXPECT_EQ(r.exit_code, 3);
+  ASSERT_EQ(Lines(r.err).size(), 1u) << r.err;
+  EXPECT_NE(r.err.find("cannot use --tls-cert /nonexistent/c.pem"), std::string::npos) << r.err;
 }
 
 }  // namespace

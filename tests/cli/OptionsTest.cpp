@@ -100,6 +100,47 @@ TEST(Options, AcceptedCommandLines) {
   }
 }
 
+// TLS flags: any of them asks for TLS; the options handed to the platform
+// carry each value, and verification stays on unless --tls-insecure.
+TEST(Options, TlsFlagsBecomeThePlatformOptions) {
+  const Good cases[] = {
+      {"send --to 1 --text x --host h",
+       [](const Options& o) { EXPECT_FALSE(o.TLS().enabled); }},
+      {"ping --host h --tls",
+       [](const Options& o) {
+         const TTLSOptions t = o.TLS();
+         EXPECT_TRUE(t.enabled);
+         EXPECT_FALSE(t.insecure_skip_verify);
+         EXPECT_TRUE(t.ca_file.empty());
+         EXPECT_EQ(t.handshake_timeout, std::chrono::milliseconds(5000));
+       }},
+      {"listen --host h --tls-ca ca.pem --tls-server-name smsc.example --tls-cert c.pem --tls-key k.pem "
+       "--connect-timeout 700",
+       [](const Options& o) {
+         const TTLSOptions t = o.TLS();
+         EXPECT_TRUE(t.enabled);
+         EXPECT_EQ(t.ca_file, "ca.pem");
+         EXPECT_EQ(t.server_name, "smsc.example");
+         EXPECT_EQ(t.cert_file, "c.pem");
+         EXPECT_EQ(t.key_file, "k.pem");
+         EXPECT_EQ(t.handshake_timeout, std::chrono::milliseconds(700));
+       }},
+      {"query --id 1 --host h --tls-insecure", [](const Options& o) { EXPECT_TRUE(o.TLS().insecure_skip_verify); }},
+      {"simulate --tls-cert c.pem --tls-key k.pem",
+       [](const Options& o) {
+         EXPECT_TRUE(o.TLS().enabled);
+         EXPECT_EQ(o.TLS().cert_file, "c.pem");
+       }},
+      {"simulate", [](const Options& o) { EXPECT_FALSE(o.TLS().enabled); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    const ParseOutcome r = ParseArgs(Split(c.args), nullptr);
+    ASSERT_TRUE(r.options) << r.error;
+    c.check(*r.options);
+  }
+}
+
 TEST(Options, RefusedCommandLines) {
   const std::pair<const char*, const char*> cases[] = {
       {"", "no command"},
@@ -136,6 +177,12 @@ TEST(Options, RefusedCommandLines) {
       {"ping --to 1", "does not apply to 'ping'"},
       {"simulate --credential nopass", "is not id:password"},
       {"simulate --system-id x", "does not apply"},
+      {"send --to 1 --text x --tls", "--tls needs --host"},
+      {"send --to 1 --text x --host h --tls-cert c.pem", "go together"},
+      {"simulate --tls-key k.pem", "go together"},
+      {"send --to 1 --text x --host h --tls-insecure --tls-ca ca.pem", "contradict"},
+      {"send --to 1 --text x --host h --tls-ca=", "--tls-ca: empty"},
+      {"simulate --tls", "does not apply to 'simulate'"},
   };
   for (const auto& [args, expected] : cases) {
     SCOPED_TRACE(args);

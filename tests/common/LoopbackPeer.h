@@ -3,7 +3,8 @@
 // test. It listens on an ephemeral port as soon as it is made; serve() runs
 // the script with each accepted connection. A peer that is never served is a
 // silent one: connections complete in the kernel's backlog and nothing is
-// ever said.
+// ever said. A transport such as TLS (tests/common/TlsPeer.h) may carry
+// the octets of each accepted connection.
 #pragma once
 
 #include <arpa/inet.h>
@@ -18,20 +19,36 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
 namespace velmor::test {
 
+// What carries the octets of an accepted connection when it is not the bare
+// socket. Blocking calls; a result <= 0 means closed or failed.
+struct PeerTransport {
+  virtual ~PeerTransport() = default;
+  virtual long write(const char* data, std::size_t n) = 0;
+  virtual long read(char* data, std::size_t n) = 0;
+  // Octets already received and decoded above the socket.
+  virtual bool buffered() const = 0;
+};
+
+// Sets up the transport on an accepted socket; null when that fails (the
+// connection is then closed without running the script).
+using PeerWrap = std::function<std::shared_ptr<PeerTransport>(int fd)>;
+
 class PeerConn {
  public:
-  explicit PeerConn(int fd) : fd_(fd) {}
+  explicit PeerConn(int fd, std::shared_ptr<PeerTransport> t = nullptr) : fd_(fd), t_(std::move(t)) {}
   int fd() const { return fd_; }
 
   void send(const std::string& octets) const {
     std::size_t off = 0;
     while (off < octets.size()) {
-      const ssize_t n = ::send(fd_, octets.data() + off, octets.size() - off, MSG_NOSIGNAL);
+      const ssize_t n = t_ ? t_->write(octets.data() + off, octets.size() - off)
+                           : ::send(fd_, octets.data() + off, octets.size() - off, MSG_NOSIGNAL);
       if (n <= 0) return;
       off += static_cast<std::size_t>(n);
     }
@@ -46,9 +63,9 @@ class PeerConn {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) break;
       pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+      if (!(t_ && t_->buffered()) && ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
       char buf[65536];
-      const ssize_t r = ::recv(fd_, buf, std::min(sizeof buf, n - out.size()), 0);
+      const ssize_t r = read(buf, std::min(sizeof buf, n - out.size()));
       if (r <= 0) break;
       out.append(buf, static_cast<std::size_t>(r));
     }
@@ -71,8 +88,8 @@ class PeerConn {
     char buf[4096];
     while (std::chrono::steady_clock::now() < deadline) {
       pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 50) > 0) {
-        const ssize_t r = ::recv(fd_, buf, sizeof buf, 0);
+      if ((t_ && t_->buffered()) || ::poll(&p, 1, 50) > 0) {
+        const ssize_t r = read(buf, sizeof buf);
         if (r <= 0) return true;
       }
     }
@@ -101,12 +118,15 @@ class PeerConn {
   }
 
  private:
+  ssize_t read(char* buf, std::size_t n) const { return t_ ? t_->read(buf, n) : ::recv(fd_, buf, n, 0); }
+
   int fd_;
+  std::shared_ptr<PeerTransport> t_;
 };
 
 class LoopbackPeer {
  public:
-  LoopbackPeer() {
+  explicit LoopbackPeer(PeerWrap wrap = {}) : wrap_(std::move(wrap)) {
     listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
     ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -135,8 +155,10 @@ class LoopbackPeer {
         if (::poll(&p, 1, 10000) <= 0) return;
         const int fd = ::accept(listen_fd_, nullptr, nullptr);
         if (fd < 0) return;
-        PeerConn c(fd);
-        script(c);
+        auto transport = wrap_ ? wrap_(fd) : nullptr;
+        PeerConn c(fd, transport);
+        if (!wrap_ || transport) script(c);
+        transport.reset();
         if (c.fd() >= 0) ::close(c.fd());
       }
       done_ = true;
@@ -149,6 +171,7 @@ class LoopbackPeer {
   bool done() const { return done_; }
 
  private:
+  PeerWrap wrap_;
   int listen_fd_ = -1;
   int port_ = 0;
   std::thread thread_;

@@ -339,17 +339,35 @@ void Client::StartEmbedded() {
   Line("embedded SMSC listening on " + host_ + ":" + std::to_string(port_) + " (no --host given)");
 }
 
+// The component's socket, for what only the socket knows (the TLS session).
+TClientSocket* SocketOf(TVelmorSMPPDemo& c) {
+  for (int i = 0; i < c.ComponentCount(); ++i)
+    if (auto* s = dynamic_cast<TClientSocket*>(c.Components(i))) return s;
+  return nullptr;
+}
+
 void Client::Open() {
   const std::string where = host_ + ":" + std::to_string(port_);
+  const TTLSOptions tls = o_.TLS();
+  if (tls.insecure_skip_verify)
+    err_ << "warning: --tls-insecure: the SMSC's certificate is not verified; anyone on the path can read and "
+            "change this session"
+         << std::endl;
+  smpp_->SetTLS(tls);
   smpp_->Connect(host_, port_);
+  // Over TLS the handshake has a deadline of its own after the connect's; it
+  // reports its own error before this wait ends.
+  const unsigned wait = tls.enabled ? o_.connect_timeout_ms * 2 + 1000 : o_.connect_timeout_ms;
   try {
-    Await([&] { return connected_ || sock_error_ != 0; }, o_.connect_timeout_ms, "connect to " + where);
+    Await([&] { return connected_ || sock_error_ != 0; }, wait, "connect to " + where);
   } catch (const Failure&) {
     smpp_->Disconnect();
     throw;
   }
   if (!connected_) throw Failure{exit_code::connect, "cannot connect to " + where + ": " + SocketErrorText(sock_error_)};
-  Line("connected to " + where);
+  Line("connected to " + where + (tls.enabled ? " over TLS" : ""));
+  if (o_.trace && tls.enabled)
+    if (TClientSocket* s = SocketOf(*smpp_)) err_ << "tls " << s->Socket()->TLSDescription() << std::endl;
 }
 
 void Client::BindSession() {
@@ -357,7 +375,14 @@ void Client::BindSession() {
   const auto t0 = Clock::now();
   const Cardinal seq = smpp_->Bind(type, o_.system_id, o_.password, o_.system_type, o_.source_ton, o_.source_npi, "");
   sent_at_[seq] = t0;
-  const Response r = Request(seq, "bind", o_.bind_timeout_ms, exit_code::bind_rejected);
+  Response r;
+  try {
+    r = Request(seq, "bind", o_.bind_timeout_ms, exit_code::bind_rejected);
+  } catch (Failure& f) {
+    // A TLS listener drops a plaintext bind without a word.
+    if (f.code == exit_code::lost && !o_.tls) f.message += " (if the SMSC expects TLS, add --tls)";
+    throw;
+  }
   bound_ = true;
   Line(std::string("bound as ") + BindName(type) + ", system_id=" + r.message_id + " (" + Ms(r.rtt_ms) + ")");
 }
@@ -590,11 +615,23 @@ int RunSimulator(const Options& o, TEventLoop& loop, std::ostream& out, std::ost
     if (stop && *stop) loop.Stop();
   };
   poll.SetEnabled(true);
-  const int rc = smsc::run_standalone(SimulatorConfig(o, false), o.host, o.port, loop, [&](int port) {
-    out << "SMSC simulator listening on " << o.host << ":" << port << std::endl;
-  });
+  bool bad_tls_files = false;
+  const int rc = smsc::run_standalone(
+      SimulatorConfig(o, false), o.host, o.port, loop,
+      [&](int port) {
+        out << "SMSC simulator listening on " << o.host << ":" << port << (o.tls ? " (TLS)" : "") << std::endl;
+      },
+      o.TLS(),
+      [&](int code) {
+        if (code == tls_error::bad_config) bad_tls_files = true;
+        else err << "a client failed: " << TLSErrorText(code) << std::endl;
+      });
   if (rc != 0) {
-    err << "error: cannot listen on " << o.host << ":" << o.port << std::endl;
+    if (bad_tls_files)
+      err << "error: cannot use --tls-cert " << o.tls_cert << " with --tls-key " << o.tls_key << ": "
+          << TLSErrorText(tls_error::bad_config) << std::endl;
+    else
+      err << "error: cannot listen on " << o.host << ":" << o.port << std::endl;
     return exit_code::connect;
   }
   out << "SMSC simulator stopped" << std::endl;

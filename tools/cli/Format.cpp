@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/Tls.h"
 #include "sms/Names.h"
 
 namespace velmor::cli {
@@ -70,7 +71,8 @@ std::string StatusText(Cardinal status) {
 }
 
 std::string SocketErrorText(int code) {
-  const char* text = code < 0 ? gai_strerror(code) : std::strerror(code);
+  const char* text = TLSErrorText(code);
+  if (text == nullptr) text = code < 0 ? gai_strerror(code) : std::strerror(code);
   return "error " + std::to_string(code) + " (" + (text ? text : "unknown") + ")";
 }
 

@@ -55,6 +55,11 @@ void SplitList(std::string_view text, std::vector<std::string>& out, std::string
   }
 }
 
+std::string NonEmpty(std::string_view flag, std::string_view v) {
+  if (v.empty()) throw Failure{"--" + std::string(flag) + ": empty"};
+  return std::string(v);
+}
+
 // Address fields are C-Octet Strings of at most 20 octets plus NUL.
 void CheckAddress(std::string_view flag, std::string_view value) {
   if (value.size() > 20) throw Failure{"--" + std::string(flag) + ": '" + std::string(value) + "' is longer than 20"};
@@ -111,6 +116,13 @@ const std::vector<Flag>& Flags() {
       {"receipt-timeout", true, bit(Command::Send),
        [](Options& o, std::string_view v) { o.receipt_timeout_ms = ParseMs("receipt-timeout", v); }},
       {"trace", false, kClients, [](Options& o, std::string_view) { o.trace = true; }},
+      {"tls", false, kClients, [](Options& o, std::string_view) { o.tls = true; }},
+      {"tls-ca", true, kClients, [](Options& o, std::string_view v) { o.tls_ca = NonEmpty("tls-ca", v); }},
+      {"tls-server-name", true, kClients,
+       [](Options& o, std::string_view v) { o.tls_server_name = NonEmpty("tls-server-name", v); }},
+      {"tls-cert", true, kAll, [](Options& o, std::string_view v) { o.tls_cert = NonEmpty("tls-cert", v); }},
+      {"tls-key", true, kAll, [](Options& o, std::string_view v) { o.tls_key = NonEmpty("tls-key", v); }},
+      {"tls-insecure", false, kClients, [](Options& o, std::string_view) { o.tls_insecure = true; }},
       {"to", true, bit(Command::Send) | bit(Command::Cancel),
        [](Options& o, std::string_view v) {
          const std::size_t before = o.to.size();
@@ -244,6 +256,15 @@ Options Parse(const std::vector<std::string>& args, const char* env_password, bo
     throw Failure{"simulator flags apply only to 'simulate' or to the embedded SMSC (no --host)"};
   if (client && !o.host.empty() && o.port == 0) throw Failure{"--port: 0 is only valid for 'simulate'"};
   if (o.command == Command::Simulate && o.host.empty()) o.host = "127.0.0.1";
+  if (o.tls_cert.empty() != o.tls_key.empty()) throw Failure{"--tls-cert and --tls-key go together"};
+  if (client) {
+    o.tls = o.tls || !o.tls_ca.empty() || !o.tls_server_name.empty() || !o.tls_cert.empty() || o.tls_insecure;
+    if (o.tls && o.host.empty())
+      throw Failure{"--tls needs --host: the embedded SMSC listens on plain TCP"};
+    if (o.tls_insecure && !o.tls_ca.empty()) throw Failure{"--tls-insecure and --tls-ca contradict each other"};
+  } else {
+    o.tls = !o.tls_cert.empty();
+  }
   switch (o.command) {
     case Command::Send:
       if (o.to.empty()) throw Failure{"send needs --to"};
@@ -283,6 +304,19 @@ TBindType Options::EffectiveBind() const {
   return Transmitter;
 }
 
+TTLSOptions Options::TLS() const {
+  TTLSOptions t;
+  t.enabled = tls;
+  t.ca_file = tls_ca;
+  t.server_name = tls_server_name;
+  t.cert_file = tls_cert;
+  t.key_file = tls_key;
+  t.insecure_skip_verify = tls_insecure;
+  // The handshake gets a deadline of its own, as long as the connect's.
+  t.handshake_timeout = std::chrono::milliseconds(connect_timeout_ms);
+  return t;
+}
+
 const char* BindName(TBindType type) {
   switch (type) {
     case Transmitter: return "transmitter";
@@ -319,6 +353,7 @@ Commands:
   replace   --id ID --text TEXT      replace_sm
   ping      [--count N] [--interval MS]  enquire_link round trips (default 3, 1000)
   simulate  run the SMSC simulator on --host (default 127.0.0.1) --port (default 2775; 0: any)
+            [--tls-cert FILE --tls-key FILE]: TLS with that certificate and key (PEM)
 
 Connection (all but simulate):
   --host H --port P          SMSC address; without --host an embedded simulator is
@@ -328,7 +363,14 @@ Connection (all but simulate):
   --source ADDR --source-ton N --source-npi N --dest-ton N --dest-npi N
   --data-coding N --registered-delivery N      (0..255, decimal or 0x hex)
   --connect-timeout MS --bind-timeout MS --timeout MS   (default 5000 each)
-  --trace                    every PDU sent and received, to stderr
+  --trace                    every PDU sent and received, to stderr; over TLS
+                             also the protocol version and cipher
+  --tls                      TLS to --host, verifying the SMSC's certificate
+                             against the system's CAs and the host name
+  --tls-ca FILE              trust the CAs in FILE (PEM) instead
+  --tls-server-name NAME     verify (and send as SNI) NAME instead of --host
+  --tls-cert FILE --tls-key FILE   client certificate and key (PEM)
+  --tls-insecure             do not verify the certificate (warns; testing only)
 
 Simulator (simulate, or the embedded one):
   --credential ID:PW (repeatable; none: any login accepted)

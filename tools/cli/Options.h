@@ -62,6 +62,13 @@ struct Options {
   unsigned receipt_timeout_ms = 30000;
   bool trace = false;
 
+  // ---- TLS: for clients the connection to --host, for simulate the listener ---
+  bool tls = false;               // clients: --tls or any other --tls-* flag
+  std::string tls_ca;             // clients: trusted CA bundle (default: the system's)
+  std::string tls_server_name;    // clients: the name to verify and send as SNI
+  std::string tls_cert, tls_key;  // clients: own certificate; simulate: the server's
+  bool tls_insecure = false;      // clients: no verification of the SMSC's certificate
+
   // ---- send / query / cancel / replace ----------------------------------------
   std::vector<std::string> to;
   std::string text;
@@ -87,6 +94,8 @@ struct Options {
   // The bind the command uses: --bind, else transceiver for send --receipt,
   // receiver for listen, transmitter otherwise.
   TBindType EffectiveBind() const;
+  // The platform's TLS options these flags describe (enabled false: TCP).
+  TTLSOptions TLS() const;
   bool Embedded() const { return host.empty(); }
 };
 

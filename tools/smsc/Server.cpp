@@ -16,9 +16,12 @@ Server::Server(Config config, TEventLoop& loop)
   listener_->OnClientConnect = [this](TObject*, TCustomWinSocket* s) { on_connect(s); };
   listener_->OnClientRead = [this](TObject*, TCustomWinSocket* s) { on_read(s); };
   listener_->OnClientDisconnect = [this](TObject*, TCustomWinSocket* s) { on_disconnect(s); };
-  // Errors end in OnClientDisconnect, where the session is dropped; nothing
-  // else to do here.
-  listener_->OnClientError = [](TObject*, TCustomWinSocket*, TErrorEvent, int&) {};
+  // Errors of a session end in OnClientDisconnect, where the session is
+  // dropped; a failed TLS handshake comes without a connection object.
+  listener_->OnClientError = [this](TObject*, TCustomWinSocket* s, TErrorEvent, int& code) {
+    if (s == nullptr && code >= tls_error::first && code <= tls_error::last && on_handshake_error)
+      on_handshake_error(code);
+  };
   timer_->OnTimer = [this](TObject*) { on_timer(); };
 }
 
@@ -28,6 +31,8 @@ Server::~Server() {
   timer_.reset();
   listener_.reset();
 }
+
+void Server::set_tls(const TTLSOptions& options) { listener_->SetTLS(options); }
 
 bool Server::start(const std::string& host, int port) {
   listener_->SetAddress(host);
@@ -128,8 +133,11 @@ void Server::pump(Conn& c) {
 }
 
 int run_standalone(const Config& config, const std::string& host, int port, TEventLoop& loop,
-                   const std::function<void(int port)>& on_listening) {
+                   const std::function<void(int port)>& on_listening, const TTLSOptions& tls,
+                   const std::function<void(int code)>& on_handshake_error) {
   Server server(config, loop);
+  server.set_tls(tls);
+  server.on_handshake_error = on_handshake_error;
   if (!server.start(host, port)) return 1;
   if (on_listening) on_listening(server.port());
   loop.Run();

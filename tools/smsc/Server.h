@@ -24,8 +24,12 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
+  // TLS for the listener (certificate and key files; see TServerSocket::
+  // SetTLS), taking effect at the next start().
+  void set_tls(const TTLSOptions& options);
   // Starts listening on host:port (port 0: an ephemeral one, see port()).
-  // False when the address cannot be bound.
+  // False when the address cannot be bound, or the TLS certificate or key
+  // cannot be loaded.
   bool start(const std::string& host, int port);
   // Stops listening and drops every connection.
   void stop();
@@ -39,6 +43,10 @@ class Server {
   // instance) is written by flush() or the next timer tick.
   Smsc& smsc() { return smsc_; }
   void flush();
+
+  // Told the tls_error code of every accepted connection whose TLS
+  // handshake failed (that connection is dropped; no session was opened).
+  std::function<void(int code)> on_handshake_error;
 
  private:
   struct Conn {
@@ -66,10 +74,12 @@ class Server {
   std::string read_buffer_;
 };
 
-// Runs a simulator on host:port until loop.Stop() is called. on_listening, if
-// given, is told the port actually bound before the loop starts. Returns 0
-// after the loop stops, 1 when the address cannot be bound.
+// Runs a simulator on host:port until loop.Stop() is called, over TLS when
+// tls.enabled. on_listening, if given, is told the port actually bound before
+// the loop starts; on_handshake_error as Server's. Returns 0 after the loop
+// stops, 1 when the address cannot be bound or the TLS files cannot be used.
 int run_standalone(const Config& config, const std::string& host, int port, TEventLoop& loop,
-                   const std::function<void(int port)>& on_listening = {});
+                   const std::function<void(int port)>& on_listening = {}, const TTLSOptions& tls = {},
+                   const std::function<void(int code)>& on_handshake_error = {});
 
 }  // namespace velmor::smsc
