@@ -10,12 +10,8 @@ namespace {
 
 constexpr Cardinal kResponseBit = 0x80000000;
 
-Cardinal load_u32(std::string_view s, std::size_t pos) {
-  return (Cardinal(static_cast<unsigned char>(s[pos])) << 24) |
-         (Cardinal(static_cast<unsigned char>(s[pos + 1])) << 16) |
-         (Cardinal(static_cast<unsigned char>(s[pos + 2])) << 8) |
-         Cardinal(static_cast<unsigned char>(s[pos + 3]));
-}
+// A receive buffer grown past this by a large PDU is released once it empties.
+constexpr std::size_t kKeepBuffer = 16 * 1024;
 
 Address read_address(codec::Cursor& c) {
   Address a;
@@ -71,67 +67,42 @@ std::vector<std::string_view> Flush::pieces() const {
 }
 
 Session::Session(Smsc& smsc, SessionId id, std::string peer)
-    : smsc_(smsc), id_(id), peer_(std::move(peer)),
+    : smsc_(smsc), id_(id), peer_(std::move(peer)), framer_(codec::max_sequence),
       rng_(static_cast<std::minstd_rand::result_type>(smsc.config().random_seed + id)) {}
 
 // ---- framing -------------------------------------------------------------------
 
+// Framing is the codec's, as on the component's side. The simulator refuses
+// what the component would still dispatch: a command_length below the 16
+// header octets is answered with generic_nack ESME_RINVCMDLEN (sequence 0:
+// there is no sequence_number to echo) as soon as the length is read, and a
+// length that cannot be framed once its header is here, echoing the header's
+// sequence_number when there is one. Either way the session then closes.
 void Session::feed(std::string_view in, TimePoint now) {
   if (finished_ || in.empty()) return;
   now_ = now;
   smsc_.counters_.octets_in += in.size();
-  const std::size_t max = smsc_.config_.max_pdu_size;
-  // Octets needed before the PDU at the front of buf can be acted on: its
-  // command_length, then either the whole PDU or, for a length out of range,
-  // the header (a length below 16 is refused at once, with sequence 0, as
-  // such a PDU has no sequence_number to echo).
-  auto need = [max](std::string_view buf) -> std::size_t {
-    if (buf.size() < 4) return 4;
-    const Cardinal len = load_u32(buf, 0);
-    if (len < codec::header_size) return 4;
-    if (len > max) return codec::header_size;
-    return len;
-  };
-  // Complete the carried-over PDU with as few octets as it lacks, so the rest
-  // of the input is framed in place without being copied.
-  while (!tail_.empty()) {
-    const std::size_t n = need(tail_);
-    if (tail_.size() < n) {
-      const std::size_t take = std::min(n - tail_.size(), in.size());
-      if (take == 0) return;
-      tail_.append(in.data(), take);
-      in.remove_prefix(take);
-      continue;
-    }
-    process(tail_, now);
-    tail_.clear();
-    if (finished_) return;
-  }
-  const std::size_t used = process(in, now);
-  if (!finished_ && used < in.size()) tail_.assign(in.data() + used, in.size() - used);
-}
-
-std::size_t Session::process(std::string_view in, TimePoint now) {
-  const std::size_t max = smsc_.config_.max_pdu_size;
-  std::size_t pos = 0;
+  framer_.set_max_length(static_cast<Cardinal>(std::min<std::size_t>(smsc_.config_.max_pdu_size, codec::max_sequence)));
+  framer_.feed(in);
   while (!finished_) {
-    const std::string_view rest = in.substr(pos);
-    if (rest.size() < 4) break;
-    const Cardinal len = load_u32(rest, 0);
-    if (len < codec::header_size || len > max) {
-      if (len > max && rest.size() < codec::header_size) break;
-      const Cardinal seq = len > max ? load_u32(rest, 12) : 0;
+    const codec::Frame f = framer_.next();
+    if (f.short_length() || f.kind == codec::Frame::Kind::unframeable) {
+      Cardinal seq = 0;
+      if (!f.short_length() && f.command_length != 0) {
+        codec::Cursor c(f.octets);
+        seq = codec::read_header(c).sequence_number;
+      }
       ++smsc_.counters_.invalid_length;
       ++smsc_.counters_.generic_nacks_out;
       respond_header_only(command_id::generic_nack, status::invalid_length, seq, now);
       finish();
-      return in.size();
+      break;
     }
-    if (rest.size() < len) break;
-    handle(rest.substr(0, len), now);
-    pos += len;
+    if (f.kind == codec::Frame::Kind::need_more) break;
+    handle(f.octets, now);
   }
-  return pos;
+  if (finished_) framer_.clear();
+  framer_.shrink_if_empty(kKeepBuffer);
 }
 
 // ---- dispatch ------------------------------------------------------------------

@@ -1,6 +1,11 @@
 #include "tools/smsc/Smsc.h"
 
 namespace velmor::smsc {
+namespace {
+// Longest receipt text: what a one-octet sm_length counts, less the 255 that
+// the component never sends either.
+constexpr std::size_t kMaxReceiptText = 254;
+}  // namespace
 
 Smsc::Smsc(Config config)
     : config_(std::move(config)),
@@ -165,13 +170,16 @@ void Smsc::append_receipt(std::string& out, const StoredMessage& m) {
   out.push_back(static_cast<char>('0' + m.error % 10));
   out.append(" text:");
   out.append(m.text.view());
-  out[length_at] = static_cast<char>(out.size() - length_at - 1);
-
   receipt_tlvs_.message_state.Field = true;
   receipt_tlvs_.message_state.Value = static_cast<Byte>(m.state);
   receipt_tlvs_.receipted_message_id.Field = true;
   receipt_tlvs_.receipted_message_id.Value.assign(out, id_at, id_len);
   receipt_tlvs_.receipted_message_id.Value.push_back('\0');
+  // sm_length is one octet: a text that a long id or message would take past
+  // 254 octets is cut there (the full id still travels in
+  // receipted_message_id), never sent with a length that wrapped.
+  if (out.size() - length_at - 1 > kMaxReceiptText) out.resize(length_at + 1 + kMaxReceiptText);
+  out[length_at] = static_cast<char>(out.size() - length_at - 1);
   tlv::append(out, receipt_tlvs_);
 }
 
