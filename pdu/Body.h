@@ -492,6 +492,24 @@ void append(std::string& out, const Body& b) {
   append(out, b, size(b));
 }
 
+// A whole PDU in `out` (replacing its content): the header, then the body
+// written in place at its exact size; command_length counts both.
+template <class Body>
+void build(std::string& out, Cardinal command_id, Cardinal command_status, Cardinal sequence_number,
+           const Body& b) {
+  const std::size_t n = size(b);
+  codec::begin_pdu(out, command_id, command_status, sequence_number, n);
+  append(out, b, n);
+  codec::end_pdu(out);
+}
+
+template <class Body>
+std::string build(Cardinal command_id, Cardinal command_status, Cardinal sequence_number, const Body& b) {
+  std::string out;
+  build(out, command_id, command_status, sequence_number, b);
+  return out;
+}
+
 // Fills b from a received body; returns b.
 template <class Body>
 Body& read(std::string_view octets, Body& b) {

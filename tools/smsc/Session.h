@@ -19,6 +19,7 @@
 
 #include "codec/Framer.h"
 #include "codec/Pdu.h"
+#include "pdu/Body.h"
 #include "tools/smsc/Store.h"
 
 namespace velmor::smsc {
@@ -48,11 +49,8 @@ inline constexpr Cardinal query_failed = command_status::ESME_RQUERYFAIL;
 
 enum class BindState { Open, Transmitter, Receiver, Transceiver };
 
-struct Address {
-  Byte ton = 0;
-  Byte npi = 0;
-  std::string_view addr;
-};
+// ton, npi, addr: the addressing triple as the PDU bodies carry it.
+using Address = pdu::Address;
 
 // One destination of a message request: an SME address (flag 1) or, in
 // submit_multi, a distribution list name (flag 2, in dl_name).
@@ -172,15 +170,18 @@ class Session {
   };
 
   void handle(std::string_view pdu, TimePoint now);
-  void on_bind(const codec::Header& h, codec::Cursor body);
+  void on_bind(const codec::Header& h, std::string_view body);
   void on_unbind(const codec::Header& h);
   void accept_single(MessageView& m, const Destination& d, Cardinal resp_id, TimePoint now);
-  void on_submit_sm(const codec::Header& h, std::string_view pdu, codec::Cursor body, TimePoint now);
-  void on_submit_multi(const codec::Header& h, std::string_view pdu, codec::Cursor body, TimePoint now);
-  void on_data_sm(const codec::Header& h, std::string_view pdu, codec::Cursor body, TimePoint now);
-  void on_query_sm(const codec::Header& h, codec::Cursor body);
-  void on_cancel_sm(const codec::Header& h, codec::Cursor body, TimePoint now);
-  void on_replace_sm(const codec::Header& h, codec::Cursor body);
+  void on_submit_sm(const codec::Header& h, std::string_view pdu, std::string_view body, TimePoint now);
+  void on_submit_multi(const codec::Header& h, std::string_view pdu, std::string_view body, TimePoint now);
+  void on_data_sm(const codec::Header& h, std::string_view pdu, std::string_view body, TimePoint now);
+  void on_query_sm(const codec::Header& h, std::string_view body);
+  void on_cancel_sm(const codec::Header& h, std::string_view body, TimePoint now);
+  void on_replace_sm(const codec::Header& h, std::string_view body);
+  // Writes a whole PDU with a typed body into the output, exactly sized.
+  template <class Body>
+  void respond(Cardinal id, Cardinal status, Cardinal seq, const Body& body, bool response, TimePoint now);
   void on_response(const codec::Header& h);
 
   // Common path of the three message requests: hooks, throttling; returns the
@@ -222,6 +223,9 @@ class Session {
   std::deque<ReceivedPdu> log_;
   std::vector<Destination> dests_;  // reused by every message request
   std::vector<Cardinal> results_;   // per destination of a submit_multi
+  std::vector<pdu::Unsuccess> unsuccess_;  // the failed ones, for submit_multi_resp
+  std::string text_;  // a message_id or date being formatted; reused
+  std::string body_;  // the body of a PDU this session originates; reused
   std::vector<StoredMessage*> cancelled_;  // matches of the cancel_sm being answered
   std::minstd_rand rng_;
 };
