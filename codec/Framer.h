@@ -46,8 +46,25 @@ struct Frame {
 };
 
 // The framing rule on its own: what the front of `in` is. Never reads past
-// `in`; consumes nothing.
-Frame frame_front(std::string_view in, Cardinal max_length);
+// `in`; consumes nothing. Inline: it runs once per received PDU.
+inline Frame frame_front(std::string_view in, Cardinal max_length) {
+  Frame f;
+  if (in.size() < 4) return f;
+  const auto* p = reinterpret_cast<const unsigned char*>(in.data());
+  f.command_length = (Cardinal(p[0]) << 24) | (Cardinal(p[1]) << 16) | (Cardinal(p[2]) << 8) | Cardinal(p[3]);
+  if (f.command_length == 0 || f.command_length > max_length) {
+    if (in.size() >= header_size) {
+      f.kind = Frame::Kind::unframeable;
+      f.octets = in.substr(0, header_size);
+    }
+    return f;
+  }
+  if (in.size() >= f.command_length) {
+    f.kind = Frame::Kind::pdu;
+    f.octets = std::string_view(in.data(), f.command_length);
+  }
+  return f;
+}
 
 class Framer {
  public:
@@ -65,8 +82,14 @@ class Framer {
   void feed(std::string_view octets);
 
   // The next whole PDU (removed from the buffer), or need_more, or
-  // unframeable (after which the buffer is empty).
-  Frame next();
+  // unframeable (after which the buffer is empty; the header octets stay
+  // readable until the framer is next fed).
+  Frame next() {
+    const Frame f = frame_front(std::string_view(buf_.get() + begin_, end_ - begin_), max_);
+    if (f.kind == Frame::Kind::pdu) begin_ += f.octets.size();
+    else if (f.kind == Frame::Kind::unframeable) clear();
+    return f;
+  }
 
   // Drops every buffered octet.
   void clear() { begin_ = end_ = 0; }

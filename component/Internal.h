@@ -56,7 +56,7 @@ struct UnsuccessSink {
 // takes the next sequence number, a response the one given), the body
 // written in place at its exact size, then command_length.
 template <class Body>
-void TVelmorSMPPDemo::FormatRequest(AnsiString& out, Cardinal command_id, Cardinal command_status,
+VELMOR_PDU_INLINE void TVelmorSMPPDemo::FormatRequest(AnsiString& out, Cardinal command_id, Cardinal command_status,
                                     Cardinal& sequence_number, const Body& body) {
   const std::size_t n = pdu::size(body);
   BeginRequest(out, command_id, command_status, sequence_number, n);
@@ -65,7 +65,7 @@ void TVelmorSMPPDemo::FormatRequest(AnsiString& out, Cardinal command_id, Cardin
 }
 
 template <class Body>
-void format_response(AnsiString& out, Cardinal command_id, Cardinal command_status, Cardinal sequence_number,
+VELMOR_PDU_INLINE void format_response(AnsiString& out, Cardinal command_id, Cardinal command_status, Cardinal sequence_number,
                      const Body& body) {
   const std::size_t n = pdu::size(body);
   codec::begin_pdu(out, command_id, command_status, codec::response_sequence(sequence_number), n);

@@ -27,6 +27,18 @@ void set_message_fields(MessageView& m, const pdu::MessageFields& f) {
   m.short_message = f.short_message.text;
 }
 
+// The header and addressing of a message request, as the hooks see them.
+MessageView message_view(const codec::Header& h, std::string_view pdu, std::string_view service_type,
+                         const Address& source) {
+  MessageView m;
+  m.command_id = h.command_id;
+  m.sequence_number = h.sequence_number;
+  m.raw = pdu;
+  m.service_type = service_type;
+  m.source = source;
+  return m;
+}
+
 // Collects the destinations of a submit_multi into the session's list.
 struct DestSink {
   std::vector<Destination>& out;
@@ -296,12 +308,7 @@ void Session::on_submit_sm(const codec::Header& h, std::string_view pdu, std::st
   ++smsc_.counters_.submit_sm;
   pdu::SubmitSm b;
   pdu::read(body, b);
-  MessageView m;
-  m.command_id = h.command_id;
-  m.sequence_number = h.sequence_number;
-  m.raw = pdu;
-  m.service_type = b.service_type;
-  m.source = b.source;
+  MessageView m = message_view(h, pdu, b.service_type, b.source);
   set_message_fields(m, b.message);
   m.optional = b.optional.octets;
   Destination d;
@@ -316,12 +323,7 @@ void Session::on_submit_multi(const codec::Header& h, std::string_view pdu, std:
   pdu::SubmitMultiT<DestSink> b;
   b.dests.list = &sink;
   pdu::read(body, b);
-  MessageView m;
-  m.command_id = h.command_id;
-  m.sequence_number = h.sequence_number;
-  m.raw = pdu;
-  m.service_type = b.service_type;
-  m.source = b.source;
+  MessageView m = message_view(h, pdu, b.service_type, b.source);
   // An unknown dest_flag ends the list: the rest of the body cannot be located.
   Cardinal st = b.dests.number_of_dests == 0 ? status::invalid_num_dests : status::ok;
   for (const Destination& d : dests_)
@@ -366,12 +368,7 @@ void Session::on_data_sm(const codec::Header& h, std::string_view pdu, std::stri
   ++smsc_.counters_.data_sm;
   pdu::DataSm b;
   pdu::read(body, b);
-  MessageView m;
-  m.command_id = h.command_id;
-  m.sequence_number = h.sequence_number;
-  m.raw = pdu;
-  m.service_type = b.service_type;
-  m.source = b.source;
+  MessageView m = message_view(h, pdu, b.service_type, b.source);
   m.esm_class = b.esm_class;
   m.registered_delivery = b.registered_delivery;
   m.data_coding = b.data_coding;
