@@ -8,8 +8,10 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "codec/Pdu.h"
+#include "pdu/Body.h"
 #include "component/Velmorsmppdemo.h"
 
 namespace velmor::bench {
@@ -24,92 +26,51 @@ struct Probe : TVelmorSMPPDemo {
   using TVelmorSMPPDemo::ReceiveOctets;
 };
 
-inline std::string Pdu(Cardinal id, Cardinal status, Cardinal seq, std::string_view body) {
-  return codec::build_pdu(id, status, seq, body, {});
-}
-
-inline void Tlv(std::string& out, Word t, std::string_view v) {
-  codec::put_u16(out, t);
-  codec::put_u16(out, static_cast<Word>(v.size()));
-  out.append(v);
-}
-inline void Tlv16(std::string& out, Word t, Word v) {
-  codec::put_u16(out, t);
-  codec::put_u16(out, 2);
-  codec::put_u16(out, v);
-}
-inline void Tlv8(std::string& out, Word t, Byte v) {
-  codec::put_u16(out, t);
-  codec::put_u16(out, 1);
-  codec::put_u8(out, v);
-}
-
 inline constexpr std::string_view kReceiptText =
     "id:1234567 sub:001 dlvrd:001 submit date:2401011200 done date:2401011201 stat:DELIVRD err:000 text:Hello";
 
 // A delivery receipt as an SMSC sends it: receipt text in short_message,
 // receipted_message_id and message_state as TLVs.
 inline std::string DeliverReceipt(Cardinal seq = 7) {
-  std::string b;
-  codec::put_cstring(b, "");
-  codec::put_u8(b, 1);
-  codec::put_u8(b, 1);
-  codec::put_cstring(b, "447700900123");
-  codec::put_u8(b, 0);
-  codec::put_u8(b, 0);
-  codec::put_cstring(b, "VELMOR");
-  codec::put_u8(b, 0x04);
-  for (int i = 0; i < 2; ++i) codec::put_u8(b, 0);
-  codec::put_cstring(b, "");
-  codec::put_cstring(b, "");
-  for (int i = 0; i < 4; ++i) codec::put_u8(b, 0);
-  codec::put_u8(b, static_cast<Byte>(kReceiptText.size()));
-  codec::put_octets(b, kReceiptText);
-  Tlv(b, tag::receipted_message_id, std::string_view("1234567\0", 8));
-  Tlv8(b, tag::message_state, 2);
-  return Pdu(command_id::deliver_sm, 0, seq, b);
+  TOPDeliver_SM tlvs;
+  tlvs.receipted_message_id = {true, std::string("1234567\0", 8)};
+  tlvs.message_state = {true, 2};
+  const pdu::DeliverSm b{{}, {1, 1, "447700900123"}, {0, 0, "VELMOR"}, {0x04, 0, 0, {}, {}, 0, 0, 0, 0, {0, kReceiptText}},
+                         {&tlvs, {}}};
+  return pdu::build(command_id::deliver_sm, 0, seq, b);
 }
 
 // data_sm from the SMSC with five TLVs, one of them a 120-octet payload.
 inline std::string DataSm(Cardinal seq = 8) {
-  std::string b;
-  codec::put_cstring(b, "WAP");
-  codec::put_u8(b, 1);
-  codec::put_u8(b, 1);
-  codec::put_cstring(b, "447700900123");
-  codec::put_u8(b, 0);
-  codec::put_u8(b, 0);
-  codec::put_cstring(b, "VELMOR");
-  codec::put_u8(b, 0);
-  codec::put_u8(b, 0);
-  codec::put_u8(b, 0x04);
-  Tlv16(b, tag::source_port, 9200);
-  Tlv16(b, tag::destination_port, 2948);
-  Tlv16(b, tag::sar_msg_ref_num, 42);
-  Tlv8(b, tag::sar_total_segments, 1);
-  Tlv(b, tag::message_payload, std::string(120, 'p'));
-  return Pdu(command_id::data_sm, 0, seq, b);
+  TOPData_SM tlvs;
+  tlvs.source_port = {true, 9200};
+  tlvs.destination_port = {true, 2948};
+  tlvs.sar_msg_ref_num = {true, 42};
+  tlvs.sar_total_segments = {true, 1};
+  tlvs.message_payload = {true, std::string(120, 'p')};
+  const pdu::DataSm b{"WAP", {1, 1, "447700900123"}, {0, 0, "VELMOR"}, 0, 0, 0x04, {&tlvs, {}}};
+  return pdu::build(command_id::data_sm, 0, seq, b);
 }
 
 inline std::string SubmitSmResp(Cardinal seq = 9) {
-  return Pdu(command_id::submit_sm_resp, 0, seq, std::string_view("1234567\0", 8));
+  return pdu::build(command_id::submit_sm_resp, 0, seq, pdu::MessageIdResp{"1234567"});
 }
 
 inline std::string SubmitMultiResp(Cardinal seq = 10) {
-  std::string b;
-  codec::put_cstring(b, "1234567");
-  codec::put_u8(b, 5);
+  std::string names[5];
+  std::vector<pdu::Unsuccess> failed;
   for (int i = 0; i < 5; ++i) {
-    codec::put_u8(b, 1);
-    codec::put_u8(b, 1);
-    codec::put_cstring(b, "44770090010" + std::to_string(i));
-    codec::put_u32(b, 0x0B);
+    names[i] = "44770090010" + std::to_string(i);
+    failed.push_back({{1, 1, names[i]}, 0x0B});
   }
-  return Pdu(command_id::submit_multi_resp, 0, seq, b);
+  return pdu::build(command_id::submit_multi_resp, 0, seq,
+                    pdu::SubmitMultiRespT<std::vector<pdu::Unsuccess>>{"1234567", {&failed}});
 }
 
-inline std::string EnquireLink(Cardinal seq = 11) { return Pdu(command_id::enquire_link, 0, seq, {}); }
-inline std::string EnquireLinkResp(Cardinal seq = 12) { return Pdu(command_id::enquire_link_resp, 0, seq, {}); }
+inline std::string EnquireLink(Cardinal seq = 11) { return codec::build_pdu(command_id::enquire_link, 0, seq, {}, {}); }
+inline std::string EnquireLinkResp(Cardinal seq = 12) {
+  return codec::build_pdu(command_id::enquire_link_resp, 0, seq, {}, {});
+}
 
 // At least `size` octets of whole PDUs of every kind above, in rotation.
 inline std::string MixedBlock(std::size_t size, std::size_t* pdus = nullptr) {

@@ -7,6 +7,7 @@
 // the received octets, so decoding never copies or erases a prefix.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -62,17 +63,29 @@ inline void put_octets(std::string& out, std::string_view s) { out.append(s); }
 
 // Writes fields into octets the caller has already sized, so that building a
 // PDU costs one resize instead of a capacity check per field. The caller
-// computes the exact size first; the writer does not check bounds.
+// computes the exact size first; a debug build checks every write against
+// the room the writer was given (a release build does not).
 class Writer {
  public:
-  explicit Writer(char* at) : p_(at) {}
-  void u8(Byte v) { *p_++ = static_cast<char>(v); }
+  Writer(char* at, std::size_t room) : p_(at) {
+#ifndef NDEBUG
+    end_ = at + room;
+#else
+    (void)room;
+#endif
+  }
+  void u8(Byte v) {
+    check(1);
+    *p_++ = static_cast<char>(v);
+  }
   void u16(Word v) {
+    check(2);
     p_[0] = static_cast<char>(v >> 8);
     p_[1] = static_cast<char>(v);
     p_ += 2;
   }
   void u32(Cardinal v) {
+    check(4);
     p_[0] = static_cast<char>(v >> 24);
     p_[1] = static_cast<char>(v >> 16);
     p_[2] = static_cast<char>(v >> 8);
@@ -82,16 +95,23 @@ class Writer {
   // As put_cstring: the octets unchanged, then one NUL.
   void cstring(std::string_view s) {
     octets(s);
-    *p_++ = '\0';
+    u8(0);
   }
   void octets(std::string_view s) {
+    check(s.size());
     if (!s.empty()) std::memcpy(p_, s.data(), s.size());
     p_ += s.size();
   }
   [[nodiscard]] char* position() const { return p_; }
 
  private:
+  void check([[maybe_unused]] std::size_t n) const {
+    assert(static_cast<std::size_t>(end_ - p_) >= n && "codec::Writer: write past the octets sized for it");
+  }
   char* p_;
+#ifndef NDEBUG
+  char* end_ = nullptr;
+#endif
 };
 
 // Big-endian value of up to 8 octets, read the way the hex conversions read

@@ -1,5 +1,5 @@
 // The 16-octet SMPP 3.4 header, the sequence-number rules and the command
-// identifiers. Pure functions: the sequence counter itself lives in the
+// identifiers (tabled in codec/Commands.h). Pure functions: the sequence counter itself lives in the
 // component, which owns the only state.
 #pragma once
 
@@ -8,39 +8,10 @@
 #include <string_view>
 
 #include "codec/Codec.h"
+#include "codec/Commands.h"
 
 namespace velmor {
 
-// command_id values, named after their PDUs.
-namespace command_id {
-inline constexpr Cardinal generic_nack = 0x80000000;
-inline constexpr Cardinal bind_receiver = 0x00000001;
-inline constexpr Cardinal bind_receiver_resp = 0x80000001;
-inline constexpr Cardinal bind_transmitter = 0x00000002;
-inline constexpr Cardinal bind_transmitter_resp = 0x80000002;
-inline constexpr Cardinal query_sm = 0x00000003;
-inline constexpr Cardinal query_sm_resp = 0x80000003;
-inline constexpr Cardinal submit_sm = 0x00000004;
-inline constexpr Cardinal submit_sm_resp = 0x80000004;
-inline constexpr Cardinal deliver_sm = 0x00000005;
-inline constexpr Cardinal deliver_sm_resp = 0x80000005;
-inline constexpr Cardinal unbind = 0x00000006;
-inline constexpr Cardinal unbind_resp = 0x80000006;
-inline constexpr Cardinal replace_sm = 0x00000007;
-inline constexpr Cardinal replace_sm_resp = 0x80000007;
-inline constexpr Cardinal cancel_sm = 0x00000008;
-inline constexpr Cardinal cancel_sm_resp = 0x80000008;
-inline constexpr Cardinal bind_transceiver = 0x00000009;
-inline constexpr Cardinal bind_transceiver_resp = 0x80000009;
-inline constexpr Cardinal outbind = 0x0000000B;
-inline constexpr Cardinal enquire_link = 0x00000015;
-inline constexpr Cardinal enquire_link_resp = 0x80000015;
-inline constexpr Cardinal submit_multi = 0x00000021;
-inline constexpr Cardinal submit_multi_resp = 0x80000021;
-inline constexpr Cardinal alert_notification = 0x00000102;
-inline constexpr Cardinal data_sm = 0x00000103;
-inline constexpr Cardinal data_sm_resp = 0x80000103;
-}  // namespace command_id
 
 namespace codec {
 
@@ -82,7 +53,7 @@ inline void begin_pdu(std::string& out, Cardinal id, Cardinal status, Cardinal s
   out.clear();
   out.reserve(header_size + body_hint);
   out.resize(header_size);
-  Writer w(out.data());
+  Writer w(out.data(), header_size);
   w.u32(0);
   w.u32(id);
   w.u32(status);
@@ -94,7 +65,7 @@ inline void begin_pdu(std::string& out, Cardinal id, Cardinal status, Cardinal s
 inline Writer body_writer(std::string& out, std::size_t body_size) {
   const std::size_t at = out.size();
   out.resize(at + body_size);
-  return Writer(out.data() + at);
+  return Writer(out.data() + at, body_size);
 }
 
 inline void end_pdu(std::string& out) { store_u32(out, 0, static_cast<Cardinal>(out.size())); }

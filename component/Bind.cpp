@@ -23,26 +23,14 @@ void TVelmorSMPPDemo::FormatBIND(AnsiString& pdu, Cardinal& sequence_number, TBi
                                  const AnsiString& system_id, const AnsiString& password,
                                  const AnsiString& system_type, Byte interface_version, Byte addr_ton,
                                  Byte addr_npi, const AnsiString& address_range) {
-  // Four C-Octet Strings (one NUL each) and three one-octet fields.
-  const std::size_t body = system_id.size() + password.size() + system_type.size() + address_range.size() + 7;
-  BeginRequest(pdu, BindValue(Bind_Type), 0, sequence_number, body);
-  codec::Writer w = codec::body_writer(pdu, body);
-  w.cstring(system_id);
-  w.cstring(password);
-  w.cstring(system_type);
-  w.u8(interface_version);
-  w.u8(addr_ton);
-  w.u8(addr_npi);
-  w.cstring(address_range);
-  codec::end_pdu(pdu);
+  const velmor::pdu::Bind body{system_id, password, system_type, interface_version,
+                               {addr_ton, addr_npi, address_range}};
+  FormatRequest(pdu, BindValue(Bind_Type), 0, sequence_number, body);
 }
 
 void TVelmorSMPPDemo::FormatOUTBIND(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& system_id,
                                     const AnsiString& password) {
-  BeginRequest(pdu, command_id::outbind, 0, sequence_number, system_id.size() + password.size() + 2);
-  codec::put_cstring(pdu, system_id);
-  codec::put_cstring(pdu, password);
-  codec::end_pdu(pdu);
+  FormatRequest(pdu, command_id::outbind, 0, sequence_number, velmor::pdu::Outbind{system_id, password});
 }
 
 Cardinal TVelmorSMPPDemo::Bind(TBindType Bind_Type, const AnsiString& system_id, const AnsiString& password,
@@ -65,9 +53,10 @@ Cardinal TVelmorSMPPDemo::Outbind(const AnsiString& system_id, const AnsiString&
 void TVelmorSMPPDemo::RecognBIND_RESP(TBindType Bind_Type, Cardinal command_status, Cardinal sequence_number,
                                       std::string_view body) {
   if (command_status == 0 ? !OnBind_RESP_OK : !OnBind_RESP_Error) return;
-  codec::Cursor c(body);
-  AnsiString system_id = str(c.cstring());
-  TOPBind_RESP op = OPBind_RESP_Set(c.rest());
+  pdu::BindResp r;
+  pdu::read(body, r);
+  AnsiString system_id = str(r.system_id);
+  TOPBind_RESP op = OPBind_RESP_Set(r.optional.octets);
   if (command_status == 0)
     Fire(OnBind_RESP_OK, Bind_Type, sequence_number, std::move(system_id), std::move(op));
   else

@@ -7,17 +7,11 @@ void TVelmorSMPPDemo::FormatCANCEL_SM(AnsiString& pdu, Cardinal& sequence_number
                                       const AnsiString& message_id, Byte source_addr_ton, Byte source_addr_npi,
                                       const AnsiString& source_addr, Byte dest_addr_ton, Byte dest_addr_npi,
                                       const AnsiString& destination_addr) {
-  BeginRequest(pdu, command_id::cancel_sm, 0, sequence_number,
-               service_type.size() + message_id.size() + source_addr.size() + destination_addr.size() + 8);
-  codec::put_cstring(pdu, service_type);
-  codec::put_cstring(pdu, message_id);
-  codec::put_u8(pdu, source_addr_ton);
-  codec::put_u8(pdu, source_addr_npi);
-  codec::put_cstring(pdu, source_addr);
-  codec::put_u8(pdu, dest_addr_ton);
-  codec::put_u8(pdu, dest_addr_npi);
-  codec::put_cstring(pdu, destination_addr);
-  codec::end_pdu(pdu);
+  const velmor::pdu::CancelSm body{service_type,
+                                   message_id,
+                                   {source_addr_ton, source_addr_npi, source_addr},
+                                   {dest_addr_ton, dest_addr_npi, destination_addr}};
+  FormatRequest(pdu, command_id::cancel_sm, 0, sequence_number, body);
 }
 
 Cardinal TVelmorSMPPDemo::Cancel_SM(const AnsiString& service_type, const AnsiString& message_id,
@@ -35,20 +29,14 @@ void TVelmorSMPPDemo::FormatREPLACE_SM(AnsiString& pdu, Cardinal& sequence_numbe
                                        const AnsiString& schedule_delivery_time, const AnsiString& validity_period,
                                        Byte registered_delivery, Byte sm_default_msg_id,
                                        const AnsiString& short_message) {
-  BeginRequest(pdu, command_id::replace_sm, 0, sequence_number,
-               message_id.size() + source_addr.size() + schedule_delivery_time.size() + validity_period.size() +
-                   short_message.size() + 9);
-  codec::put_cstring(pdu, message_id);
-  codec::put_u8(pdu, source_addr_ton);
-  codec::put_u8(pdu, source_addr_npi);
-  codec::put_cstring(pdu, source_addr);
-  codec::put_cstring(pdu, schedule_delivery_time);
-  codec::put_cstring(pdu, validity_period);
-  codec::put_u8(pdu, registered_delivery);
-  codec::put_u8(pdu, sm_default_msg_id);
-  codec::put_u8(pdu, static_cast<Byte>(short_message.size()));
-  codec::put_octets(pdu, short_message);
-  codec::end_pdu(pdu);
+  const velmor::pdu::ReplaceSm body{message_id,
+                                    {source_addr_ton, source_addr_npi, source_addr},
+                                    schedule_delivery_time,
+                                    validity_period,
+                                    registered_delivery,
+                                    sm_default_msg_id,
+                                    {0, short_message}};
+  FormatRequest(pdu, command_id::replace_sm, 0, sequence_number, body);
 }
 
 Cardinal TVelmorSMPPDemo::Replace_SM(const AnsiString& message_id, Byte source_addr_ton, Byte source_addr_npi,

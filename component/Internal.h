@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "codec/Pdu.h"
+#include "pdu/Body.h"
 #include "component/Velmorsmppdemo.h"
 
 namespace velmor {
@@ -32,24 +33,44 @@ bool TVelmorSMPPDemo::Fire(const Event& event, Args&&... args) {
 
 inline AnsiString str(std::string_view v) { return AnsiString(v.data(), v.size()); }
 
-// esm_class through short_message: the run of fields that submit_sm and
-// submit_multi share after their addressing. sm_length is the octet count of
-// short_message; the sending methods refuse one longer than 254 octets.
-inline void write_message_fields(codec::Writer& w, Byte esm_class, Byte protocol_id, Byte priority_flag,
-                                 const AnsiString& schedule_delivery_time, const AnsiString& validity_period,
-                                 Byte registered_delivery, Byte replace_if_present_flag, Byte data_coding,
-                                 Byte sm_default_msg_id, const AnsiString& short_message) {
-  w.u8(esm_class);
-  w.u8(protocol_id);
-  w.u8(priority_flag);
-  w.cstring(schedule_delivery_time);
-  w.cstring(validity_period);
-  w.u8(registered_delivery);
-  w.u8(replace_if_present_flag);
-  w.u8(data_coding);
-  w.u8(sm_default_msg_id);
-  w.u8(static_cast<Byte>(short_message.size()));
-  w.octets(short_message);
+// Entries of the application's lists as the bodies of pdu/ see them.
+inline pdu::Destination to_destination(const Tdest_address_entry& e) {
+  pdu::Destination d;
+  d.dest_flag = e.SME_DL ? pdu::Destination::distribution_list : pdu::Destination::sme;
+  d.address = {e.dest_addr_ton, e.dest_addr_npi, e.destination_addr_dl_name};
+  d.dl_name = e.destination_addr_dl_name;
+  return d;
+}
+
+// Collects the unsuccessful destinations a submit_multi_resp reader takes off
+// into the event's list.
+struct UnsuccessSink {
+  Tunsuccess_sme& out;
+  void reserve(std::size_t n) { out.reserve(n); }
+  void push_back(const pdu::Unsuccess& u) {
+    out.push_back({u.address.ton, u.address.npi, str(u.address.addr), u.error_status_code});
+  }
+};
+
+// Builds a PDU of the component from a typed body: the header (a request
+// takes the next sequence number, a response the one given), the body
+// written in place at its exact size, then command_length.
+template <class Body>
+VELMOR_PDU_INLINE void TVelmorSMPPDemo::FormatRequest(AnsiString& out, Cardinal command_id, Cardinal command_status,
+                                    Cardinal& sequence_number, const Body& body) {
+  const std::size_t n = pdu::size(body);
+  BeginRequest(out, command_id, command_status, sequence_number, n);
+  pdu::append(out, body, n);
+  codec::end_pdu(out);
+}
+
+template <class Body>
+VELMOR_PDU_INLINE void format_response(AnsiString& out, Cardinal command_id, Cardinal command_status, Cardinal sequence_number,
+                     const Body& body) {
+  const std::size_t n = pdu::size(body);
+  codec::begin_pdu(out, command_id, command_status, codec::response_sequence(sequence_number), n);
+  pdu::append(out, body, n);
+  codec::end_pdu(out);
 }
 
 }  // namespace velmor

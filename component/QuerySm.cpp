@@ -5,12 +5,8 @@ namespace velmor {
 
 void TVelmorSMPPDemo::FormatQUERY_SM(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& message_id,
                                      Byte source_addr_ton, Byte source_addr_npi, const AnsiString& source_addr) {
-  BeginRequest(pdu, command_id::query_sm, 0, sequence_number, message_id.size() + source_addr.size() + 4);
-  codec::put_cstring(pdu, message_id);
-  codec::put_u8(pdu, source_addr_ton);
-  codec::put_u8(pdu, source_addr_npi);
-  codec::put_cstring(pdu, source_addr);
-  codec::end_pdu(pdu);
+  FormatRequest(pdu, command_id::query_sm, 0, sequence_number,
+                velmor::pdu::QuerySm{message_id, {source_addr_ton, source_addr_npi, source_addr}});
 }
 
 Cardinal TVelmorSMPPDemo::Query_SM(const AnsiString& message_id, Byte source_addr_ton, Byte source_addr_npi,
@@ -26,11 +22,12 @@ Cardinal TVelmorSMPPDemo::Query_SM(const AnsiString& message_id, Byte source_add
 void TVelmorSMPPDemo::RecognQUERY_SM_RESP(Cardinal command_status, Cardinal sequence_number,
                                           std::string_view body) {
   if (command_status == 0 ? !OnQuery_SM_RESP_OK : !OnQuery_SM_RESP_Error) return;
-  codec::Cursor c(body);
-  AnsiString message_id = str(c.cstring());
-  AnsiString final_date = str(c.cstring());
-  const Byte message_state = c.u8();
-  const Byte error_code = c.u8();
+  pdu::QuerySmResp r;
+  pdu::read(body, r);
+  AnsiString message_id = str(r.message_id);
+  AnsiString final_date = str(r.final_date);
+  const Byte message_state = r.message_state;
+  const Byte error_code = r.error_code;
   if (command_status == 0)
     Fire(OnQuery_SM_RESP_OK, sequence_number, std::move(message_id), std::move(final_date), message_state,
          error_code);

@@ -11,24 +11,14 @@ void TVelmorSMPPDemo::FormatSUBMIT_SM(AnsiString& pdu, Cardinal& sequence_number
                                       Byte registered_delivery, Byte replace_if_present_flag, Byte data_coding,
                                       Byte sm_default_msg_id, const AnsiString& short_message,
                                       const TOPSubmit_SM& OPSubmit_SM) {
-  // Five C-Octet Strings (one NUL each) and twelve one-octet fields,
-  // sm_length included.
-  const std::size_t body = service_type.size() + source_addr.size() + destination_addr.size() +
-                           schedule_delivery_time.size() + validity_period.size() + short_message.size() + 17 +
-                           tlv::encoded_size(OPSubmit_SM);
-  BeginRequest(pdu, command_id::submit_sm, 0, sequence_number, body);
-  codec::Writer w = codec::body_writer(pdu, body);
-  w.cstring(service_type);
-  w.u8(source_addr_ton);
-  w.u8(source_addr_npi);
-  w.cstring(source_addr);
-  w.u8(dest_addr_ton);
-  w.u8(dest_addr_npi);
-  w.cstring(destination_addr);
-  write_message_fields(w, esm_class, protocol_id, priority_flag, schedule_delivery_time, validity_period,
-                       registered_delivery, replace_if_present_flag, data_coding, sm_default_msg_id, short_message);
-  tlv::write(w, OPSubmit_SM);
-  codec::end_pdu(pdu);
+  const velmor::pdu::SubmitSm body{service_type,
+                                   {source_addr_ton, source_addr_npi, source_addr},
+                                   {dest_addr_ton, dest_addr_npi, destination_addr},
+                                   {esm_class, protocol_id, priority_flag, schedule_delivery_time, validity_period,
+                                    registered_delivery, replace_if_present_flag, data_coding, sm_default_msg_id,
+                                    {0, short_message}},
+                                   {&OPSubmit_SM, {}}};
+  FormatRequest(pdu, command_id::submit_sm, 0, sequence_number, body);
 }
 
 Cardinal TVelmorSMPPDemo::Submit_SM(const AnsiString& service_type, Byte source_addr_ton, Byte source_addr_npi,
@@ -53,13 +43,14 @@ Cardinal TVelmorSMPPDemo::Submit_SM(const AnsiString& service_type, Byte source_
 // message_id is the octets before the first NUL; anything after it is ignored.
 void TVelmorSMPPDemo::RecognSUBMIT_SM_RESP(Cardinal command_status, Cardinal sequence_number,
                                            std::string_view body) {
-  codec::Cursor c(body);
+  pdu::MessageIdResp r;
+  pdu::read(body, r);
   if (command_status == 0) {
     FireWith(OnSubmit_SM_RESP_OK,
-             [&](const TOnSubmit_SM_RESP_OK& fn) { fn(this, sequence_number, str(c.cstring())); });
+             [&](const TOnSubmit_SM_RESP_OK& fn) { fn(this, sequence_number, str(r.message_id)); });
   } else {
     FireWith(OnSubmit_SM_RESP_Error, [&](const TOnSubmit_SM_RESP_Error& fn) {
-      fn(this, command_status, sequence_number, str(c.cstring()));
+      fn(this, command_status, sequence_number, str(r.message_id));
     });
   }
 }

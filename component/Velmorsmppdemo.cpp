@@ -3,7 +3,6 @@
 #include "component/Velmorsmppdemo.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "component/Internal.h"
 
@@ -21,7 +20,7 @@ constexpr std::size_t kKeepBuffer = 16 * 1024;
 }  // namespace
 
 TVelmorSMPPDemo::TVelmorSMPPDemo(TComponent* aowner, TEventLoop& Loop)
-    : TComponent(aowner), FLoop(Loop), FCliSock(new TClientSocket(this, Loop)) {
+    : TComponent(aowner), FLoop(Loop), FCliSock(new TClientSocket(this, Loop)), FRx(MaxPDULength) {
   FCliSock->SetActive(false);
   FCliSock->SetClientType(TClientType::ctNonBlocking);
   FCliSock->OnConnect = [this](TObject* s, TCustomWinSocket* k) { CliSockConnect(s, k); };
@@ -119,37 +118,24 @@ void TVelmorSMPPDemo::FormatPDU_RESP(AnsiString& pdu, Cardinal command_id, Cardi
 
 // ---- receiving ---------------------------------------------------------------------
 
+// Called by Connect, Disconnect and the socket's disconnect notification.
+// While a block is being framed (the call comes from a handler) its whole
+// PDUs are still dispatched and only the incomplete tail is dropped, when the
+// pass ends; otherwise everything buffered goes at once.
 void TVelmorSMPPDemo::DiscardReceived() {
   ++FGeneration;
-  FRxBegin = FRxEnd = 0;
-}
-
-char* TVelmorSMPPDemo::ReserveReceive(std::size_t n) {
-  const std::size_t live = FRxEnd - FRxBegin;
-  if (live == 0) FRxBegin = FRxEnd = 0;
-  if (FRxCap - FRxEnd >= n) return FRx.get() + FRxEnd;
-  if (FRxCap >= live + n) {
-    std::memmove(FRx.get(), FRx.get() + FRxBegin, live);
-  } else {
-    const std::size_t cap = std::max({live + n, FRxCap * 2, std::size_t{4096}});
-    std::unique_ptr<char[]> grown(new char[cap]);
-    if (live) std::memcpy(grown.get(), FRx.get() + FRxBegin, live);
-    FRx = std::move(grown);
-    FRxCap = cap;
-  }
-  FRxBegin = 0;
-  FRxEnd = live;
-  return FRx.get() + FRxEnd;
+  if (FFraming) FDropTail = true;
+  else FRx.clear();
 }
 
 void TVelmorSMPPDemo::CliSockRead(TObject*, TCustomWinSocket* Socket) {
   const int ready = Socket->ReceiveBuf(nullptr, -1);
   if (ready <= 0) return;
   const std::size_t want = std::min<std::size_t>(static_cast<std::size_t>(ready), kReadChunk);
-  char* into = ReserveReceive(want);
+  char* into = FRx.prepare(want);
   const int got = Socket->ReceiveBuf(into, static_cast<int>(want));
   if (got <= 0) return;
-  FRxEnd += static_cast<std::size_t>(got);
+  FRx.commit(static_cast<std::size_t>(got));
   Division_of_packages();
 }
 
@@ -158,51 +144,65 @@ void TVelmorSMPPDemo::ReceiveOctets(std::string_view octets) {
   const unsigned gen = FGeneration;
   while (!octets.empty()) {
     const std::size_t n = std::min(octets.size(), kReadChunk);
-    std::memcpy(ReserveReceive(n), octets.data(), n);
-    FRxEnd += n;
+    FRx.feed(octets.substr(0, n));
     octets.remove_prefix(n);
     Division_of_packages();
     if (!frame.alive() || FGeneration != gen) return;  // the stream ended under a handler
   }
 }
 
+// One framing pass: marks the component as framing and, however the pass
+// ends (a handler that throws included), clears the mark, drops a tail that
+// Connect or Disconnect condemned, and releases a grown buffer. Touches
+// nothing once the component is destroyed.
+struct TVelmorSMPPDemo::FramingPass {
+  TVelmorSMPPDemo& c;
+  const LiveFrame& frame;
+  FramingPass(TVelmorSMPPDemo& owner, const LiveFrame& f) : c(owner), frame(f) { c.FFraming = true; }
+  ~FramingPass() {
+    if (!frame.alive()) return;
+    c.FFraming = false;
+    if (c.FDropTail) {
+      c.FDropTail = false;
+      c.FRx.clear();
+    }
+    c.FRx.shrink_if_empty(kKeepBuffer);
+  }
+  FramingPass(const FramingPass&) = delete;
+  FramingPass& operator=(const FramingPass&) = delete;
+};
+
 // Cuts whole PDUs off the front of the received octets and dispatches each.
 // An incomplete PDU stays until the octets that complete it arrive.
 void TVelmorSMPPDemo::Division_of_packages() {
   if (FFraming) return;  // a handler ran the loop: the outer pass frames these octets
-  FFraming = true;
   LiveFrame frame(*this);
-  const unsigned gen = FGeneration;
-  for (;;) {
-    const std::size_t avail = FRxEnd - FRxBegin;
-    if (avail < 4) break;
-    const char* p = FRx.get() + FRxBegin;
-    const Cardinal len = codec::be_value(std::string_view(p, 4));
-    if (len == 0 || len > MaxPDULength) {
-      // No progress can be made through this stream: report the header once,
-      // drop everything buffered and end the connection.
-      codec::Cursor c(std::string_view(p, std::min<std::size_t>(avail, codec::header_size)));
-      const codec::Header h = codec::read_header(c);
-      DiscardReceived();
-      FFraming = false;
-      FCliSock->Close();
-      RecognUnknown_command(h.command_length, h.command_id, h.command_status, h.sequence_number, {});
-      return;
-    }
-    if (avail < len) break;
-    FRxBegin += len;
-    Recognition_of_a_package(std::string_view(p, len));
-    if (!frame.alive()) return;  // destroyed by a handler: touch nothing
-    if (FGeneration != gen) break;
-  }
-  FFraming = false;
-  if (FRxBegin == FRxEnd) {
-    FRxBegin = FRxEnd = 0;
-    if (FRxCap > kKeepBuffer) {
-      FRx.reset();
-      FRxCap = 0;
+  codec::Header bad;
+  bool unframeable = false;
+  {
+    FramingPass pass(*this, frame);
+    for (;;) {
+      const codec::Frame f = FRx.next();
+      if (f.kind == codec::Frame::Kind::need_more) break;
+      if (f.kind == codec::Frame::Kind::unframeable) {
+        // Not reported when the application has already ended the stream.
+        if (!FDropTail) {
+          codec::Cursor c(f.octets);
+          bad = codec::read_header(c);
+          unframeable = true;
+        }
+        break;
+      }
+      Recognition_of_a_package(f.octets);
+      if (!frame.alive()) return;  // destroyed by a handler: touch nothing
     }
   }
+  if (!unframeable) return;
+  // No progress can be made through this stream: report the header once,
+  // drop everything buffered and end the connection.
+  DiscardReceived();
+  FCliSock->Close();
+  RecognUnknown_command(bad.command_length, bad.command_id, bad.command_status, bad.sequence_number, {});
 }
 
 void TVelmorSMPPDemo::Recognition_of_a_package(std::string_view pdu) {

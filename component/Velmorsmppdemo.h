@@ -12,7 +12,11 @@
 // Thread: the component lives on the thread that runs its TEventLoop. Call it
 // only from there; events fire only from there, synchronously, in the order
 // the PDUs arrived. A handler may call any method, including Disconnect,
-// Connect, or deleting the component or its owner.
+// Connect, or deleting the component or its owner. Disconnect or Connect from
+// a handler still lets the other whole PDUs of the block being framed reach
+// their events; only its incomplete tail is dropped. A handler that throws
+// sends the exception out through the loop's run call; the PDUs after the one
+// it was handling stay buffered, and the next read or Connect frames normally.
 //
 // Lifetime of event arguments: every string, aggregate and list an event
 // carries is a value made for that call; the component keeps nothing of it.
@@ -25,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/Framer.h"
 #include "codec/Types.h"
 #include "component/Events.h"
 #include "platform/Classes.h"
@@ -69,9 +74,11 @@ class TVelmorSMPPDemo : public TComponent {
  public:
   // Largest command_length the framer accepts: room for a full 65535-octet
   // message_payload with every other field at its protocol maximum. A header
-  // announcing more (or 0, or a negative count) cannot be framed: it is
-  // reported once through OnUnknown_command, the buffered octets are dropped
-  // and the connection is closed (OnDisconnect follows).
+  // announcing more (or 0, or a negative count) cannot be framed: once its
+  // 16 octets are here it is reported once through OnUnknown_command, the
+  // buffered octets are dropped and the connection is closed (OnDisconnect
+  // follows). A command_length of 1 to 15 is a short PDU: dispatched once its
+  // octets are here, header read as far as they go (codec/Framer.h).
   static constexpr Cardinal MaxPDULength = 256 * 1024;
   // Longest short_message the one-octet sm_length may describe, and the most
   // destinations number_of_dests may count.
@@ -91,9 +98,8 @@ class TVelmorSMPPDemo : public TComponent {
   // any partly received PDU is discarded.
   void Connect(const AnsiString& Host, Integer Port);
   // Closes the connection and returns at once; OnDisconnect follows from the
-  // loop. Called from a handler, the PDUs still waiting in the same received
-  // block are discarded: nothing is reported after the application has
-  // asked for the connection to end.
+  // loop. Called from a handler, the whole PDUs still waiting in the same
+  // received block are dispatched first; only an incomplete tail is dropped.
   void Disconnect();
   Boolean Connected();
 
@@ -286,7 +292,11 @@ class TVelmorSMPPDemo : public TComponent {
   void CliSockRead(TObject* Sender, TCustomWinSocket* Socket);
   void Division_of_packages();
   void DiscardReceived();
-  char* ReserveReceive(std::size_t n);
+  struct FramingPass;
+  // Builds a request from a typed body of pdu/ (component/Internal.h).
+  template <class Body>
+  void FormatRequest(AnsiString& out, Cardinal command_id, Cardinal command_status, Cardinal& sequence_number,
+                     const Body& body);
 
   template <class Event, class... Args>
   bool Fire(const Event& event, Args&&... args);
@@ -297,13 +307,15 @@ class TVelmorSMPPDemo : public TComponent {
   TClientSocket* FCliSock;
   AnsiString FOut;  // the PDU being built; its capacity is reused
 
-  // Received octets not yet framed: [FRxBegin, FRxEnd) of FRx. Holds at most
-  // one incomplete PDU plus one read.
-  std::unique_ptr<char[]> FRx;
-  std::size_t FRxCap = 0, FRxBegin = 0, FRxEnd = 0;
+  // Received octets not yet framed. Holds at most one incomplete PDU plus
+  // one read.
+  codec::Framer FRx;
   bool FFraming = false;
-  // Bumped by Connect, Disconnect and an unframeable header: the framing of
-  // a block stops when it changes under a handler.
+  // Set when Connect or Disconnect is called from a handler while a block is
+  // framed: the rest of its whole PDUs is dispatched, then the tail dropped.
+  bool FDropTail = false;
+  // Bumped by Connect, Disconnect and an unframeable header: ReceiveOctets
+  // feeds no more of its octets once it changes under a handler.
   unsigned FGeneration = 0;
   // Every call into application code runs inside a LiveFrame on the stack;
   // the destructor marks each open frame, so the code that made the call

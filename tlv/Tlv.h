@@ -313,8 +313,9 @@ std::size_t encoded_size(const Agg& agg);
 template <class Agg>
 void append(std::string& out, const Agg& agg) {
   const std::size_t at = out.size();
-  out.resize(at + encoded_size(agg));
-  codec::Writer w(out.data() + at);
+  const std::size_t n = encoded_size(agg);
+  out.resize(at + n);
+  codec::Writer w(out.data() + at, n);
   write(w, agg);
 }
 

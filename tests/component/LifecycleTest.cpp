@@ -339,9 +339,9 @@ TEST(Lifecycle, DestroyedInsideConnectionEventHandlers) {
   }
 }
 
-// Disconnect from a handler: the PDUs still waiting in the same read are
-// discarded, and OnDisconnect follows from the loop.
-TEST(Lifecycle, DisconnectInsideHandlerDropsTheRestOfTheBlock) {
+// Disconnect from a handler: the whole PDUs still waiting in the same read
+// are dispatched, and OnDisconnect follows from the loop.
+TEST(Lifecycle, DisconnectInsideHandlerDispatchesTheRestOfTheBlock) {
   LoopbackPeer peer;
   peer.serve([](PeerConn& c) {
     c.send(hex("00000010 00000015 00000000 00000001 00000010 00000015 00000000 00000002"
@@ -359,7 +359,8 @@ TEST(Lifecycle, DisconnectInsideHandlerDropsTheRestOfTheBlock) {
   smpp.Connect("127.0.0.1", peer.port());
   ASSERT_TRUE(loop.RunUntil([&] { return !log.empty() && log.back() == "Disconnect"; }, 5s));
   loop.RunFor(50ms);
-  EXPECT_EQ(log, (std::vector<std::string>{"Connecting", "Connect", "Enquire_LINK 1", "Disconnect"}));
+  EXPECT_EQ(log, (std::vector<std::string>{"Connecting", "Connect", "Enquire_LINK 1", "Enquire_LINK 2",
+                                           "Enquire_LINK 3", "Disconnect"}));
 }
 
 // Connect while connected: the old connection is closed first (its

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "Harness.h"
+#include "pdu/Body.h"
 #include "tlv/Tlv.h"
 
 namespace velmor::smsc::test {
@@ -391,6 +392,34 @@ TEST(SmscOriginated, NothingSentWithoutABoundReceiver) {
   EXPECT_EQ(h.smsc.deliver_sm("esme", m, h.t0), 0u);
   EXPECT_EQ(h.smsc.data_sm("nobody", m, h.t0), 0u);
   EXPECT_EQ(to_hex(h.take()), "");
+}
+
+// sm_length is one octet: however long the id prefix and the message make
+// the receipt text, the deliver_sm counts exactly the short_message it
+// carries (at most 254 octets), and the whole id still travels in
+// receipted_message_id.
+TEST(SmscReceipt, LongIdPrefixNeverWrapsSmLength) {
+  for (std::size_t prefix : {0u, 150u, 200u, 253u, 300u}) {
+    Config cfg;
+    cfg.id_prefix = std::string(prefix, 'M');
+    Harness h(cfg);
+    h.bound();
+    h.feed(submit(2, "456", std::string(160, 'x'), 1));
+    h.tick(1s);
+    const std::string out = h.take(1s);
+    codec::Cursor c(out);
+    const codec::Header hd = codec::read_header(c);
+    ASSERT_EQ(hd.command_id, command_id::deliver_sm) << prefix;
+    ASSERT_EQ(hd.command_length, out.size()) << prefix;
+    pdu::DeliverSm d;
+    pdu::read(c.rest(), d);
+    EXPECT_LE(d.message.short_message.sm_length, 254) << prefix;
+    EXPECT_EQ(d.message.short_message.text.size(), d.message.short_message.sm_length) << prefix;
+    EXPECT_EQ(d.message.short_message.text.substr(0, 3 + prefix), "id:" + cfg.id_prefix.substr(0, 251)) << prefix;
+    const TOPDeliver_SM tlvs = tlv::decoded<TOPDeliver_SM>(d.optional.octets);
+    EXPECT_EQ(tlvs.receipted_message_id.Value, cfg.id_prefix + std::string("1", 2)) << prefix;
+    EXPECT_EQ(tlvs.message_state.Value, 2) << prefix;
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <random>
 
+#include "codec/Commands.h"
 #include "component/Events.h"
 #include "sms/Encoding.h"
 #include "sms/Names.h"
@@ -14,8 +15,6 @@
 namespace velmor::cli {
 namespace {
 
-constexpr Cardinal kGenericNack = 0x80000000;
-constexpr Cardinal kEnquireLinkResp = 0x80000015;
 // Pause between loop wake-ups that check the stop flag. Short enough that
 // Ctrl-C feels immediate, long enough to cost nothing.
 constexpr unsigned kPollMs = 50;
@@ -124,43 +123,43 @@ void Client::Wire() {
   c.OnBind_RESP_OK = [this](TObject*, TBindType, Cardinal seq, AnsiString system_id, TOPBind_RESP) {
     Response r;
     r.message_id = std::move(system_id);
-    Store(0x80000009, seq, std::move(r));
+    Store(command_id::bind_transceiver_resp, seq, std::move(r));
   };
   c.OnBind_RESP_Error = [this](TObject*, TBindType, Cardinal status, Cardinal seq, AnsiString system_id,
                                TOPBind_RESP) {
     Response r;
     r.status = status;
     r.message_id = std::move(system_id);
-    Store(0x80000009, seq, std::move(r));
+    Store(command_id::bind_transceiver_resp, seq, std::move(r));
   };
-  c.OnUnbind_RESP_OK = [this](TObject*, Cardinal seq) { Store(0x80000006, seq, {}); };
+  c.OnUnbind_RESP_OK = [this](TObject*, Cardinal seq) { Store(command_id::unbind_resp, seq, {}); };
   c.OnUnbind_RESP_Error = [this](TObject*, Cardinal status, Cardinal seq) {
     Response r;
     r.status = status;
-    Store(0x80000006, seq, std::move(r));
+    Store(command_id::unbind_resp, seq, std::move(r));
   };
   c.OnGeneric_NACK = [this](TObject*, Cardinal status, Cardinal seq) {
     Response r;
     r.status = status;
-    Store(kGenericNack, seq, std::move(r));
+    Store(command_id::generic_nack, seq, std::move(r));
   };
   c.OnSubmit_SM_RESP_OK = [this](TObject*, Cardinal seq, AnsiString id) {
     Response r;
     r.message_id = std::move(id);
-    Store(0x80000004, seq, std::move(r));
+    Store(command_id::submit_sm_resp, seq, std::move(r));
   };
   c.OnSubmit_SM_RESP_Error = [this](TObject*, Cardinal status, Cardinal seq, AnsiString id) {
     Response r;
     r.status = status;
     r.message_id = std::move(id);
-    Store(0x80000004, seq, std::move(r));
+    Store(command_id::submit_sm_resp, seq, std::move(r));
   };
   auto multi = [this](Cardinal status, Cardinal seq, AnsiString id, Tunsuccess_sme u) {
     Response r;
     r.status = status;
     r.message_id = std::move(id);
     r.unsuccess = std::move(u);
-    Store(0x80000021, seq, std::move(r));
+    Store(command_id::submit_multi_resp, seq, std::move(r));
   };
   c.OnSubmit_MULTI_RESP_OK = [multi](TObject*, Cardinal seq, AnsiString id, Byte, Tunsuccess_sme u) {
     multi(0, seq, std::move(id), std::move(u));
@@ -174,40 +173,40 @@ void Client::Wire() {
     r.final_date = std::move(final_date);
     r.message_state = state;
     r.error_code = error;
-    Store(0x80000003, seq, std::move(r));
+    Store(command_id::query_sm_resp, seq, std::move(r));
   };
   c.OnQuery_SM_RESP_OK = [query](TObject*, Cardinal seq, AnsiString id, AnsiString fd, Byte st, Byte ec) {
     query(0, seq, std::move(id), std::move(fd), st, ec);
   };
   c.OnQuery_SM_RESP_Error = [query](TObject*, Cardinal status, Cardinal seq, AnsiString id, AnsiString fd, Byte st,
                                     Byte ec) { query(status, seq, std::move(id), std::move(fd), st, ec); };
-  c.OnCancel_RESP_OK = [this](TObject*, Cardinal seq) { Store(0x80000008, seq, {}); };
+  c.OnCancel_RESP_OK = [this](TObject*, Cardinal seq) { Store(command_id::cancel_sm_resp, seq, {}); };
   c.OnCancel_RESP_Error = [this](TObject*, Cardinal status, Cardinal seq) {
     Response r;
     r.status = status;
-    Store(0x80000008, seq, std::move(r));
+    Store(command_id::cancel_sm_resp, seq, std::move(r));
   };
-  c.OnReplace_RESP_OK = [this](TObject*, Cardinal seq) { Store(0x80000007, seq, {}); };
+  c.OnReplace_RESP_OK = [this](TObject*, Cardinal seq) { Store(command_id::replace_sm_resp, seq, {}); };
   c.OnReplace_RESP_Error = [this](TObject*, Cardinal status, Cardinal seq) {
     Response r;
     r.status = status;
-    Store(0x80000007, seq, std::move(r));
+    Store(command_id::replace_sm_resp, seq, std::move(r));
   };
   c.OnEnquire_LINK_RESP = [this](TObject*, Cardinal status, Cardinal seq) {
     Response r;
     r.status = status;
-    Store(kEnquireLinkResp, seq, std::move(r));
+    Store(command_id::enquire_link_resp, seq, std::move(r));
   };
   c.OnData_SM_RESP_OK = [this](TObject*, Cardinal seq, AnsiString id, TOPData_SM_RESP) {
     Response r;
     r.message_id = std::move(id);
-    Store(0x80000103, seq, std::move(r));
+    Store(command_id::data_sm_resp, seq, std::move(r));
   };
   c.OnData_SM_RESP_Error = [this](TObject*, Cardinal status, Cardinal seq, AnsiString id, TOPData_SM_RESP) {
     Response r;
     r.status = status;
     r.message_id = std::move(id);
-    Store(0x80000103, seq, std::move(r));
+    Store(command_id::data_sm_resp, seq, std::move(r));
   };
 
   // What the SMSC asks of us is answered here, whatever the command.
@@ -324,7 +323,7 @@ Client::Response Client::Request(Cardinal seq, const std::string& what, unsigned
   Await([&] { return responses_.count(seq) != 0; }, timeout_ms, what + " response");
   Response r = std::move(responses_[seq]);
   responses_.erase(seq);
-  if (r.command_id == kGenericNack)
+  if (r.command_id == command_id::generic_nack)
     throw Failure{reject_code, what + " rejected with generic_nack: " + StatusText(r.status)};
   if (r.status != 0) throw Failure{reject_code, what + " rejected: " + StatusText(r.status)};
   return r;

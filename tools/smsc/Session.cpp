@@ -10,35 +10,41 @@ namespace {
 
 constexpr Cardinal kResponseBit = 0x80000000;
 
-Cardinal load_u32(std::string_view s, std::size_t pos) {
-  return (Cardinal(static_cast<unsigned char>(s[pos])) << 24) |
-         (Cardinal(static_cast<unsigned char>(s[pos + 1])) << 16) |
-         (Cardinal(static_cast<unsigned char>(s[pos + 2])) << 8) |
-         Cardinal(static_cast<unsigned char>(s[pos + 3]));
+// A receive buffer grown past this by a large PDU is released once it empties.
+constexpr std::size_t kKeepBuffer = 16 * 1024;
+
+// The decoded message fields into the view handed to the hooks.
+void set_message_fields(MessageView& m, const pdu::MessageFields& f) {
+  m.esm_class = f.esm_class;
+  m.protocol_id = f.protocol_id;
+  m.priority_flag = f.priority_flag;
+  m.schedule_delivery_time = f.schedule_delivery_time;
+  m.validity_period = f.validity_period;
+  m.registered_delivery = f.registered_delivery;
+  m.replace_if_present_flag = f.replace_if_present_flag;
+  m.data_coding = f.data_coding;
+  m.sm_default_msg_id = f.sm_default_msg_id;
+  m.short_message = f.short_message.text;
 }
 
-Address read_address(codec::Cursor& c) {
-  Address a;
-  a.ton = c.u8();
-  a.npi = c.u8();
-  a.addr = c.cstring();
-  return a;
+// The header and addressing of a message request, as the hooks see them.
+MessageView message_view(const codec::Header& h, std::string_view pdu, std::string_view service_type,
+                         const Address& source) {
+  MessageView m;
+  m.command_id = h.command_id;
+  m.sequence_number = h.sequence_number;
+  m.raw = pdu;
+  m.service_type = service_type;
+  m.source = source;
+  return m;
 }
 
-// esm_class .. short_message, shared by submit_sm and submit_multi.
-void read_message_tail(codec::Cursor& c, MessageView& m) {
-  m.esm_class = c.u8();
-  m.protocol_id = c.u8();
-  m.priority_flag = c.u8();
-  m.schedule_delivery_time = c.cstring();
-  m.validity_period = c.cstring();
-  m.registered_delivery = c.u8();
-  m.replace_if_present_flag = c.u8();
-  m.data_coding = c.u8();
-  m.sm_default_msg_id = c.u8();
-  const Byte len = c.u8();
-  m.short_message = c.octets(len);
-}
+// Collects the destinations of a submit_multi into the session's list.
+struct DestSink {
+  std::vector<Destination>& out;
+  void reserve(std::size_t n) { out.reserve(n); }
+  void push_back(const pdu::Destination& d) { out.push_back({d.dest_flag, d.address, d.dl_name}); }
+};
 
 // The value of the first TLV with this tag; empty when there is none.
 std::string_view find_tlv(std::string_view tlvs, Word tag) {
@@ -71,67 +77,42 @@ std::vector<std::string_view> Flush::pieces() const {
 }
 
 Session::Session(Smsc& smsc, SessionId id, std::string peer)
-    : smsc_(smsc), id_(id), peer_(std::move(peer)),
+    : smsc_(smsc), id_(id), peer_(std::move(peer)), framer_(codec::max_sequence),
       rng_(static_cast<std::minstd_rand::result_type>(smsc.config().random_seed + id)) {}
 
 // ---- framing -------------------------------------------------------------------
 
+// Framing is the codec's, as on the component's side. The simulator refuses
+// what the component would still dispatch: a command_length below the 16
+// header octets is answered with generic_nack ESME_RINVCMDLEN (sequence 0:
+// there is no sequence_number to echo) as soon as the length is read, and a
+// length that cannot be framed once its header is here, echoing the header's
+// sequence_number when there is one. Either way the session then closes.
 void Session::feed(std::string_view in, TimePoint now) {
   if (finished_ || in.empty()) return;
   now_ = now;
   smsc_.counters_.octets_in += in.size();
-  const std::size_t max = smsc_.config_.max_pdu_size;
-  // Octets needed before the PDU at the front of buf can be acted on: its
-  // command_length, then either the whole PDU or, for a length out of range,
-  // the header (a length below 16 is refused at once, with sequence 0, as
-  // such a PDU has no sequence_number to echo).
-  auto need = [max](std::string_view buf) -> std::size_t {
-    if (buf.size() < 4) return 4;
-    const Cardinal len = load_u32(buf, 0);
-    if (len < codec::header_size) return 4;
-    if (len > max) return codec::header_size;
-    return len;
-  };
-  // Complete the carried-over PDU with as few octets as it lacks, so the rest
-  // of the input is framed in place without being copied.
-  while (!tail_.empty()) {
-    const std::size_t n = need(tail_);
-    if (tail_.size() < n) {
-      const std::size_t take = std::min(n - tail_.size(), in.size());
-      if (take == 0) return;
-      tail_.append(in.data(), take);
-      in.remove_prefix(take);
-      continue;
-    }
-    process(tail_, now);
-    tail_.clear();
-    if (finished_) return;
-  }
-  const std::size_t used = process(in, now);
-  if (!finished_ && used < in.size()) tail_.assign(in.data() + used, in.size() - used);
-}
-
-std::size_t Session::process(std::string_view in, TimePoint now) {
-  const std::size_t max = smsc_.config_.max_pdu_size;
-  std::size_t pos = 0;
+  framer_.set_max_length(static_cast<Cardinal>(std::min<std::size_t>(smsc_.config_.max_pdu_size, codec::max_sequence)));
+  framer_.feed(in);
   while (!finished_) {
-    const std::string_view rest = in.substr(pos);
-    if (rest.size() < 4) break;
-    const Cardinal len = load_u32(rest, 0);
-    if (len < codec::header_size || len > max) {
-      if (len > max && rest.size() < codec::header_size) break;
-      const Cardinal seq = len > max ? load_u32(rest, 12) : 0;
+    const codec::Frame f = framer_.next();
+    if (f.short_length() || f.kind == codec::Frame::Kind::unframeable) {
+      Cardinal seq = 0;
+      if (!f.short_length() && f.command_length != 0) {
+        codec::Cursor c(f.octets);
+        seq = codec::read_header(c).sequence_number;
+      }
       ++smsc_.counters_.invalid_length;
       ++smsc_.counters_.generic_nacks_out;
       respond_header_only(command_id::generic_nack, status::invalid_length, seq, now);
       finish();
-      return in.size();
+      break;
     }
-    if (rest.size() < len) break;
-    handle(rest.substr(0, len), now);
-    pos += len;
+    if (f.kind == codec::Frame::Kind::need_more) break;
+    handle(f.octets, now);
   }
-  return pos;
+  if (finished_) framer_.clear();
+  framer_.shrink_if_empty(kKeepBuffer);
 }
 
 // ---- dispatch ------------------------------------------------------------------
@@ -160,7 +141,7 @@ void Session::handle(std::string_view pdu, TimePoint now) {
     case command_id::bind_receiver:
     case command_id::bind_transmitter:
     case command_id::bind_transceiver:
-      on_bind(h, c);
+      on_bind(h, c.rest());
       return;
     case command_id::unbind:
       on_unbind(h);
@@ -181,12 +162,12 @@ void Session::handle(std::string_view pdu, TimePoint now) {
         return;
       }
       switch (h.command_id) {
-        case command_id::submit_sm: on_submit_sm(h, pdu, c, now); break;
-        case command_id::submit_multi: on_submit_multi(h, pdu, c, now); break;
-        case command_id::data_sm: on_data_sm(h, pdu, c, now); break;
-        case command_id::query_sm: on_query_sm(h, c); break;
-        case command_id::cancel_sm: on_cancel_sm(h, c, now); break;
-        default: on_replace_sm(h, c); break;
+        case command_id::submit_sm: on_submit_sm(h, pdu, c.rest(), now); break;
+        case command_id::submit_multi: on_submit_multi(h, pdu, c.rest(), now); break;
+        case command_id::data_sm: on_data_sm(h, pdu, c.rest(), now); break;
+        case command_id::query_sm: on_query_sm(h, c.rest()); break;
+        case command_id::cancel_sm: on_cancel_sm(h, c.rest(), now); break;
+        default: on_replace_sm(h, c.rest()); break;
       }
       return;
     case command_id::generic_nack:
@@ -209,7 +190,7 @@ void Session::handle(std::string_view pdu, TimePoint now) {
   }
 }
 
-void Session::on_bind(const codec::Header& h, codec::Cursor body) {
+void Session::on_bind(const codec::Header& h, std::string_view octets) {
   const Config& cfg = smsc_.config_;
   const Cardinal resp = h.command_id | kResponseBit;
   if (bound()) {
@@ -217,8 +198,10 @@ void Session::on_bind(const codec::Header& h, codec::Cursor body) {
     respond_header_only(resp, status::already_bound, h.sequence_number, now_);
     return;
   }
-  const std::string_view system_id = body.cstring();
-  const std::string_view password = body.cstring();
+  pdu::Bind bind;
+  pdu::read(octets, bind);
+  const std::string_view system_id = bind.system_id;
+  const std::string_view password = bind.password;
   Cardinal st = status::ok;
   if (cfg.reject_binds) {
     st = status::bind_failed;
@@ -238,13 +221,10 @@ void Session::on_bind(const codec::Header& h, codec::Cursor body) {
                                                          : BindState::Transceiver;
   system_id_.assign(system_id);
   system_ = smsc_.intern(system_id);
-  const std::size_t start = open_pdu(resp, status::ok, h.sequence_number);
-  codec::put_cstring(out_, cfg.system_id);
   TOPBind_RESP tlvs;
   tlvs.sc_interface_version.Field = true;
   tlvs.sc_interface_version.Value = 0x34;
-  tlv::append(out_, tlvs);
-  close_pdu(start, true, now_);
+  respond(resp, status::ok, h.sequence_number, pdu::BindResp{cfg.system_id, {&tlvs, {}}}, true, now_);
   smsc_.bound(*this, now_);
 }
 
@@ -319,49 +299,39 @@ void Session::accept_single(MessageView& m, const Destination& d, Cardinal resp_
     respond_header_only(resp_id, st, m.sequence_number, now);
     return;
   }
-  const std::size_t start = open_pdu(resp_id, status::ok, m.sequence_number);
-  smsc_.ids_.append(out_, id);
-  out_.push_back('\0');
-  close_pdu(start, true, now);
+  text_.clear();
+  smsc_.ids_.append(text_, id);
+  respond(resp_id, status::ok, m.sequence_number, pdu::MessageIdResp{text_}, true, now);
 }
 
-void Session::on_submit_sm(const codec::Header& h, std::string_view pdu, codec::Cursor c, TimePoint now) {
+void Session::on_submit_sm(const codec::Header& h, std::string_view pdu, std::string_view body, TimePoint now) {
   ++smsc_.counters_.submit_sm;
-  MessageView m;
-  m.command_id = h.command_id;
-  m.sequence_number = h.sequence_number;
-  m.raw = pdu;
-  m.service_type = c.cstring();
-  m.source = read_address(c);
+  pdu::SubmitSm b;
+  pdu::read(body, b);
+  MessageView m = message_view(h, pdu, b.service_type, b.source);
+  set_message_fields(m, b.message);
+  m.optional = b.optional.octets;
   Destination d;
-  d.address = read_address(c);
-  read_message_tail(c, m);
-  m.optional = c.rest();
+  d.address = b.dest;
   accept_single(m, d, command_id::submit_sm_resp, now);
 }
 
-void Session::on_submit_multi(const codec::Header& h, std::string_view pdu, codec::Cursor c, TimePoint now) {
+void Session::on_submit_multi(const codec::Header& h, std::string_view pdu, std::string_view body, TimePoint now) {
   ++smsc_.counters_.submit_multi;
-  MessageView m;
-  m.command_id = h.command_id;
-  m.sequence_number = h.sequence_number;
-  m.raw = pdu;
-  m.service_type = c.cstring();
-  m.source = read_address(c);
-  const Byte n = c.u8();
   dests_.clear();
-  Cardinal st = n == 0 ? status::invalid_num_dests : status::ok;
-  for (Byte i = 0; i < n && st == status::ok; ++i) {
-    Destination d;
-    d.flag = c.u8();
-    if (d.flag == 1) d.address = read_address(c);
-    else if (d.flag == 2) d.dl_name = c.cstring();
-    else st = status::invalid_dest_flag;  // the rest of the body cannot be located
-    dests_.push_back(d);
-  }
+  DestSink sink{dests_};
+  pdu::SubmitMultiT<DestSink> b;
+  b.dests.list = &sink;
+  pdu::read(body, b);
+  MessageView m = message_view(h, pdu, b.service_type, b.source);
+  // An unknown dest_flag ends the list: the rest of the body cannot be located.
+  Cardinal st = b.dests.number_of_dests == 0 ? status::invalid_num_dests : status::ok;
+  for (const Destination& d : dests_)
+    if (d.flag != pdu::Destination::sme && d.flag != pdu::Destination::distribution_list)
+      st = status::invalid_dest_flag;
   if (st == status::ok) {
-    read_message_tail(c, m);
-    m.optional = c.rest();
+    set_message_fields(m, b.message);
+    m.optional = b.optional.octets;
     m.destinations = dests_;
     st = screen(m);
   }
@@ -375,77 +345,62 @@ void Session::on_submit_multi(const codec::Header& h, std::string_view pdu, code
   results_.clear();
   std::uint64_t first = 0;
   bool any = false;
-  Byte failed = 0;
   for (const Destination& d : dests_) {
     const Address a = d.flag == 2 ? Address{0, 0, d.dl_name} : d.address;
     std::uint64_t id = 0;
     const Cardinal r = store(m, a, text, now, id);
     results_.push_back(r);
-    if (r != status::ok) ++failed;
-    else if (!any) first = id, any = true;
+    if (r == status::ok && !any) first = id, any = true;
   }
-  const std::size_t start = open_pdu(command_id::submit_multi_resp, status::ok, h.sequence_number);
-  if (any) smsc_.ids_.append(out_, first);
-  out_.push_back('\0');
-  codec::put_u8(out_, failed);
+  text_.clear();
+  if (any) smsc_.ids_.append(text_, first);
+  unsuccess_.clear();
   for (std::size_t i = 0; i < dests_.size(); ++i) {
     if (results_[i] == status::ok) continue;
     const Destination& d = dests_[i];
-    if (d.flag == 2) {
-      codec::put_u8(out_, 0);
-      codec::put_u8(out_, 0);
-      codec::put_cstring(out_, d.dl_name);
-    } else {
-      codec::put_u8(out_, d.address.ton);
-      codec::put_u8(out_, d.address.npi);
-      codec::put_cstring(out_, d.address.addr);
-    }
-    codec::put_u32(out_, results_[i]);
+    unsuccess_.push_back({d.flag == 2 ? Address{0, 0, d.dl_name} : d.address, results_[i]});
   }
-  close_pdu(start, true, now);
+  respond(command_id::submit_multi_resp, status::ok, h.sequence_number,
+          pdu::SubmitMultiRespT<std::vector<pdu::Unsuccess>>{text_, {&unsuccess_}}, true, now);
 }
 
-void Session::on_data_sm(const codec::Header& h, std::string_view pdu, codec::Cursor c, TimePoint now) {
+void Session::on_data_sm(const codec::Header& h, std::string_view pdu, std::string_view body, TimePoint now) {
   ++smsc_.counters_.data_sm;
-  MessageView m;
-  m.command_id = h.command_id;
-  m.sequence_number = h.sequence_number;
-  m.raw = pdu;
-  m.service_type = c.cstring();
-  m.source = read_address(c);
+  pdu::DataSm b;
+  pdu::read(body, b);
+  MessageView m = message_view(h, pdu, b.service_type, b.source);
+  m.esm_class = b.esm_class;
+  m.registered_delivery = b.registered_delivery;
+  m.data_coding = b.data_coding;
+  m.optional = b.optional.octets;
   Destination d;
-  d.address = read_address(c);
-  m.esm_class = c.u8();
-  m.registered_delivery = c.u8();
-  m.data_coding = c.u8();
-  m.optional = c.rest();
+  d.address = b.dest;
   accept_single(m, d, command_id::data_sm_resp, now);
 }
 
-void Session::on_query_sm(const codec::Header& h, codec::Cursor c) {
+void Session::on_query_sm(const codec::Header& h, std::string_view body) {
   ++smsc_.counters_.query_sm;
-  const std::string_view text = c.cstring();
-  const auto id = smsc_.ids_.parse(text);
+  pdu::QuerySm q;
+  pdu::read(body, q);
+  const auto id = smsc_.ids_.parse(q.message_id);
   const StoredMessage* m = id ? smsc_.store_.find(*id) : nullptr;
   if (m == nullptr) {
     respond_header_only(command_id::query_sm_resp, status::query_failed, h.sequence_number, now_);
     return;
   }
-  const std::size_t start = open_pdu(command_id::query_sm_resp, status::ok, h.sequence_number);
-  codec::put_cstring(out_, text);
-  if (is_final(m->state)) append_absolute_time(out_, smsc_.wall(m->done));
-  out_.push_back('\0');
-  codec::put_u8(out_, static_cast<Byte>(m->state));
-  codec::put_u8(out_, m->error);
-  close_pdu(start, true, now_);
+  text_.clear();
+  if (is_final(m->state)) append_absolute_time(text_, smsc_.wall(m->done));
+  respond(command_id::query_sm_resp, status::ok, h.sequence_number,
+          pdu::QuerySmResp{q.message_id, text_, static_cast<Byte>(m->state), m->error}, true, now_);
 }
 
-void Session::on_cancel_sm(const codec::Header& h, codec::Cursor c, TimePoint now) {
+void Session::on_cancel_sm(const codec::Header& h, std::string_view body, TimePoint now) {
   ++smsc_.counters_.cancel_sm;
-  c.cstring();  // service_type: messages are not told apart by it here
-  const std::string_view text = c.cstring();
-  const Address source = read_address(c);
-  const Address dest = read_address(c);
+  pdu::CancelSm q;  // service_type: messages are not told apart by it here
+  pdu::read(body, q);
+  const std::string_view text = q.message_id;
+  const Address& source = q.source;
+  const Address& dest = q.dest;
   // Answer first, then cancel: a receipt the cancel triggers follows the
   // cancel_sm_resp on the wire.
   cancelled_.clear();
@@ -465,16 +420,13 @@ void Session::on_cancel_sm(const codec::Header& h, codec::Cursor c, TimePoint no
   for (StoredMessage* m : cancelled_) smsc_.cancel(*m, now);
 }
 
-void Session::on_replace_sm(const codec::Header& h, codec::Cursor c) {
+void Session::on_replace_sm(const codec::Header& h, std::string_view body) {
   ++smsc_.counters_.replace_sm;
-  const std::string_view text = c.cstring();
-  read_address(c);  // source
-  c.cstring();      // schedule_delivery_time
-  c.cstring();      // validity_period
-  const Byte registered_delivery = c.u8();
-  c.u8();  // sm_default_msg_id
-  const Byte len = c.u8();
-  const std::string_view sm = c.octets(len);
+  pdu::ReplaceSm q;
+  pdu::read(body, q);
+  const std::string_view text = q.message_id;
+  const Byte registered_delivery = q.registered_delivery;
+  const std::string_view sm = q.short_message.text;
   const auto id = smsc_.ids_.parse(text);
   StoredMessage* m = id ? smsc_.store_.find(*id) : nullptr;
   Cardinal st = status::replace_failed;
@@ -513,50 +465,33 @@ Cardinal Session::originate(Cardinal id, std::string_view body, TimePoint now, i
 Cardinal Session::send_enquire_link(TimePoint now) { return originate(command_id::enquire_link, {}, now); }
 
 Cardinal Session::send_deliver_sm(const Originated& m, TimePoint now) {
-  std::string body;
-  codec::put_cstring(body, m.service_type);
-  codec::put_u8(body, m.source_ton);
-  codec::put_u8(body, m.source_npi);
-  codec::put_cstring(body, m.source);
-  codec::put_u8(body, m.dest_ton);
-  codec::put_u8(body, m.dest_npi);
-  codec::put_cstring(body, m.destination);
-  codec::put_u8(body, m.esm_class);
-  codec::put_u8(body, m.protocol_id);
-  codec::put_u8(body, m.priority_flag);
-  codec::put_cstring(body, "");  // schedule_delivery_time
-  codec::put_cstring(body, "");  // validity_period
-  codec::put_u8(body, m.registered_delivery);
-  codec::put_u8(body, 0);  // replace_if_present_flag
-  codec::put_u8(body, m.data_coding);
-  codec::put_u8(body, 0);  // sm_default_msg_id
-  const std::string_view text = std::string_view(m.text).substr(0, 255);
-  codec::put_u8(body, static_cast<Byte>(text.size()));
-  codec::put_octets(body, text);
-  codec::put_octets(body, m.optional);
+  const pdu::DeliverSm b{m.service_type,
+                         {m.source_ton, m.source_npi, m.source},
+                         {m.dest_ton, m.dest_npi, m.destination},
+                         {m.esm_class, m.protocol_id, m.priority_flag, {}, {}, m.registered_delivery, 0, m.data_coding,
+                          0, {0, std::string_view(m.text).substr(0, 255)}},
+                         {nullptr, m.optional}};
+  body_.clear();
+  pdu::append(body_, b);
   ++smsc_.counters_.deliver_sm_sent;
-  return originate(command_id::deliver_sm, body, now);
+  return originate(command_id::deliver_sm, body_, now);
 }
 
 Cardinal Session::send_data_sm(const Originated& m, TimePoint now) {
-  std::string body;
-  codec::put_cstring(body, m.service_type);
-  codec::put_u8(body, m.source_ton);
-  codec::put_u8(body, m.source_npi);
-  codec::put_cstring(body, m.source);
-  codec::put_u8(body, m.dest_ton);
-  codec::put_u8(body, m.dest_npi);
-  codec::put_cstring(body, m.destination);
-  codec::put_u8(body, m.esm_class);
-  codec::put_u8(body, m.registered_delivery);
-  codec::put_u8(body, m.data_coding);
   TOPData_SM tlvs;
   tlvs.message_payload.Field = true;
   tlvs.message_payload.Value = m.text.substr(0, tlv::max_value_length);
-  tlv::append(body, tlvs);
-  codec::put_octets(body, m.optional);
+  const pdu::DataSm b{m.service_type,
+                      {m.source_ton, m.source_npi, m.source},
+                      {m.dest_ton, m.dest_npi, m.destination},
+                      m.esm_class,
+                      m.registered_delivery,
+                      m.data_coding,
+                      {&tlvs, m.optional}};
+  body_.clear();
+  pdu::append(body_, b);
   ++smsc_.counters_.data_sm_sent;
-  return originate(command_id::data_sm, body, now);
+  return originate(command_id::data_sm, body_, now);
 }
 
 // ---- output and fault modes --------------------------------------------------------
@@ -591,6 +526,13 @@ void Session::close_pdu(std::size_t start, bool response, TimePoint now) {
     finish();
   }
   mark_dirty();
+}
+
+template <class Body>
+void Session::respond(Cardinal id, Cardinal st, Cardinal seq, const Body& body, bool response, TimePoint now) {
+  const std::size_t start = open_pdu(id, st, seq);
+  pdu::append(out_, body);
+  close_pdu(start, response, now);
 }
 
 void Session::respond_header_only(Cardinal id, Cardinal st, Cardinal seq, TimePoint now) {

@@ -17,7 +17,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "codec/Framer.h"
 #include "codec/Pdu.h"
+#include "pdu/Body.h"
 #include "tools/smsc/Store.h"
 
 namespace velmor::smsc {
@@ -26,32 +28,29 @@ class Smsc;
 
 using SessionId = std::uint64_t;
 
-// command_status values the simulator answers with.
+// command_status values the simulator answers with, by their protocol names.
 namespace status {
-inline constexpr Cardinal ok = 0x00;
-inline constexpr Cardinal invalid_length = 0x02;        // ESME_RINVCMDLEN
-inline constexpr Cardinal invalid_command = 0x03;       // ESME_RINVCMDID
-inline constexpr Cardinal invalid_bind_status = 0x04;   // ESME_RINVBNDSTS
-inline constexpr Cardinal already_bound = 0x05;         // ESME_RALYBND
-inline constexpr Cardinal invalid_dest_addr = 0x0B;     // ESME_RINVDSTADR
-inline constexpr Cardinal bind_failed = 0x0D;           // ESME_RBINDFAIL
-inline constexpr Cardinal invalid_password = 0x0E;      // ESME_RINVPASWD
-inline constexpr Cardinal cancel_failed = 0x11;         // ESME_RCANCELFAIL
-inline constexpr Cardinal replace_failed = 0x13;        // ESME_RREPLACEFAIL
-inline constexpr Cardinal queue_full = 0x14;            // ESME_RMSGQFUL
-inline constexpr Cardinal invalid_num_dests = 0x33;     // ESME_RINVNUMDESTS
-inline constexpr Cardinal invalid_dest_flag = 0x40;     // ESME_RINVDESTFLAG
-inline constexpr Cardinal throttled = 0x58;             // ESME_RTHROTTLED
-inline constexpr Cardinal query_failed = 0x67;          // ESME_RQUERYFAIL
+inline constexpr Cardinal ok = command_status::ESME_ROK;
+inline constexpr Cardinal invalid_length = command_status::ESME_RINVCMDLEN;
+inline constexpr Cardinal invalid_command = command_status::ESME_RINVCMDID;
+inline constexpr Cardinal invalid_bind_status = command_status::ESME_RINVBNDSTS;
+inline constexpr Cardinal already_bound = command_status::ESME_RALYBND;
+inline constexpr Cardinal invalid_dest_addr = command_status::ESME_RINVDSTADR;
+inline constexpr Cardinal bind_failed = command_status::ESME_RBINDFAIL;
+inline constexpr Cardinal invalid_password = command_status::ESME_RINVPASWD;
+inline constexpr Cardinal cancel_failed = command_status::ESME_RCANCELFAIL;
+inline constexpr Cardinal replace_failed = command_status::ESME_RREPLACEFAIL;
+inline constexpr Cardinal queue_full = command_status::ESME_RMSGQFUL;
+inline constexpr Cardinal invalid_num_dests = command_status::ESME_RINVNUMDESTS;
+inline constexpr Cardinal invalid_dest_flag = command_status::ESME_RINVDESTFLAG;
+inline constexpr Cardinal throttled = command_status::ESME_RTHROTTLED;
+inline constexpr Cardinal query_failed = command_status::ESME_RQUERYFAIL;
 }  // namespace status
 
 enum class BindState { Open, Transmitter, Receiver, Transceiver };
 
-struct Address {
-  Byte ton = 0;
-  Byte npi = 0;
-  std::string_view addr;
-};
+// ton, npi, addr: the addressing triple as the PDU bodies carry it.
+using Address = pdu::Address;
 
 // One destination of a message request: an SME address (flag 1) or, in
 // submit_multi, a distribution list name (flag 2, in dl_name).
@@ -170,17 +169,19 @@ class Session {
     bool cut = false;  // write only its first half, then close
   };
 
-  std::size_t process(std::string_view in, TimePoint now);
   void handle(std::string_view pdu, TimePoint now);
-  void on_bind(const codec::Header& h, codec::Cursor body);
+  void on_bind(const codec::Header& h, std::string_view body);
   void on_unbind(const codec::Header& h);
   void accept_single(MessageView& m, const Destination& d, Cardinal resp_id, TimePoint now);
-  void on_submit_sm(const codec::Header& h, std::string_view pdu, codec::Cursor body, TimePoint now);
-  void on_submit_multi(const codec::Header& h, std::string_view pdu, codec::Cursor body, TimePoint now);
-  void on_data_sm(const codec::Header& h, std::string_view pdu, codec::Cursor body, TimePoint now);
-  void on_query_sm(const codec::Header& h, codec::Cursor body);
-  void on_cancel_sm(const codec::Header& h, codec::Cursor body, TimePoint now);
-  void on_replace_sm(const codec::Header& h, codec::Cursor body);
+  void on_submit_sm(const codec::Header& h, std::string_view pdu, std::string_view body, TimePoint now);
+  void on_submit_multi(const codec::Header& h, std::string_view pdu, std::string_view body, TimePoint now);
+  void on_data_sm(const codec::Header& h, std::string_view pdu, std::string_view body, TimePoint now);
+  void on_query_sm(const codec::Header& h, std::string_view body);
+  void on_cancel_sm(const codec::Header& h, std::string_view body, TimePoint now);
+  void on_replace_sm(const codec::Header& h, std::string_view body);
+  // Writes a whole PDU with a typed body into the output, exactly sized.
+  template <class Body>
+  void respond(Cardinal id, Cardinal status, Cardinal seq, const Body& body, bool response, TimePoint now);
   void on_response(const codec::Header& h);
 
   // Common path of the three message requests: hooks, throttling; returns the
@@ -206,7 +207,7 @@ class Session {
   std::string system_id_;
   std::uint32_t system_ = 0;  // interned system_id_
 
-  std::string tail_;  // an incomplete PDU carried over between feed calls
+  codec::Framer framer_;  // received octets: at most an incomplete PDU between feed calls
   std::string out_;   // octets ready to write
   std::deque<Delayed> delayed_;
   bool finished_ = false;         // no more input is handled
@@ -222,6 +223,9 @@ class Session {
   std::deque<ReceivedPdu> log_;
   std::vector<Destination> dests_;  // reused by every message request
   std::vector<Cardinal> results_;   // per destination of a submit_multi
+  std::vector<pdu::Unsuccess> unsuccess_;  // the failed ones, for submit_multi_resp
+  std::string text_;  // a message_id or date being formatted; reused
+  std::string body_;  // the body of a PDU this session originates; reused
   std::vector<StoredMessage*> cancelled_;  // matches of the cancel_sm being answered
   std::minstd_rand rng_;
 };

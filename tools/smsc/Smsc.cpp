@@ -1,6 +1,11 @@
 #include "tools/smsc/Smsc.h"
 
 namespace velmor::smsc {
+namespace {
+// Longest receipt text: sm_length counts up to 255, and like the component the
+// simulator keeps short_message to 254 octets.
+constexpr std::size_t kMaxReceiptText = 254;
+}  // namespace
 
 Smsc::Smsc(Config config)
     : config_(std::move(config)),
@@ -130,49 +135,41 @@ std::string Smsc::receipt_body(const StoredMessage& m) {
   return out;
 }
 
+// A deliver_sm from the original destination back to the original source,
+// esm_class 0x04 (SMSC delivery receipt), with the conventional text in
+// short_message and receipted_message_id and message_state as TLVs.
 void Smsc::append_receipt(std::string& out, const StoredMessage& m) {
-  codec::put_cstring(out, "");  // service_type
-  codec::put_u8(out, m.dest_ton);  // from the original destination ...
-  codec::put_u8(out, m.dest_npi);
-  codec::put_cstring(out, m.destination.view());
-  codec::put_u8(out, m.source_ton);  // ... back to the original source
-  codec::put_u8(out, m.source_npi);
-  codec::put_cstring(out, m.source.view());
-  codec::put_u8(out, 0x04);  // esm_class: SMSC delivery receipt
-  codec::put_u8(out, 0);     // protocol_id
-  codec::put_u8(out, 0);     // priority_flag
-  codec::put_cstring(out, "");
-  codec::put_cstring(out, "");
-  codec::put_u8(out, 0);  // registered_delivery
-  codec::put_u8(out, 0);  // replace_if_present_flag
-  codec::put_u8(out, 0);  // data_coding
-  codec::put_u8(out, 0);  // sm_default_msg_id
-  const std::size_t length_at = out.size();
-  codec::put_u8(out, 0);
-  out.append("id:");
-  const std::size_t id_at = out.size();
-  ids_.append(out, m.id);
-  const std::size_t id_len = out.size() - id_at;
-  out.append(m.state == MessageState::Delivered ? " sub:001 dlvrd:001 submit date:" : " sub:001 dlvrd:000 submit date:");
-  append_receipt_date(out, wall(m.submitted));
-  out.append(" done date:");
-  append_receipt_date(out, wall(m.done));
-  out.append(" stat:");
-  out.append(sms::ReceiptStat(m.state));
-  out.append(" err:");
-  out.push_back(static_cast<char>('0' + m.error / 100));
-  out.push_back(static_cast<char>('0' + m.error / 10 % 10));
-  out.push_back(static_cast<char>('0' + m.error % 10));
-  out.append(" text:");
-  out.append(m.text.view());
-  out[length_at] = static_cast<char>(out.size() - length_at - 1);
-
+  std::string& text = receipt_text_;
+  text.assign("id:");
+  ids_.append(text, m.id);
+  const std::size_t id_len = text.size() - 3;
+  receipt_tlvs_.receipted_message_id.Field = true;
+  receipt_tlvs_.receipted_message_id.Value.assign(text, 3, id_len);
+  receipt_tlvs_.receipted_message_id.Value.push_back('\0');
   receipt_tlvs_.message_state.Field = true;
   receipt_tlvs_.message_state.Value = static_cast<Byte>(m.state);
-  receipt_tlvs_.receipted_message_id.Field = true;
-  receipt_tlvs_.receipted_message_id.Value.assign(out, id_at, id_len);
-  receipt_tlvs_.receipted_message_id.Value.push_back('\0');
-  tlv::append(out, receipt_tlvs_);
+  text.append(m.state == MessageState::Delivered ? " sub:001 dlvrd:001 submit date:" : " sub:001 dlvrd:000 submit date:");
+  append_receipt_date(text, wall(m.submitted));
+  text.append(" done date:");
+  append_receipt_date(text, wall(m.done));
+  text.append(" stat:");
+  text.append(sms::ReceiptStat(m.state));
+  text.append(" err:");
+  text.push_back(static_cast<char>('0' + m.error / 100));
+  text.push_back(static_cast<char>('0' + m.error / 10 % 10));
+  text.push_back(static_cast<char>('0' + m.error % 10));
+  text.append(" text:");
+  text.append(m.text.view());
+  // sm_length is one octet: a text that a long id or message takes past 254
+  // octets is cut there (the whole id still travels in receipted_message_id)
+  // rather than sent with a length that wrapped.
+  if (text.size() > kMaxReceiptText) text.resize(kMaxReceiptText);
+  const pdu::DeliverSm receipt{{},
+                               {m.dest_ton, m.dest_npi, m.destination.view()},
+                               {m.source_ton, m.source_npi, m.source.view()},
+                               {0x04, 0, 0, {}, {}, 0, 0, 0, 0, {0, text}},
+                               {&receipt_tlvs_, {}}};
+  pdu::append(out, receipt);
 }
 
 Cardinal Smsc::deliver_sm(std::string_view system_id, const Originated& m, TimePoint now) {

@@ -147,6 +147,7 @@ class Smsc {
   std::chrono::system_clock::time_point wall_anchor_;
   std::string scratch_;
   TOPDeliver_SM receipt_tlvs_;
+  std::string receipt_text_;  // the receipt being formatted; reused
 };
 
 }  // namespace velmor::smsc

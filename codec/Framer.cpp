@@ -1,0 +1,43 @@
+#include "codec/Framer.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace velmor::codec {
+
+Framer::Framer(Cardinal max_length) : max_(std::min<Cardinal>(max_length, max_sequence)) {}
+
+char* Framer::prepare(std::size_t n) {
+  const std::size_t live = end_ - begin_;
+  if (live == 0) begin_ = end_ = 0;
+  if (cap_ - end_ >= n) return buf_.get() + end_;
+  if (cap_ >= live + n) {
+    std::memmove(buf_.get(), buf_.get() + begin_, live);
+  } else {
+    const std::size_t cap = std::max({live + n, cap_ * 2, std::size_t{4096}});
+    std::unique_ptr<char[]> grown(new char[cap]);
+    if (live) std::memcpy(grown.get(), buf_.get() + begin_, live);
+    buf_ = std::move(grown);
+    cap_ = cap;
+  }
+  begin_ = 0;
+  end_ = live;
+  return buf_.get() + end_;
+}
+
+void Framer::feed(std::string_view octets) {
+  if (octets.empty()) return;
+  std::memcpy(prepare(octets.size()), octets.data(), octets.size());
+  commit(octets.size());
+}
+
+void Framer::shrink_if_empty(std::size_t keep) {
+  if (begin_ != end_) return;
+  begin_ = end_ = 0;
+  if (cap_ > keep) {
+    buf_.reset();
+    cap_ = 0;
+  }
+}
+
+}  // namespace velmor::codec

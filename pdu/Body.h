@@ -1,0 +1,538 @@
+// Typed bodies of the SMPP 3.4 PDUs, each declared once.
+//
+// A body is a plain struct whose static fields(body, visit) names its fields
+// in wire order. That one list drives the three operations below, so the
+// size a builder reserves, the octets it writes and the fields a reader takes
+// off cannot drift apart:
+//
+//   size(b)            octets the body takes on the wire
+//   append(out, b)     writes it at the end of out, in place, exactly sized
+//   read(octets, b)    fills b from a received body, leniently
+//
+// Field kinds: Byte (one octet), Cardinal (four, big-endian),
+// std::string_view (a C-Octet String: the octets, then one NUL),
+// ShortMessage (sm_length, then that many octets), the two lists of
+// submit_multi, and Optional (the TLVs that end a body). Composite fields
+// (Address, MessageFields) have a fields() list of their own.
+//
+// Strings are views. A body built for sending refers to the caller's strings
+// for the duration of the call; a body read from received octets refers into
+// those octets and is valid as long as they are. Reading never allocates
+// (except into a list container the caller supplies).
+//
+// Reading is lenient, as everywhere in this library: a field with no octets
+// left reads as 0 or empty, a C-Octet String without its NUL is empty and
+// consumes nothing, short_message is cut by sm_length and by the end of the
+// body, and nothing is ever read past the body. Pure: no I/O, no state.
+#pragma once
+
+#include <cassert>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "codec/Codec.h"
+#include "codec/Pdu.h"
+#include "tlv/Tlv.h"
+
+namespace velmor::pdu {
+
+// ---- field kinds --------------------------------------------------------------
+
+// ton, npi and a C-Octet String address: the addressing triple.
+struct Address {
+  Byte ton = 0;
+  Byte npi = 0;
+  std::string_view addr;
+  template <class S, class V>
+  static void fields(S& s, V& v) {
+    v(s.ton);
+    v(s.npi);
+    v(s.addr);
+  }
+};
+
+// sm_length and short_message. Written, sm_length is the octet count of text
+// (the sender bounds it to 254); read, it is the octet as received, and text
+// is that many octets or as many as the body still holds.
+struct ShortMessage {
+  Byte sm_length = 0;
+  std::string_view text;
+};
+
+// The optional parameters that end a body. Written: the TLVs of every present
+// member of *tlvs (when set), then `octets` as given. Read: `octets` is every
+// octet left after the mandatory fields, for the caller to decode.
+template <class Agg>
+struct Optional {
+  const Agg* tlvs = nullptr;
+  std::string_view octets;
+};
+
+// One destination of submit_multi: an SME address (dest_flag 1) or a
+// distribution list name (dest_flag 2).
+struct Destination {
+  static constexpr Byte sme = 0x01;
+  static constexpr Byte distribution_list = 0x02;
+  Byte dest_flag = sme;
+  Address address;           // dest_flag 1
+  std::string_view dl_name;  // dest_flag 2
+};
+
+// One unsuccessful destination of submit_multi_resp.
+struct Unsuccess {
+  Address address;
+  Cardinal error_status_code = 0;
+  template <class S, class V>
+  static void fields(S& s, V& v) {
+    v(s.address);
+    v(s.error_status_code);
+  }
+};
+
+// number_of_dests and the destinations. Container is any sequence of
+// elements that to_destination (found by argument-dependent lookup, or the
+// identity below) turns into a Destination; reading push_backs Destinations
+// into it. An entry with an unknown dest_flag ends the list on reading: the
+// octets after it cannot be located.
+template <class Container>
+struct DestList {
+  Container* list = nullptr;
+  Byte number_of_dests = 0;  // as read
+};
+
+// no_unsuccess and the unsuccessful destinations; to_unsuccess plays the
+// part of to_destination. Reading makes exactly no_unsuccess entries, from
+// whatever octets there are.
+template <class Container>
+struct UnsuccessList {
+  Container* list = nullptr;
+  Byte no_unsuccess = 0;  // as read
+};
+
+inline const Destination& to_destination(const Destination& d) { return d; }
+inline const Unsuccess& to_unsuccess(const Unsuccess& u) { return u; }
+
+// esm_class through short_message: the run of fields submit_sm,
+// submit_multi and deliver_sm share after their addressing.
+struct MessageFields {
+  Byte esm_class = 0;
+  Byte protocol_id = 0;
+  Byte priority_flag = 0;
+  std::string_view schedule_delivery_time;
+  std::string_view validity_period;
+  Byte registered_delivery = 0;
+  Byte replace_if_present_flag = 0;
+  Byte data_coding = 0;
+  Byte sm_default_msg_id = 0;
+  ShortMessage short_message;
+  template <class S, class V>
+  static void fields(S& s, V& v) {
+    v(s.esm_class);
+    v(s.protocol_id);
+    v(s.priority_flag);
+    v(s.schedule_delivery_time);
+    v(s.validity_period);
+    v(s.registered_delivery);
+    v(s.replace_if_present_flag);
+    v(s.data_coding);
+    v(s.sm_default_msg_id);
+    v(s.short_message);
+  }
+};
+
+// ---- bodies -------------------------------------------------------------------
+
+// bind_transmitter, bind_receiver, bind_transceiver.
+struct Bind {
+  std::string_view system_id, password, system_type;
+  Byte interface_version = 0x34;
+  Address address;  // addr_ton, addr_npi, address_range
+  template <class S, class V>
+  static void fields(S& s, V& v) {
+    v(s.system_id);
+    v(s.password);
+    v(s.system_type);
+    v(s.interface_version);
+    v(s.address);
+  }
+};
+
+// The three bind responses.
+struct BindResp {
+  std::string_view system_id;
+  Optional<TOPBind_RESP> optional;
+  template <class S, class V>
+  static void fields(S& s, V& v) {
+    v(s.system_id);
+    v(s.optional);
+  }
+};
+
+struct Outbind {
+  std::string_view system_id, password;
+  template <class S, class V>
+  static void fields(S& s, V& v) {
+    v(s.system_id);
+    v(s.password);
+  }
+};
+
+// submit_sm_resp and deliver_sm_resp: message_id alone.
+struct MessageIdResp {
+  std::string_view message_id;
+  template <class S, class V>
+  static void fields(S& s, V& v) {
+    v(s.message_id);
+  }
+};
+
+// submit_sm and deliver_sm share their layout; only the TLV set differs.
+template <class Agg>
+struct MessageBody {
+  std::string_view service_type;
+  Address source;
+  Address dest;
+  MessageFields message;
+  Optional<Agg> optional;
+  template <class S, class V>
+  static void fields(S& s, V& v) {
+    v(s.service_type);
+    v(s.source);
+    v(s.dest);
+    v(s.message);
+    v(s.optional);
+  }
+};
+using SubmitSm = MessageBody<TOPSubmit_SM>;
+using DeliverSm = MessageBody<TOPDeliver_SM>;
+
+template <class Dests>
+struct SubmitMultiT {
+  std::string_view service_type;
+  Address source;
+  DestList<Dests> dests;
+  MessageFields message;
+  Optional<TOPSubmit_MULTI> optional;
+  template <class S, class V>
+  static void fields(S& s, V& v) {
+    v(s.service_type);
+    v(s.source);
+    v(s.dests);
+    v(s.message);
+    v(s.optional);
+  }
+};
+
+template <class List>
+struct SubmitMultiRespT {
+  std::string_view message_id;
+  UnsuccessList<List> unsuccess;
+  template <class S, class V>
+  static void fields(S& s, V& v) {
+    v(s.message_id);
+    v(s.unsuccess);
+  }
+};
+
+struct DataSm {
+  std::string_view service_type;
+  Address source;
+  Address dest;
+  Byte esm_class = 0;
+  Byte registered_delivery = 0;
+  Byte data_coding = 0;
+  Optional<TOPData_SM> optional;
+  template <class S, class V>
+  static void fields(S& s, V& v) {
+    v(s.service_type);
+    v(s.source);
+    v(s.dest);
+    v(s.esm_class);
+    v(s.registered_delivery);
+    v(s.data_coding);
+    v(s.optional);
+  }
+};
+
+struct DataSmResp {
+  std::string_view message_id;
+  Optional<TOPData_SM_RESP> optional;
+  template <class S, class V>
+  static void fields(S& s, V& v) {
+    v(s.message_id);
+    v(s.optional);
+  }
+};
+
+struct QuerySm {
+  std::string_view message_id;
+  Address source;
+  template <class S, class V>
+  static void fields(S& s, V& v) {
+    v(s.message_id);
+    v(s.source);
+  }
+};
+
+struct QuerySmResp {
+  std::string_view message_id;
+  std::string_view final_date;
+  Byte message_state = 0;
+  Byte error_code = 0;
+  template <class S, class V>
+  static void fields(S& s, V& v) {
+    v(s.message_id);
+    v(s.final_date);
+    v(s.message_state);
+    v(s.error_code);
+  }
+};
+
+struct CancelSm {
+  std::string_view service_type;
+  std::string_view message_id;
+  Address source;
+  Address dest;
+  template <class S, class V>
+  static void fields(S& s, V& v) {
+    v(s.service_type);
+    v(s.message_id);
+    v(s.source);
+    v(s.dest);
+  }
+};
+
+struct ReplaceSm {
+  std::string_view message_id;
+  Address source;
+  std::string_view schedule_delivery_time;
+  std::string_view validity_period;
+  Byte registered_delivery = 0;
+  Byte sm_default_msg_id = 0;
+  ShortMessage short_message;
+  template <class S, class V>
+  static void fields(S& s, V& v) {
+    v(s.message_id);
+    v(s.source);
+    v(s.schedule_delivery_time);
+    v(s.validity_period);
+    v(s.registered_delivery);
+    v(s.sm_default_msg_id);
+    v(s.short_message);
+  }
+};
+
+struct AlertNotification {
+  Address source;
+  Address esme;  // esme_addr_ton, esme_addr_npi, esme_addr
+  template <class S, class V>
+  static void fields(S& s, V& v) {
+    v(s.source);
+    v(s.esme);
+  }
+};
+
+// ---- the three operations -----------------------------------------------------
+
+namespace detail {
+
+// A composite field: one with a fields() list of its own.
+template <class T>
+concept has_fields = requires { &T::template fields<T, int>; };
+
+struct Sizer {
+  std::size_t n = 0;
+  void operator()(Byte) { n += 1; }
+  void operator()(Cardinal) { n += 4; }
+  void operator()(std::string_view s) { n += s.size() + 1; }
+  void operator()(const ShortMessage& m) { n += 1 + m.text.size(); }
+  template <class Agg>
+  void operator()(const Optional<Agg>& o) {
+    if (o.tlvs) n += tlv::encoded_size(*o.tlvs);
+    n += o.octets.size();
+  }
+  template <class C>
+  void operator()(const DestList<C>& l) {
+    n += 1;
+    if (!l.list) return;
+    for (const auto& e : *l.list) {
+      const Destination& d = to_destination(e);
+      n += d.dest_flag == Destination::distribution_list ? 2 + d.dl_name.size() : 4 + d.address.addr.size();
+    }
+  }
+  template <class C>
+  void operator()(const UnsuccessList<C>& l) {
+    n += 1;
+    if (!l.list) return;
+    for (const auto& e : *l.list) (*this)(to_unsuccess(e));
+  }
+  template <class T>
+    requires has_fields<T>
+  void operator()(const T& t) {
+    T::fields(t, *this);
+  }
+};
+
+struct Putter {
+  codec::Writer& w;
+  void operator()(Byte b) { w.u8(b); }
+  void operator()(Cardinal v) { w.u32(v); }
+  void operator()(std::string_view s) { w.cstring(s); }
+  void operator()(const ShortMessage& m) {
+    w.u8(static_cast<Byte>(m.text.size()));
+    w.octets(m.text);
+  }
+  template <class Agg>
+  void operator()(const Optional<Agg>& o) {
+    if (o.tlvs) tlv::write(w, *o.tlvs);
+    w.octets(o.octets);
+  }
+  template <class C>
+  void operator()(const DestList<C>& l) {
+    w.u8(static_cast<Byte>(l.list ? l.list->size() : 0));
+    if (!l.list) return;
+    for (const auto& e : *l.list) {
+      const Destination& d = to_destination(e);
+      w.u8(d.dest_flag);
+      if (d.dest_flag == Destination::distribution_list) {
+        w.cstring(d.dl_name);
+      } else {
+        (*this)(d.address);
+      }
+    }
+  }
+  template <class C>
+  void operator()(const UnsuccessList<C>& l) {
+    w.u8(static_cast<Byte>(l.list ? l.list->size() : 0));
+    if (!l.list) return;
+    for (const auto& e : *l.list) (*this)(to_unsuccess(e));
+  }
+  template <class T>
+    requires has_fields<T>
+  void operator()(const T& t) {
+    T::fields(t, *this);
+  }
+};
+
+struct Taker {
+  codec::Cursor c;
+  void operator()(Byte& b) { b = c.u8(); }
+  void operator()(Cardinal& v) { v = c.u32(); }
+  void operator()(std::string_view& s) { s = c.cstring(); }
+  void operator()(ShortMessage& m) {
+    m.sm_length = c.u8();
+    m.text = c.octets(m.sm_length);
+  }
+  template <class Agg>
+  void operator()(Optional<Agg>& o) {
+    o.octets = c.rest();
+    c = codec::Cursor();
+  }
+  template <class C>
+  void operator()(DestList<C>& l) {
+    l.number_of_dests = c.u8();
+    for (Byte i = 0; i < l.number_of_dests; ++i) {
+      Destination d;
+      d.dest_flag = c.u8();
+      if (d.dest_flag == Destination::sme) (*this)(d.address);
+      else if (d.dest_flag == Destination::distribution_list) d.dl_name = c.cstring();
+      if (l.list) l.list->push_back(d);
+      if (d.dest_flag != Destination::sme && d.dest_flag != Destination::distribution_list) break;
+    }
+  }
+  template <class C>
+  void operator()(UnsuccessList<C>& l) {
+    l.no_unsuccess = c.u8();
+    if constexpr (requires { l.list->reserve(std::size_t{}); })
+      if (l.list) l.list->reserve(l.no_unsuccess);
+    for (Byte i = 0; i < l.no_unsuccess; ++i) {
+      Unsuccess u;
+      (*this)(u);
+      if (l.list) l.list->push_back(u);
+    }
+  }
+  template <class T>
+    requires has_fields<T>
+  void operator()(T& t) {
+    T::fields(t, *this);
+  }
+};
+
+}  // namespace detail
+
+// The three operations are inlined into their callers, so that a body costs
+// what the hand-written field calls it replaces cost.
+#if defined(__GNUC__)
+#define VELMOR_PDU_INLINE [[gnu::always_inline]] inline
+#else
+#define VELMOR_PDU_INLINE inline
+#endif
+
+// Octets the body takes on the wire.
+template <class Body>
+VELMOR_PDU_INLINE std::size_t size(const Body& b) {
+  detail::Sizer s;
+  s(b);
+  return s.n;
+}
+
+// Writes the body through w, which must have room for size(b) octets.
+template <class Body>
+VELMOR_PDU_INLINE void write(codec::Writer& w, const Body& b) {
+  detail::Putter p{w};
+  p(b);
+}
+
+// Appends the body, exactly `n` = size(b) octets, to the end of out (a PDU
+// begun by codec::begin_pdu, for instance). In a debug build it checks that
+// the fields filled exactly the octets sized for them.
+template <class Body>
+VELMOR_PDU_INLINE void append(std::string& out, const Body& b, std::size_t n) {
+  codec::Writer w = codec::body_writer(out, n);
+  write(w, b);
+  assert(w.position() == out.data() + out.size() && "a body wrote other than the octets it sized");
+}
+
+template <class Body>
+void append(std::string& out, const Body& b) {
+  append(out, b, size(b));
+}
+
+// A whole PDU in `out` (replacing its content): the header, then the body
+// written in place at its exact size; command_length counts both.
+template <class Body>
+void build(std::string& out, Cardinal command_id, Cardinal command_status, Cardinal sequence_number,
+           const Body& b) {
+  const std::size_t n = size(b);
+  codec::begin_pdu(out, command_id, command_status, sequence_number, n);
+  append(out, b, n);
+  codec::end_pdu(out);
+}
+
+template <class Body>
+std::string build(Cardinal command_id, Cardinal command_status, Cardinal sequence_number, const Body& b) {
+  std::string out;
+  build(out, command_id, command_status, sequence_number, b);
+  return out;
+}
+
+// Fills b from a received body; returns b.
+template <class Body>
+VELMOR_PDU_INLINE Body& read(std::string_view octets, Body& b) {
+  detail::Taker t{codec::Cursor(octets)};
+  t(b);
+  return b;
+}
+
+// Fills b from the front of c, leaving c after what b took.
+template <class Body>
+Body& read(codec::Cursor& c, Body& b) {
+  detail::Taker t{c};
+  t(b);
+  c = t.c;
+  return b;
+}
+
+}  // namespace velmor::pdu
