@@ -8,7 +8,7 @@
 
 #include "common/EventLog.h"
 #include "common/Hex.h"
-#include "component/Probe.h"
+#include "common/Probe.h"
 
 namespace velmor::test {
 namespace {
