@@ -35,6 +35,11 @@ class ReceiptBook {
   // member initialisers inside this class, so the default is a constructor of its own.
   ReceiptBook();
   explicit ReceiptBook(Limits limits);
+  // The indexes point into the entries, so a copy would point into the original: moves only.
+  ReceiptBook(const ReceiptBook&) = delete;
+  ReceiptBook& operator=(const ReceiptBook&) = delete;
+  ReceiptBook(ReceiptBook&&) noexcept = default;
+  ReceiptBook& operator=(ReceiptBook&&) noexcept = default;
 
   // Keeps e until its final receipt, until it is older than max_age (counted from this
   // call's now), or until max_entries newer entries push it out. An entry whose

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <type_traits>
 #include <vector>
 
 #include "session/ReceiptBook.h"
@@ -145,6 +146,25 @@ TEST(ReceiptBook, EvictsOldestBeyondMaxEntriesAndOlderThanMaxAge) {
     }
     EXPECT_EQ(book.size(), c.present.size());
   }
+}
+
+TEST(ReceiptBook, MovedBookKeepsWorkingIndexes) {
+  static_assert(!std::is_copy_constructible_v<ReceiptBook>);
+  ReceiptBook a({2, hours(1)});
+  a.remember(entry("1A2B", 1), t0);
+  a.remember(entry("00FF", 2), t0);
+  ReceiptBook b(std::move(a));
+  ReceiptBook c;
+  c.remember(entry("77", 9), t0);
+  c = std::move(b);
+  c.remember(entry("5", 3), t0);  // a's limit came along: evicts 1A2B through the moved indexes
+  EXPECT_FALSE(c.match("6699", true, t0));
+  EXPECT_FALSE(c.match("77", true, t0));
+  const auto got = c.match("255", true, t0);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->tag, 2u);
+  EXPECT_EQ(c.size(), 1u);
+  EXPECT_TRUE(c.match("5", true, t0));
 }
 
 TEST(ReceiptBook, StaysBoundedOverAMillionInserts) {
