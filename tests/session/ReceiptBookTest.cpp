@@ -54,6 +54,7 @@ TEST(ReceiptBook, MatchesByTextThenSameBaseThenAcrossBases) {
       {{"01", "001"}, "1", "01"},                   // within a rule the oldest wins
       {{"10", "A"}, "010", "10"},
       {{"A"}, "10", "A"},
+      {{"16", "A"}, "10", "A"},                     // decimal receipt read against hex answers first
       {{"1A2B"}, "6698", nullptr},
       {{"1A2B"}, "", nullptr},
       {{"1A2B"}, "0x", nullptr},
