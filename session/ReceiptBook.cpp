@@ -1,7 +1,8 @@
 #include "session/ReceiptBook.h"
 
 #include <algorithm>
-#include <limits>
+
+#include "sms/Receipt.h"
 
 namespace velmor::session {
 
@@ -12,23 +13,6 @@ std::string_view trim(std::string_view s) noexcept {
   while (!s.empty() && blank(s.front())) s.remove_prefix(1);
   while (!s.empty() && blank(s.back())) s.remove_suffix(1);
   return s;
-}
-
-// 1-20 decimal digits / 1-16 hex digits (after an optional 0x) that fit 64 bits.
-std::optional<std::uint64_t> read_number(std::string_view s, unsigned base) noexcept {
-  if (base == 16 && s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) s.remove_prefix(2);
-  if (s.empty()) return std::nullopt;
-  std::uint64_t v = 0;
-  for (char c : s) {
-    unsigned d;
-    if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
-    else if (base == 16 && c >= 'a' && c <= 'f') d = static_cast<unsigned>(c - 'a' + 10);
-    else if (base == 16 && c >= 'A' && c <= 'F') d = static_cast<unsigned>(c - 'A' + 10);
-    else return std::nullopt;
-    if (v > (std::numeric_limits<std::uint64_t>::max() - d) / base) return std::nullopt;
-    v = v * base + d;
-  }
-  return v;
 }
 
 } // namespace
@@ -73,8 +57,8 @@ void ReceiptBook::remember(Entry e, std::chrono::steady_clock::time_point now) {
   Node& n = order_.emplace_back(Node{std::move(e), now, {}, {}, next_serial_++});
   const Iter it = std::prev(order_.end());
   const std::string_view id = trim(n.entry.message_id);
-  n.dec = read_number(id, 10);
-  n.hex = read_number(id, 16);
+  n.dec = sms::MessageIdNumber(id, 10);
+  n.hex = sms::MessageIdNumber(id, 16);
   by_id_.emplace(id, it);
   if (n.dec) by_dec_.emplace(*n.dec, it);
   if (n.hex) by_hex_.emplace(*n.hex, it);
@@ -82,7 +66,7 @@ void ReceiptBook::remember(Entry e, std::chrono::steady_clock::time_point now) {
 
 std::optional<ReceiptBook::Iter> ReceiptBook::find(std::string_view id) {
   if (auto exact = by_id_.find(id); exact != by_id_.end()) return exact->second;
-  const auto dec = read_number(id, 10), hex = read_number(id, 16);
+  const auto dec = sms::MessageIdNumber(id, 10), hex = sms::MessageIdNumber(id, 16);
   std::optional<Iter> best;
   const auto consider = [&](const std::unordered_multimap<std::uint64_t, Iter>& index,
                             std::optional<std::uint64_t> key) {
