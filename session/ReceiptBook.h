@@ -48,9 +48,9 @@ class ReceiptBook {
   void remember(Entry e, std::chrono::steady_clock::time_point now);
 
   // Finds the entry a receipt's id names, first dropping entries older than max_age.
-  // The id (blanks around it ignored) is read as text, as a decimal number when it is
-  // 1-20 digits, and as a hexadecimal number when it is 1-16 hex digits after an
-  // optional 0x (so "1A2B", "1a2b", "0x1a2b", "00001A2B" are all 6699 read as hex, and
+  // The id (blanks and NULs around it ignored) is read as text, as a decimal number when
+  // it is all digits, and as a hexadecimal number when it is all hex digits after an
+  // optional 0x, each only when the value fits 64 bits (so "1A2B", "1a2b", "0x1a2b", "00001A2B" are all 6699 read as hex, and
   // "6699", "006699" are 6699 read as decimal and 0x6699 read as hex). The first of
   // these rules that finds an entry wins:
   //   1. same text;
