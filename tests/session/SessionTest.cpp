@@ -537,15 +537,5 @@ TEST(SessionErrors, EveryCauseHasOneLineNamingIt) {
   EXPECT_FALSE(smpp_error(0));
 }
 
-TEST(SessionMetrics, PrometheusNamesTheCommands) {
-  Metrics m;
-  m.on_sent(command_id::submit_sm);
-  m.on_response(command_id::submit_sm, 0, std::chrono::microseconds(300));
-  m.on_timeout(command_id::submit_sm);
-  const std::string text = to_prometheus(m.snapshot());
-  EXPECT_NE(text.find("velmor_smpp_requests_sent_total{command=\"submit_sm\"} 1"), std::string::npos) << text;
-  EXPECT_NE(text.find("velmor_smpp_timeouts_total{command=\"submit_sm\"} 1"), std::string::npos) << text;
-}
-
 }  // namespace
 }  // namespace velmor::session::test
