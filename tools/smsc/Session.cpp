@@ -189,6 +189,7 @@ void Session::handle(std::string_view pdu, TimePoint now) {
         const Config& cfg = smsc_.config_;
         if (chance(cfg.drop_probability)) {
           ++k.faults_dropped;
+          delayed_.clear();  // the connection goes now, not after responses held back
           finish();
           return;
         }
