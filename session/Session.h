@@ -35,6 +35,7 @@
 #include <new>
 #include <string>
 #include <system_error>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -420,9 +421,7 @@ class session {
     return asio::async_initiate<Token, void(std::error_code)>(
         [this](auto handler) {
           auto ex = asio::get_associated_executor(handler, get_executor());
-          start_connect([h = std::move(handler), ex](std::error_code ec) mutable {
-            asio::dispatch(ex, [h = std::move(h), ec]() mutable { std::move(h)(ec); });
-          });
+          start_connect(once(std::move(handler), ex));
         },
         token);
   }
@@ -435,9 +434,7 @@ class session {
     return asio::async_initiate<Token, void(std::error_code)>(
         [this](auto handler) {
           auto ex = asio::get_associated_executor(handler, get_executor());
-          start_shutdown([h = std::move(handler), ex](std::error_code ec) mutable {
-            asio::dispatch(ex, [h = std::move(h), ec]() mutable { std::move(h)(ec); });
-          });
+          start_shutdown(once(std::move(handler), ex));
         },
         token);
   }
@@ -466,9 +463,7 @@ class session {
     return asio::async_initiate<Token, void(std::error_code, text_result)>(
         [this](auto handler, text_request r) {
           auto ex = asio::get_associated_executor(handler, get_executor());
-          start_text(std::move(r), [h = std::move(handler), ex](std::error_code ec, text_result t) mutable {
-            asio::dispatch(ex, [h = std::move(h), ec, t = std::move(t)]() mutable { std::move(h)(ec, std::move(t)); });
-          });
+          start_text(std::move(r), once(std::move(handler), ex));
         },
         token, std::move(r));
   }
@@ -488,6 +483,17 @@ class session {
   std::size_t receipts_remembered() const;
 
  private:
+  // A std::function that calls a (possibly move-only) handler once, through
+  // its executor.
+  template <class Handler, class Executor>
+  static auto once(Handler&& handler, const Executor& ex) {
+    auto h = std::make_shared<std::decay_t<Handler>>(std::forward<Handler>(handler));
+    return [h, ex](std::error_code ec, auto&&... result) {
+      asio::dispatch(ex, [h, ec, r = std::make_tuple(std::move(result)...)]() mutable {
+        std::apply([&](auto&&... v) { std::move(*h)(ec, std::move(v)...); }, std::move(r));
+      });
+    };
+  }
   template <class Request, class Token>
   auto initiate(Request&& r, Token&& token) {
     return asio::async_initiate<Token, completion_signature>(
