@@ -5,6 +5,7 @@
 #include <cmath>
 #include <deque>
 #include <random>
+#include <unordered_map>
 
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
@@ -38,11 +39,19 @@ constexpr Cardinal ESME_RMSGQFUL = 0x14;
 constexpr Cardinal ESME_RTHROTTLED = 0x58;
 constexpr Cardinal ESME_RX_T_APPN = 0x64;
 
-constexpr Cardinal command_of(const request& r) {
+template <class R, std::size_t I = 0>
+constexpr std::size_t index_of() {
+  if constexpr (std::is_same_v<R, std::variant_alternative_t<I, request>>) return I;
+  else return index_of<R, I + 1>();
+}
+
+// The command_id of a request kind, in the order of the request variant.
+template <class R>
+constexpr Cardinal command_of() {
   constexpr Cardinal ids[] = {command_id::submit_sm, command_id::submit_multi, command_id::data_sm,
                               command_id::query_sm,  command_id::cancel_sm,    command_id::replace_sm,
                               command_id::enquire_link};
-  return ids[r.index()];
+  return ids[index_of<R>()];
 }
 
 constexpr bool is_message(Cardinal id) {
@@ -106,8 +115,8 @@ class core : public std::enable_shared_from_this<core> {
         rng_(cfg_.random_seed != 0 ? cfg_.random_seed
                                    : static_cast<std::uint32_t>(clock::now().time_since_epoch().count())) {
     if (cfg_.window == 0) cfg_.window = 1;
-    std::size_t n = 16;
-    while (n < 2 * (cfg_.window + 1)) n *= 2;
+    std::size_t n = 64;
+    while (n < 4 * cfg_.window) n *= 2;
     table_.assign(n, nullptr);
     mask_ = n - 1;
     tokens_ = cfg_.submit_burst;
@@ -123,7 +132,8 @@ class core : public std::enable_shared_from_this<core> {
   void detach();
 
   // ---- entry points (loop thread) -------------------------------------------------
-  void accept(request&& r, completion&& done, std::uint16_t part_index = 0, std::uint16_t part_count = 1);
+  template <class Request>
+  void accept(Request&& r, completion&& done, std::uint16_t part_index = 0, std::uint16_t part_count = 1);
   void connect_requested(std::function<void(std::error_code)> done);
   void shutdown_requested(std::function<void(std::error_code)> done);
   void text_requested(text_request r, std::function<void(std::error_code, text_result)> done);
@@ -140,7 +150,8 @@ class core : public std::enable_shared_from_this<core> {
   std::deque<slot> pool_;
   std::vector<slot*> free_;
   std::deque<slot*> queue_;
-  std::vector<slot*> table_;  // in flight, by sequence_number; open addressing
+  std::vector<slot*> table_;  // in flight, by sequence_number modulo its size
+  std::unordered_map<Cardinal, slot*> overflow_;
   std::size_t mask_ = 0;
   std::size_t in_flight_ = 0;
   slot* dl_head_ = nullptr;
@@ -192,7 +203,8 @@ class core : public std::enable_shared_from_this<core> {
   void table_remove(slot* s);
   void dl_insert(slot* s);
   void dl_remove(slot* s);
-  void pump();
+  // now: the time if the caller has just read it.
+  void pump(clock::time_point now = {});
   bool take_token(clock::time_point now, clock::time_point& next);
   void send(slot* s, clock::time_point now);
   Cardinal write(slot& s);
@@ -247,32 +259,29 @@ void core::release(slot* s) {
   free_.push_back(s);
 }
 
+// The window is a ring indexed by sequence_number: numbers are issued in
+// order, so the requests in flight sit in distinct places as long as none
+// outlives a full turn of the ring (4 x window). One that does (a long
+// deadline among many fast requests) shares its place; the newcomer goes to
+// a small overflow map instead.
 void core::table_put(slot* s) {
-  std::size_t i = s->seq & mask_;
-  while (table_[i] != nullptr) i = (i + 1) & mask_;
-  table_[i] = s;
+  slot*& place = table_[s->seq & mask_];
+  if (place == nullptr) place = s;
+  else overflow_.emplace(s->seq, s);
 }
 
 slot* core::table_find(Cardinal seq) const {
-  for (std::size_t i = seq & mask_; table_[i] != nullptr; i = (i + 1) & mask_)
-    if (table_[i]->seq == seq) return table_[i];
-  return nullptr;
+  slot* s = table_[seq & mask_];
+  if (s != nullptr && s->seq == seq) return s;
+  if (overflow_.empty()) return nullptr;
+  const auto it = overflow_.find(seq);
+  return it == overflow_.end() ? nullptr : it->second;
 }
 
-// Linear probing without tombstones: later entries of the run move back into
-// the hole when their home position allows it.
 void core::table_remove(slot* s) {
-  std::size_t i = s->seq & mask_;
-  while (table_[i] != s) i = (i + 1) & mask_;
-  table_[i] = nullptr;
-  for (std::size_t j = (i + 1) & mask_; table_[j] != nullptr; j = (j + 1) & mask_) {
-    const std::size_t home = table_[j]->seq & mask_;
-    const bool stays = i <= j ? (home > i && home <= j) : (home > i || home <= j);
-    if (stays) continue;
-    table_[i] = table_[j];
-    table_[j] = nullptr;
-    i = j;
-  }
+  slot*& place = table_[s->seq & mask_];
+  if (place == s) place = nullptr;
+  else overflow_.erase(s->seq);
 }
 
 // Deadlines mostly arrive in order (one default timeout), so insertion walks
@@ -302,9 +311,10 @@ void core::fail_now(completion&& done, errc e) {
   asio::post(ctx_, [d = std::move(done), e]() mutable { d(make_error_code(e), response{}); });
 }
 
-void core::accept(request&& r, completion&& done, std::uint16_t part_index, std::uint16_t part_count) {
+template <class Request>
+void core::accept(Request&& r, completion&& done, std::uint16_t part_index, std::uint16_t part_count) {
   ++counters_.requests;
-  const Cardinal id = command_of(r);
+  constexpr Cardinal id = command_of<Request>();
   if (detached_ || shutting_) return fail_now(std::move(done), errc::shutting_down);
   if (!started_) return fail_now(std::move(done), errc::not_bound);
   if (bound()) {
@@ -316,20 +326,20 @@ void core::accept(request&& r, completion&& done, std::uint16_t part_index, std:
   if (!goes_out_now && queue_.size() >= cfg_.queue_limit) return fail_now(std::move(done), errc::queue_full);
 
   slot* s = alloc_slot();
-  s->req = std::move(r);
+  const milliseconds timeout = r.timeout;
+  if (auto* same = std::get_if<Request>(&s->req)) *same = std::move(r);  // a reused slot keeps its buffers
+  else s->req.template emplace<Request>(std::move(r));
   s->done = std::move(done);
   s->command_id = id;
   s->part_index = part_index;
   s->part_count = part_count;
-  milliseconds timeout{0};
-  std::visit([&](const auto& q) { timeout = q.timeout; }, s->req);
   const auto now = clock::now();
   s->deadline = now + (timeout.count() > 0 ? timeout : cfg_.request_timeout);
   s->at = slot::where::queued;
   dl_insert(s);
   arm_deadline(s->deadline);
   queue_.push_back(s);
-  pump();
+  pump(now);
 }
 
 bool core::take_token(clock::time_point now, clock::time_point& next) {
@@ -348,9 +358,9 @@ bool core::take_token(clock::time_point now, clock::time_point& next) {
   return false;
 }
 
-void core::pump() {
+void core::pump(clock::time_point now) {
   if (bound() && !queue_.empty()) {
-    const auto now = clock::now();
+    if (now == clock::time_point{}) now = clock::now();
     if (now < pause_until_) {
       arm_pump(pause_until_);
     } else {
@@ -455,14 +465,14 @@ void core::finish(slot* s, std::error_code ec, response&& r) {
 
 template <class Fill>
 void core::on_response(Cardinal resp_id, Cardinal status, Cardinal seq, Fill&& fill) {
-  received();
+  const auto now = clock::now();
+  last_rx_ = now;
   slot* s = table_find(seq);
   if (s == nullptr || (resp_id != command_id::generic_nack && (s->command_id | kResponseBit) != resp_id)) {
     ++counters_.late_responses;
     metrics_.on_late(resp_id & ~kResponseBit);
     return;
   }
-  const auto now = clock::now();
   const auto rtt = std::chrono::duration_cast<std::chrono::nanoseconds>(now - s->sent_at);
   const Cardinal id = s->command_id;
   if ((status == ESME_RTHROTTLED || status == ESME_RMSGQFUL) && is_message(id)) {
@@ -497,7 +507,7 @@ void core::on_response(Cardinal resp_id, Cardinal status, Cardinal seq, Fill&& f
   }
   finish(s, smpp_error(status), std::move(r));
   if (detached_) return;
-  pump();
+  pump(now);
   maybe_finish_drain();
 }
 
@@ -1172,7 +1182,8 @@ session::~session() {
 
 session::executor_type session::get_executor() const noexcept { return core_->ctx_.get_executor(); }
 
-void session::submit(detail::request&& r, detail::completion&& done) {
+template <class Request>
+void session::submit_any(Request&& r, detail::completion&& done) {
   auto ex = core_->ctx_.get_executor();
   if (ex.running_in_this_thread()) {
     core_->accept(std::move(r), std::move(done));
@@ -1180,6 +1191,14 @@ void session::submit(detail::request&& r, detail::completion&& done) {
   }
   asio::post(ex, [c = core_, r = std::move(r), d = std::move(done)]() mutable { c->accept(std::move(r), std::move(d)); });
 }
+
+void session::submit(submit_sm_request&& r, detail::completion&& d) { submit_any(std::move(r), std::move(d)); }
+void session::submit(submit_multi_request&& r, detail::completion&& d) { submit_any(std::move(r), std::move(d)); }
+void session::submit(data_sm_request&& r, detail::completion&& d) { submit_any(std::move(r), std::move(d)); }
+void session::submit(query_sm_request&& r, detail::completion&& d) { submit_any(std::move(r), std::move(d)); }
+void session::submit(cancel_sm_request&& r, detail::completion&& d) { submit_any(std::move(r), std::move(d)); }
+void session::submit(replace_sm_request&& r, detail::completion&& d) { submit_any(std::move(r), std::move(d)); }
+void session::submit(enquire_link_request&& r, detail::completion&& d) { submit_any(std::move(r), std::move(d)); }
 
 void session::start_connect(std::function<void(std::error_code)> done) {
   asio::dispatch(core_->ctx_.get_executor(), [c = core_, d = std::move(done)]() mutable { c->connect_requested(std::move(d)); });

@@ -107,6 +107,9 @@ struct config {
 };
 
 // ---- requests (value structs; designated initializers welcome) ----------------------
+// Fields are in protocol order, except that the text follows the addresses,
+// so the common designated initializer reads naturally:
+//   {.destination_addr = "4670001", .short_message = "Hi", .registered_delivery = 1}
 // timeout 0 takes config::request_timeout. tag is the application's own value,
 // handed back with each delivery receipt of the message.
 struct submit_sm_request {
@@ -115,10 +118,10 @@ struct submit_sm_request {
   std::string source_addr;
   Byte dest_addr_ton = 0, dest_addr_npi = 0;
   std::string destination_addr;
+  std::string short_message;
   Byte esm_class = 0, protocol_id = 0, priority_flag = 0;
   std::string schedule_delivery_time, validity_period;
   Byte registered_delivery = 0, replace_if_present_flag = 0, data_coding = 0, sm_default_msg_id = 0;
-  std::string short_message;
   TOPSubmit_SM options{};
   std::uint64_t tag = 0;
   milliseconds timeout{0};
@@ -129,10 +132,10 @@ struct submit_multi_request {
   Byte source_addr_ton = 0, source_addr_npi = 0;
   std::string source_addr;
   Tdest_address dest_address;
+  std::string short_message;
   Byte esm_class = 0, protocol_id = 0, priority_flag = 0;
   std::string schedule_delivery_time, validity_period;
   Byte registered_delivery = 0, replace_if_present_flag = 0, data_coding = 0, sm_default_msg_id = 0;
-  std::string short_message;
   TOPSubmit_MULTI options{};
   milliseconds timeout{0};
 };
@@ -321,6 +324,12 @@ class completion {
     static_assert(alignof(box) <= alignof(std::max_align_t));
     auto invoke = [](void* p, std::error_code ec, response&& r) {
       box* b = static_cast<box*>(p);
+      if constexpr (std::is_same_v<E, asio::io_context::executor_type>) {
+        if (b->ex.running_in_this_thread()) {  // what dispatch would do, without the copy
+          std::move(b->h)(ec, std::move(r));
+          return;
+        }
+      }
       E ex = b->ex;
       asio::dispatch(ex, [h = std::move(b->h), ec, r = std::move(r)]() mutable { std::move(h)(ec, std::move(r)); });
     };
@@ -496,15 +505,25 @@ class session {
   }
   template <class Request, class Token>
   auto initiate(Request&& r, Token&& token) {
+    static_assert(!std::is_reference_v<Request>);
     return asio::async_initiate<Token, completion_signature>(
-        [this](auto handler, Request r) {
-          submit(detail::request(std::move(r)), detail::completion(std::move(handler), get_executor()));
+        [this](auto handler, auto&& r) {  // invoked once: the request may be moved from
+          submit(std::move(r), detail::completion(std::move(handler), get_executor()));
         },
         token, std::forward<Request>(r));
   }
   using completion_signature = void(std::error_code, response);
 
-  void submit(detail::request&& r, detail::completion&& done);
+  // One per request kind, so the request is moved once, into its slot.
+  void submit(submit_sm_request&& r, detail::completion&& done);
+  void submit(submit_multi_request&& r, detail::completion&& done);
+  void submit(data_sm_request&& r, detail::completion&& done);
+  void submit(query_sm_request&& r, detail::completion&& done);
+  void submit(cancel_sm_request&& r, detail::completion&& done);
+  void submit(replace_sm_request&& r, detail::completion&& done);
+  void submit(enquire_link_request&& r, detail::completion&& done);
+  template <class Request>
+  void submit_any(Request&& r, detail::completion&& done);
   void start_connect(std::function<void(std::error_code)> done);
   void start_shutdown(std::function<void(std::error_code)> done);
   void start_text(text_request r, std::function<void(std::error_code, text_result)> done);

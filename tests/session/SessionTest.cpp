@@ -53,7 +53,7 @@ TEST_P(Refusals, RequestIsRefusedLocallyOrSucceeds) {
     o.r = std::move(r);
   };
   switch (c.request) {
-    case 0: s->async_submit_sm({.destination_addr = "4670001", .short_message = "x"}, done); break;
+    case 0: s->async_submit_sm({.destination_addr = "4670001", .short_message = "x", .registered_delivery = 1}, done); break;
     case 1: s->async_data_sm({.destination_addr = "4670001"}, done); break;
     case 2: s->async_enquire_link(done); break;
     default: s->async_query_sm({.message_id = "1"}, done); break;
