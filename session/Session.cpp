@@ -1012,12 +1012,12 @@ void core::attach() {
   c.OnReplace_RESP_Error = on([](core& k, Cardinal status, Cardinal seq) {
     k.on_response(command_id::replace_sm_resp, status, seq, [](response&) {});
   });
-  c.OnDeliver_SM = on([](core& k, Cardinal seq, AnsiString service_type, Byte sa_ton, Byte sa_npi, AnsiString source,
-                         Byte da_ton, Byte da_npi, AnsiString dest, Byte esm_class, Byte protocol_id,
-                         Byte priority_flag, AnsiString, AnsiString, Byte registered_delivery, Byte, Byte data_coding,
-                         Byte, Byte, AnsiString short_message, TOPDeliver_SM op) {
+  // The address fields deliver_sm and data_sm share.
+  auto message = [](Cardinal command_id, Cardinal seq, AnsiString& service_type, Byte sa_ton, Byte sa_npi,
+                    AnsiString& source, Byte da_ton, Byte da_npi, AnsiString& dest, Byte esm_class,
+                    Byte registered_delivery, Byte data_coding) {
     inbound_message m;
-    m.command_id = command_id::deliver_sm;
+    m.command_id = command_id;
     m.sequence_number = seq;
     m.service_type = std::move(service_type);
     m.source_addr_ton = sa_ton;
@@ -1027,30 +1027,27 @@ void core::attach() {
     m.dest_addr_npi = da_npi;
     m.destination_addr = std::move(dest);
     m.esm_class = esm_class;
-    m.protocol_id = protocol_id;
-    m.priority_flag = priority_flag;
     m.registered_delivery = registered_delivery;
     m.data_coding = data_coding;
+    return m;
+  };
+  c.OnDeliver_SM = on([message](core& k, Cardinal seq, AnsiString service_type, Byte sa_ton, Byte sa_npi,
+                                AnsiString source, Byte da_ton, Byte da_npi, AnsiString dest, Byte esm_class,
+                                Byte protocol_id, Byte priority_flag, AnsiString, AnsiString, Byte registered_delivery,
+                                Byte, Byte data_coding, Byte, Byte, AnsiString short_message, TOPDeliver_SM op) {
+    inbound_message m = message(command_id::deliver_sm, seq, service_type, sa_ton, sa_npi, source, da_ton, da_npi,
+                                dest, esm_class, registered_delivery, data_coding);
+    m.protocol_id = protocol_id;
+    m.priority_flag = priority_flag;
     m.short_message = std::move(short_message);
     m.deliver_options = std::move(op);
     k.inbound(std::move(m));
   });
-  c.OnData_SM = on([](core& k, Cardinal seq, AnsiString service_type, Byte sa_ton, Byte sa_npi, AnsiString source,
-                      Byte da_ton, Byte da_npi, AnsiString dest, Byte esm_class, Byte registered_delivery,
-                      Byte data_coding, TOPData_SM op) {
-    inbound_message m;
-    m.command_id = command_id::data_sm;
-    m.sequence_number = seq;
-    m.service_type = std::move(service_type);
-    m.source_addr_ton = sa_ton;
-    m.source_addr_npi = sa_npi;
-    m.source_addr = std::move(source);
-    m.dest_addr_ton = da_ton;
-    m.dest_addr_npi = da_npi;
-    m.destination_addr = std::move(dest);
-    m.esm_class = esm_class;
-    m.registered_delivery = registered_delivery;
-    m.data_coding = data_coding;
+  c.OnData_SM = on([message](core& k, Cardinal seq, AnsiString service_type, Byte sa_ton, Byte sa_npi,
+                             AnsiString source, Byte da_ton, Byte da_npi, AnsiString dest, Byte esm_class,
+                             Byte registered_delivery, Byte data_coding, TOPData_SM op) {
+    inbound_message m = message(command_id::data_sm, seq, service_type, sa_ton, sa_npi, source, da_ton, da_npi,
+                                dest, esm_class, registered_delivery, data_coding);
     m.data_options = std::move(op);
     k.inbound(std::move(m));
   });

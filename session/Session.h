@@ -427,12 +427,7 @@ class session {
   // shutdown. Signature: void(std::error_code).
   template <class Token>
   auto async_connect(Token&& token) {
-    return asio::async_initiate<Token, void(std::error_code)>(
-        [this](auto handler) {
-          auto ex = asio::get_associated_executor(handler, get_executor());
-          start_connect(once(std::move(handler), ex));
-        },
-        token);
+    return initiate_void(&session::start_connect, std::forward<Token>(token));
   }
 
   // Stops accepting requests, lets the window drain (drain_timeout), unbinds,
@@ -440,12 +435,7 @@ class session {
   // then fail with shutting_down. Signature: void(std::error_code).
   template <class Token>
   auto async_shutdown(Token&& token) {
-    return asio::async_initiate<Token, void(std::error_code)>(
-        [this](auto handler) {
-          auto ex = asio::get_associated_executor(handler, get_executor());
-          start_shutdown(once(std::move(handler), ex));
-        },
-        token);
+    return initiate_void(&session::start_shutdown, std::forward<Token>(token));
   }
 
   // Signature of every request below: void(std::error_code, response).
@@ -502,6 +492,15 @@ class session {
         std::apply([&](auto&&... v) { std::move(*h)(ec, std::move(v)...); }, std::move(r));
       });
     };
+  }
+  template <class Token>
+  auto initiate_void(void (session::*start)(std::function<void(std::error_code)>), Token&& token) {
+    return asio::async_initiate<Token, void(std::error_code)>(
+        [this, start](auto handler) {
+          auto ex = asio::get_associated_executor(handler, get_executor());
+          (this->*start)(once(std::move(handler), ex));
+        },
+        token);
   }
   template <class Request, class Token>
   auto initiate(Request&& r, Token&& token) {
