@@ -259,6 +259,12 @@ TEST_F(SessionFixture, FullWindowQueuesAndFullQueueFailsAtOnce) {
     EXPECT_FALSE(o[i].r.message_id.empty());
   }
   EXPECT_EQ(sim->smsc().counters().submit_sm, 4u);
+  const MetricsSnapshot m = s->metrics();
+  EXPECT_EQ(m.by_command.at(command_id::submit_sm).sent, 4u);
+  EXPECT_EQ(m.by_command.at(command_id::submit_sm).ok, 4u);
+  EXPECT_EQ(m.in_flight, 0u);
+  EXPECT_NE(s->metrics_prometheus().find("velmor_smpp_requests_sent_total{command=\"submit_sm\"} 4"), std::string::npos)
+      << s->metrics_prometheus();
 }
 
 TEST_F(SessionFixture, TimeoutThenLateResponseIsCountedNotMatched) {
