@@ -230,6 +230,7 @@ class core : public std::enable_shared_from_this<core> {
   void close_link(std::error_code why);
   void link_down(std::error_code why);
   void schedule_reconnect();
+  void finish_shutdown();
   void begin_unbind();
   void received() { last_rx_ = clock::now(); }
 
@@ -683,13 +684,7 @@ void core::link_down(std::error_code why) {
     if (detached_) return;
   }
   if (shutting_) {
-    fail_queued(errc::shutting_down);
-    if (detached_) return;
-    shutting_ = false;
-    started_ = false;
-    auto waiters = std::move(shutdown_waiters_);
-    shutdown_waiters_.clear();
-    for (auto& w : waiters) w({});
+    finish_shutdown();
     return;
   }
   if (!cfg_.reconnect) {
@@ -700,6 +695,18 @@ void core::link_down(std::error_code why) {
   if (!cfg_.queue_while_reconnecting) fail_queued(errc::disconnected);
   if (detached_) return;
   schedule_reconnect();
+}
+
+// The connection is gone for good: what is still queued fails, and the
+// shutdown calls complete.
+void core::finish_shutdown() {
+  fail_queued(errc::shutting_down);
+  if (detached_) return;
+  shutting_ = false;
+  started_ = false;
+  auto waiters = std::move(shutdown_waiters_);
+  shutdown_waiters_.clear();
+  for (auto& w : waiters) w({});
 }
 
 void core::schedule_reconnect() {
@@ -750,13 +757,7 @@ void core::shutdown_requested(std::function<void(std::error_code)> done) {
   if (state_ == state::closed) {
     // Not connected (never started, or waiting to reconnect): nothing to drain.
     cancel_link();
-    fail_queued(errc::shutting_down);
-    if (detached_) return;
-    shutting_ = false;
-    started_ = false;
-    auto waiters = std::move(shutdown_waiters_);
-    shutdown_waiters_.clear();
-    for (auto& w : waiters) w({});
+    finish_shutdown();
     return;
   }
   if (!bound()) {
