@@ -164,6 +164,7 @@ class core : public std::enable_shared_from_this<core> {
   unsigned link_gen_ = 0;
   unsigned connection_ = 0;  // bumped by every link loss
   clock::time_point last_rx_{};
+  clock::time_point turn_now_{};  // set while a response's completion runs
   Cardinal bind_seq_ = 0, keepalive_seq_ = 0, unbind_seq_ = 0;
   std::error_code close_reason_;
   bool disconnect_owed_ = false;
@@ -334,7 +335,8 @@ void core::accept(Request&& r, completion&& done, std::uint16_t part_index, std:
   s->command_id = id;
   s->part_index = part_index;
   s->part_count = part_count;
-  const auto now = clock::now();
+  // A request made from a completion reuses the time its response was read.
+  const auto now = turn_now_ != clock::time_point{} ? turn_now_ : clock::now();
   s->deadline = now + (timeout.count() > 0 ? timeout : cfg_.request_timeout);
   s->at = slot::where::queued;
   dl_insert(s);
@@ -506,8 +508,10 @@ void core::on_response(Cardinal resp_id, Cardinal status, Cardinal seq, Fill&& f
     else if (const auto* d = std::get_if<data_sm_request>(&s->req); d && (d->registered_delivery & 0x03) != 0)
       receipts_.remember({r.message_id, d->tag, d->destination_addr, 0, 1, now}, now);
   }
+  turn_now_ = now;
   finish(s, smpp_error(status), std::move(r));
   if (detached_) return;
+  turn_now_ = {};
   pump(now);
   maybe_finish_drain();
 }
