@@ -12,7 +12,7 @@ CMAKE_FLAGS ?=
 APT_PKGS := cmake make g++ pkg-config libasio-dev libgtest-dev libgmock-dev libbenchmark-dev \
             clang libclang-rt-14-dev valgrind libssl-dev openssl
 
-.PHONY: all deps configure build test test-unit test-asan fuzz-smoke demo install bench fuzz check-memory clean
+.PHONY: all deps configure build test test-unit test-asan fuzz-smoke demo install bench fuzz check-memory chaos clean
 
 all: build
 
@@ -56,6 +56,13 @@ demo: build
 
 bench: deps
 	bench/run.sh
+
+# The session's chaos test at full length (ctest runs it bounded).
+CHAOS_REQUESTS ?= 1000000
+CHAOS_SECONDS ?= 600
+chaos: build
+	VELMOR_CHAOS_REQUESTS=$(CHAOS_REQUESTS) VELMOR_CHAOS_SECONDS=$(CHAOS_SECONDS) \
+	  ./$(BUILD)/tests/session/velmor_session_chaos
 
 FUZZ_SECONDS ?= 60
 fuzz: deps

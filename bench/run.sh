@@ -10,7 +10,8 @@ QUICK=0
 [[ "${1:-}" == "--quick" ]] && QUICK=1
 
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVELMOR_BUILD_BENCH=ON >/dev/null
-cmake --build "$BUILD" -j "$(nproc)" --target velmor_bench_codec velmor_bench_memory velmor_bench_e2e velmor_bench_scale
+cmake --build "$BUILD" -j "$(nproc)" --target velmor_bench_codec velmor_bench_memory velmor_bench_e2e velmor_bench_scale \
+  velmor_bench_session
 mkdir -p "$OUT"
 B="$BUILD/bench"
 
@@ -25,6 +26,8 @@ echo "== heap per session, allocations per PDU"
 echo "== end to end over loopback ($E2E_REPS repetitions)"
 "$B/velmor_bench_e2e" --benchmark_filter="$E2E_FILTER" --benchmark_repetitions=$E2E_REPS "${AGG[@]}" \
   --benchmark_out="$OUT/e2e.json"
+echo "== managed session next to the bare component, W=1000 ($E2E_REPS repetitions)"
+"$B/velmor_bench_session" --benchmark_repetitions=$E2E_REPS "${AGG[@]}" --benchmark_out="$OUT/session.json"
 echo "== 1,000 sessions ($SCALE_RUNS runs, one process each)"
 for i in $(seq 1 $SCALE_RUNS); do
   "$B/velmor_bench_scale" --benchmark_out_format=json --benchmark_out="$OUT/scale-$i.json"

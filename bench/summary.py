@@ -76,6 +76,16 @@ b = median_of(e2e, "BM_EndToEnd_submit_sm_tls/W:1000/own_thread:1/iterations:1/m
 row("e2e submit_sm W=1000 over TLS (sim own thread, 1M msgs)", b["msgs_per_s"] if b else None, "msg/s")
 row("  client CPU per msg W=1000 over TLS (sim own thread)", b["client_cpu_us_per_msg"] if b else None, "us")
 
+sess = load("session.json")
+bare = median_of(sess, "BM_Bare_submit_sm/iterations:1/manual_time")
+managed = median_of(sess, "BM_Session_submit_sm/iterations:1/manual_time")
+if bare and managed:
+    share = managed["msgs_per_s"] / bare["msgs_per_s"] * 100
+    row(f"session submit_sm W=1000 vs bare ({managed['msgs_per_s']:,.0f} vs {bare['msgs_per_s']:,.0f} msg/s)",
+        share, "%", ">= 80 %", share >= 80)
+    extra = (managed["client_cpu_us_per_msg"] - bare["client_cpu_us_per_msg"]) * 1000
+    row("  session CPU per msg over bare", extra, "ns", "<= 150 ns", extra <= 150)
+
 scale = [b for f in sorted(glob.glob(os.path.join(out, "scale-*.json")))
          for b in json.load(open(f))["benchmarks"] if b.get("run_type") == "iteration"]
 ok_scale = [b for b in scale if "error_occurred" not in b]

@@ -169,6 +169,10 @@ std::optional<Receipt> ParseReceipt(std::string_view sm, const ReceiptTlvs& tlvs
   return r;
 }
 
+std::optional<std::uint64_t> MessageIdNumber(std::string_view id, unsigned base) noexcept {
+  return ParseNumber(id, base);
+}
+
 bool SameMessageId(std::string_view a, std::string_view b) noexcept {
   a = Trim(a);
   b = Trim(b);

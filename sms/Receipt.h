@@ -83,4 +83,9 @@ std::optional<ReceiptDate> ParseReceiptDate(std::string_view digits) noexcept;
 // other way round).
 bool SameMessageId(std::string_view receipt_id, std::string_view message_id) noexcept;
 
+// A message id read as a number: base 10 takes decimal digits only, base 16 hex digits
+// in either case after an optional 0x. nullopt when the id (taken as is, blanks
+// included) is not such a number or does not fit 64 bits.
+std::optional<std::uint64_t> MessageIdNumber(std::string_view id, unsigned base) noexcept;
+
 } // namespace velmor::sms

@@ -91,6 +91,19 @@ struct Config {
   // written only in part, its first half, and then the connection is closed.
   // Negative: off.
   std::int64_t cut_pdu_index = -1;
+  // enquire_link from the ESME goes unanswered (a peer that has gone silent).
+  bool ignore_enquire_link = false;
+
+  // ---- random faults (seeded by random_seed, per session) ------------------------
+  // Each submit_sm, submit_multi and data_sm, with these chances: the
+  // connection is dropped instead of answering; the request is answered
+  // ESME_RTHROTTLED; the response is held back random_delay; the response is
+  // written only in part and the connection closed.
+  double drop_probability = 0;
+  double throttle_probability = 0;
+  double delay_probability = 0;
+  std::chrono::milliseconds random_delay{0};
+  double cut_probability = 0;
 };
 
 }  // namespace velmor::smsc

@@ -148,6 +148,10 @@ void Session::handle(std::string_view pdu, TimePoint now) {
       return;
     case command_id::enquire_link:
       ++k.enquire_links;
+      if (smsc_.config_.ignore_enquire_link) {
+        ++k.enquire_links_ignored;
+        return;
+      }
       respond_header_only(command_id::enquire_link_resp, bound() ? status::ok : status::invalid_bind_status,
                           seq, now);
       return;
@@ -161,6 +165,24 @@ void Session::handle(std::string_view pdu, TimePoint now) {
         respond_header_only(h.command_id | kResponseBit, status::invalid_bind_status, seq, now);
         return;
       }
+      if (h.command_id == command_id::submit_sm || h.command_id == command_id::submit_multi ||
+          h.command_id == command_id::data_sm) {
+        const Config& cfg = smsc_.config_;
+        if (chance(cfg.drop_probability)) {
+          ++k.faults_dropped;
+          delayed_.clear();  // the connection goes now, not after responses held back
+          finish();
+          return;
+        }
+        if (chance(cfg.delay_probability)) {
+          ++k.faults_delayed;
+          random_delay_ = cfg.random_delay;
+        }
+        if (chance(cfg.cut_probability)) {
+          ++k.faults_cut;
+          random_cut_ = true;
+        }
+      }
       switch (h.command_id) {
         case command_id::submit_sm: on_submit_sm(h, pdu, c.rest(), now); break;
         case command_id::submit_multi: on_submit_multi(h, pdu, c.rest(), now); break;
@@ -169,6 +191,8 @@ void Session::handle(std::string_view pdu, TimePoint now) {
         case command_id::cancel_sm: on_cancel_sm(h, c.rest(), now); break;
         default: on_replace_sm(h, c.rest()); break;
       }
+      random_delay_ = std::chrono::milliseconds(0);
+      random_cut_ = false;
       return;
     case command_id::generic_nack:
       ++k.generic_nacks_in;
@@ -247,6 +271,11 @@ Cardinal Session::screen(const MessageView& m) {
   ++message_requests_;
   if (cfg.throttle_every != 0 && message_requests_ % cfg.throttle_every == 0) {
     ++smsc_.counters_.throttled;
+    return status::throttled;
+  }
+  if (chance(cfg.throttle_probability)) {
+    ++smsc_.counters_.throttled;
+    ++smsc_.counters_.faults_throttled;
     return status::throttled;
   }
   if (smsc_.submit_status) {
@@ -514,9 +543,11 @@ void Session::close_pdu(std::size_t start, bool response, TimePoint now) {
   codec::store_u32(out_, start, static_cast<Cardinal>(out_.size() - start));
   ++smsc_.counters_.pdus_out;
   const std::uint64_t index = pdus_out_++;
-  const bool cut = cfg.cut_pdu_index >= 0 && index == static_cast<std::uint64_t>(cfg.cut_pdu_index);
-  if (response && cfg.response_delay.count() > 0) {
-    delayed_.push_back({now + cfg.response_delay, out_.substr(start), cut});
+  const bool cut = (cfg.cut_pdu_index >= 0 && index == static_cast<std::uint64_t>(cfg.cut_pdu_index)) ||
+                   (response && random_cut_);
+  const auto delay = response ? std::max(cfg.response_delay, random_delay_) : std::chrono::milliseconds(0);
+  if (delay.count() > 0) {
+    delayed_.push_back({now + delay, out_.substr(start), cut});
     out_.resize(start);
     return;
   }
@@ -543,6 +574,12 @@ void Session::finish() {
   finished_ = true;
   close_after_write_ = true;
   mark_dirty();
+}
+
+bool Session::chance(double p) {
+  if (p <= 0) return false;
+  return static_cast<double>(rng_() - std::minstd_rand::min()) <
+         p * static_cast<double>(std::minstd_rand::max() - std::minstd_rand::min());
 }
 
 void Session::mark_dirty() {

@@ -199,6 +199,12 @@ class Session {
   Cardinal originate(Cardinal command_id, std::string_view body, TimePoint now, int attempts = 1);
   void finish();
   void mark_dirty();
+  // True with probability p, from the session's seeded generator.
+  bool chance(double p);
+  // Set while the response to a message request is being built: the random
+  // delay or cut chosen for it.
+  std::chrono::milliseconds random_delay_{0};
+  bool random_cut_ = false;
 
   Smsc& smsc_;
   SessionId id_;

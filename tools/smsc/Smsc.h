@@ -35,6 +35,10 @@ struct Counters {
   std::uint64_t deliver_sm_sent = 0, data_sm_sent = 0, resent = 0;
   std::uint64_t responses_in = 0, unmatched_responses = 0, response_timeouts = 0;
   std::uint64_t generic_nacks_in = 0, generic_nacks_out = 0, invalid_length = 0, unknown_commands = 0;
+  // Random faults injected (Config::drop_probability and the like), and
+  // enquire_links left unanswered.
+  std::uint64_t faults_dropped = 0, faults_throttled = 0, faults_delayed = 0, faults_cut = 0;
+  std::uint64_t enquire_links_ignored = 0;
 };
 
 class Smsc {

@@ -1,0 +1,240 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <map>
+#include <random>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "session/Metrics.h"
+
+using namespace velmor::session;
+using namespace std::chrono;
+
+namespace {
+
+constexpr std::uint32_t kSubmitSm = 0x04, kEnquireLink = 0x15, kDataSm = 0x103, kVendor = 0x00010000;
+constexpr std::uint32_t kThrottled = 0x58, kSubmitFail = 0x45, kVendorStatus = 0x400;
+
+// Nearest-rank quantile of sorted samples.
+std::uint64_t exact_quantile(const std::vector<std::uint64_t>& sorted, double q) {
+  const auto rank = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::ceil(q * sorted.size())));
+  return sorted[rank - 1];
+}
+
+} // namespace
+
+TEST(RttHistogram, EveryBucketCoversItsRangeWithinOneThirtySecond) {
+  for (std::size_t i = 0; i < RttHistogram::kBuckets; ++i) {
+    const auto lo = RttHistogram::bucket_lower(i), w = RttHistogram::bucket_width(i);
+    ASSERT_EQ(RttHistogram::bucket_of(lo), i) << i;
+    ASSERT_EQ(RttHistogram::bucket_of(lo + w - 1), i) << i;
+    if (i + 1 < RttHistogram::kBuckets) {
+      ASSERT_EQ(lo + w, RttHistogram::bucket_lower(i + 1)) << i;
+    }
+    if (lo >= RttHistogram::kSub) {
+      ASSERT_LE(w * RttHistogram::kSub, lo) << i;
+    }
+  }
+  // Beyond the range: the last bucket, never out of bounds.
+  for (std::uint64_t v : {std::uint64_t{1} << 37, std::uint64_t{1} << 62, ~std::uint64_t{0}})
+    EXPECT_EQ(RttHistogram::bucket_of(v), RttHistogram::kBuckets - 1);
+}
+
+TEST(RttHistogram, QuantilesWithinOneSixtyFourthOfKnownDistributions) {
+  std::mt19937_64 rng(20261208);
+  struct Case {
+    const char* name;
+    std::function<std::uint64_t()> draw;
+  };
+  const Case cases[] = {
+      {"constant 7us", [] { return 7000; }},
+      {"uniform 1us..100ms", [&] { return std::uniform_int_distribution<std::uint64_t>(1000, 100'000'000)(rng); }},
+      {"exponential mean 5ms", [&] { return static_cast<std::uint64_t>(std::exponential_distribution<>(1 / 5e6)(rng)); }},
+      {"log-uniform 1us..100s",
+       [&] { return static_cast<std::uint64_t>(std::exp(std::uniform_real_distribution<>(std::log(1e3), std::log(1e11))(rng))); }},
+      {"bimodal 200us / 2s",
+       [&] { return std::bernoulli_distribution(0.95)(rng) ? 200'000 + rng() % 1000 : 2'000'000'000 + rng() % 1'000'000; }},
+      {"below 32ns exact", [&] { return rng() % 32; }},
+  };
+  for (const auto& c : cases) {
+    for (std::size_t n : {1u, 7u, 100u, 50'000u}) {
+      RttHistogram h;
+      std::vector<std::uint64_t> samples;
+      std::uint64_t sum = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        samples.push_back(c.draw());
+        sum += samples.back();
+        h.record(nanoseconds(samples.back()));
+      }
+      std::sort(samples.begin(), samples.end());
+      const LatencySummary s = h.summary();
+      EXPECT_EQ(s.count, n) << c.name;
+      EXPECT_EQ(static_cast<std::uint64_t>(s.sum.count()), sum) << c.name;
+      EXPECT_EQ(static_cast<std::uint64_t>(s.max.count()), samples.back()) << c.name;
+      for (auto [q, got] : {std::pair{0.5, s.p50}, {0.9, s.p90}, {0.99, s.p99}}) {
+        const double want = static_cast<double>(exact_quantile(samples, q));
+        EXPECT_LE(std::abs(static_cast<double>(got.count()) - want), want / 64 + 1e-9)
+            << c.name << " n=" << n << " q=" << q << " want " << want << " got " << got.count();
+      }
+    }
+  }
+}
+
+TEST(RttHistogram, EmptyAndNegativeAndHuge) {
+  RttHistogram h;
+  EXPECT_EQ(h.summary().p99, nanoseconds(0));
+  EXPECT_EQ(h.summary().count, 0u);
+  h.record(nanoseconds(-5));  // a clock that stepped back counts as 0, not as 2^64-5
+  EXPECT_EQ(h.summary().max, nanoseconds(0));
+  h.record(hours(1));  // beyond the last bucket: quantiles never exceed the exact max
+  EXPECT_EQ(h.quantile(1.0), hours(1));
+  EXPECT_LE(h.quantile(0.99), hours(1));
+  EXPECT_EQ(h.quantile(0.5), nanoseconds(0));
+}
+
+TEST(Metrics, CountersBalancePerCommand) {
+  enum Op { Sent, Ok, Err, Timeout, Late, Throttled, Retried, Disconnected };
+  struct Step {
+    Op op;
+    std::uint32_t command;
+    std::uint32_t status = 0;
+    int times = 1;
+  };
+  const Step steps[] = {
+      {Sent, kSubmitSm, 0, 10},       {Ok, kSubmitSm, 0, 5},     {Err, kSubmitSm, kThrottled, 2},
+      {Err, kSubmitSm, kSubmitFail},  {Throttled, kSubmitSm, 0, 2}, {Retried, kSubmitSm, 0, 2},
+      {Timeout, kSubmitSm},           {Late, kSubmitSm},         {Disconnected, kSubmitSm},
+      {Sent, kDataSm, 0, 3},          {Ok, kDataSm, 0, 3},       {Sent, kEnquireLink, 0, 4},
+      {Timeout, kEnquireLink, 0, 4},  {Sent, kVendor},           {Err, kVendor, kVendorStatus},
+      {Err, kSubmitSm, kThrottled},
+  };
+  Metrics m;
+  std::map<std::uint32_t, CommandCounters> want;
+  for (const auto& s : steps)
+    for (int i = 0; i < s.times; ++i) {
+      CommandCounters& w = want[s.command];
+      switch (s.op) {
+        case Sent: m.on_sent(s.command), ++w.sent; break;
+        case Ok: m.on_response(s.command, 0, microseconds(100)), ++w.ok; break;
+        case Err: m.on_response(s.command, s.status, microseconds(100)), ++w.error_by_status[s.status]; break;
+        case Timeout: m.on_timeout(s.command), ++w.timed_out; break;
+        case Late: m.on_late(s.command), ++w.late; break;
+        case Throttled: m.on_throttled(s.command), ++w.throttled; break;
+        case Retried: m.on_retried(s.command), ++w.retried; break;
+        case Disconnected: m.on_disconnected(s.command), ++w.disconnected; break;
+      }
+    }
+  m.on_reconnect();
+  m.on_reconnect();
+  m.set_in_flight(3);
+  m.set_queue_depth(17);
+
+  const MetricsSnapshot snap = m.snapshot();
+  ASSERT_EQ(snap.by_command.size(), want.size());  // commands without activity are absent
+  std::uint64_t responses = 0;
+  for (const auto& [id, w] : want) {
+    SCOPED_TRACE(id);
+    const CommandCounters& got = snap.by_command.at(id);
+    EXPECT_EQ(got.sent, w.sent);
+    EXPECT_EQ(got.ok, w.ok);
+    EXPECT_EQ(got.timed_out, w.timed_out);
+    EXPECT_EQ(got.late, w.late);
+    EXPECT_EQ(got.throttled, w.throttled);
+    EXPECT_EQ(got.retried, w.retried);
+    EXPECT_EQ(got.disconnected, w.disconnected);
+    EXPECT_EQ(got.error_by_status, w.error_by_status);
+    responses += got.ok;
+    for (auto [status, n] : got.error_by_status) responses += n;
+  }
+  EXPECT_EQ(snap.by_command.at(kSubmitSm).error_by_status.at(kThrottled), 3u);
+  EXPECT_EQ(snap.rtt.count, responses);  // every response, ok or error, is one rtt sample
+  EXPECT_EQ(snap.reconnects, 2u);
+  EXPECT_EQ(snap.in_flight, 3u);
+  EXPECT_EQ(snap.queue_depth, 17u);
+}
+
+TEST(Metrics, PrometheusExpositionIsWellFormed) {
+  Metrics m;
+  for (std::uint32_t id : {kSubmitSm, kDataSm, kVendor}) m.on_sent(id);
+  m.on_response(kSubmitSm, 0, milliseconds(3));
+  m.on_response(kSubmitSm, kThrottled, milliseconds(12));
+  m.on_response(kVendor, kVendorStatus, microseconds(250));
+  m.on_timeout(kDataSm);
+  m.on_reconnect();
+  m.set_in_flight(2);
+  const MetricsSnapshot snap = m.snapshot();
+
+  for (const auto& [prefix, want_prefix] : {std::pair{"velmor_smpp", "velmor_smpp"}, {"my-app.smpp", "my_app_smpp"},
+                                            {"9lives", "_9lives"}}) {
+    SCOPED_TRACE(prefix);
+    const std::string text = to_prometheus(snap, prefix);
+    ASSERT_FALSE(text.empty());
+    ASSERT_EQ(text.back(), '\n');
+
+    const std::regex name_re("[a-zA-Z_:][a-zA-Z0-9_:]*");
+    const std::regex sample_re(R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{([a-zA-Z_][a-zA-Z0-9_]*="[^"\\\n]*")(,[a-zA-Z_][a-zA-Z0-9_]*="[^"\\\n]*")*\})? (\S+))");
+    std::map<std::string, std::string> type_of;  // family -> type
+    std::set<std::string> helped, series;
+    std::string current;  // family whose TYPE came last
+    std::map<std::string, std::string> values;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+      SCOPED_TRACE(line);
+      if (line.rfind("# HELP ", 0) == 0 || line.rfind("# TYPE ", 0) == 0) {
+        std::istringstream parts(line.substr(7));
+        std::string family, rest;
+        parts >> family >> rest;
+        ASSERT_TRUE(std::regex_match(family, name_re));
+        ASSERT_EQ(family.rfind(want_prefix, 0), 0u);
+        ASSERT_FALSE(rest.empty());
+        if (line[2] == 'H') {
+          ASSERT_TRUE(helped.insert(family).second) << "HELP twice";
+        } else {
+          ASSERT_TRUE(type_of.emplace(family, rest).second) << "TYPE twice";
+          ASSERT_TRUE(rest == "counter" || rest == "gauge" || rest == "summary");
+          ASSERT_TRUE(helped.count(family)) << "HELP comes first";
+          current = family;
+        }
+        continue;
+      }
+      std::smatch sm;
+      ASSERT_TRUE(std::regex_match(line, sm, sample_re));
+      const std::string name = sm[1];
+      // A sample belongs to the family declared just before it (a summary also has _sum, _count).
+      const bool own = name == current || (type_of[current] == "summary" &&
+                                           (name == current + "_sum" || name == current + "_count"));
+      ASSERT_TRUE(own) << "sample outside its family " << current;
+      ASSERT_TRUE(series.insert(name + sm[2].str()).second) << "series twice";
+      std::size_t used = 0;
+      const double v = std::stod(sm[5].str(), &used);
+      ASSERT_EQ(used, sm[5].length());
+      ASSERT_GE(v, 0);
+      if (type_of[current] == "counter") {
+        ASSERT_EQ(name.substr(name.size() - 6), "_total");
+      }
+      values[name + sm[2].str()] = sm[5];
+    }
+    ASSERT_EQ(helped.size(), type_of.size());
+
+    const std::string p = want_prefix;
+    EXPECT_EQ(values[p + "_requests_sent_total{command=\"submit_sm\"}"], "1");
+    EXPECT_EQ(values[p + "_requests_sent_total{command=\"0x00010000\"}"], "1");
+    EXPECT_EQ(values[p + "_responses_error_total{command=\"submit_sm\",status=\"ESME_RTHROTTLED\"}"], "1");
+    EXPECT_EQ(values[p + "_responses_error_total{command=\"0x00010000\",status=\"0x00000400\"}"], "1");
+    EXPECT_EQ(values[p + "_timeouts_total{command=\"data_sm\"}"], "1");
+    EXPECT_EQ(values[p + "_reconnects_total"], "1");
+    EXPECT_EQ(values[p + "_in_flight"], "2");
+    EXPECT_EQ(values[p + "_queue_depth"], "0");
+    EXPECT_EQ(values[p + "_rtt_seconds_count"], "3");
+    EXPECT_EQ(type_of[p + "_rtt_seconds"], "summary");
+    // Seconds, not nanoseconds: p99 is the 12 ms sample, max exactly 12 ms.
+    EXPECT_NEAR(std::stod(values[p + "_rtt_seconds{quantile=\"0.99\"}"]), 0.012, 0.012 / 64);
+    EXPECT_NEAR(std::stod(values[p + "_rtt_seconds{quantile=\"0.5\"}"]), 0.003, 0.003 / 64);
+    EXPECT_DOUBLE_EQ(std::stod(values[p + "_rtt_max_seconds"]), 0.012);
+    EXPECT_DOUBLE_EQ(std::stod(values[p + "_rtt_seconds_sum"]), 0.01525);
+  }
+}
