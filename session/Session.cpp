@@ -651,6 +651,7 @@ void core::connect() {
   disconnect_owed_ = false;
   if (!set_state(state::connecting)) return;
   arm_link(link_wait::connect, cfg_.connect_timeout);
+  comp_->SetTLS(cfg_.tls);
   comp_->Connect(cfg_.host, cfg_.port);
 }
 

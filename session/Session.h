@@ -104,6 +104,9 @@ struct config {
   milliseconds unbind_timeout{5'000};     // shutdown: wait for unbind_resp
   ReceiptBook::Limits receipts{};
   std::uint32_t random_seed = 0;          // for the backoff jitter; 0: from the clock
+  // TLS for every connection, verified by default (see TTLSOptions); each
+  // reconnect makes a new handshake. A failed handshake is a connect_failed.
+  TTLSOptions tls{};
 };
 
 // ---- requests (value structs; designated initializers welcome) ----------------------

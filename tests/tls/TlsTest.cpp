@@ -8,6 +8,7 @@
 #include "common/EventLog.h"
 #include "common/LoopbackPeer.h"
 #include "common/TlsPeer.h"
+#include "session/Session.h"
 #include "tools/smsc/Server.h"
 
 namespace velmor::test {
@@ -22,14 +23,14 @@ struct Smsc {
   std::vector<int> handshake_errors;
 
   Smsc(TEventLoop& loop, const std::string& cert, const std::string& key, TTLSOptions tls = {},
-       smsc::Config cfg = {})
+       smsc::Config cfg = {}, int port = 0)
       : server(std::move(cfg), loop) {
     tls.enabled = !cert.empty();
     tls.cert_file = cert;
     tls.key_file = key;
     server.set_tls(tls);
     server.on_handshake_error = [this](int code) { handshake_errors.push_back(code); };
-    EXPECT_TRUE(server.start("127.0.0.1", 0));
+    EXPECT_TRUE(server.start("127.0.0.1", port));
   }
   int port() const { return server.port(); }
 };
@@ -98,6 +99,54 @@ TEST(Tls, SessionThroughTheSimulatorBindSubmitReceiptUnbind) {
   EXPECT_EQ(description.rfind("TLSv1.3 TLS_", 0), 0u) << description;
   EXPECT_EQ(socket_of(smpp)->Socket()->TLSDescription(), "");  // closed
   EXPECT_TRUE(smsc.handshake_errors.empty());
+}
+
+// The managed session over TLS: it binds and submits through a verified
+// handshake, and after the SMSC restarts it reconnects with a new handshake;
+// a session that does not trust the SMSC's CA never binds.
+TEST(Tls, SessionReconnectsWithANewHandshake) {
+  TEventLoop loop;
+  smsc::Config cfg;
+  cfg.delivery_delay = 20ms;
+  auto smsc = std::make_unique<Smsc>(loop, test_pki().cert, test_pki().key, TTLSOptions{}, cfg);
+  const int port = smsc->port();
+  session::config c;
+  c.port = port;
+  c.system_id = "esme";
+  c.tls = tls_client_options();
+  c.reconnect_min = 10ms;
+  c.reconnect_max = 50ms;
+  session::session s(c, loop);
+  std::optional<std::error_code> connected;
+  s.async_connect([&](std::error_code ec) { connected = ec; });
+  ASSERT_TRUE(loop.RunUntil([&] { return connected.has_value(); }, 5s));
+  ASSERT_FALSE(*connected) << connected->message();
+
+  auto submit = [&] {
+    std::optional<std::error_code> done;
+    s.async_submit_sm({.destination_addr = "4671", .short_message = "over TLS"},
+                      [&](std::error_code ec, session::response) { done = ec; });
+    EXPECT_TRUE(loop.RunUntil([&] { return done.has_value(); }, 5s));
+    return done.value_or(make_error_code(std::errc::timed_out));
+  };
+  EXPECT_FALSE(submit());
+
+  smsc.reset();  // the SMSC goes away; a new one takes the same port
+  loop.RunFor(30ms);
+  smsc = std::make_unique<Smsc>(loop, test_pki().cert, test_pki().key, TTLSOptions{}, cfg, port);
+  ASSERT_TRUE(loop.RunUntil([&] { return s.current_state() == session::state::bound; }, 5s));
+  EXPECT_FALSE(submit());
+  EXPECT_GE(s.metrics().reconnects, 1u);
+  EXPECT_TRUE(smsc->handshake_errors.empty());
+
+  session::config untrusted = c;
+  untrusted.tls.ca_file.clear();  // the system store does not know the test CA
+  untrusted.reconnect = false;
+  session::session u(untrusted, loop);
+  std::optional<std::error_code> refused;
+  u.async_connect([&](std::error_code ec) { refused = ec; });
+  ASSERT_TRUE(loop.RunUntil([&] { return refused.has_value(); }, 5s));
+  EXPECT_EQ(*refused, session::errc::connect_failed);
 }
 
 // Which certificate the server shows, what the client trusts and expects,
