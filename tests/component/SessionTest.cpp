@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "common/LoopbackPeer.h"
-#include "pdu/PduTest.h"
+#include "component/PduTest.h"
 
 namespace velmor::test {
 namespace {

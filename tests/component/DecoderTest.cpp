@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "pdu/PduTest.h"
+#include "component/PduTest.h"
 
 namespace velmor::test {
 namespace {
