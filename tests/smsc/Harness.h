@@ -67,12 +67,19 @@ inline std::chrono::system_clock::time_point wall_start() {
   return sys_days{year{2024} / 3 / 5} + 13h + 7min;
 }
 
+// Ids from 1, so expected responses can spell them out.
+inline Config test_config() {
+  Config c;
+  c.first_message_id = 1;
+  return c;
+}
+
 struct Harness {
   Smsc smsc;
   Session* s;
   TimePoint t0 = TimePoint{} + 1000h;
 
-  explicit Harness(Config c = {}) : smsc(std::move(c)) {
+  explicit Harness(Config c = test_config()) : smsc(std::move(c)) {
     s = &smsc.open_session("test");
     smsc.set_wall_clock(t0, wall_start());
   }

@@ -63,7 +63,7 @@ struct LoopbackCase {
 class SmscLoopback : public ::testing::TestWithParam<LoopbackCase> {};
 
 TEST_P(SmscLoopback, BindSubmitReceiptUnbind) {
-  Config cfg;
+  Config cfg = test_config();
   cfg.delivery_delay = std::chrono::milliseconds(0);
   cfg.split_offsets = GetParam().split_offsets;
   TEventLoop loop;
