@@ -16,40 +16,6 @@ std::string octs(std::string_view s) {
   return h;
 }
 
-struct DecodedDeliver {
-  Cardinal command_id = 0, seq = 0;
-  Byte esm_class = 0;
-  std::string source, destination, text;
-  TOPDeliver_SM tlvs;
-};
-
-DecodedDeliver decode_deliver(std::string_view pdu) {
-  codec::Cursor c(pdu);
-  const codec::Header h = codec::read_header(c);
-  DecodedDeliver d;
-  d.command_id = h.command_id;
-  d.seq = h.sequence_number;
-  c.cstring();
-  c.u8();
-  c.u8();
-  d.source = c.cstring();
-  c.u8();
-  c.u8();
-  d.destination = c.cstring();
-  d.esm_class = c.u8();
-  c.u8();
-  c.u8();
-  c.cstring();
-  c.cstring();
-  c.u8();
-  c.u8();
-  c.u8();
-  c.u8();
-  d.text = c.octets(c.u8());
-  tlv::decode(c.rest(), d.tlvs);
-  return d;
-}
-
 // ---- message ids --------------------------------------------------------------------
 
 struct IdCase {
