@@ -14,7 +14,7 @@
 
 #include "platform/EventLoop.h"
 #include "platform/ScktComp.h"
-#include "tools/smsc/Smsc.h"
+#include "Smsc.h"
 
 namespace velmor::smsc {
 

@@ -20,7 +20,7 @@
 #include "codec/Framer.h"
 #include "codec/Pdu.h"
 #include "pdu/Body.h"
-#include "tools/smsc/Store.h"
+#include "Store.h"
 
 namespace velmor::smsc {
 

@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "tlv/Tlv.h"
-#include "tools/smsc/Config.h"
-#include "tools/smsc/Session.h"
-#include "tools/smsc/Store.h"
+#include "Config.h"
+#include "Session.h"
+#include "Store.h"
 
 namespace velmor::smsc {
 

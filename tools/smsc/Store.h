@@ -22,7 +22,7 @@
 
 #include "codec/Types.h"
 #include "sms/Names.h"
-#include "tools/smsc/Config.h"
+#include "Config.h"
 
 namespace velmor::smsc {
 
