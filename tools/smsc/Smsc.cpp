@@ -208,13 +208,7 @@ void Smsc::send_mo(TimePoint now) {
 }
 
 std::size_t Smsc::unbind_all(TimePoint now) {
-  std::size_t n = 0;
-  for (auto& [id, s] : sessions_) {
-    if (!s->bound() || s->closing()) continue;
-    s->send_unbind(now);
-    ++n;
-  }
-  return n;
+  return for_each_bound([&](Session& s) { s.send_unbind(now); });
 }
 
 std::string Smsc::receipt_body(const StoredMessage& m) {
@@ -284,13 +278,7 @@ Cardinal Smsc::data_sm(std::string_view system_id, const Originated& m, TimePoin
 }
 
 std::size_t Smsc::enquire_link_all(TimePoint now) {
-  std::size_t n = 0;
-  for (auto& [id, s] : sessions_) {
-    if (!s->bound() || s->closing()) continue;
-    s->send_enquire_link(now);
-    ++n;
-  }
-  return n;
+  return for_each_bound([&](Session& s) { s.send_enquire_link(now); });
 }
 
 }  // namespace velmor::smsc

@@ -147,6 +147,17 @@ class Smsc {
   void append_receipt(std::string& out, const StoredMessage& m, bool intermediate = false);
   void cancel(StoredMessage& m, TimePoint now);
   void send_mo(TimePoint now);
+  // fn on every bound session that is not closing; returns how many.
+  template <class F>
+  std::size_t for_each_bound(F&& fn) {
+    std::size_t n = 0;
+    for (auto& [id, s] : sessions_) {
+      if (!s->bound() || s->closing()) continue;
+      fn(*s);
+      ++n;
+    }
+    return n;
+  }
   // Sends, or keeps for a later bind, a receipt body for system.
   void send_receipt(std::uint32_t system, const std::string& body, TimePoint now);
   // The intermediate notification (ENROUTE) for a message just accepted.
