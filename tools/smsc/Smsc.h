@@ -32,6 +32,8 @@ struct Counters {
   std::uint64_t query_sm = 0, cancel_sm = 0, replace_sm = 0;
   std::uint64_t messages_accepted = 0, messages_refused = 0, throttled = 0;
   std::uint64_t delivered = 0, undeliverable = 0, deleted = 0, expired = 0;
+  // receipts_sent counts final and intermediate receipts; intermediate_receipts_sent
+  // the ENROUTE notifications among them. mo_sent: Config::mo_every messages.
   std::uint64_t receipts_sent = 0, receipts_dropped = 0, intermediate_receipts_sent = 0, mo_sent = 0;
   std::uint64_t deliver_sm_sent = 0, data_sm_sent = 0, resent = 0;
   std::uint64_t responses_in = 0, unmatched_responses = 0, response_timeouts = 0;
