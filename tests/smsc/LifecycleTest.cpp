@@ -202,6 +202,46 @@ TEST(SmscSchedule, MalformedTimesAreRefused) {
   EXPECT_EQ(h.smsc.counters().messages_refused, 2u);
 }
 
+struct ReplaceCase {
+  const char* name;
+  const char* schedule;
+  const char* validity;
+  Cardinal status;
+  std::chrono::milliseconds not_before, at;  // no receipt / the receipt
+  const char* stat;
+};
+
+class SmscReplaceTimes : public ::testing::TestWithParam<ReplaceCase> {};
+
+TEST_P(SmscReplaceTimes, NewTimesReplaceTheOldOnes) {
+  const ReplaceCase& c = GetParam();
+  Config cfg = test_config();
+  cfg.delivery_delay = 5s;
+  Harness h(cfg);
+  h.bound();
+  h.feed(submit_with(2, {.schedule = "000000000002000R", .registered_delivery = 1}));
+  const std::string replace =
+      pdu(command_id::replace_sm, 3, cstr("1") + "0101" + cstr("123") + cstr(c.schedule) + cstr(c.validity) + "01 00 00");
+  EXPECT_EQ(to_hex(h.feed(replace)), to_hex(pdu(command_id::replace_sm_resp, 3, "", c.status)));
+  h.tick(c.not_before);
+  EXPECT_EQ(to_hex(h.take(c.not_before)), "");
+  h.tick(c.at);
+  const DecodedDeliver r = decode_deliver(h.take(c.at));
+  EXPECT_NE(r.text.find(std::string("stat:") + c.stat), std::string::npos) << r.text;
+  h.tick(1h);
+  EXPECT_EQ(to_hex(h.take(1h)), "");  // one receipt, the old schedule forgotten
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SmscReplaceTimes,
+    ::testing::Values(ReplaceCase{"NoTimesKeepsTheSchedule", "", "", 0, 1999ms, 2s, "DELIVRD"},
+                      ReplaceCase{"LaterSchedule", "000000001000000R", "", 0, 599s, 600s, "DELIVRD"},
+                      ReplaceCase{"EarlierValidity", "", "000000000001000R", 0, 999ms, 1s, "EXPIRED"},
+                      ReplaceCase{"MalformedScheduleKeepsTheMessage", "2403", "", 0x61, 1999ms, 2s, "DELIVRD"},
+                      ReplaceCase{"MalformedValidityKeepsTheMessage", "", "99999999999999R", 0x62, 1999ms, 2s,
+                                  "DELIVRD"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // ---- intermediate notifications ---------------------------------------------------------
 
 struct IntermediateCase {

@@ -311,24 +311,8 @@ Cardinal Session::store(const MessageView& m, const Address& dest, std::string_v
     ++smsc_.counters_.messages_refused;
     return status::invalid_dest_addr;
   }
-  // Delivered at its schedule (or after the common delay), unless its
-  // validity ends first: then it expires at that moment.
-  TimePoint due = now + cfg.delivery_delay;
-  bool scheduled = false;
-  const auto steady = [&](std::chrono::system_clock::time_point t) {
-    return now + std::chrono::duration_cast<Clock::duration>(t - smsc_.wall(now));
-  };
-  if (schedule_.present) {
-    due = std::max(now, steady(schedule_.at));
-    scheduled = true;
-  }
-  bool expires = false;
-  if (expiry_.present) {
-    if (const TimePoint end = std::max(now, steady(expiry_.at)); end <= due) {
-      due = end;
-      expires = scheduled = true;
-    }
-  }
+  bool scheduled = false, expires = false;
+  const TimePoint due = due_time(now, now + cfg.delivery_delay, scheduled, expires);
   StoredMessage* s = smsc_.store_.add(now, due, scheduled);
   if (s == nullptr) {
     ++smsc_.counters_.messages_refused;
@@ -351,6 +335,27 @@ Cardinal Session::store(const MessageView& m, const Address& dest, std::string_v
   id = s->id;
   accepted_.push_back(id);
   return status::ok;
+}
+
+// Delivered at its schedule (or at `otherwise`), unless its validity ends
+// first: then it expires at that moment. A time already past means now.
+TimePoint Session::due_time(TimePoint now, TimePoint otherwise, bool& scheduled, bool& expires) const {
+  const auto steady = [&](std::chrono::system_clock::time_point t) {
+    return now + std::chrono::duration_cast<Clock::duration>(t - smsc_.wall(now));
+  };
+  TimePoint due = otherwise;
+  scheduled = expires = false;
+  if (schedule_.present) {
+    due = std::max(now, steady(schedule_.at));
+    scheduled = true;
+  }
+  if (expiry_.present) {
+    if (const TimePoint end = std::max(now, steady(expiry_.at)); end <= due) {
+      due = end;
+      expires = scheduled = true;
+    }
+  }
+  return due;
 }
 
 // submit_sm and data_sm: one destination, one stored message, and a response
@@ -498,10 +503,23 @@ void Session::on_replace_sm(const codec::Header& h, std::string_view body) {
   const std::string_view sm = q.short_message.text;
   const auto id = smsc_.ids_.parse(text);
   StoredMessage* m = id ? smsc_.store_.find(*id) : nullptr;
+  const auto wall_now = smsc_.wall(now_);
+  schedule_ = parse_smpp_time(q.schedule_delivery_time, wall_now);
+  expiry_ = parse_smpp_time(q.validity_period, wall_now);
   Cardinal st = status::replace_failed;
-  if (m != nullptr && !is_final(m->state)) {
+  if (!schedule_.valid) {
+    st = command_status::ESME_RINVSCHED;
+  } else if (!expiry_.valid) {
+    st = command_status::ESME_RINVEXPIRY;
+  } else if (m != nullptr && !is_final(m->state)) {
     m->text.assign(receipt_quote(sm, 0, m->data_coding));
     m->registered_delivery = registered_delivery;
+    // New times replace the old ones; without any the message keeps its own.
+    if (schedule_.present || expiry_.present) {
+      bool scheduled = false, expires = false;
+      const TimePoint due = due_time(now_, now_ + smsc_.config_.delivery_delay, scheduled, expires);
+      smsc_.store_.reschedule(*m, due, expires);
+    }
     st = status::ok;
   }
   respond_header_only(command_id::replace_sm_resp, st, h.sequence_number, now_);

@@ -198,6 +198,8 @@ class Session {
   // Intermediate notifications for the messages the request just answered
   // accepted.
   void notify_accepted(TimePoint now);
+  // When a message read with schedule_ and expiry_ becomes final.
+  TimePoint due_time(TimePoint now, TimePoint otherwise, bool& scheduled, bool& expires) const;
   // Stores one message for a destination; returns its status (0: stored).
   Cardinal store(const MessageView& m, const Address& dest, std::string_view text, TimePoint now,
                  std::uint64_t& id);

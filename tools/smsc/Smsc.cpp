@@ -144,6 +144,7 @@ bool Smsc::cancel(std::uint64_t id, TimePoint now) {
 }
 
 void Smsc::cancel(StoredMessage& m, TimePoint now) {
+  store_.unschedule(m);
   m.state = MessageState::Deleted;
   m.done = now;
   finalized(m, now);

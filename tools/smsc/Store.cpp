@@ -42,6 +42,25 @@ StoredMessage* MessageStore::add(TimePoint now, TimePoint due, bool scheduled) {
   return &m;
 }
 
+void MessageStore::reschedule(StoredMessage& m, TimePoint due, bool expires) {
+  unschedule(m);
+  m.due = due;
+  m.expires = expires;
+  m.scheduled = true;
+  scheduled_.emplace(due, m.id);
+}
+
+void MessageStore::unschedule(const StoredMessage& m) {
+  if (!m.scheduled) return;
+  auto [it, end] = scheduled_.equal_range(m.due);
+  for (; it != end; ++it) {
+    if (it->second == m.id) {
+      scheduled_.erase(it);
+      return;
+    }
+  }
+}
+
 StoredMessage* MessageStore::find(std::uint64_t id) {
   if (messages_.empty()) return nullptr;
   const std::uint64_t first = messages_.front().id;

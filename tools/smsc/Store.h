@@ -101,6 +101,11 @@ class MessageStore {
 
   StoredMessage* find(std::uint64_t id);
 
+  // A replace_sm's new times: m becomes final at due (EXPIRED when expires).
+  void reschedule(StoredMessage& m, TimePoint due, bool expires);
+  // m became final before its due time (cancelled): its entry goes.
+  void unschedule(const StoredMessage& m);
+
   // Each ENROUTE message whose due time has come becomes final (DELIVERED,
   // UNDELIVERABLE when flagged, EXPIRED when its validity ran out first) and
   // is passed to fn. Messages added with the common delivery delay are due in
@@ -109,9 +114,11 @@ class MessageStore {
   template <class F>
   void finalize_due(TimePoint now, F&& fn) {
     while (!scheduled_.empty() && scheduled_.begin()->first <= now) {
-      const std::uint64_t id = scheduled_.begin()->second;
+      const auto [due, id] = *scheduled_.begin();
       scheduled_.erase(scheduled_.begin());
-      if (StoredMessage* m = find(id); m != nullptr && m->state == MessageState::Enroute) finish(*m, fn);
+      // An entry left behind by a message whose time moved is not its time.
+      if (StoredMessage* m = find(id); m != nullptr && m->state == MessageState::Enroute && m->due == due)
+        finish(*m, fn);
     }
     while (next_due_ < messages_.size()) {
       StoredMessage& m = messages_[next_due_];
