@@ -4,28 +4,40 @@ SHELL := /bin/bash
 MAKEFLAGS += --no-print-directory
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+DEMO_BUILD ?= build-demo
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 CMAKE_FLAGS ?=
 
-# Debian packages the build and the test suite need.
-APT_PKGS := cmake make g++ pkg-config libasio-dev libgtest-dev libgmock-dev libbenchmark-dev \
-            clang libclang-rt-14-dev valgrind libssl-dev openssl
+# Debian packages the library and the CLI need (all `make demo` installs),
+# and those the test suite adds.
+DEMO_PKGS := g++ cmake make pkg-config libasio-dev libssl-dev
+APT_PKGS := $(DEMO_PKGS) libgtest-dev libgmock-dev libbenchmark-dev \
+            clang libclang-rt-14-dev valgrind openssl
 
-.PHONY: all deps configure build test test-unit test-asan fuzz-smoke demo install bench fuzz check-memory chaos clean
-
-all: build
-
-deps:
+# $(call apt_install,PACKAGES,EXTRA): installs whichever of PACKAGES is
+# missing; EXTRA is shell that may add more names to $$missing.
+define apt_install
 	@missing=""; \
-	for p in $(APT_PKGS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1 || missing="$$missing nodejs npm"; \
+	for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	$(2) \
 	if [ -n "$$missing" ]; then \
 	  echo "== installing:$$missing"; \
 	  sudo=""; [ "$$(id -u)" -eq 0 ] || sudo=sudo; \
 	  $$sudo apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
+endef
+
+.PHONY: all deps deps-demo configure build test test-unit test-asan fuzz-smoke demo install bench fuzz check-memory chaos clean
+
+all: build
+
+deps:
+	$(call apt_install,$(APT_PKGS),command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1 || missing="$$missing nodejs npm";)
+
+deps-demo:
+	$(call apt_install,$(DEMO_PKGS),)
 
 configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMOR_TEST_AREAS= $(CMAKE_FLAGS)
@@ -51,8 +63,13 @@ fuzz-smoke: deps
 
 test: test-unit test-asan fuzz-smoke
 
-demo: build
-	./$(BUILD)/tools/cli/velmorsmppdemo send --receipt --to 46700000001 --text "Hello from Velmor"
+# Only the CLI, in a build directory of its own (no tests, no examples), so
+# it neither needs the test suite's packages nor disturbs `make test`'s build.
+demo: deps-demo
+	cmake -S . -B $(DEMO_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMOR_BUILD_TESTS=OFF \
+	  -DVELMOR_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS)
+	cmake --build $(DEMO_BUILD) -j $(JOBS) --target velmorsmppdemo
+	./$(DEMO_BUILD)/tools/cli/velmorsmppdemo send --receipt --to 46700000001 --text "Hello from Velmor"
 
 bench: deps
 	bench/run.sh
@@ -75,4 +92,4 @@ install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-bench build-fuzz
+	rm -rf $(BUILD) $(ASAN_BUILD) $(DEMO_BUILD) build-bench build-fuzz

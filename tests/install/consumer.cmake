@@ -38,6 +38,13 @@ if(MODE STREQUAL "find_package")
   run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/consumer -B ${WORK}/build -DCMAKE_PREFIX_PATH=${WORK}/prefix)
   run(${CMAKE_COMMAND} --build ${WORK}/build)
   run(${WORK}/build/consumer)
+  # Installed with the tools: the simulator library must be usable too.
+  if(EXISTS ${WORK}/prefix/include/velmorsmpp/smsc/Server.h)
+    if(NOT EXISTS ${WORK}/build/smsc_consumer)
+      message(FATAL_ERROR "the simulator's headers are installed but VelmorSMPPDemo::smsc is not exported")
+    endif()
+    run(${WORK}/build/smsc_consumer)
+  endif()
 
 elseif(MODE STREQUAL "pkg-config")
   # Installed to a prefix other than the configured one: the .pc file must

@@ -21,7 +21,7 @@ struct SplitCase {
 class SmscSplitWrites : public ::testing::TestWithParam<SplitCase> {};
 
 TEST_P(SmscSplitWrites, CutsAtConfiguredOffsetsAndLosesNothing) {
-  Config cfg;
+  Config cfg = test_config();
   cfg.split_offsets = GetParam().offsets;
   Harness h(cfg);
   h.bound();
@@ -46,7 +46,7 @@ INSTANTIATE_TEST_SUITE_P(Table, SmscSplitWrites,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SmscSplitWrites, RandomCutsAreReproducibleAndLoseNothing) {
-  Config cfg;
+  Config cfg = test_config();
   cfg.split_random = true;
   cfg.random_seed = 42;
   std::vector<std::vector<std::size_t>> first_run;
@@ -69,7 +69,7 @@ TEST(SmscSplitWrites, RandomCutsAreReproducibleAndLoseNothing) {
 }
 
 TEST(SmscDelay, ResponsesHeldBackThenReleasedInOrder) {
-  Config cfg;
+  Config cfg = test_config();
   cfg.response_delay = 50ms;
   Harness h(cfg);
   h.s->feed(bind_trx(1), h.t0);
@@ -88,7 +88,7 @@ TEST(SmscDelay, ResponsesHeldBackThenReleasedInOrder) {
 }
 
 TEST(SmscDelay, UnbindClosesOnlyAfterTheDelayedResponse) {
-  Config cfg;
+  Config cfg = test_config();
   cfg.response_delay = 20ms;
   Harness h(cfg);
   h.s->feed(bind_trx(1) + hex("00000010 00000006 00000000 00000002"), h.t0);
@@ -107,7 +107,7 @@ struct ThrottleCase {
 class SmscThrottle : public ::testing::TestWithParam<ThrottleCase> {};
 
 TEST_P(SmscThrottle, AnswersThrottledOnSchedule) {
-  Config cfg;
+  Config cfg = test_config();
   cfg.throttle_every = GetParam().every;
   Harness h(cfg);
   h.bound();
@@ -136,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(Table, SmscThrottle,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SmscThrottle, ThrottledSubmitIsStillReportedButNotStored) {
-  Config cfg;
+  Config cfg = test_config();
   cfg.throttle_every = 1;
   Harness h(cfg);
   h.bound();
@@ -158,7 +158,7 @@ struct CutCase {
 class SmscCutPdu : public ::testing::TestWithParam<CutCase> {};
 
 TEST_P(SmscCutPdu, WritesHalfThenCloses) {
-  Config cfg;
+  Config cfg = test_config();
   cfg.cut_pdu_index = GetParam().index;
   cfg.response_delay = GetParam().delay;
   Harness h(cfg);

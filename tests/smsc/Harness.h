@@ -10,6 +10,7 @@
 
 #include "codec/Pdu.h"
 #include "common/Hex.h"
+#include "tlv/Tlv.h"
 #include "tools/smsc/Smsc.h"
 
 namespace velmor::smsc::test {
@@ -61,10 +62,79 @@ inline std::string submit(Cardinal seq, std::string_view dest = "456", std::stri
              "00 0101" + cstr("123") + "0101" + cstr(dest) + "000000 00 00" + rd + "000000" + len + t);
 }
 
+// A submit_sm with every field a lifecycle test varies.
+struct SubmitFields {
+  std::string_view dest = "456";
+  Byte esm_class = 0;
+  std::string_view schedule, validity;
+  Byte registered_delivery = 0;
+  Byte data_coding = 0;
+  std::string_view short_message = "hello";
+};
+
+inline std::string submit_with(Cardinal seq, const SubmitFields& f) {
+  std::string body("\0\1\1", 3);
+  body.append("123").push_back('\0');
+  body.append("\1\1", 2).append(f.dest).push_back('\0');
+  body.push_back(static_cast<char>(f.esm_class));
+  body.append(2, '\0');  // protocol_id, priority_flag
+  body.append(f.schedule).push_back('\0');
+  body.append(f.validity).push_back('\0');
+  body.push_back(static_cast<char>(f.registered_delivery));
+  body.push_back('\0');  // replace_if_present_flag
+  body.push_back(static_cast<char>(f.data_coding));
+  body.push_back('\0');  // sm_default_msg_id
+  body.push_back(static_cast<char>(f.short_message.size()));
+  body.append(f.short_message);
+  return pdu(command_id::submit_sm, seq, to_hex(body));
+}
+
+// A deliver_sm's fields a receipt test looks at.
+struct DecodedDeliver {
+  Cardinal command_id = 0, seq = 0;
+  Byte esm_class = 0;
+  std::string source, destination, text;
+  TOPDeliver_SM tlvs;
+};
+
+inline DecodedDeliver decode_deliver(std::string_view pdu) {
+  codec::Cursor c(pdu);
+  const codec::Header h = codec::read_header(c);
+  DecodedDeliver d;
+  d.command_id = h.command_id;
+  d.seq = h.sequence_number;
+  c.cstring();
+  c.u8();
+  c.u8();
+  d.source = c.cstring();
+  c.u8();
+  c.u8();
+  d.destination = c.cstring();
+  d.esm_class = c.u8();
+  c.u8();
+  c.u8();
+  c.cstring();
+  c.cstring();
+  c.u8();
+  c.u8();
+  c.u8();
+  c.u8();
+  d.text = c.octets(c.u8());
+  tlv::decode(c.rest(), d.tlvs);
+  return d;
+}
+
 // 2024-03-05 13:07:00 UTC.
 inline std::chrono::system_clock::time_point wall_start() {
   using namespace std::chrono;
   return sys_days{year{2024} / 3 / 5} + 13h + 7min;
+}
+
+// Ids from 1, so expected responses can spell them out.
+inline Config test_config() {
+  Config c;
+  c.first_message_id = 1;
+  return c;
 }
 
 struct Harness {
@@ -72,7 +142,7 @@ struct Harness {
   Session* s;
   TimePoint t0 = TimePoint{} + 1000h;
 
-  explicit Harness(Config c = {}) : smsc(std::move(c)) {
+  explicit Harness(Config c = test_config()) : smsc(std::move(c)) {
     s = &smsc.open_session("test");
     smsc.set_wall_clock(t0, wall_start());
   }

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -63,7 +64,7 @@ struct LoopbackCase {
 class SmscLoopback : public ::testing::TestWithParam<LoopbackCase> {};
 
 TEST_P(SmscLoopback, BindSubmitReceiptUnbind) {
-  Config cfg;
+  Config cfg = test_config();
   cfg.delivery_delay = std::chrono::milliseconds(0);
   cfg.split_offsets = GetParam().split_offsets;
   TEventLoop loop;
@@ -110,6 +111,72 @@ INSTANTIATE_TEST_SUITE_P(Table, SmscLoopback,
                          ::testing::Values(LoopbackCase{"WholeWrites", {}},
                                            LoopbackCase{"SplitWrites", {1, 5, 17, 40}}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Server::shutdown: every bound session is sent unbind; one that answers is
+// closed at once, one that stays silent when the wait is over.
+struct ShutdownCase {
+  const char* name;
+  bool silent_peer;
+  std::chrono::milliseconds wait;
+};
+
+class SmscShutdown : public ::testing::TestWithParam<ShutdownCase> {};
+
+TEST_P(SmscShutdown, UnbindsEverySessionThenCloses) {
+  const ShutdownCase& sc = GetParam();
+  TEventLoop loop;
+  Server server(test_config(), loop);
+  ASSERT_TRUE(server.start("127.0.0.1", 0));
+  const int port = server.port();
+  const int clients = sc.silent_peer ? 2 : 1;
+  std::atomic<int> finished{0};
+  std::string unbind[2];
+  bool closed[2] = {false, false};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < clients; ++i) {
+    threads.emplace_back([&, i] {
+      BlockingClient c(port);
+      c.send(bind_trx(1, i == 0 ? "polite" : "silent"));
+      c.read(32);  // bind_resp
+      unbind[i] = c.read(16);
+      if (i == 0 && unbind[i].size() == 16)
+        c.send(pdu(command_id::unbind_resp, codec::Cursor(std::string_view(unbind[i]).substr(12)).u32()));
+      closed[i] = c.closed_by_peer();
+      ++finished;
+    });
+  }
+  ASSERT_TRUE(loop.RunUntil([&] { return server.smsc().counters().binds_accepted == static_cast<unsigned>(clients); },
+                            std::chrono::seconds(5)));
+  bool done = false;
+  const auto started = Clock::now();
+  server.shutdown(sc.wait, [&] { done = true; });
+  const bool ended = loop.RunUntil([&] { return done; }, std::chrono::seconds(10));
+  const auto took = Clock::now() - started;
+  loop.RunUntil([&] { return finished == clients; }, std::chrono::seconds(5));
+  for (auto& t : threads) t.join();
+  ASSERT_TRUE(ended);
+  EXPECT_FALSE(server.active());
+  for (int i = 0; i < clients; ++i) {
+    EXPECT_EQ(to_hex(unbind[i].substr(0, 12)), to_hex(hex("00000010 00000006 00000000"))) << i;
+    EXPECT_TRUE(closed[i]) << i;
+  }
+  if (sc.silent_peer) EXPECT_GE(took, sc.wait);
+  else EXPECT_LT(took, sc.wait);
+  EXPECT_EQ(server.smsc().counters().responses_in, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SmscShutdown,
+                         ::testing::Values(ShutdownCase{"AllAnswer", false, std::chrono::seconds(5)},
+                                           ShutdownCase{"OneSilent", true, std::chrono::milliseconds(300)}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SmscShutdown, BeforeStartCallsDoneAtOnce) {
+  TEventLoop loop;
+  Server server(test_config(), loop);
+  bool done = false;
+  server.shutdown(std::chrono::seconds(5), [&] { done = true; });
+  EXPECT_TRUE(done);
+}
 
 }  // namespace
 }  // namespace velmor::smsc::test

@@ -31,7 +31,7 @@ class SmscBindChecks : public ::testing::TestWithParam<BindCase> {};
 
 TEST_P(SmscBindChecks, AnswersWithStatusAndState) {
   const BindCase& c = GetParam();
-  Config cfg;
+  Config cfg = test_config();
   cfg.credentials = {{"alice", "secret"}, {"bob", ""}};
   cfg.reject_binds = c.reject_all;
   Harness h(cfg);
@@ -63,7 +63,7 @@ TEST(SmscBind, AnyCredentialsAcceptedByDefault) {
 }
 
 TEST(SmscBind, ConfiguredSystemIdInResponse) {
-  Config cfg;
+  Config cfg = test_config();
   cfg.system_id = "SIM";
   Harness h(cfg);
   EXPECT_EQ(to_hex(h.feed(bind_trx(3))), to_hex(pdu(0x80000009, 3, "53494D00 0210 0001 34")));
@@ -186,7 +186,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SmscRequests, SubmitMultiListsUnsuccessfulDestinations) {
-  Config cfg;
+  Config cfg = test_config();
   cfg.rejected = {"999"};
   Harness h(cfg);
   h.bound();
@@ -215,7 +215,7 @@ TEST(SmscRequests, SubmitMultiAllRefusedHasEmptyMessageId) {
 }
 
 TEST(SmscRequests, RejectedDestinationInSubmitSm) {
-  Config cfg;
+  Config cfg = test_config();
   cfg.rejected = {"456"};
   Harness h(cfg);
   h.bound();
@@ -285,7 +285,7 @@ TEST(SmscFraming, ReceivedLogKeepsEachPduVerbatim) {
 }
 
 TEST(SmscFraming, LogKeepsOnlyTheMostRecent) {
-  Config cfg;
+  Config cfg = test_config();
   cfg.pdu_log_limit = 2;
   Harness h(cfg);
   h.bound();
@@ -304,7 +304,7 @@ struct LengthCase {
 class SmscBadLength : public ::testing::TestWithParam<LengthCase> {};
 
 TEST_P(SmscBadLength, GenericNackThenClose) {
-  Config cfg;
+  Config cfg = test_config();
   cfg.max_pdu_size = 1024;
   Harness h(cfg);
   h.bound();
@@ -326,7 +326,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SmscFraming, MaxSizePduIsAccepted) {
-  Config cfg;
+  Config cfg = test_config();
   cfg.max_pdu_size = 64;
   Harness h(cfg);
   h.bound();
@@ -335,7 +335,7 @@ TEST(SmscFraming, MaxSizePduIsAccepted) {
 }
 
 TEST(SmscFraming, AboveMaxWaitsForTheHeaderToEchoItsSequence) {
-  Config cfg;
+  Config cfg = test_config();
   cfg.max_pdu_size = 1024;
   Harness h(cfg);
   const std::string in = hex("00100000 00000004 00000000 00000042");

@@ -16,40 +16,6 @@ std::string octs(std::string_view s) {
   return h;
 }
 
-struct DecodedDeliver {
-  Cardinal command_id = 0, seq = 0;
-  Byte esm_class = 0;
-  std::string source, destination, text;
-  TOPDeliver_SM tlvs;
-};
-
-DecodedDeliver decode_deliver(std::string_view pdu) {
-  codec::Cursor c(pdu);
-  const codec::Header h = codec::read_header(c);
-  DecodedDeliver d;
-  d.command_id = h.command_id;
-  d.seq = h.sequence_number;
-  c.cstring();
-  c.u8();
-  c.u8();
-  d.source = c.cstring();
-  c.u8();
-  c.u8();
-  d.destination = c.cstring();
-  d.esm_class = c.u8();
-  c.u8();
-  c.u8();
-  c.cstring();
-  c.cstring();
-  c.u8();
-  c.u8();
-  c.u8();
-  c.u8();
-  d.text = c.octets(c.u8());
-  tlv::decode(c.rest(), d.tlvs);
-  return d;
-}
-
 // ---- message ids --------------------------------------------------------------------
 
 struct IdCase {
@@ -86,7 +52,7 @@ TEST(SmscMessageIds, ParseRefusesWhatWasNeverIssued) {
 }
 
 TEST(SmscMessageIds, ConfiguredStyleReachesTheResponse) {
-  Config cfg;
+  Config cfg = test_config();
   cfg.id_style = MessageIdStyle::Hex;
   cfg.id_prefix = "M";
   cfg.first_message_id = 0xFFFF;
@@ -112,7 +78,7 @@ TEST(SmscStore, QueryFollowsTheStateWithInjectedTime) {
 }
 
 TEST(SmscStore, UndeliverableDestinationEndsUndeliverable) {
-  Config cfg;
+  Config cfg = test_config();
   cfg.undeliverable = {"456"};
   cfg.undeliverable_error = 0x2A;
   cfg.delivery_delay = 10ms;
@@ -176,7 +142,7 @@ TEST(SmscStore, CancelWithoutIdCancelsEveryPendingMatch) {
 }
 
 TEST(SmscStore, FullStoreEvictsOldestFinalOrRefuses) {
-  Config cfg;
+  Config cfg = test_config();
   cfg.store_limit = 2;
   Harness h(cfg);
   h.bound();
@@ -223,7 +189,7 @@ class SmscReceipts : public ::testing::TestWithParam<ReceiptCase> {};
 
 TEST_P(SmscReceipts, SentWhenAskedWithTextAndTlvs) {
   const ReceiptCase& c = GetParam();
-  Config cfg;
+  Config cfg = test_config();
   if (c.undeliverable) cfg.undeliverable = {"456"};
   Harness h(cfg);
   h.bound();
@@ -273,7 +239,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "text:The quick brown fox ",
                     4},
         ReceiptCase{"ReservedValueThree", 3, false, false, "", 2},
-        ReceiptCase{"IntermediateBitIgnored", 0x11, false, false,
+        ReceiptCase{"IntermediateBitKeepsTheFinalReceipt", 0x11, false, false,
                     "id:1 sub:001 dlvrd:001 submit date:2403051307 done date:2403051307 stat:DELIVRD err:000 "
                     "text:The quick brown fox ",
                     2}),
@@ -334,7 +300,7 @@ TEST(SmscReceipt, KeptUntilAReceiverBinds) {
 }
 
 TEST(SmscReceipt, UnansweredReceiptIsResentThenGivenUp) {
-  Config cfg;
+  Config cfg = test_config();
   cfg.response_timeout = 100ms;
   cfg.send_attempts = 2;
   Harness h(cfg);
@@ -400,7 +366,7 @@ TEST(SmscOriginated, NothingSentWithoutABoundReceiver) {
 // receipted_message_id.
 TEST(SmscReceipt, LongIdPrefixNeverWrapsSmLength) {
   for (std::size_t prefix : {0u, 150u, 200u, 253u, 300u}) {
-    Config cfg;
+    Config cfg = test_config();
     cfg.id_prefix = std::string(prefix, 'M');
     Harness h(cfg);
     h.bound();

@@ -16,11 +16,20 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "codec/Types.h"
 
 namespace velmor::smsc {
+
+// The default first message id: microseconds since the epoch, so a simulator
+// restarted later never issues an id an earlier run already gave out (unless
+// that run averaged more than a million messages a second).
+inline std::uint64_t clock_first_message_id() {
+  using namespace std::chrono;
+  return static_cast<std::uint64_t>(duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
+}
 
 enum class MessageIdStyle {
   Decimal,  // "1", "2", ... "1234567"
@@ -44,7 +53,9 @@ struct Config {
   // ---- message store ---------------------------------------------------------
   MessageIdStyle id_style = MessageIdStyle::Decimal;
   std::string id_prefix;              // put before the number, e.g. "M"
-  std::uint64_t first_message_id = 1;
+  // Taken from the clock by default (see clock_first_message_id); a test that
+  // wants "1", "2", ... sets it to 1.
+  std::uint64_t first_message_id = clock_first_message_id();
   // How long a message stays ENROUTE before it becomes final.
   std::chrono::milliseconds delivery_delay{1000};
   // Destinations accepted but ending UNDELIVERABLE.
@@ -69,7 +80,22 @@ struct Config {
   // count the oldest is dropped.
   std::size_t pending_receipt_limit = 100'000;
 
+  // ---- mobile-originated traffic ---------------------------------------------------
+  // Every mo_every, a deliver_sm from mo_source_addr to mo_destination_addr
+  // carrying mo_text (data_coding 0) goes to every bound receiver and
+  // transceiver. 0: off.
+  std::chrono::milliseconds mo_every{0};
+  std::string mo_source_addr = "46700000100";
+  std::string mo_destination_addr = "1234";
+  std::string mo_text = "Hello from the handset";
+
   // ---- observability -----------------------------------------------------------
+  // Told every PDU the simulator receives (received = true) or writes, whole
+  // (header included), with the session's name, "#<id> <system_id>" ("#<id>"
+  // before a bind). Called on the loop's thread; the views last only for the
+  // call. Empty: nothing is traced. A PDU held back by a fault mode is traced
+  // when it is queued, not when it is written.
+  std::function<void(std::string_view session_name, bool received, std::string_view pdu)> trace;
   // Received PDUs kept per session (the most recent ones); 0 keeps none,
   // which is what a benchmark wants.
   std::size_t pdu_log_limit = 4096;

@@ -54,7 +54,38 @@ bool Server::active() const { return listener_->Active(); }
 
 int Server::port() const { return listener_->Active() ? listener_->LocalPort() : 0; }
 
+void Server::shutdown(std::chrono::milliseconds unbind_wait, std::function<void()> done) {
+  shutdown_done_ = std::move(done);
+  if (shutting_down_) return;
+  shutting_down_ = true;
+  const TimePoint now = Clock::now();
+  shutdown_deadline_ = now + unbind_wait;
+  smsc_.unbind_all(now);
+  flush();
+  timer_->SetEnabled(true);
+  check_shutdown(now);
+}
+
+void Server::check_shutdown(TimePoint now) {
+  bool waiting = false;
+  smsc_.for_each_session([&](Session& s) {
+    if (s.unbinding()) waiting = true;
+  });
+  if (waiting && now < shutdown_deadline_) return;
+  stop();
+  shutting_down_ = false;
+  // Last: the callback may destroy this Server.
+  if (auto done = std::move(shutdown_done_)) {
+    shutdown_done_ = nullptr;
+    done();
+  }
+}
+
 void Server::on_connect(TCustomWinSocket* socket) {
+  if (shutting_down_) {
+    socket->Close();  // no new sessions while the others are unbinding
+    return;
+  }
   auto conn = std::make_unique<Conn>();
   conn->socket = socket;
   Session& s = smsc_.open_session(socket->RemoteAddress() + ":" + std::to_string(socket->RemotePort()));
@@ -90,9 +121,11 @@ void Server::on_disconnect(TCustomWinSocket* socket) {
 }
 
 void Server::on_timer() {
-  smsc_.tick(Clock::now());
+  const TimePoint now = Clock::now();
+  smsc_.tick(now);
   flush();
   for (auto& [socket, conn] : conns_) pump(*conn);
+  if (shutting_down_) check_shutdown(now);
 }
 
 void Server::flush() {

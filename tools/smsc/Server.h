@@ -5,6 +5,7 @@
 // before the loop runs); its notifications arrive there too.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -13,7 +14,7 @@
 
 #include "platform/EventLoop.h"
 #include "platform/ScktComp.h"
-#include "tools/smsc/Smsc.h"
+#include "Smsc.h"
 
 namespace velmor::smsc {
 
@@ -33,6 +34,13 @@ class Server {
   bool start(const std::string& host, int port);
   // Stops listening and drops every connection.
   void stop();
+  // An orderly end: sends unbind to every bound session, refuses new
+  // connections, waits up to unbind_wait for the unbind_resp of each (a
+  // session closes as soon as its own arrives), then stops as stop() does
+  // and calls done (from the loop; done may destroy the Server). Before
+  // start(), or with nothing bound, done is called at once. A second call
+  // while one is under way only replaces done.
+  void shutdown(std::chrono::milliseconds unbind_wait, std::function<void()> done);
   bool active() const;
   // The port actually bound, 0 before start().
   int port() const;
@@ -65,6 +73,9 @@ class Server {
   void on_timer();
   void write(Session& s);
   void pump(Conn& c);
+  // Ends a shutdown once no session still waits for its unbind_resp, or its
+  // time is up.
+  void check_shutdown(TimePoint now);
 
   TEventLoop& loop_;
   Smsc smsc_;
@@ -72,6 +83,9 @@ class Server {
   std::unique_ptr<TTimer> timer_;
   std::unordered_map<TCustomWinSocket*, std::unique_ptr<Conn>> conns_;
   std::string read_buffer_;
+  bool shutting_down_ = false;
+  TimePoint shutdown_deadline_{};
+  std::function<void()> shutdown_done_;
 };
 
 // Runs a simulator on host:port until loop.Stop() is called, over TLS when

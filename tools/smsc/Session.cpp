@@ -135,6 +135,7 @@ void Session::handle(std::string_view pdu, TimePoint now) {
     log_.push_back(std::move(r));
   }
   if (smsc_.on_pdu) smsc_.on_pdu(*this, h, pdu);
+  if (smsc_.config_.trace) smsc_.config_.trace(name(), true, pdu);
 
   const Cardinal seq = h.sequence_number;
   switch (h.command_id) {
@@ -204,6 +205,13 @@ void Session::handle(std::string_view pdu, TimePoint now) {
       on_response(h);
       return;
     case command_id::unbind_resp:
+      if (unbind_sent_) {
+        on_response(h);
+        unbind_sent_ = false;
+        bind_ = BindState::Open;
+        finish();
+      }
+      return;
     case command_id::alert_notification:
       return;
     default:
@@ -267,6 +275,10 @@ void Session::on_unbind(const codec::Header& h) {
 
 Cardinal Session::screen(const MessageView& m) {
   const Config& cfg = smsc_.config_;
+  accepted_.clear();
+  const auto wall_now = smsc_.wall(now_);
+  schedule_ = parse_smpp_time(m.schedule_delivery_time, wall_now);
+  expiry_ = parse_smpp_time(m.validity_period, wall_now);
   if (smsc_.on_submit) smsc_.on_submit(*this, m);
   ++message_requests_;
   if (cfg.throttle_every != 0 && message_requests_ % cfg.throttle_every == 0) {
@@ -278,13 +290,18 @@ Cardinal Session::screen(const MessageView& m) {
     ++smsc_.counters_.faults_throttled;
     return status::throttled;
   }
-  if (smsc_.submit_status) {
-    if (const Cardinal st = smsc_.submit_status(*this, m); st != status::ok) {
-      ++smsc_.counters_.messages_refused;
-      return st;
-    }
-  }
-  return status::ok;
+  Cardinal st = !schedule_.valid ? command_status::ESME_RINVSCHED
+                : !expiry_.valid  ? command_status::ESME_RINVEXPIRY
+                                  : status::ok;
+  if (st == status::ok && smsc_.submit_status) st = smsc_.submit_status(*this, m);
+  if (st != status::ok) ++smsc_.counters_.messages_refused;
+  return st;
+}
+
+void Session::notify_accepted(TimePoint now) {
+  for (std::uint64_t id : accepted_)
+    if (const StoredMessage* m = smsc_.store_.find(id)) smsc_.accepted(*m, now);
+  accepted_.clear();
 }
 
 Cardinal Session::store(const MessageView& m, const Address& dest, std::string_view text, TimePoint now,
@@ -294,7 +311,9 @@ Cardinal Session::store(const MessageView& m, const Address& dest, std::string_v
     ++smsc_.counters_.messages_refused;
     return status::invalid_dest_addr;
   }
-  StoredMessage* s = smsc_.store_.add(now, now + cfg.delivery_delay);
+  bool scheduled = false, expires = false;
+  const TimePoint due = due_time(now, now + cfg.delivery_delay, scheduled, expires);
+  StoredMessage* s = smsc_.store_.add(now, due, scheduled);
   if (s == nullptr) {
     ++smsc_.counters_.messages_refused;
     return status::queue_full;
@@ -307,12 +326,36 @@ Cardinal Session::store(const MessageView& m, const Address& dest, std::string_v
   s->dest_ton = dest.ton;
   s->dest_npi = dest.npi;
   s->destination.assign(dest.addr);
-  s->text.assign(text);
+  s->data_coding = m.data_coding;
+  s->text.assign(receipt_quote(text, m.esm_class, m.data_coding));
+  s->expires = expires;
   s->undeliverable = !cfg.undeliverable.empty() && cfg.undeliverable.contains(dest.addr);
   if (s->undeliverable) s->error = cfg.undeliverable_error;
   ++smsc_.counters_.messages_accepted;
   id = s->id;
+  accepted_.push_back(id);
   return status::ok;
+}
+
+// Delivered at its schedule (or at `otherwise`), unless its validity ends
+// first: then it expires at that moment. A time already past means now.
+TimePoint Session::due_time(TimePoint now, TimePoint otherwise, bool& scheduled, bool& expires) const {
+  const auto steady = [&](std::chrono::system_clock::time_point t) {
+    return now + std::chrono::duration_cast<Clock::duration>(t - smsc_.wall(now));
+  };
+  TimePoint due = otherwise;
+  scheduled = expires = false;
+  if (schedule_.present) {
+    due = std::max(now, steady(schedule_.at));
+    scheduled = true;
+  }
+  if (expiry_.present) {
+    if (const TimePoint end = std::max(now, steady(expiry_.at)); end <= due) {
+      due = end;
+      expires = scheduled = true;
+    }
+  }
+  return due;
 }
 
 // submit_sm and data_sm: one destination, one stored message, and a response
@@ -331,6 +374,7 @@ void Session::accept_single(MessageView& m, const Destination& d, Cardinal resp_
   text_.clear();
   smsc_.ids_.append(text_, id);
   respond(resp_id, status::ok, m.sequence_number, pdu::MessageIdResp{text_}, true, now);
+  notify_accepted(now);
 }
 
 void Session::on_submit_sm(const codec::Header& h, std::string_view pdu, std::string_view body, TimePoint now) {
@@ -391,6 +435,7 @@ void Session::on_submit_multi(const codec::Header& h, std::string_view pdu, std:
   }
   respond(command_id::submit_multi_resp, status::ok, h.sequence_number,
           pdu::SubmitMultiRespT<std::vector<pdu::Unsuccess>>{text_, {&unsuccess_}}, true, now);
+  notify_accepted(now);
 }
 
 void Session::on_data_sm(const codec::Header& h, std::string_view pdu, std::string_view body, TimePoint now) {
@@ -458,10 +503,23 @@ void Session::on_replace_sm(const codec::Header& h, std::string_view body) {
   const std::string_view sm = q.short_message.text;
   const auto id = smsc_.ids_.parse(text);
   StoredMessage* m = id ? smsc_.store_.find(*id) : nullptr;
+  const auto wall_now = smsc_.wall(now_);
+  schedule_ = parse_smpp_time(q.schedule_delivery_time, wall_now);
+  expiry_ = parse_smpp_time(q.validity_period, wall_now);
   Cardinal st = status::replace_failed;
-  if (m != nullptr && !is_final(m->state)) {
-    m->text.assign(sm);
+  if (!schedule_.valid) {
+    st = command_status::ESME_RINVSCHED;
+  } else if (!expiry_.valid) {
+    st = command_status::ESME_RINVEXPIRY;
+  } else if (m != nullptr && !is_final(m->state)) {
+    m->text.assign(receipt_quote(sm, 0, m->data_coding));
     m->registered_delivery = registered_delivery;
+    // New times replace the old ones; without any the message keeps its own.
+    if (schedule_.present || expiry_.present) {
+      bool scheduled = false, expires = false;
+      const TimePoint due = due_time(now_, now_ + smsc_.config_.delivery_delay, scheduled, expires);
+      smsc_.store_.reschedule(*m, due, expires);
+    }
     st = status::ok;
   }
   respond_header_only(command_id::replace_sm_resp, st, h.sequence_number, now_);
@@ -492,6 +550,17 @@ Cardinal Session::originate(Cardinal id, std::string_view body, TimePoint now, i
 }
 
 Cardinal Session::send_enquire_link(TimePoint now) { return originate(command_id::enquire_link, {}, now); }
+
+Cardinal Session::send_unbind(TimePoint now) {
+  unbind_sent_ = true;
+  return originate(command_id::unbind, {}, now);
+}
+
+std::string Session::name() const {
+  std::string n = "#" + std::to_string(id_);
+  if (bound() || !system_id_.empty()) n += " " + system_id_;
+  return n;
+}
 
 Cardinal Session::send_deliver_sm(const Originated& m, TimePoint now) {
   const pdu::DeliverSm b{m.service_type,
@@ -542,6 +611,7 @@ void Session::close_pdu(std::size_t start, bool response, TimePoint now) {
   const Config& cfg = smsc_.config_;
   codec::store_u32(out_, start, static_cast<Cardinal>(out_.size() - start));
   ++smsc_.counters_.pdus_out;
+  if (cfg.trace) cfg.trace(name(), false, std::string_view(out_).substr(start));
   const std::uint64_t index = pdus_out_++;
   const bool cut = (cfg.cut_pdu_index >= 0 && index == static_cast<std::uint64_t>(cfg.cut_pdu_index)) ||
                    (response && random_cut_);

@@ -20,7 +20,7 @@
 #include "codec/Framer.h"
 #include "codec/Pdu.h"
 #include "pdu/Body.h"
-#include "tools/smsc/Store.h"
+#include "Store.h"
 
 namespace velmor::smsc {
 
@@ -131,6 +131,8 @@ class Session {
   // session, which is returned. deliver_sm and data_sm are tracked until
   // their response arrives.
   Cardinal send_enquire_link(TimePoint now);
+  // unbind; the session closes when its unbind_resp arrives.
+  Cardinal send_unbind(TimePoint now);
   Cardinal send_deliver_sm(const Originated& m, TimePoint now);
   Cardinal send_data_sm(const Originated& m, TimePoint now);
 
@@ -141,6 +143,10 @@ class Session {
   bool can_receive() const { return bind_ == BindState::Receiver || bind_ == BindState::Transceiver; }
   bool can_transmit() const { return bind_ == BindState::Transmitter || bind_ == BindState::Transceiver; }
   const std::string& system_id() const { return system_id_; }
+  // "#<id> <system_id>", or "#<id>" before a bind: how traces name the session.
+  std::string name() const;
+  // True while an unbind this session sent waits for its unbind_resp.
+  bool unbinding() const { return unbind_sent_; }
   // True once the session will accept no more input and closes after its
   // last write.
   bool closing() const { return finished_; }
@@ -186,7 +192,14 @@ class Session {
 
   // Common path of the three message requests: hooks, throttling; returns the
   // command_status to answer with when the request is refused as a whole.
+  // Also reads schedule_delivery_time and validity_period into schedule_ and
+  // expiry_.
   Cardinal screen(const MessageView& m);
+  // Intermediate notifications for the messages the request just answered
+  // accepted.
+  void notify_accepted(TimePoint now);
+  // When a message read with schedule_ and expiry_ becomes final.
+  TimePoint due_time(TimePoint now, TimePoint otherwise, bool& scheduled, bool& expires) const;
   // Stores one message for a destination; returns its status (0: stored).
   Cardinal store(const MessageView& m, const Address& dest, std::string_view text, TimePoint now,
                  std::uint64_t& id);
@@ -205,6 +218,9 @@ class Session {
   // delay or cut chosen for it.
   std::chrono::milliseconds random_delay_{0};
   bool random_cut_ = false;
+  SmppTime schedule_, expiry_;  // of the message request being handled
+  std::vector<std::uint64_t> accepted_;  // ids it stored
+  bool unbind_sent_ = false;
 
   Smsc& smsc_;
   SessionId id_;

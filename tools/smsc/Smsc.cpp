@@ -16,6 +16,48 @@ Smsc::Smsc(Config config)
 
 Smsc::~Smsc() = default;
 
+Counters Smsc::counters() const {
+  Counters c = counters_;
+  c.sessions = sessions_.size();
+  return c;
+}
+
+std::string Counters::to_string() const {
+  static constexpr struct {
+    const char* name;
+    std::uint64_t Counters::*field;
+  } kFields[] = {
+      {"octets_in", &Counters::octets_in}, {"pdus_in", &Counters::pdus_in}, {"pdus_out", &Counters::pdus_out},
+      {"binds_accepted", &Counters::binds_accepted}, {"binds_rejected", &Counters::binds_rejected},
+      {"unbinds", &Counters::unbinds}, {"enquire_links", &Counters::enquire_links},
+      {"submit_sm", &Counters::submit_sm}, {"submit_multi", &Counters::submit_multi}, {"data_sm", &Counters::data_sm},
+      {"query_sm", &Counters::query_sm}, {"cancel_sm", &Counters::cancel_sm}, {"replace_sm", &Counters::replace_sm},
+      {"messages_accepted", &Counters::messages_accepted}, {"messages_refused", &Counters::messages_refused},
+      {"throttled", &Counters::throttled}, {"delivered", &Counters::delivered},
+      {"undeliverable", &Counters::undeliverable}, {"deleted", &Counters::deleted}, {"expired", &Counters::expired},
+      {"receipts_sent", &Counters::receipts_sent}, {"receipts_dropped", &Counters::receipts_dropped},
+      {"intermediate_receipts_sent", &Counters::intermediate_receipts_sent}, {"mo_sent", &Counters::mo_sent},
+      {"deliver_sm_sent", &Counters::deliver_sm_sent}, {"data_sm_sent", &Counters::data_sm_sent},
+      {"resent", &Counters::resent}, {"responses_in", &Counters::responses_in},
+      {"unmatched_responses", &Counters::unmatched_responses}, {"response_timeouts", &Counters::response_timeouts},
+      {"generic_nacks_in", &Counters::generic_nacks_in}, {"generic_nacks_out", &Counters::generic_nacks_out},
+      {"invalid_length", &Counters::invalid_length}, {"unknown_commands", &Counters::unknown_commands},
+      {"faults_dropped", &Counters::faults_dropped}, {"faults_throttled", &Counters::faults_throttled},
+      {"faults_delayed", &Counters::faults_delayed}, {"faults_cut", &Counters::faults_cut},
+      {"enquire_links_ignored", &Counters::enquire_links_ignored}, {"sessions", &Counters::sessions},
+  };
+  static_assert(sizeof kFields / sizeof kFields[0] * sizeof(std::uint64_t) == sizeof(Counters),
+                "every counter has a line");
+  std::string out;
+  for (const auto& f : kFields) {
+    out.append(f.name);
+    out.push_back(' ');
+    out.append(std::to_string(this->*f.field));
+    out.push_back('\n');
+  }
+  return out;
+}
+
 Session& Smsc::open_session(std::string peer) {
   const SessionId id = next_session_++;
   auto s = std::make_unique<Session>(*this, id, std::move(peer));
@@ -65,6 +107,14 @@ void Smsc::bound(Session& s, TimePoint now) {
 
 void Smsc::tick(TimePoint now) {
   store_.finalize_due(now, [&](StoredMessage& m) { finalized(m, now); });
+  if (config_.mo_every.count() > 0) {
+    if (next_mo_ == TimePoint{}) next_mo_ = now + config_.mo_every;  // the first tick starts the interval
+    if (now >= next_mo_) {
+      send_mo(now);
+      // One message per tick even after a long pause: no burst to catch up.
+      next_mo_ = now + config_.mo_every;
+    }
+  }
   const bool timeouts = config_.response_timeout.count() > 0;
   std::vector<std::pair<Cardinal, Session::Outstanding>> expired;
   for (auto& [id, sp] : sessions_) {
@@ -94,6 +144,7 @@ bool Smsc::cancel(std::uint64_t id, TimePoint now) {
 }
 
 void Smsc::cancel(StoredMessage& m, TimePoint now) {
+  store_.unschedule(m);
   m.state = MessageState::Deleted;
   m.done = now;
   finalized(m, now);
@@ -104,6 +155,7 @@ void Smsc::finalized(StoredMessage& m, TimePoint now) {
     case MessageState::Delivered: ++counters_.delivered; break;
     case MessageState::Undeliverable: ++counters_.undeliverable; break;
     case MessageState::Deleted: ++counters_.deleted; break;
+    case MessageState::Expired: ++counters_.expired; break;
     default: break;
   }
   if (on_final) on_final(m);
@@ -111,22 +163,53 @@ void Smsc::finalized(StoredMessage& m, TimePoint now) {
   if (wanted != 1 && !(wanted == 2 && m.state != MessageState::Delivered)) return;
   scratch_.clear();
   append_receipt(scratch_, m);
-  if (Session* r = receiver_for(m.system)) {
-    r->originate(command_id::deliver_sm, scratch_, now);
+  send_receipt(m.system, scratch_, now);
+}
+
+// registered_delivery bit 4 asks for an intermediate notification: one
+// deliver_sm (esm_class 0x20) with stat ENROUTE when the message is accepted.
+void Smsc::accepted(const StoredMessage& m, TimePoint now) {
+  if ((m.registered_delivery & 0x10) == 0) return;
+  scratch_.clear();
+  append_receipt(scratch_, m, true);
+  ++counters_.intermediate_receipts_sent;
+  send_receipt(m.system, scratch_, now);
+}
+
+void Smsc::send_receipt(std::uint32_t system, const std::string& body, TimePoint now) {
+  if (Session* r = receiver_for(system)) {
+    r->originate(command_id::deliver_sm, body, now);
     ++counters_.deliver_sm_sent;
     ++counters_.receipts_sent;
     return;
   }
   // Nobody to tell yet: keep it for the first receiver of that system_id.
-  auto& queue = pending_receipts_[m.system];
+  auto& queue = pending_receipts_[system];
   if (pending_count_ >= config_.pending_receipt_limit) {
     ++counters_.receipts_dropped;
     if (queue.empty()) return;
     queue.pop_front();
     --pending_count_;
   }
-  queue.push_back(scratch_);
+  queue.push_back(body);
   ++pending_count_;
+}
+
+void Smsc::send_mo(TimePoint now) {
+  Originated mo;
+  mo.source_ton = mo.source_npi = 1;
+  mo.source = config_.mo_source_addr;
+  mo.destination = config_.mo_destination_addr;
+  mo.text = config_.mo_text;
+  for (auto& [id, s] : sessions_) {
+    if (!s->can_receive() || s->closing()) continue;
+    s->send_deliver_sm(mo, now);
+    ++counters_.mo_sent;
+  }
+}
+
+std::size_t Smsc::unbind_all(TimePoint now) {
+  return for_each_bound([&](Session& s) { s.send_unbind(now); });
 }
 
 std::string Smsc::receipt_body(const StoredMessage& m) {
@@ -135,10 +218,19 @@ std::string Smsc::receipt_body(const StoredMessage& m) {
   return out;
 }
 
+std::string Smsc::intermediate_body(const StoredMessage& m) {
+  std::string out;
+  append_receipt(out, m, true);
+  return out;
+}
+
 // A deliver_sm from the original destination back to the original source,
-// esm_class 0x04 (SMSC delivery receipt), with the conventional text in
-// short_message and receipted_message_id and message_state as TLVs.
-void Smsc::append_receipt(std::string& out, const StoredMessage& m) {
+// esm_class 0x04 (SMSC delivery receipt; 0x20, intermediate delivery
+// notification, for the ENROUTE one sent at acceptance), with the
+// conventional text in short_message and receipted_message_id and
+// message_state as TLVs. The text: field quotes the message's first 20
+// characters as printable ASCII (see receipt_quote).
+void Smsc::append_receipt(std::string& out, const StoredMessage& m, bool intermediate) {
   std::string& text = receipt_text_;
   text.assign("id:");
   ids_.append(text, m.id);
@@ -151,7 +243,7 @@ void Smsc::append_receipt(std::string& out, const StoredMessage& m) {
   text.append(m.state == MessageState::Delivered ? " sub:001 dlvrd:001 submit date:" : " sub:001 dlvrd:000 submit date:");
   append_receipt_date(text, wall(m.submitted));
   text.append(" done date:");
-  append_receipt_date(text, wall(m.done));
+  append_receipt_date(text, wall(intermediate ? m.submitted : m.done));
   text.append(" stat:");
   text.append(sms::ReceiptStat(m.state));
   text.append(" err:");
@@ -167,7 +259,7 @@ void Smsc::append_receipt(std::string& out, const StoredMessage& m) {
   const pdu::DeliverSm receipt{{},
                                {m.dest_ton, m.dest_npi, m.destination.view()},
                                {m.source_ton, m.source_npi, m.source.view()},
-                               {0x04, 0, 0, {}, {}, 0, 0, 0, 0, {0, text}},
+                               {static_cast<Byte>(intermediate ? 0x20 : 0x04), 0, 0, {}, {}, 0, 0, 0, 0, {0, text}},
                                {&receipt_tlvs_, {}}};
   pdu::append(out, receipt);
 }
@@ -187,13 +279,7 @@ Cardinal Smsc::data_sm(std::string_view system_id, const Originated& m, TimePoin
 }
 
 std::size_t Smsc::enquire_link_all(TimePoint now) {
-  std::size_t n = 0;
-  for (auto& [id, s] : sessions_) {
-    if (!s->bound() || s->closing()) continue;
-    s->send_enquire_link(now);
-    ++n;
-  }
-  return n;
+  return for_each_bound([&](Session& s) { s.send_enquire_link(now); });
 }
 
 }  // namespace velmor::smsc

@@ -18,20 +18,23 @@
 #include <vector>
 
 #include "tlv/Tlv.h"
-#include "tools/smsc/Config.h"
-#include "tools/smsc/Session.h"
-#include "tools/smsc/Store.h"
+#include "Config.h"
+#include "Session.h"
+#include "Store.h"
 
 namespace velmor::smsc {
 
+// What the simulator has done since it started; a snapshot (Smsc::counters()).
 struct Counters {
   std::uint64_t octets_in = 0, pdus_in = 0, pdus_out = 0;
   std::uint64_t binds_accepted = 0, binds_rejected = 0, unbinds = 0, enquire_links = 0;
   std::uint64_t submit_sm = 0, submit_multi = 0, data_sm = 0;
   std::uint64_t query_sm = 0, cancel_sm = 0, replace_sm = 0;
   std::uint64_t messages_accepted = 0, messages_refused = 0, throttled = 0;
-  std::uint64_t delivered = 0, undeliverable = 0, deleted = 0;
-  std::uint64_t receipts_sent = 0, receipts_dropped = 0;
+  std::uint64_t delivered = 0, undeliverable = 0, deleted = 0, expired = 0;
+  // receipts_sent counts final and intermediate receipts; intermediate_receipts_sent
+  // the ENROUTE notifications among them. mo_sent: Config::mo_every messages.
+  std::uint64_t receipts_sent = 0, receipts_dropped = 0, intermediate_receipts_sent = 0, mo_sent = 0;
   std::uint64_t deliver_sm_sent = 0, data_sm_sent = 0, resent = 0;
   std::uint64_t responses_in = 0, unmatched_responses = 0, response_timeouts = 0;
   std::uint64_t generic_nacks_in = 0, generic_nacks_out = 0, invalid_length = 0, unknown_commands = 0;
@@ -39,6 +42,11 @@ struct Counters {
   // enquire_links left unanswered.
   std::uint64_t faults_dropped = 0, faults_throttled = 0, faults_delayed = 0, faults_cut = 0;
   std::uint64_t enquire_links_ignored = 0;
+  // Gauge: sessions open at the moment of the snapshot.
+  std::uint64_t sessions = 0;
+
+  // One line per counter, "name value", in declaration order.
+  std::string to_string() const;
 };
 
 class Smsc {
@@ -50,7 +58,7 @@ class Smsc {
 
   Config& config() { return config_; }
   const Config& config() const { return config_; }
-  Counters& counters() { return counters_; }
+  Counters counters() const;
   MessageStore& store() { return store_; }
   const MessageIds& ids() const { return ids_; }
 
@@ -94,6 +102,9 @@ class Smsc {
   Cardinal data_sm(std::string_view system_id, const Originated& m, TimePoint now);
   // enquire_link to every bound session; returns how many were sent.
   std::size_t enquire_link_all(TimePoint now);
+  // unbind to every bound session not already closing; returns how many were
+  // sent. Each such session closes once its unbind_resp arrives.
+  std::size_t unbind_all(TimePoint now);
 
   // Cancels a message by id as cancel_sm would; false when unknown or final.
   bool cancel(std::uint64_t id, TimePoint now);
@@ -111,6 +122,8 @@ class Smsc {
 
   // The deliver_sm body of the receipt for a final message, as it is sent.
   std::string receipt_body(const StoredMessage& m);
+  // As receipt_body, for the intermediate notification of an ENROUTE message.
+  std::string intermediate_body(const StoredMessage& m);
 
   // ---- hooks (all optional) --------------------------------------------------------
   // Every PDU received, before it is handled.
@@ -133,8 +146,24 @@ class Smsc {
   Session* receiver_for(std::uint32_t system);
   void finalized(StoredMessage& m, TimePoint now);
   void bound(Session& s, TimePoint now);
-  void append_receipt(std::string& out, const StoredMessage& m);
+  void append_receipt(std::string& out, const StoredMessage& m, bool intermediate = false);
   void cancel(StoredMessage& m, TimePoint now);
+  void send_mo(TimePoint now);
+  // fn on every bound session that is not closing; returns how many.
+  template <class F>
+  std::size_t for_each_bound(F&& fn) {
+    std::size_t n = 0;
+    for (auto& [id, s] : sessions_) {
+      if (!s->bound() || s->closing()) continue;
+      fn(*s);
+      ++n;
+    }
+    return n;
+  }
+  // Sends, or keeps for a later bind, a receipt body for system.
+  void send_receipt(std::uint32_t system, const std::string& body, TimePoint now);
+  // The intermediate notification (ENROUTE) for a message just accepted.
+  void accepted(const StoredMessage& m, TimePoint now);
 
   Config config_;
   Counters counters_;
@@ -147,6 +176,7 @@ class Smsc {
   std::vector<std::deque<std::string>> pending_receipts_;  // by interned system
   std::size_t pending_count_ = 0;
   std::size_t round_robin_ = 0;
+  TimePoint next_mo_{};
   TimePoint steady_anchor_;
   std::chrono::system_clock::time_point wall_anchor_;
   std::string scratch_;

@@ -15,13 +15,14 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "codec/Types.h"
 #include "sms/Names.h"
-#include "tools/smsc/Config.h"
+#include "Config.h"
 
 namespace velmor::smsc {
 
@@ -54,11 +55,14 @@ struct StoredMessage {
   MessageState state = MessageState::Enroute;
   Byte registered_delivery = 0;
   Byte error = 0;
+  Byte data_coding = 0;  // of the text, for a replace_sm's new text
   Byte source_ton = 0, source_npi = 0, dest_ton = 0, dest_npi = 0;
   bool undeliverable = false;  // ends UNDELIVERABLE rather than DELIVERED
+  bool expires = false;        // its validity period ends at `due`: ends EXPIRED
+  bool scheduled = false;      // due out of submission order (scheduled or expiring)
   FixedText<32> source;
   FixedText<32> destination;
-  FixedText<20> text;  // the first 20 octets, as a receipt quotes them
+  FixedText<20> text;  // the receipt's quote of it (receipt_quote)
   TimePoint submitted{};
   TimePoint due{};   // when it leaves ENROUTE on its own
   TimePoint done{};  // when it became final
@@ -91,23 +95,36 @@ class MessageStore {
 
   // A new ENROUTE message with the next id, or null when the store is full of
   // messages that are not final yet. The caller fills in the fields.
-  StoredMessage* add(TimePoint now, TimePoint due);
+  // scheduled: due is not now + the common delivery delay (a schedule or a
+  // validity period moved it), so it may come before earlier messages'.
+  StoredMessage* add(TimePoint now, TimePoint due, bool scheduled = false);
 
   StoredMessage* find(std::uint64_t id);
 
-  // Each ENROUTE message whose due time has come becomes final (DELIVERED, or
-  // UNDELIVERABLE when flagged), in submission order, and is passed to fn.
-  // Messages are assumed due in submission order (one delivery delay for
-  // all): a later one is not looked at before an earlier one is due.
+  // A replace_sm's new times: m becomes final at due (EXPIRED when expires).
+  void reschedule(StoredMessage& m, TimePoint due, bool expires);
+  // m became final before its due time (cancelled): its entry goes.
+  void unschedule(const StoredMessage& m);
+
+  // Each ENROUTE message whose due time has come becomes final (DELIVERED,
+  // UNDELIVERABLE when flagged, EXPIRED when its validity ran out first) and
+  // is passed to fn. Messages added with the common delivery delay are due in
+  // submission order, so a later one is not looked at before an earlier one
+  // is due; scheduled ones are kept apart, ordered by their due time.
   template <class F>
   void finalize_due(TimePoint now, F&& fn) {
+    while (!scheduled_.empty() && scheduled_.begin()->first <= now) {
+      const auto [due, id] = *scheduled_.begin();
+      scheduled_.erase(scheduled_.begin());
+      // An entry left behind by a message whose time moved is not its time.
+      if (StoredMessage* m = find(id); m != nullptr && m->state == MessageState::Enroute && m->due == due)
+        finish(*m, fn);
+    }
     while (next_due_ < messages_.size()) {
       StoredMessage& m = messages_[next_due_];
-      if (m.state == MessageState::Enroute) {
+      if (m.state == MessageState::Enroute && !m.scheduled) {
         if (m.due > now) break;
-        m.state = m.undeliverable ? MessageState::Undeliverable : MessageState::Delivered;
-        m.done = m.due;
-        fn(m);
+        finish(m, fn);
       }
       ++next_due_;
     }
@@ -117,7 +134,8 @@ class MessageStore {
   // to stop.
   template <class F>
   void for_each_pending(F&& fn) {
-    for (std::size_t i = next_due_; i < messages_.size(); ++i)
+    // A scheduled message may sit before next_due_.
+    for (std::size_t i = scheduled_.empty() ? next_due_ : 0; i < messages_.size(); ++i)
       if (!is_final(messages_[i].state) && !fn(messages_[i])) return;
   }
 
@@ -131,7 +149,38 @@ class MessageStore {
   std::uint64_t next_id_;
   std::size_t limit_;
   std::size_t next_due_ = 0;  // index of the oldest message maybe still ENROUTE
+  std::multimap<TimePoint, std::uint64_t> scheduled_;  // due -> id
+
+  template <class F>
+  static void finish(StoredMessage& m, F& fn) {
+    m.state = m.expires         ? MessageState::Expired
+              : m.undeliverable ? MessageState::Undeliverable
+                                : MessageState::Delivered;
+    m.done = m.due;
+    fn(m);
+  }
 };
+
+// schedule_delivery_time or validity_period as a wall-clock time. Empty text
+// is no time (present false). "YYMMDDhhmmsstnnp" is absolute: local time
+// with its offset from UTC in quarter hours nn (00..48) ahead ('+') or behind
+// ('-'), t tenths of a second. "YYMMDDhhmmss000R" is relative to now: years,
+// months, days, hours, minutes and seconds added in turn (a day past the end
+// of a month is clamped to its last day). Anything else is not valid; the
+// caller refuses it (ESME_RINVSCHED / ESME_RINVEXPIRY). Years are 2000..2099.
+struct SmppTime {
+  bool valid = true;
+  bool present = false;
+  std::chrono::system_clock::time_point at{};
+};
+SmppTime parse_smpp_time(std::string_view text, std::chrono::system_clock::time_point now);
+
+// What a receipt's text: field quotes of a message: its UDH left out when
+// esm_class has UDHI (0x40), decoded after data_coding, and the first
+// max_chars characters as printable ASCII, anything else (and octets that do
+// not decode, binary data) as '?'.
+std::string receipt_quote(std::string_view short_message, Byte esm_class, Byte data_coding,
+                          std::size_t max_chars = 20);
 
 // YYMMDDhhmm of a wall-clock time, in UTC (the receipt's date fields).
 void append_receipt_date(std::string& out, std::chrono::system_clock::time_point t);
