@@ -10,7 +10,7 @@ CMAKE_FLAGS ?=
 
 # Debian packages the build and the test suite need.
 APT_PKGS := cmake make g++ pkg-config libasio-dev libgtest-dev libgmock-dev libbenchmark-dev \
-            clang libclang-rt-14-dev valgrind libssl-dev openssl
+            clang libclang-rt-14-dev valgrind libssl-dev openssl libcli11-dev nlohmann-json3-dev
 
 .PHONY: all deps configure build test test-unit test-asan fuzz-smoke demo install bench fuzz check-memory chaos clean
 
