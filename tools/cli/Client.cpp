@@ -383,9 +383,8 @@ void Client::Send() {
   const std::uint64_t total = o_.file.empty() ? std::max(1u, o_.count) : jobs.size();
   auto job = [&](std::uint64_t i) -> const Job& { return jobs[o_.file.empty() ? 0 : i]; };
 
-  Connect();
   const Byte registered = o_.registered_delivery.value_or(o_.receipt ? 1 : 0);
-  const auto t0 = Clock::now();
+  auto t0 = Clock::now();
   Tally t;
   t.total = total;
 
@@ -442,6 +441,8 @@ void Client::Send() {
     }
   };
 
+  Connect();  // receipts flushed at the bind reach the handler above
+  t0 = Clock::now();
   // Messages in flight at most: enough to keep the session's window full.
   const std::uint64_t cap = std::max<std::uint64_t>(o_.window * 2, 16);
   std::uint64_t next = 0, outstanding = 0;
