@@ -44,6 +44,7 @@ TEST(Format, HexRoundTrip) {
 TEST(Format, JsonStringEscapes) {
   EXPECT_EQ(JsonString("a\"b\\c\nd\x01"), "\"a\\\"b\\\\c\\nd\\u0001\"");
   EXPECT_EQ(JsonString("H\xC3\xA9"), "\"H\xC3\xA9\"");  // UTF-8 passes through
+  EXPECT_EQ(JsonString("a\xFF"), "\"a\xEF\xBF\xBD\"");    // never invalid JSON
 }
 
 TEST(Format, MessageLinePlainAndJson) {
@@ -61,6 +62,23 @@ TEST(Format, MessageLinePlainAndJson) {
   m.text = "00 FF";
   m.text_is_hex = true;
   EXPECT_NE(FormatMessage(m, false).find("hex=\"00 FF\""), std::string::npos);
+  EXPECT_NE(FormatMessage(m, true).find("\"text_hex\":\"00 FF\""), std::string::npos);
+}
+
+// JSON lines stay valid whatever octets the SMSC sent: a field that is not
+// UTF-8 (overlong, surrogate, truncated) goes as hex under <key>_hex.
+TEST(Format, OctetsThatAreNotUtf8GoAsHex) {
+  for (const char* bad : {"\xC0\x80", "\xED\xA0\x80", "ab\xE2\x82", "\xFF"}) {
+    MessageLine m;
+    m.text = bad;
+    const std::string line = FormatMessage(m, true);
+    EXPECT_NE(line.find("\"text_hex\":\"" + HexOctets(bad) + "\""), std::string::npos) << line;
+    EXPECT_EQ(line.find("\"text\":"), std::string::npos) << line;
+  }
+  sms::Receipt r;
+  r.id = "1";
+  r.text = std::string("\xFF\xFE");
+  EXPECT_NE(FormatReceipt(r, "", "", true).find("\"text_hex\":\"FF FE\""), std::string::npos);
 }
 
 TEST(Format, ReceiptLineCarriesParsedFields) {
