@@ -262,5 +262,52 @@ TEST(RealUse, FileOfMessages) {
   EXPECT_EQ(bad.out.find("connected"), std::string::npos) << bad.out;
 }
 
+// listen --reconnect comes back after the SMSC ends the session, and hears
+// what the next session brings.
+TEST(RealUse, ListenReconnectsAfterTheSmscUnbinds) {
+  LoopbackPeer peer;
+  std::atomic<int> sessions{0};
+  peer.serve(
+      [&](PeerConn& c) {
+        const std::string bind = c.recv_pdu();
+        if (bind.size() < 16) return;
+        c.send(Pdu(0x80000000 | At(bind, 4), 0, At(bind, 12), Cstr("SMSC")));
+        if (++sessions == 1) {
+          c.send(Pdu(0x00000006, 0, 1));  // unbind
+          c.recv_pdu(2000);               // unbind_resp
+          return;
+        }
+        const std::string text = "after the rebind";
+        c.send(Pdu(0x00000005, 0, 2,
+                   Cstr("") + "\x01\x01" + Cstr("4670999") + "\x01\x01" + Cstr("4670") + std::string(3, '\0') +
+                       Cstr("") + Cstr("") + std::string(4, '\0') + char(text.size()) + text));
+        for (std::string p; (p = c.recv_pdu(3000)).size() >= 16;)
+          if (At(p, 4) == 0x00000006) {
+            c.send(Pdu(0x80000006, 0, At(p, 12)));
+            return;
+          }
+      },
+      2);
+  const auto r = Cli(std::vector<std::string>{"listen", "--reconnect", "--count", "1", "--json"} + At(peer), 15s);
+  peer.join();
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(sessions.load(), 2);
+  EXPECT_NE(r.out.find("\"text\":\"after the rebind\""), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("reconnecting"), std::string::npos) << r.err;
+}
+
+// ping ends with its statistics, also when interrupted.
+TEST(RealUse, PingSummaryOnInterrupt) {
+  Process ping(kExe, {"ping", "--count", "100", "--interval", "100"});
+  ASSERT_TRUE(ping.WaitForLine("enquire_link_resp", 5s)) << ping.err();
+  ASSERT_TRUE(ping.WaitForLine("enquire_link_resp", 5s)) << ping.err();
+  ping.Signal(SIGINT);
+  const auto r = ping.Wait(5s);
+  EXPECT_EQ(r.exit_code, 8) << r.err;
+  EXPECT_TRUE(std::regex_search(
+      r.out, std::regex("\\n[0-9]+ sent, [0-9]+ answered, round trip min/avg/max/p99 = [0-9.]+/[0-9.]+/[0-9.]+/[0-9.]+ ms\\n")))
+      << r.out;
+}
+
 }  // namespace
 }  // namespace velmor::test
