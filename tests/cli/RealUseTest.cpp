@@ -262,6 +262,23 @@ TEST(RealUse, FileOfMessages) {
   EXPECT_EQ(bad.out.find("connected"), std::string::npos) << bad.out;
 }
 
+TEST(RealUse, ListenFailureNamesTheOsReason) {
+  LoopbackPeer busy;  // holds a listening port
+  const auto r = Cli({"simulate", "--port", std::to_string(busy.port())});
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_EQ(r.err, "error: cannot listen on 127.0.0.1:" + std::to_string(busy.port()) +
+                       ": Address already in use (choose another --port, or --port 0 for any free one)\n");
+}
+
+// submit_multi: every destination with its message_id or why it was refused.
+TEST(RealUse, SubmitMultiPrintsEveryDestination) {
+  const auto r = Cli({"send", "--to", "4670001,4670666,4670002", "--text", "hi", "--reject", "4670666"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  for (const char* line : {"submitted to 4670001: message_id=", "submitted to 4670002: message_id=",
+                           "not accepted for 4670666: 0x0000000B ESME_RINVDSTADR"})
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << " in " << r.out;
+}
+
 // listen --reconnect comes back after the SMSC ends the session, and hears
 // what the next session brings.
 TEST(RealUse, ListenReconnectsAfterTheSmscUnbinds) {

@@ -138,6 +138,13 @@ class Client {
   void Replace();
   void Ping();
   void OnMessage(const ss::inbound_message& m);
+  // Partial messages the reassembler gave up on: never dropped silently.
+  template <class List>
+  void Dropped(const List& dropped) {
+    for (const auto& d : dropped)
+      io_.err << "warning: dropped an incomplete message from " << d.source << " (" << d.parts.size() << " of "
+              << unsigned(d.total_parts) << " parts)" << std::endl;
+  }
 
   const Options& o_;
   TEventLoop& loop_;
@@ -281,7 +288,8 @@ Failure Client::FromError(std::error_code ec, const ss::response* r, const std::
   if (ec == ss::errc::disconnected || ec == ss::errc::not_bound) return Lost(what + " response");
   if (ec == ss::errc::shutting_down) return {exit_code::interrupted, "interrupted while waiting for " + what};
   if (ec == ss::errc::invalid_argument)
-    return {exit_code::usage, what + " not sent: a field is longer than the PDU allows"};
+    return {exit_code::usage, what + " not sent: a field is longer than the PDU allows (short_message: 254 octets, "
+                              "an optional parameter: 65535, addresses: 20)"};
   return {exit_code::internal, what + ": " + ec.message()};
 }
 
@@ -497,20 +505,24 @@ void Client::Send() {
         if (!*failed) ++t.accepted;
       }
     };
+    // The fields submit_sm and submit_multi share.
+    auto common = [&](auto& q, const sms::Part& p) {
+      q.source_addr_ton = o_.source_ton;
+      q.source_addr_npi = o_.source_npi;
+      q.source_addr = o_.source;
+      q.short_message = p.short_message;
+      q.esm_class = p.esm_class;
+      q.data_coding = p.data_coding;
+      q.registered_delivery = registered;
+    };
     for (std::size_t i = 0; i < n; ++i) {
       const sms::Part& p = (*j.parts)[i];
       if (j.to.size() == 1) {
         ss::submit_sm_request q;
-        q.source_addr_ton = o_.source_ton;
-        q.source_addr_npi = o_.source_npi;
-        q.source_addr = o_.source;
+        common(q, p);
         q.dest_addr_ton = o_.dest_ton;
         q.dest_addr_npi = o_.dest_npi;
         q.destination_addr = j.to[0];
-        q.short_message = p.short_message;
-        q.esm_class = p.esm_class;
-        q.data_coding = p.data_coding;
-        q.registered_delivery = registered;
         q.options = sms::ToOPSubmit_SM(p);
         q.tag = index;
         session_->async_submit_sm(std::move(q), [part_done, i, to = j.to[0]](std::error_code ec, ss::response r) {
@@ -520,14 +532,8 @@ void Client::Send() {
         });
       } else {
         ss::submit_multi_request q;
-        q.source_addr_ton = o_.source_ton;
-        q.source_addr_npi = o_.source_npi;
-        q.source_addr = o_.source;
+        common(q, p);
         for (const auto& d : j.to) q.dest_address.push_back({o_.dest_ton, o_.dest_npi, d, false});
-        q.short_message = p.short_message;
-        q.esm_class = p.esm_class;
-        q.data_coding = p.data_coding;
-        q.registered_delivery = registered;
         q.options = ToMulti(sms::ToOPSubmit_SM(p));
         session_->async_submit_multi(std::move(q), [&, part_done, i, index](std::error_code ec, ss::response r) {
           std::vector<std::pair<std::string, std::string>> ids;
@@ -661,9 +667,7 @@ void Client::OnMessage(const ss::inbound_message& m) {
   if (data) take(m.data_options);
   else take(m.deliver_options);
   const auto fed = reassembler_.Feed(part, Clock::now());
-  for (const auto& d : fed.dropped)
-    io_.err << "warning: dropped an incomplete message from " << d.source << " (" << d.parts.size() << " of "
-            << unsigned(d.total_parts) << " parts)" << std::endl;
+  Dropped(fed.dropped);
   if (fed.status == sms::FeedStatus::Malformed) {
     io_.err << "warning: malformed concatenation header in a message from " << m.source_addr << std::endl;
     return;
@@ -705,9 +709,7 @@ void Client::Listen() {
   TTimer sweep(nullptr, loop_);
   sweep.SetInterval(30000);
   sweep.OnTimer = [this](TObject*) {
-    for (const auto& d : reassembler_.Expire(Clock::now()))
-      io_.err << "warning: dropped an incomplete message from " << d.source << " (" << d.parts.size() << " of "
-              << unsigned(d.total_parts) << " parts)" << std::endl;
+    Dropped(reassembler_.Expire(Clock::now()));
   };
   sweep.SetEnabled(true);
   auto done = [&] { return (o_.count && printed_ >= o_.count) || expired; };
