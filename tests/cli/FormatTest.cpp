@@ -5,6 +5,9 @@
 #include "common/Hex.h"
 #include "sms/Receipt.h"
 #include "tools/cli/Format.h"
+#include "tools/cli/Progress.h"
+
+#include <sstream>
 
 namespace velmor::cli {
 namespace {
@@ -93,6 +96,32 @@ TEST(Format, ReceiptLineCarriesParsedFields) {
       << json;
   EXPECT_EQ(json.find("from"), std::string::npos);
   EXPECT_EQ(json.back(), '}');
+}
+
+}  // namespace
+}  // namespace velmor::cli
+
+namespace velmor::cli {
+namespace {
+
+// The bulk progress display: redrawn in place on a terminal, plain lines
+// otherwise, nothing at all when disabled, and always a last line.
+TEST(Format, ProgressOnATerminalAndInALog) {
+  using std::chrono::seconds;
+  std::ostringstream tty, log, off;
+  Progress bar(tty, true, true), plain(log, false, true), none(off, true, false);
+  for (Progress* p : {&bar, &plain, &none}) {
+    p->Update(500, 1000, 3, seconds(10), false);
+    p->Update(1000, 1000, 3, seconds(20), true);
+    p->Update(1000, 1000, 3, seconds(30), true);  // after the last: nothing
+  }
+  EXPECT_EQ(tty.str(),
+            "\r\033[K[###############               ] 500/1000  50 msg/s  3 errors  ETA 10s"
+            "\r\033[K[##############################] 1000/1000  50 msg/s  3 errors  ETA 0s\n");
+  EXPECT_EQ(log.str(),
+            "progress: 500/1000  50 msg/s  3 errors  ETA 10s\n"
+            "progress: 1000/1000  50 msg/s  3 errors  ETA 0s\n");
+  EXPECT_EQ(off.str(), "");
 }
 
 }  // namespace
