@@ -101,6 +101,13 @@ TEST(Options, AcceptedCommandLines) {
   }
 }
 
+// "try `velmorsmppdemo SUBCOMMAND --help`" names a subcommand that exists.
+TEST(Options, ErrorsPointAtTheRightHelp) {
+  EXPECT_EQ(ParseArgs({"sned", "--to", "1"}).command, "");
+  EXPECT_EQ(ParseArgs({"send", "--bogus"}).command, "send");
+  EXPECT_EQ(ParseArgs({}).command, "");
+}
+
 TEST(Options, AnEmptyTextIsAText) {
   const ParseOutcome r = ParseArgs({"send", "--to", "1", "--text", "", "--encoding", "binary"});
   ASSERT_TRUE(r.options) << r.error;

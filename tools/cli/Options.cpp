@@ -413,6 +413,7 @@ ParseOutcome ParseArgs(const std::vector<std::string>& args, const EnvLookup& en
     std::string m = OneLine(e.what());
     if (m.rfind("A subcommand is required", 0) == 0 || m.rfind("A subcommand", 0) == 0)
       m = args.empty() ? "no command given" : "unknown command '" + args[0] + "'";
+    if (m.rfind("unknown command", 0) == 0 || m.rfind("no command", 0) == 0) out.command.clear();
     if (const auto at = m.find(" not expected: "); at != std::string::npos) {
       // CLI11 lists the leftovers last first (it reads the reversed list).
       std::vector<std::string> extra;
