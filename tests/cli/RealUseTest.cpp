@@ -9,6 +9,8 @@
 #include <regex>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/Process.h"
 #include "common/LoopbackPeer.h"
 
@@ -277,6 +279,34 @@ TEST(RealUse, SubmitMultiPrintsEveryDestination) {
   for (const char* line : {"submitted to 4670001: message_id=", "submitted to 4670002: message_id=",
                            "not accepted for 4670666: 0x0000000B ESME_RINVDSTADR"})
     EXPECT_NE(r.out.find(line), std::string::npos) << line << " in " << r.out;
+}
+
+// --json: stdout is JSON lines and nothing else, for every subcommand;
+// --quiet: only the results.
+TEST(RealUse, JsonAndQuietOutputScriptsCanTrust) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"ping", "--count", "2", "--interval", "1", "--json"},
+      {"send", "--to", "4670001", "--text", "Hej \xF0\x9F\x98\x80", "--receipt", "--json"},
+      {"send", "--to", "4670001,4670002", "--text", "hi", "--reject", "4670002", "--json"},
+      {"send", "--to", "4670001", "--text", "hi", "--count", "3", "--json"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args[0] + " " + args.back());
+    const auto r = Cli(args);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    std::istringstream in(r.out);
+    int n = 0;
+    for (std::string line; std::getline(in, line); ++n)
+      EXPECT_FALSE(nlohmann::json::parse(line, nullptr, false).is_discarded()) << line;
+    EXPECT_GT(n, 0);
+    EXPECT_NE(r.err.find("bound as"), std::string::npos) << "chatter goes to stderr";
+  }
+  const auto quiet = Cli({"ping", "--count", "1", "--quiet"});
+  EXPECT_EQ(quiet.exit_code, 0);
+  EXPECT_TRUE(std::regex_match(quiet.out, std::regex("enquire_link_resp seq=2 time=[0-9.]+ ms\n1 sent, 1 answered, "
+                                                     "round trip min/avg/max/p99 = [0-9./]+ ms\n")))
+      << quiet.out;
+  EXPECT_EQ(quiet.err, "");
 }
 
 // listen --reconnect comes back after the SMSC ends the session, and hears
