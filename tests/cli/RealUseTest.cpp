@@ -309,6 +309,20 @@ TEST(RealUse, JsonAndQuietOutputScriptsCanTrust) {
   EXPECT_EQ(quiet.err, "");
 }
 
+// simulate's message ids as asked: first id, style and prefix.
+TEST(RealUse, SimulateMessageIdsAsAsked) {
+  Process sim(kExe, {"simulate", "--port", "0", "--first-message-id", "255", "--id-style", "hex", "--id-prefix", "M"});
+  const auto first = sim.ReadLine(5s);
+  ASSERT_TRUE(first);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(*first, m, std::regex("listening on 127\\.0\\.0\\.1:(\\d+)"))) << *first;
+  const auto r = Cli({"send", "--port", m[1].str(), "--to", "4670001", "--text", "hi"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("message_id=MFF "), std::string::npos) << r.out;
+  sim.Signal(SIGTERM);
+  EXPECT_EQ(sim.Wait(5s).exit_code, 0);
+}
+
 // listen --reconnect comes back after the SMSC ends the session, and hears
 // what the next session brings.
 TEST(RealUse, ListenReconnectsAfterTheSmscUnbinds) {
