@@ -101,6 +101,24 @@ bool FinalReceipt(const sms::Receipt& r) {
   return !(r.state && (*r.state == sms::MessageState::Enroute));
 }
 
+// A one-shot deadline on the loop: expired() turns true once, after ms.
+class Deadline {
+ public:
+  Deadline(TEventLoop& loop, unsigned ms) : timer_(nullptr, loop) {
+    timer_.SetInterval(std::max(1u, ms));
+    timer_.OnTimer = [this](TObject*) {
+      expired_ = true;
+      timer_.SetEnabled(false);
+    };
+    timer_.SetEnabled(true);
+  }
+  bool expired() const { return expired_; }
+
+ private:
+  TTimer timer_;
+  bool expired_ = false;
+};
+
 class Client {
  public:
   Client(const Options& o, TEventLoop& loop, const ClientIo& io) : o_(o), loop_(loop), io_(io) {}
@@ -577,16 +595,8 @@ void Client::Send() {
 
   if (o_.receipt && t.receipts_expected > 0) {
     // Receipts have a deadline of their own, counted from the last response.
-    bool expired = false;
-    TTimer deadline(nullptr, loop_);
-    deadline.SetInterval(o_.receipt_timeout_ms);
-    deadline.OnTimer = [&](TObject*) { expired = true; };
-    deadline.SetEnabled(true);
-    try {
-      Await([&] { return expired || t.receipts_final >= t.receipts_expected; }, "delivery receipts");
-    } catch (Failure&) {
-      throw;
-    }
+    const Deadline deadline(loop_, o_.receipt_timeout_ms);
+    Await([&] { return deadline.expired() || t.receipts_final >= t.receipts_expected; }, "delivery receipts");
     if (t.receipts_final < t.receipts_expected && !bulk)
       throw Failure{exit_code::timeout, "delivery receipts: " + std::to_string(t.receipts_final) + " of " +
                                             std::to_string(t.receipts_expected) + " within " +
@@ -699,20 +709,15 @@ void Client::Listen() {
     ++printed_;
     Result(FormatReceipt(e.receipt, e.message.source_addr, e.message.destination_addr, o_.json));
   };
-  bool expired = false;
-  TTimer duration(nullptr, loop_);
-  if (o_.duration_s) {
-    duration.SetInterval(o_.duration_s * 1000);
-    duration.OnTimer = [&](TObject*) { expired = true; };
-    duration.SetEnabled(true);
-  }
+  std::optional<Deadline> duration;
+  if (o_.duration_s) duration.emplace(loop_, o_.duration_s * 1000);
   TTimer sweep(nullptr, loop_);
   sweep.SetInterval(30000);
   sweep.OnTimer = [this](TObject*) {
     Dropped(reassembler_.Expire(Clock::now()));
   };
   sweep.SetEnabled(true);
-  auto done = [&] { return (o_.count && printed_ >= o_.count) || expired; };
+  auto done = [&] { return (o_.count && printed_ >= o_.count) || (duration && duration->expired()); };
   try {
     Await(done, "messages");
   } catch (const Failure& f) {
@@ -795,13 +800,9 @@ void Client::Ping() {
   std::optional<Failure> failure;
   for (unsigned i = 0; i < count && !failure; ++i) {
     if (i && o_.interval_ms) {
-      bool waited = false;
-      TTimer pause(nullptr, loop_);
-      pause.SetInterval(o_.interval_ms);
-      pause.OnTimer = [&](TObject*) { waited = true; };
-      pause.SetEnabled(true);
+      const Deadline pause(loop_, o_.interval_ms);
       try {
-        Await([&] { return waited; }, "the next enquire_link");
+        Await([&] { return pause.expired(); }, "the next enquire_link");
       } catch (const Failure& f) {
         failure = f;
         break;
