@@ -11,7 +11,7 @@ CMAKE_FLAGS ?=
 
 # Debian packages the library and the CLI need (all `make demo` installs),
 # and those the test suite adds.
-DEMO_PKGS := g++ cmake make pkg-config libasio-dev libssl-dev
+DEMO_PKGS := g++ cmake make pkg-config libasio-dev libssl-dev libcli11-dev nlohmann-json3-dev
 APT_PKGS := $(DEMO_PKGS) libgtest-dev libgmock-dev libbenchmark-dev \
             clang libclang-rt-14-dev valgrind openssl
 

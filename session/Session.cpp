@@ -163,6 +163,7 @@ class core : public std::enable_shared_from_this<core> {
   enum class link_wait { none, connect, bind, keepalive, enquire, reconnect, drain, unbind } link_wait_{};
   unsigned link_gen_ = 0;
   unsigned connection_ = 0;  // bumped by every link loss
+  int last_socket_error_ = 0;
   clock::time_point last_rx_{};
   clock::time_point turn_now_{};  // set while a response's completion runs
   Cardinal bind_seq_ = 0, keepalive_seq_ = 0, unbind_seq_ = 0;
@@ -904,8 +905,13 @@ void core::attach() {
     };
   };
   c.OnConnecting = on([](core&) {});
+  if (cfg_.trace) {
+    c.TraceSent = [t = cfg_.trace](std::string_view pdu) { t(true, pdu); };
+    c.TraceReceived = [t = cfg_.trace](std::string_view pdu) { t(false, pdu); };
+  }
   c.OnConnect = on([](core& k) {
     if (k.state_ != state::connecting) return;
+    k.last_socket_error_ = 0;
     k.received();
     if (!k.set_state(state::open)) return;
     k.bind_seq_ = k.comp_->Bind(k.cfg_.bind_type, k.cfg_.system_id, k.cfg_.password, k.cfg_.system_type,
@@ -914,6 +920,7 @@ void core::attach() {
     k.set_state(state::binding);
   });
   c.OnSockError = on([](core& k, Integer code) {
+    k.last_socket_error_ = code;
     if (k.state_ == state::connecting) k.close_link(errc::connect_failed);
   });
   c.OnDisconnect = on([](core& k) {
@@ -1057,7 +1064,11 @@ void core::attach() {
     m.data_options = std::move(op);
     k.inbound(std::move(m));
   });
-  c.OnUnknown_command = on([](core& k, Cardinal, Cardinal id, Cardinal, Cardinal seq, AnsiString) {
+  c.OnUnknown_command = on([](core& k, Cardinal length, Cardinal id, Cardinal status, Cardinal seq, AnsiString) {
+    if (!k.comp_->Connected()) {  // unframeable: the component has already closed the link
+      if (k.cfg_.unframeable) k.cfg_.unframeable(length, id, status, seq);
+      return;
+    }
     k.on_unknown(id, seq);
   });
 }
@@ -1227,5 +1238,12 @@ std::string session::metrics_prometheus(std::string_view prefix) const { return 
 std::size_t session::in_flight() const { return core_->in_flight_; }
 std::size_t session::queued() const { return core_->queue_.size(); }
 std::size_t session::receipts_remembered() const { return core_->receipts_.size(); }
+int session::last_socket_error() const { return core_->last_socket_error_; }
+std::string session::tls_description() const {
+  TVelmorSMPPDemo& c = *core_->comp_;
+  for (int i = 0; i < c.ComponentCount(); ++i)
+    if (auto* s = dynamic_cast<TClientSocket*>(c.Components(i)); s && s->Socket()) return s->Socket()->TLSDescription();
+  return {};
+}
 
 }  // namespace velmor::session

@@ -107,6 +107,16 @@ struct config {
   // TLS for every connection, verified by default (see TTLSOptions); each
   // reconnect makes a new handshake. A failed handshake is a connect_failed.
   TTLSOptions tls{};
+  // Sees every PDU handed to the socket (sent true) and every framed PDU
+  // received, on the loop's thread, before the session acts on it. A
+  // diagnostic hook: it must not call into the session.
+  std::function<void(bool sent, std::string_view pdu)> trace;
+  // Called with the header of a PDU that cannot be framed (command_length 0
+  // or beyond the largest PDU), once the component has dropped the link for
+  // it; the state handler then sees closed with errc::disconnected.
+  std::function<void(Cardinal command_length, Cardinal command_id, Cardinal command_status,
+                     Cardinal sequence_number)>
+      unframeable;
 };
 
 // ---- requests (value structs; designated initializers welcome) ----------------------
@@ -483,6 +493,12 @@ class session {
   std::size_t in_flight() const;
   std::size_t queued() const;
   std::size_t receipts_remembered() const;
+  // The last socket error the platform reported (errno, resolver or TLS
+  // code; 0: none since the last successful connect). Explains connect_failed.
+  int last_socket_error() const;
+  // The negotiated TLS version and cipher ("TLSv1.3 TLS_AES_256_GCM_SHA384");
+  // empty over plain TCP or while not connected.
+  std::string tls_description() const;
 
  private:
   // A std::function that calls a (possibly move-only) handler once, through

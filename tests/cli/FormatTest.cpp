@@ -5,6 +5,9 @@
 #include "common/Hex.h"
 #include "sms/Receipt.h"
 #include "tools/cli/Format.h"
+#include "tools/cli/Progress.h"
+
+#include <sstream>
 
 namespace velmor::cli {
 namespace {
@@ -44,6 +47,7 @@ TEST(Format, HexRoundTrip) {
 TEST(Format, JsonStringEscapes) {
   EXPECT_EQ(JsonString("a\"b\\c\nd\x01"), "\"a\\\"b\\\\c\\nd\\u0001\"");
   EXPECT_EQ(JsonString("H\xC3\xA9"), "\"H\xC3\xA9\"");  // UTF-8 passes through
+  EXPECT_EQ(JsonString("a\xFF"), "\"a\xEF\xBF\xBD\"");    // never invalid JSON
 }
 
 TEST(Format, MessageLinePlainAndJson) {
@@ -61,6 +65,23 @@ TEST(Format, MessageLinePlainAndJson) {
   m.text = "00 FF";
   m.text_is_hex = true;
   EXPECT_NE(FormatMessage(m, false).find("hex=\"00 FF\""), std::string::npos);
+  EXPECT_NE(FormatMessage(m, true).find("\"text_hex\":\"00 FF\""), std::string::npos);
+}
+
+// JSON lines stay valid whatever octets the SMSC sent: a field that is not
+// UTF-8 (overlong, surrogate, truncated) goes as hex under <key>_hex.
+TEST(Format, OctetsThatAreNotUtf8GoAsHex) {
+  for (const char* bad : {"\xC0\x80", "\xED\xA0\x80", "ab\xE2\x82", "\xFF"}) {
+    MessageLine m;
+    m.text = bad;
+    const std::string line = FormatMessage(m, true);
+    EXPECT_NE(line.find("\"text_hex\":\"" + HexOctets(bad) + "\""), std::string::npos) << line;
+    EXPECT_EQ(line.find("\"text\":"), std::string::npos) << line;
+  }
+  sms::Receipt r;
+  r.id = "1";
+  r.text = std::string("\xFF\xFE");
+  EXPECT_NE(FormatReceipt(r, "", "", true).find("\"text_hex\":\"FF FE\""), std::string::npos);
 }
 
 TEST(Format, ReceiptLineCarriesParsedFields) {
@@ -75,6 +96,32 @@ TEST(Format, ReceiptLineCarriesParsedFields) {
       << json;
   EXPECT_EQ(json.find("from"), std::string::npos);
   EXPECT_EQ(json.back(), '}');
+}
+
+}  // namespace
+}  // namespace velmor::cli
+
+namespace velmor::cli {
+namespace {
+
+// The bulk progress display: redrawn in place on a terminal, plain lines
+// otherwise, nothing at all when disabled, and always a last line.
+TEST(Format, ProgressOnATerminalAndInALog) {
+  using std::chrono::seconds;
+  std::ostringstream tty, log, off;
+  Progress bar(tty, true, true), plain(log, false, true), none(off, true, false);
+  for (Progress* p : {&bar, &plain, &none}) {
+    p->Update(500, 1000, 3, seconds(10), false);
+    p->Update(1000, 1000, 3, seconds(20), true);
+    p->Update(1000, 1000, 3, seconds(30), true);  // after the last: nothing
+  }
+  EXPECT_EQ(tty.str(),
+            "\r\033[K[###############               ] 500/1000  50 msg/s  3 errors  ETA 10s"
+            "\r\033[K[##############################] 1000/1000  50 msg/s  3 errors  ETA 0s\n");
+  EXPECT_EQ(log.str(),
+            "progress: 500/1000  50 msg/s  3 errors  ETA 10s\n"
+            "progress: 1000/1000  50 msg/s  3 errors  ETA 0s\n");
+  EXPECT_EQ(off.str(), "");
 }
 
 }  // namespace

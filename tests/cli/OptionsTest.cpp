@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 
 #include "tools/cli/Options.h"
 
@@ -46,10 +47,10 @@ TEST(Options, AcceptedCommandLines) {
          EXPECT_EQ(o.to, (std::vector<std::string>{"A", "B", "C"}));
          EXPECT_EQ(o.EffectiveBind(), Transceiver);
        }},
-      {"send --to=1 --text= --encoding binary --split sar",
+      {"send --to=1 --text=00 --encoding binary --split sar",
        [](const Options& o) {
          EXPECT_TRUE(o.text_given);
-         EXPECT_EQ(o.text, "");
+         EXPECT_EQ(o.text, "00");
          EXPECT_EQ(o.encoding, TextEncoding::Binary);
          EXPECT_EQ(o.split, SplitMethod::Sar);
        }},
@@ -98,6 +99,20 @@ TEST(Options, AcceptedCommandLines) {
     ASSERT_TRUE(r.options) << r.error;
     c.check(*r.options);
   }
+}
+
+// "try `velmorsmppdemo SUBCOMMAND --help`" names a subcommand that exists.
+TEST(Options, ErrorsPointAtTheRightHelp) {
+  EXPECT_EQ(ParseArgs({"sned", "--to", "1"}).command, "");
+  EXPECT_EQ(ParseArgs({"send", "--bogus"}).command, "send");
+  EXPECT_EQ(ParseArgs({}).command, "");
+}
+
+TEST(Options, AnEmptyTextIsAText) {
+  const ParseOutcome r = ParseArgs({"send", "--to", "1", "--text", "", "--encoding", "binary"});
+  ASSERT_TRUE(r.options) << r.error;
+  EXPECT_TRUE(r.options->text_given);
+  EXPECT_EQ(r.options->text, "");
 }
 
 // TLS flags: any of them asks for TLS; the options handed to the platform
@@ -151,7 +166,7 @@ TEST(Options, RefusedCommandLines) {
       {"send --to 1 --text x stray", "unexpected argument 'stray'"},
       {"send --to 1 --text", "--text needs a value"},
       {"send --to 1,,2 --text x", "empty entry"},
-      {"send --to 123456789012345678901 --text x", "longer than 20"},
+      {"send --to 123456789012345678901 --text x", "holds at most 20"},
       {"send --to 1 --text x --port 65536", "outside 0..65535"},
       {"send --to 1 --text x --host h --port 0", "only valid for 'simulate'"},
       {"send --to 1 --text x --source-ton 256", "outside 0..255"},
@@ -164,51 +179,97 @@ TEST(Options, RefusedCommandLines) {
       {"send --to 1 --text abc --encoding binary", "hex digits"},
       {"send --to 1 --text zz --encoding binary", "hex digits"},
       {"send --to 1 --text x --receipt --bind transmitter", "needs a bind that receives"},
-      {"send --to 1 --text x --receipt=yes", "takes no value"},
-      {"send --to 1 --text x --json", "does not apply to 'send'"},
+      {"send --to 1 --text x --interval 5", "unknown flag --interval for 'send'"},
+      {"send --to 1 --text x --text y", "--text is given more than once"},
+      {"send --to 1 --text x --port 1 --port 2", "--port is given more than once"},
+      {"send --to 1 --text x --receipt --registered-delivery 0", "drop one of them"},
+      {"send --file m.csv --to 1", "drop --to and --text"},
+      {"send --file m.csv --count 2", "does not go with --file"},
+      {"send --to 1 --text x --rate 0", "is not a rate"},
+      {"send --to 1 --text x --port 2775 --throttle-every 1", "simulator flags"},
       {"send --to 1 --text x --host h --reject-binds", "simulator flags"},
-      {"send --to 1 --text x --system-id 1234567890123456", "longer than 15"},
-      {"send --to 1 --text x --password 123456789", "longer than 8"},
+      {"send --to 1 --text x --system-id 1234567890123456", "holds at most 15"},
+      {"send --to 1 --text x --password 123456789", "holds at most 8"},
       {"listen --bind transmitter", "receiver or transceiver"},
       {"listen --count 0", "outside 1..1000000"},
       {"query", "needs --id"},
       {"replace --id 1", "needs --text"},
       {"cancel --id 1 --to 1,2", "one --to"},
-      {"ping --to 1", "does not apply to 'ping'"},
+      {"ping --to 1", "unknown flag --to for 'ping'"},
       {"simulate --credential nopass", "is not id:password"},
-      {"simulate --system-id x", "does not apply"},
+      {"simulate --system-id x", "unknown flag --system-id"},
       {"send --to 1 --text x --tls", "--tls needs --host"},
       {"send --to 1 --text x --host h --tls-cert c.pem", "go together"},
       {"simulate --tls-key k.pem", "go together"},
       {"send --to 1 --text x --host h --tls-insecure --tls-ca ca.pem", "contradict"},
-      {"send --to 1 --text x --host h --tls-ca=", "--tls-ca: empty"},
-      {"simulate --tls", "does not apply to 'simulate'"},
+      {"send --to 1 --text x --host h --tls-ca=", "--tls-ca"},
+      {"simulate --tls", "unknown flag --tls for 'simulate'"},
   };
   for (const auto& [args, expected] : cases) {
     SCOPED_TRACE(args);
     const ParseOutcome r = ParseArgs(Split(args), nullptr);
     EXPECT_FALSE(r.options);
     EXPECT_FALSE(r.help);
-    EXPECT_NE(r.error.find(expected), std::string::npos) << r.error;
+    EXPECT_NE(r.error.find(expected), std::string::npos) << "GOT: " << r.error;
     EXPECT_EQ(r.error.find('\n'), std::string::npos) << "errors are one line";
   }
 }
 
-TEST(Options, PasswordFromEnvironmentUnlessGivenOnTheCommandLine) {
-  auto parse = [](const char* args, const char* env) { return ParseArgs(Split(args), env).options->password; };
-  EXPECT_EQ(parse("ping", nullptr), "");
-  EXPECT_EQ(parse("ping", "envpw"), "envpw");
-  EXPECT_EQ(parse("ping --password flag", "envpw"), "flag");
-  EXPECT_EQ(parse("ping", "123456789"), "12345678");  // the field holds 8 octets
+// The variables stand for the flags and are checked exactly like them: a
+// value the flag would refuse is refused, naming the variable, never cut.
+TEST(Options, EnvironmentStandsForFlagsAndIsCheckedLikeThem) {
+  struct Case {
+    const char* args;
+    std::map<std::string, std::string> env;
+    std::function<void(const ParseOutcome&)> check;
+  };
+  const Case cases[] = {
+      {"ping", {}, [](const ParseOutcome& r) { EXPECT_EQ(r.options->password, ""); }},
+      {"ping", {{"SMPP_PASSWORD", "envpw"}}, [](const ParseOutcome& r) { EXPECT_EQ(r.options->password, "envpw"); }},
+      {"ping --password flag", {{"SMPP_PASSWORD", "envpw"}},
+       [](const ParseOutcome& r) { EXPECT_EQ(r.options->password, "flag"); }},
+      {"ping", {{"SMPP_PASSWORD", "123456789"}},
+       [](const ParseOutcome& r) {
+         EXPECT_FALSE(r.options);
+         EXPECT_NE(r.error.find("SMPP_PASSWORD"), std::string::npos) << r.error;
+         EXPECT_NE(r.error.find("at most 8"), std::string::npos) << r.error;
+       }},
+      {"ping", {{"SMPP_HOST", "smsc.example"}, {"SMPP_PORT", "3000"}, {"SMPP_SYSTEM_ID", "esme"}},
+       [](const ParseOutcome& r) {
+         ASSERT_TRUE(r.options) << r.error;
+         EXPECT_EQ(r.options->host, "smsc.example");
+         EXPECT_EQ(r.options->port, 3000);
+         EXPECT_EQ(r.options->system_id, "esme");
+       }},
+      {"ping", {{"SMPP_PORT", "99999"}},
+       [](const ParseOutcome& r) { EXPECT_NE(r.error.find("SMPP_PORT (for --port): 99999 is outside"), std::string::npos) << r.error; }},
+      {"ping", {{"SMPP_SYSTEM_ID", "1234567890123456"}},
+       [](const ParseOutcome& r) { EXPECT_NE(r.error.find("SMPP_SYSTEM_ID"), std::string::npos) << r.error; }},
+      // --port alone (or SMPP_PORT alone) means a local SMSC, never the embedded one.
+      {"ping", {{"SMPP_PORT", "2775"}}, [](const ParseOutcome& r) { EXPECT_EQ(r.options->host, "127.0.0.1"); }},
+      {"simulate", {{"SMPP_SYSTEM_ID", "x"}}, [](const ParseOutcome& r) { ASSERT_TRUE(r.options) << r.error; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    const ParseOutcome r = ParseArgs(Split(c.args), [&](const char* name) -> const char* {
+      const auto it = c.env.find(name);
+      return it == c.env.end() ? nullptr : it->second.c_str();
+    });
+    c.check(r);
+  }
 }
 
-TEST(Options, HelpWinsOverEverythingElse) {
-  EXPECT_TRUE(ParseArgs({"send", "--bogus", "--help"}, nullptr).help);
-  EXPECT_TRUE(ParseArgs({"-h"}, nullptr).help);
-  const std::string usage = Usage();
+TEST(Options, HelpAndVersion) {
+  const ParseOutcome top = ParseArgs({"--help"});
+  EXPECT_TRUE(top.help);
   for (const char* word : {"send", "listen", "query", "cancel", "replace", "ping", "simulate", "SMPP_PASSWORD",
-                           "Exit codes", "6 timeout"})
-    EXPECT_NE(usage.find(word), std::string::npos) << word;
+                           "Exit codes", "6 timeout", "10 UNDELIV"})
+    EXPECT_NE(top.text.find(word), std::string::npos) << word;
+  const ParseOutcome send = ParseArgs({"send", "--help"});
+  EXPECT_TRUE(send.help);
+  EXPECT_NE(send.text.find("--receipt"), std::string::npos);
+  EXPECT_EQ(send.text.find("--interval"), std::string::npos) << "ping's flags are not send's";
+  EXPECT_TRUE(ParseArgs({"--version"}).version);
 }
 
 }  // namespace

@@ -102,6 +102,15 @@ class Process {
     return std::nullopt;
   }
 
+  // Reads until stderr holds `needle` (for commands whose chatter goes to
+  // stderr, as with --json).
+  bool WaitForErr(const std::string& needle, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (err_.find(needle) == std::string::npos)
+      if (!Pump(deadline)) return false;
+    return true;
+  }
+
   void Signal(int sig) { kill(pid_, sig); }
 
   // Collects the rest of the output and the exit status; kills the child at

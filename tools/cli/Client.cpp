@@ -1,46 +1,107 @@
 #include "tools/cli/Client.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <optional>
 #include <random>
+#include <vector>
 
 #include "codec/Commands.h"
-#include "component/Events.h"
-#include "sms/Encoding.h"
+#include "session/Session.h"
 #include "sms/Names.h"
-#include "sms/Segment.h"
+#include "sms/Reassembly.h"
 #include "sms/SubmitParts.h"
 #include "tools/cli/Format.h"
+#include "tools/cli/Messages.h"
+#include "tools/cli/Progress.h"
+#include "tools/cli/Simulate.h"
 #include "tools/smsc/Server.h"
 
 namespace velmor::cli {
 namespace {
 
-// Pause between loop wake-ups that check the stop flag. Short enough that
-// Ctrl-C feels immediate, long enough to cost nothing.
+using Clock = std::chrono::steady_clock;
+using json = nlohmann::json;
+namespace ss = velmor::session;
+
+// Pause between loop wake-ups that check the stop flag.
 constexpr unsigned kPollMs = 50;
-// Receivers keep the link alive: SMSCs drop sessions that stay silent.
-constexpr unsigned kKeepAliveMs = 30000;
-// Unbinding and closing after a failure is best effort and must not stretch
-// the exit; this bounds each of those waits.
+// Unbinding after a failure is best effort and must not stretch the exit.
 constexpr unsigned kCloseAfterFailureMs = 1000;
 
-double MsSince(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-}
+struct Failure {
+  int code;
+  std::string message;
+};
 
-std::string Ms(double ms) {
+double Ms(std::chrono::nanoseconds d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+std::string MsText(double ms) {
   char buf[32];
   std::snprintf(buf, sizeof buf, ms < 10 ? "%.2f ms" : "%.0f ms", ms);
   return buf;
 }
 
-std::string Join(const std::vector<std::string>& v) {
-  std::string out;
-  for (const auto& s : v) out += (out.empty() ? "" : ",") + s;
+double Round2(double v) { return std::round(v * 100) / 100; }
+
+TOPSubmit_MULTI ToMulti(const TOPSubmit_SM& s) {
+  TOPSubmit_MULTI m;
+  m.sar_msg_ref_num = s.sar_msg_ref_num;
+  m.sar_total_segments = s.sar_total_segments;
+  m.sar_segment_seqnum = s.sar_segment_seqnum;
+  m.message_payload = s.message_payload;
+  return m;
+}
+
+std::uint32_t ReadU32(std::string_view p, std::size_t at) {
+  return (std::uint32_t(Byte(p[at])) << 24) | (std::uint32_t(Byte(p[at + 1])) << 16) |
+         (std::uint32_t(Byte(p[at + 2])) << 8) | Byte(p[at + 3]);
+}
+
+// A bind's password octets replaced by '*' so a trace can be shared.
+std::string MaskPassword(std::string_view pdu) {
+  std::string out(pdu);
+  if (pdu.size() < 16) return out;
+  const std::uint32_t id = ReadU32(pdu, 4);
+  if (id != command_id::bind_transmitter && id != command_id::bind_receiver && id != command_id::bind_transceiver)
+    return out;
+  std::size_t at = pdu.find('\0', 16);  // end of system_id
+  if (at == std::string_view::npos) return out;
+  for (++at; at < out.size() && out[at] != '\0'; ++at) out[at] = '*';
   return out;
 }
 
-// A deadline on the loop: expired() turns true once, after ms.
+// The exit code a final receipt state gives send --receipt.
+int ReceiptExit(const sms::Receipt& r) {
+  if (r.state) {
+    switch (*r.state) {
+      case sms::MessageState::Delivered: return exit_code::ok;
+      case sms::MessageState::Undeliverable: return exit_code::undeliverable;
+      case sms::MessageState::Expired: return exit_code::expired;
+      case sms::MessageState::Rejected: return exit_code::receipt_rejected;
+      case sms::MessageState::Deleted: return exit_code::deleted;
+      default: return exit_code::unknown_state;
+    }
+  }
+  return exit_code::unknown_state;
+}
+
+std::string StateText(const sms::Receipt& r) {
+  if (r.stat) return *r.stat;
+  if (r.state) return std::string(sms::MessageStateName(*r.state));
+  return "UNKNOWN";
+}
+
+bool FinalReceipt(const sms::Receipt& r) {
+  return !(r.state && (*r.state == sms::MessageState::Enroute));
+}
+
+// A one-shot deadline on the loop: expired() turns true once, after ms.
 class Deadline {
  public:
   Deadline(TEventLoop& loop, unsigned ms) : timer_(nullptr, loop) {
@@ -58,583 +119,737 @@ class Deadline {
   bool expired_ = false;
 };
 
-TOPSubmit_MULTI ToMulti(const TOPSubmit_SM& s) {
-  TOPSubmit_MULTI m;
-  m.sar_msg_ref_num = s.sar_msg_ref_num;
-  m.sar_total_segments = s.sar_total_segments;
-  m.sar_segment_seqnum = s.sar_segment_seqnum;
-  m.message_payload = s.message_payload;
-  return m;
-}
-
-std::string EncodingError(const sms::Error& e) {
-  return std::string("cannot encode the text: ") + sms::ErrorCodeName(e.code) + " at character " +
-         std::to_string(e.index);
-}
-
-}  // namespace
-
-smsc::Config SimulatorConfig(const Options& o, bool embedded) {
-  smsc::Config c;
-  for (const auto& [id, pw] : o.credentials) c.credentials[id] = pw;
-  c.reject_binds = o.reject_binds;
-  c.delivery_delay = std::chrono::milliseconds(o.delivery_delay_ms.value_or(embedded ? 200 : 1000));
-  for (const auto& n : o.undeliverable) c.undeliverable.insert(n);
-  c.throttle_every = o.throttle_every;
-  // A long-running simulator keeps no per-PDU history nobody reads.
-  c.pdu_log_limit = embedded ? 64 : 0;
-  return c;
-}
-
-Client::Client(const Options& options, TEventLoop& loop, std::ostream& out, std::ostream& err,
-               const volatile std::sig_atomic_t* stop)
-    : o_(options), loop_(loop), out_(out), err_(err), stop_(stop) {}
-
-Client::~Client() {
-  // The component first: its socket must not outlive the handlers that
-  // capture this object.
-  smpp_.reset();
-  poll_.reset();
-  server_.reset();
-}
-
-void Client::Line(const std::string& text) { out_ << text << std::endl; }
-
-void Client::Store(Cardinal command_id, Cardinal seq, Response r) {
-  r.command_id = command_id;
-  if (const auto it = sent_at_.find(seq); it != sent_at_.end()) {
-    r.rtt_ms = MsSince(it->second);
-    sent_at_.erase(it);
+class Client {
+ public:
+  Client(const Options& o, TEventLoop& loop, const ClientIo& io) : o_(o), loop_(loop), io_(io) {}
+  ~Client() {
+    session_.reset();
+    server_.reset();
   }
-  responses_[seq] = std::move(r);
-}
 
-void Client::Wire() {
-  TVelmorSMPPDemo& c = *smpp_;
-  c.OnConnect = [this](TObject*) { connected_ = true; };
-  c.OnSockError = [this](TObject*, Integer code) {
-    if (!connected_) sock_error_ = code == 0 ? -1 : code;
-  };
-  c.OnDisconnect = [this](TObject*) {
-    closed_ = true;
-    if (connected_) lost_ = true;
-    connected_ = false;
-  };
-  c.OnBind_RESP_OK = [this](TObject*, TBindType, Cardinal seq, AnsiString system_id, TOPBind_RESP) {
-    Response r;
-    r.message_id = std::move(system_id);
-    Store(command_id::bind_transceiver_resp, seq, std::move(r));
-  };
-  c.OnBind_RESP_Error = [this](TObject*, TBindType, Cardinal status, Cardinal seq, AnsiString system_id,
-                               TOPBind_RESP) {
-    Response r;
-    r.status = status;
-    r.message_id = std::move(system_id);
-    Store(command_id::bind_transceiver_resp, seq, std::move(r));
-  };
-  c.OnUnbind_RESP_OK = [this](TObject*, Cardinal seq) { Store(command_id::unbind_resp, seq, {}); };
-  c.OnUnbind_RESP_Error = [this](TObject*, Cardinal status, Cardinal seq) {
-    Response r;
-    r.status = status;
-    Store(command_id::unbind_resp, seq, std::move(r));
-  };
-  c.OnGeneric_NACK = [this](TObject*, Cardinal status, Cardinal seq) {
-    Response r;
-    r.status = status;
-    Store(command_id::generic_nack, seq, std::move(r));
-  };
-  c.OnSubmit_SM_RESP_OK = [this](TObject*, Cardinal seq, AnsiString id) {
-    Response r;
-    r.message_id = std::move(id);
-    Store(command_id::submit_sm_resp, seq, std::move(r));
-  };
-  c.OnSubmit_SM_RESP_Error = [this](TObject*, Cardinal status, Cardinal seq, AnsiString id) {
-    Response r;
-    r.status = status;
-    r.message_id = std::move(id);
-    Store(command_id::submit_sm_resp, seq, std::move(r));
-  };
-  auto multi = [this](Cardinal status, Cardinal seq, AnsiString id, Tunsuccess_sme u) {
-    Response r;
-    r.status = status;
-    r.message_id = std::move(id);
-    r.unsuccess = std::move(u);
-    Store(command_id::submit_multi_resp, seq, std::move(r));
-  };
-  c.OnSubmit_MULTI_RESP_OK = [multi](TObject*, Cardinal seq, AnsiString id, Byte, Tunsuccess_sme u) {
-    multi(0, seq, std::move(id), std::move(u));
-  };
-  c.OnSubmit_MULTI_RESP_Error = [multi](TObject*, Cardinal status, Cardinal seq, AnsiString id, Byte,
-                                        Tunsuccess_sme u) { multi(status, seq, std::move(id), std::move(u)); };
-  auto query = [this](Cardinal status, Cardinal seq, AnsiString id, AnsiString final_date, Byte state, Byte error) {
-    Response r;
-    r.status = status;
-    r.message_id = std::move(id);
-    r.final_date = std::move(final_date);
-    r.message_state = state;
-    r.error_code = error;
-    Store(command_id::query_sm_resp, seq, std::move(r));
-  };
-  c.OnQuery_SM_RESP_OK = [query](TObject*, Cardinal seq, AnsiString id, AnsiString fd, Byte st, Byte ec) {
-    query(0, seq, std::move(id), std::move(fd), st, ec);
-  };
-  c.OnQuery_SM_RESP_Error = [query](TObject*, Cardinal status, Cardinal seq, AnsiString id, AnsiString fd, Byte st,
-                                    Byte ec) { query(status, seq, std::move(id), std::move(fd), st, ec); };
-  c.OnCancel_RESP_OK = [this](TObject*, Cardinal seq) { Store(command_id::cancel_sm_resp, seq, {}); };
-  c.OnCancel_RESP_Error = [this](TObject*, Cardinal status, Cardinal seq) {
-    Response r;
-    r.status = status;
-    Store(command_id::cancel_sm_resp, seq, std::move(r));
-  };
-  c.OnReplace_RESP_OK = [this](TObject*, Cardinal seq) { Store(command_id::replace_sm_resp, seq, {}); };
-  c.OnReplace_RESP_Error = [this](TObject*, Cardinal status, Cardinal seq) {
-    Response r;
-    r.status = status;
-    Store(command_id::replace_sm_resp, seq, std::move(r));
-  };
-  c.OnEnquire_LINK_RESP = [this](TObject*, Cardinal status, Cardinal seq) {
-    Response r;
-    r.status = status;
-    Store(command_id::enquire_link_resp, seq, std::move(r));
-  };
-  c.OnData_SM_RESP_OK = [this](TObject*, Cardinal seq, AnsiString id, TOPData_SM_RESP) {
-    Response r;
-    r.message_id = std::move(id);
-    Store(command_id::data_sm_resp, seq, std::move(r));
-  };
-  c.OnData_SM_RESP_Error = [this](TObject*, Cardinal status, Cardinal seq, AnsiString id, TOPData_SM_RESP) {
-    Response r;
-    r.status = status;
-    r.message_id = std::move(id);
-    Store(command_id::data_sm_resp, seq, std::move(r));
-  };
+  int Run();
 
-  // What the SMSC asks of us is answered here, whatever the command.
-  c.OnEnquire_LINK = [this](TObject*, Cardinal, Cardinal seq) { smpp_->Enquire_LINK_RESP(seq); };
-  c.OnDeliver_SM = [this](TObject*, Cardinal seq, AnsiString, Byte, Byte, AnsiString source, Byte, Byte,
-                          AnsiString destination, Byte esm_class, Byte, Byte, AnsiString, AnsiString, Byte, Byte,
-                          Byte data_coding, Byte, Byte, AnsiString short_message, TOPDeliver_SM op) {
-    smpp_->Deliver_SM_RESP(0, seq, "");
-    Inbound(source, destination, esm_class, data_coding, short_message, &op, nullptr, "deliver_sm");
-  };
-  c.OnData_SM = [this](TObject*, Cardinal seq, AnsiString, Byte, Byte, AnsiString source, Byte, Byte,
-                       AnsiString destination, Byte esm_class, Byte, Byte data_coding, TOPData_SM op) {
-    smpp_->Data_SM_RESP(0, seq, "", {});
-    Inbound(source, destination, esm_class, data_coding, "", nullptr, &op, "data_sm");
-  };
-
-  if (o_.trace) {
-    c.TraceSent = [this](std::string_view pdu) { err_ << TraceLine('>', pdu) << std::endl; };
-    c.TraceReceived = [this](std::string_view pdu) { err_ << TraceLine('<', pdu) << std::endl; };
-    // Every event, handled or not, as "* On<name>" before its handler runs.
-    for_each_event(c, [this](const char* name, auto& event) {
-      event = [this, name, inner = event](TObject* sender, auto... a) {
-        err_ << "* On" << name << std::endl;
-        if (inner) inner(sender, std::move(a)...);
-      };
-    });
+ private:
+  // ---- output ------------------------------------------------------------------
+  void Say(const std::string& text) {  // chatter
+    if (!o_.quiet) (o_.json ? io_.err : io_.out) << text << std::endl;
   }
-}
+  void Result(const std::string& text) { io_.out << text << std::endl; }
+  void Json(const json& j) { io_.out << j.dump(-1, ' ', false, json::error_handler_t::replace) << std::endl; }
+  bool Interrupted() const { return !closing_ && io_.stop != nullptr && *io_.stop != 0; }
 
-void Client::Inbound(const std::string& source, const std::string& destination, Byte esm_class, Byte data_coding,
-                     const std::string& short_message, const TOPDeliver_SM* deliver, const TOPData_SM* data,
-                     const char* via) {
-  sms::ReceiptTlvs tlvs;
-  sms::InboundPart part;
-  part.source = source;
-  part.destination = destination;
-  part.esm_class = esm_class;
-  part.data_coding = data_coding;
-  part.short_message = short_message;
-  auto take = [&](const auto& op) {
-    if (op.receipted_message_id.Field) tlvs.receipted_message_id = op.receipted_message_id.Value;
-    if (op.message_state.Field) tlvs.message_state = op.message_state.Value;
-    if (op.network_error_code.Field) tlvs.network_error_code = op.network_error_code.Value;
-    if (op.message_payload.Field) part.message_payload = op.message_payload.Value;
-    if (op.sar_msg_ref_num.Field && op.sar_total_segments.Field && op.sar_segment_seqnum.Field)
-      part.sar = sms::SarValues{op.sar_msg_ref_num.Value, op.sar_total_segments.Value, op.sar_segment_seqnum.Value};
-  };
-  if (deliver) take(*deliver);
-  if (data) take(*data);
+  // ---- the link ------------------------------------------------------------------
+  void StartEmbedded();
+  ss::config Config() const;
+  void Connect();
+  void Close(bool after_failure);
+  Failure Lost(const std::string& what) const;
+  Failure FromError(std::error_code ec, const ss::response* r, const std::string& what, unsigned timeout_ms) const;
+  // Runs the loop until done() holds, the link is lost, or a stop request.
+  void Await(const std::function<bool()>& done, const std::string& what);
 
-  if (sms::IsDeliveryReceiptEsmClass(esm_class) || tlvs.receipted_message_id) {
-    const std::string_view body = part.message_payload ? std::string_view(*part.message_payload) : short_message;
-    if (auto r = sms::ParseReceipt(body, tlvs)) {
-      receipts_.push_back({std::move(*r), source, destination});
-      if (listening_) {
-        ++printed_;
-        Line(FormatReceipt(receipts_.back().receipt, source, destination, o_.json));
-        receipts_.clear();
-      }
-      return;
-    }
+  // ---- commands ------------------------------------------------------------------
+  void Send();
+  void Listen();
+  void Query();
+  void Cancel();
+  void Replace();
+  void Ping();
+  void OnMessage(const ss::inbound_message& m);
+  // Partial messages the reassembler gave up on: never dropped silently.
+  template <class List>
+  void Dropped(const List& dropped) {
+    for (const auto& d : dropped)
+      io_.err << "warning: dropped an incomplete message from " << d.source << " (" << d.parts.size() << " of "
+              << unsigned(d.total_parts) << " parts)" << std::endl;
   }
-  if (!listening_) return;  // MO traffic is only of interest to listen
-  const auto fed = reassembler_.Feed(part, Clock::now());
-  for (const auto& d : fed.dropped)
-    err_ << "warning: dropped an incomplete message from " << d.source << " (" << d.parts.size() << " of "
-         << unsigned(d.total_parts) << " parts)" << std::endl;
-  if (fed.status == sms::FeedStatus::Malformed) {
-    err_ << "warning: malformed concatenation header in a message from " << source << std::endl;
-    return;
-  }
-  if (fed.status != sms::FeedStatus::Complete || !fed.message) return;
-  const sms::Message& m = *fed.message;
-  MessageLine line;
-  line.source = m.source;
-  line.destination = m.destination;
-  line.data_coding = m.data_coding;
-  line.parts = m.total_parts;
-  line.via = via;
-  const auto alphabet = sms::AlphabetOf(m.data_coding);
-  auto text = alphabet == sms::Alphabet::Binary || alphabet == sms::Alphabet::Unsupported
-                  ? sms::Result<std::string>(sms::Error{sms::ErrorCode::UnsupportedCoding})
-                  : sms::DecodeMessage(m, sms::OnBadInput::Replace);
-  if (text) {
-    line.text = std::move(*text);
-  } else {
-    line.text = HexOctets(m.octets);
-    line.text_is_hex = true;
-  }
-  ++printed_;
-  Line(FormatMessage(line, o_.json));
-}
 
-void Client::Await(const std::function<bool()>& done, unsigned timeout_ms, const std::string& what) {
-  Deadline deadline(loop_, timeout_ms);
-  loop_.RunUntil([&] { return done() || deadline.expired() || lost_ || Interrupted(); },
-                 std::chrono::milliseconds(timeout_ms + 1000));
-  if (done()) return;
-  if (lost_) throw Failure{exit_code::lost, "connection lost while waiting for " + what};
-  if (Interrupted()) throw Failure{exit_code::interrupted, "interrupted while waiting for " + what};
-  throw Failure{exit_code::timeout, what + ": no answer within " + std::to_string(timeout_ms) + " ms"};
-}
-
-void Client::Pause(unsigned ms) {
-  if (ms == 0) return;
-  Deadline deadline(loop_, ms);
-  loop_.RunUntil([&] { return deadline.expired() || lost_ || Interrupted(); }, std::chrono::milliseconds(ms + 1000));
-  if (lost_) throw Failure{exit_code::lost, "connection lost"};
-  if (Interrupted()) throw Failure{exit_code::interrupted, "interrupted"};
-}
-
-Client::Response Client::Request(Cardinal seq, const std::string& what, unsigned timeout_ms, int reject_code) {
-  if (seq == 0) throw Failure{exit_code::usage, what + " not sent: a field is longer than the PDU allows"};
-  Await([&] { return responses_.count(seq) != 0; }, timeout_ms, what + " response");
-  Response r = std::move(responses_[seq]);
-  responses_.erase(seq);
-  if (r.command_id == command_id::generic_nack)
-    throw Failure{reject_code, what + " rejected with generic_nack: " + StatusText(r.status)};
-  if (r.status != 0) throw Failure{reject_code, what + " rejected: " + StatusText(r.status)};
-  return r;
-}
+  const Options& o_;
+  TEventLoop& loop_;
+  ClientIo io_;
+  std::unique_ptr<smsc::Server> server_;
+  std::unique_ptr<ss::session> session_;
+  std::string host_;
+  int port_ = 0;
+  bool bound_ = false, lost_ = false, closing_ = false, started_ = false;
+  std::error_code lost_why_;
+  bool smsc_unbound_ = false;
+  std::string unframeable_;
+  sms::Reassembler reassembler_;
+  std::function<void(const ss::receipt_event&)> on_receipt_;
+  unsigned printed_ = 0;
+};
 
 void Client::StartEmbedded() {
   server_ = std::make_unique<smsc::Server>(SimulatorConfig(o_, true), loop_);
-  if (!server_->start("127.0.0.1", 0))
-    throw Failure{exit_code::connect, "cannot start the embedded SMSC on 127.0.0.1"};
+  if (!server_->start("127.0.0.1", 0)) throw Failure{exit_code::connect, "cannot start the embedded SMSC on 127.0.0.1"};
   host_ = "127.0.0.1";
   port_ = server_->port();
-  Line("embedded SMSC listening on " + host_ + ":" + std::to_string(port_) + " (no --host given)");
+  Say("embedded SMSC listening on " + host_ + ":" + std::to_string(port_) + " (no --host given)");
 }
 
-// The component's socket, for what only the socket knows (the TLS session).
-TClientSocket* SocketOf(TVelmorSMPPDemo& c) {
-  for (int i = 0; i < c.ComponentCount(); ++i)
-    if (auto* s = dynamic_cast<TClientSocket*>(c.Components(i))) return s;
-  return nullptr;
+ss::config Client::Config() const {
+  ss::config c;
+  c.host = host_;
+  c.port = port_;
+  c.bind_type = o_.EffectiveBind();
+  c.system_id = o_.system_id;
+  c.password = o_.password;
+  c.system_type = o_.system_type;
+  c.addr_ton = o_.source_ton;
+  c.addr_npi = o_.source_npi;
+  c.window = o_.window;
+  c.queue_limit = std::max<std::size_t>(1000, std::size_t(o_.window) * 300);
+  c.request_timeout = std::chrono::milliseconds(o_.timeout_ms);
+  c.connect_timeout = std::chrono::milliseconds(o_.tls ? o_.connect_timeout_ms * 2 + 1000 : o_.connect_timeout_ms);
+  c.bind_timeout = std::chrono::milliseconds(o_.bind_timeout_ms);
+  c.reconnect = o_.reconnect;
+  c.submit_rate = o_.rate;
+  c.submit_burst = o_.rate > 0 ? std::max(1.0, o_.rate / 20) : 1;
+  c.drain_timeout = std::chrono::milliseconds(o_.timeout_ms);
+  c.unbind_timeout = std::chrono::milliseconds(o_.timeout_ms);
+  c.tls = o_.TLS();
+  return c;
 }
 
-void Client::Open() {
+void Client::Connect() {
+  if (o_.Embedded()) StartEmbedded();
+  ss::config cfg = Config();
+  cfg.trace = [this](bool sent, std::string_view pdu) {
+    if (!sent && pdu.size() >= 8 && ReadU32(pdu, 4) == command_id::unbind) smsc_unbound_ = true;
+    if (o_.trace) io_.err << TraceLine(sent ? '>' : '<', sent ? MaskPassword(pdu) : std::string(pdu)) << std::endl;
+  };
+  cfg.unframeable = [this](Cardinal length, Cardinal id, Cardinal status, Cardinal seq) {
+    char buf[160];
+    std::snprintf(buf, sizeof buf,
+                  "command_length=%u command_id=0x%08X command_status=0x%08X sequence_number=%u", length, id, status,
+                  seq);
+    unframeable_ = buf;
+  };
+  session_ = std::make_unique<ss::session>(std::move(cfg), loop_);
+  session_->set_state_handler([this](ss::state s, std::error_code why) {
+    if (s == ss::state::closed && bound_ && !closing_) {
+      if (o_.reconnect) {
+        io_.err << "warning: link lost (" << (why ? why.message() : "closed") << "); reconnecting" << std::endl;
+        bound_ = false;
+        return;
+      }
+      lost_ = true;
+      lost_why_ = why;
+    }
+    if ((s == ss::state::bound_rx || s == ss::state::bound_trx || s == ss::state::bound_tx) && o_.reconnect &&
+        !bound_ && started_) {
+      bound_ = true;
+      Say("bound again");
+    }
+  });
+  session_->set_receipt_handler([this](const ss::receipt_event& e) {
+    if (on_receipt_) on_receipt_(e);
+  });
+  session_->set_message_handler([this](const ss::inbound_message& m, ss::inbound_context&) -> std::uint32_t {
+    OnMessage(m);
+    return 0;
+  });
+
   const std::string where = host_ + ":" + std::to_string(port_);
-  const TTLSOptions tls = o_.TLS();
-  if (tls.insecure_skip_verify)
-    err_ << "warning: --tls-insecure: the SMSC's certificate is not verified; anyone on the path can read and "
-            "change this session"
-         << std::endl;
-  smpp_->SetTLS(tls);
-  smpp_->Connect(host_, port_);
-  // Over TLS the handshake has a deadline of its own after the connect's; it
-  // reports its own error before this wait ends.
-  const unsigned wait = tls.enabled ? o_.connect_timeout_ms * 2 + 1000 : o_.connect_timeout_ms;
-  try {
-    Await([&] { return connected_ || sock_error_ != 0; }, wait, "connect to " + where);
-  } catch (const Failure&) {
-    smpp_->Disconnect();
-    throw;
-  }
-  if (!connected_) throw Failure{exit_code::connect, "cannot connect to " + where + ": " + SocketErrorText(sock_error_)};
-  Line("connected to " + where + (tls.enabled ? " over TLS" : ""));
-  if (o_.trace && tls.enabled)
-    if (TClientSocket* s = SocketOf(*smpp_)) err_ << "tls " << s->Socket()->TLSDescription() << std::endl;
-}
-
-void Client::BindSession() {
-  const TBindType type = o_.EffectiveBind();
+  if (o_.tls_insecure)
+    io_.err << "warning: --tls-insecure: the SMSC's certificate is not verified; anyone on the path can read and "
+               "change this session"
+            << std::endl;
+  std::optional<std::error_code> result;
   const auto t0 = Clock::now();
-  const Cardinal seq = smpp_->Bind(type, o_.system_id, o_.password, o_.system_type, o_.source_ton, o_.source_npi, "");
-  sent_at_[seq] = t0;
-  Response r;
-  try {
-    r = Request(seq, "bind", o_.bind_timeout_ms, exit_code::bind_rejected);
-  } catch (Failure& f) {
-    // A TLS listener drops a plaintext bind without a word.
-    if (f.code == exit_code::lost && !o_.tls) f.message += " (if the SMSC expects TLS, add --tls)";
-    throw;
+  session_->async_connect([&](std::error_code ec) { result = ec; });
+  loop_.RunUntil([&] { return result.has_value() || Interrupted(); }, std::chrono::hours(1));
+  if (!result) throw Failure{exit_code::interrupted, "interrupted while connecting to " + where};
+  const std::error_code ec = *result;
+  if (ec == ss::errc::connect_failed) {
+    const int code = session_->last_socket_error();
+    if (code == 0)
+      throw Failure{exit_code::timeout, "connect to " + where + ": no answer within " +
+                                            std::to_string(o_.connect_timeout_ms) + " ms"};
+    throw Failure{exit_code::connect, "cannot connect to " + where + ": " + SocketErrorText(code)};
+  }
+  if (ec == ss::errc::bind_failed)
+    throw Failure{exit_code::timeout, "bind response: no answer within " + std::to_string(o_.bind_timeout_ms) + " ms"};
+  if (auto status = ss::command_status_of(ec)) throw Failure{exit_code::bind_rejected, "bind rejected: " + StatusText(*status)};
+  if (ec) {
+    Failure f = Lost("bind response");
+    if (unframeable_.empty() && !smsc_unbound_ && !o_.tls) f.message += " (if the SMSC expects TLS, add --tls)";
+    throw f;
   }
   bound_ = true;
-  Line(std::string("bound as ") + BindName(type) + ", system_id=" + r.message_id + " (" + Ms(r.rtt_ms) + ")");
+  started_ = true;
+  Say("connected to " + where + (o_.tls ? " over TLS" : ""));
+  if (o_.trace && o_.tls) io_.err << "tls " << session_->tls_description() << std::endl;
+  Say(std::string("bound as ") + BindName(o_.EffectiveBind()) + " (" +
+      MsText(Ms(Clock::now() - t0)) + ")");
 }
 
-void Client::Close(bool quiet) {
-  const unsigned wait = quiet ? std::min(o_.timeout_ms, kCloseAfterFailureMs) : o_.timeout_ms;
+Failure Client::Lost(const std::string& what) const {
+  if (!unframeable_.empty())
+    return {exit_code::lost, "closed the connection: the SMSC sent a PDU that cannot be framed (" + unframeable_ +
+                                 ") while waiting for " + what};
+  if (smsc_unbound_)
+    return {exit_code::lost, "the SMSC ended the session (unbind, answered) while waiting for " + what};
+  return {exit_code::lost, "connection lost while waiting for " + what};
+}
+
+Failure Client::FromError(std::error_code ec, const ss::response* r, const std::string& what,
+                          unsigned timeout_ms) const {
+  if (auto status = ss::command_status_of(ec)) {
+    if (r && r->command_id == command_id::generic_nack)
+      return {exit_code::rejected, what + " rejected with generic_nack: " + StatusText(*status)};
+    return {exit_code::rejected, what + " rejected: " + StatusText(*status)};
+  }
+  if (ec == ss::errc::timeout)
+    return {exit_code::timeout, what + " response: no answer within " + std::to_string(timeout_ms) + " ms"};
+  if (ec == ss::errc::disconnected || ec == ss::errc::not_bound) return Lost(what + " response");
+  if (ec == ss::errc::shutting_down) return {exit_code::interrupted, "interrupted while waiting for " + what};
+  if (ec == ss::errc::invalid_argument)
+    return {exit_code::usage, what + " not sent: a field is longer than the PDU allows (short_message: 254 octets, "
+                              "an optional parameter: 65535, addresses: 20)"};
+  return {exit_code::internal, what + ": " + ec.message()};
+}
+
+void Client::Await(const std::function<bool()>& done, const std::string& what) {
+  loop_.RunUntil([&] { return done() || lost_ || Interrupted(); }, std::chrono::hours(24 * 365));
+  if (done()) return;
+  if (lost_) throw Lost(what);
+  throw Failure{exit_code::interrupted, "interrupted while waiting for " + what};
+}
+
+void Client::Close(bool after_failure) {
   closing_ = true;
-  if (bound_ && connected_) {
-    bound_ = false;
-    const Cardinal seq = smpp_->Unbind();
-    try {
-      Request(seq, "unbind", wait, exit_code::rejected);
-      Line("unbound");
-    } catch (const Failure& f) {
-      if (!quiet) throw;
+  if (!session_) return;
+  if (bound_ && !lost_) {
+    std::optional<std::error_code> done;
+    const ss::state before = session_->current_state();
+    session_->async_shutdown([&](std::error_code ec) { done = ec; });
+    loop_.RunUntil([&] { return done.has_value(); },
+                   std::chrono::milliseconds(after_failure ? kCloseAfterFailureMs : o_.timeout_ms * 2 + 1000));
+    if (done && !*done && before != ss::state::closed) {
+      Say("unbound");
+      Say("disconnected");
     }
   }
-  if (connected_) {
-    connected_ = false;  // from here a disconnect is ours, not a loss
-    closed_ = false;
-    smpp_->Disconnect();
-    // OnDisconnect follows from the loop; let it run so the socket is closed
-    // before the process reports success.
-    loop_.RunUntil([this] { return closed_; }, std::chrono::milliseconds(kCloseAfterFailureMs));
-    Line("disconnected");
-  }
+  bound_ = false;
 }
 
 int Client::Run() {
-  smpp_ = std::make_unique<TVelmorSMPPDemo>(nullptr, loop_);
-  Wire();
-  poll_ = std::make_unique<TTimer>(nullptr, loop_);
-  poll_->SetInterval(kPollMs);
-  poll_->OnTimer = [](TObject*) {};
-  poll_->SetEnabled(stop_ != nullptr);
+  TTimer poll(nullptr, loop_);
+  poll.SetInterval(kPollMs);
+  poll.OnTimer = [](TObject*) {};
+  poll.SetEnabled(io_.stop != nullptr);
   int code = exit_code::ok;
   try {
-    if (o_.Embedded()) {
-      StartEmbedded();
-    } else {
-      host_ = o_.host;
-      port_ = o_.port;
-    }
-    Open();
-    BindSession();
+    host_ = o_.host;
+    port_ = o_.port;
     switch (o_.command) {
       case Command::Send: Send(); break;
-      case Command::Listen: Listen(); break;
-      case Command::Query: Query(); break;
-      case Command::Cancel: Cancel(); break;
+      case Command::Listen: Connect(); Listen(); break;
+      case Command::Query: Connect(); Query(); break;
+      case Command::Cancel: Connect(); Cancel(); break;
       case Command::Replace: Replace(); break;
-      case Command::Ping: Ping(); break;
+      case Command::Ping: Connect(); Ping(); break;
       case Command::Simulate: break;
     }
     Close(false);
   } catch (const Failure& f) {
-    err_ << "error: " << f.message << std::endl;
+    io_.err << "error: " << f.message << std::endl;
     code = f.code;
-    if (f.code != exit_code::lost && f.code != exit_code::connect) {
-      try {
-        Close(true);
-      } catch (const Failure&) {
-      }
-    }
+    if (f.code != exit_code::lost && f.code != exit_code::connect) Close(true);
   }
   return code;
 }
 
+// ---- send ------------------------------------------------------------------------------
+
+struct Job {
+  std::vector<std::string> to;
+  std::shared_ptr<const Parts> parts;
+};
+
+// Counts for the summary and the progress line.
+struct Tally {
+  std::uint64_t total = 0, sent = 0, accepted = 0, failed = 0, done = 0;
+  std::map<std::string, std::uint64_t> failed_by;
+  std::map<std::string, std::uint64_t> receipts_by;
+  std::uint64_t receipts_expected = 0, receipts_final = 0;
+  int receipt_exit = exit_code::ok;
+  std::optional<Failure> first_failure;
+};
+
 void Client::Send() {
-  sms::SegmentOptions so;
-  so.method = o_.split == SplitMethod::Udh   ? sms::SegmentMethod::Udh8
-              : o_.split == SplitMethod::Sar ? sms::SegmentMethod::Sar
-                                             : sms::SegmentMethod::Payload;
-  so.reference = static_cast<std::uint16_t>(std::random_device{}() & 0xFF);
-  sms::Result<std::vector<sms::Part>> parts = sms::Error{};
-  if (o_.encoding == TextEncoding::Binary) {
-    parts = sms::SegmentOctets(OctetsFromHex(o_.text), o_.data_coding.value_or(sms::data_coding::kBinary), so);
-  } else {
-    switch (o_.encoding) {
-      case TextEncoding::Gsm: so.data_coding = sms::data_coding::kDefault; break;
-      case TextEncoding::Ucs2: so.data_coding = sms::data_coding::kUcs2; break;
-      case TextEncoding::Latin1: so.data_coding = sms::data_coding::kLatin1; break;
-      default: so.data_coding = o_.data_coding; break;
+  // Every text is encoded and split, and every --file line read, before any
+  // connection is made: a bad line never leaves half a batch sent.
+  std::mt19937 rng{std::random_device{}()};
+  std::vector<Job> jobs;
+  if (!o_.file.empty()) {
+    std::ifstream in(o_.file);
+    if (!in) throw Failure{exit_code::usage, "--file " + o_.file + ": cannot be read: " + std::strerror(errno)};
+    std::string line;
+    for (std::size_t n = 1; std::getline(in, line); ++n) {
+      if (line.empty() || line == "\r" || line[0] == '#') continue;
+      auto parsed = ParseFileLine(line);
+      if (auto* e = std::get_if<std::string>(&parsed))
+        throw Failure{exit_code::usage, o_.file + ":" + std::to_string(n) + ": " + *e};
+      auto& f = std::get<FileLine>(parsed);
+      auto parts = PrepareText(o_, f.text, static_cast<std::uint16_t>(rng()));
+      if (auto* e = std::get_if<std::string>(&parts))
+        throw Failure{exit_code::usage, o_.file + ":" + std::to_string(n) + ": " + *e};
+      jobs.push_back({std::move(f.to), std::make_shared<const Parts>(std::move(std::get<Parts>(parts)))});
     }
-    parts = sms::SegmentText(o_.text, so);
+    if (jobs.empty()) throw Failure{exit_code::usage, "--file " + o_.file + ": no messages in it"};
+  } else {
+    auto parts = PrepareText(o_, o_.text, static_cast<std::uint16_t>(rng()));
+    if (auto* e = std::get_if<std::string>(&parts)) throw Failure{exit_code::usage, *e};
+    jobs.push_back({o_.to, std::make_shared<const Parts>(std::move(std::get<Parts>(parts)))});
   }
-  if (!parts) throw Failure{exit_code::usage, EncodingError(parts.error())};
+  const bool bulk = !o_.file.empty() || o_.count > 1;
+  const std::uint64_t total = o_.file.empty() ? std::max(1u, o_.count) : jobs.size();
+  auto job = [&](std::uint64_t i) -> const Job& { return jobs[o_.file.empty() ? 0 : i]; };
 
   const Byte registered = o_.registered_delivery.value_or(o_.receipt ? 1 : 0);
-  const std::size_t total = parts->size();
-  std::size_t expected_receipts = 0;
-  std::vector<Clock::time_point> submitted;
-  for (std::size_t i = 0; i < total; ++i) {
-    const sms::Part& p = (*parts)[i];
-    const std::string part_text = total > 1 ? " part " + std::to_string(i + 1) + "/" + std::to_string(total) : "";
-    const auto t0 = Clock::now();
-    if (o_.to.size() == 1) {
-      const Cardinal seq = smpp_->Submit_SM("", o_.source_ton, o_.source_npi, o_.source, o_.dest_ton, o_.dest_npi,
-                                            o_.to[0], p.esm_class, 0, 0, "", "", registered, 0, p.data_coding, 0,
-                                            p.short_message, sms::ToOPSubmit_SM(p));
-      if (seq) sent_at_[seq] = t0;
-      const Response r = Request(seq, "submit", o_.timeout_ms, exit_code::rejected);
-      Line("submitted to " + o_.to[0] + part_text + ": message_id=" + r.message_id + " (" + Ms(r.rtt_ms) + ")");
-      ++expected_receipts;
-    } else {
-      Tdest_address dests;
-      for (const auto& d : o_.to) smpp_->dest_address_AddSME(dests, o_.dest_ton, o_.dest_npi, d);
-      const Cardinal seq = smpp_->Submit_MULTI("", o_.source_ton, o_.source_npi, o_.source, dests, p.esm_class, 0, 0,
-                                               "", "", registered, 0, p.data_coding, 0, p.short_message,
-                                               ToMulti(sms::ToOPSubmit_SM(p)));
-      if (seq) sent_at_[seq] = t0;
-      const Response r = Request(seq, "submit_multi", o_.timeout_ms, exit_code::rejected);
-      Line("submitted to " + Join(o_.to) + part_text + ": message_id=" + r.message_id + " (" + Ms(r.rtt_ms) + ")");
-      for (const auto& u : r.unsuccess)
-        err_ << "not accepted for " << u.destination_addr << ": " << StatusText(u.error_status_code) << std::endl;
-      if (r.unsuccess.size() >= o_.to.size())
-        throw Failure{exit_code::rejected, "submit_multi rejected for every destination"};
-      expected_receipts += o_.to.size() - r.unsuccess.size();
+  auto t0 = Clock::now();
+  Tally t;
+  t.total = total;
+
+  // Receipts: each message's parts, by tag (message index) and part; a
+  // receipt for anything else (one flushed at bind, say) is not ours.
+  struct Pending {
+    std::size_t parts_left;
+    int exit = exit_code::ok;
+  };
+  // submit_multi: the response names one message_id, but an SMSC may give
+  // each destination its own; a receipt from a destination still owed one
+  // belongs to the message too.
+  std::map<std::string, std::uint64_t> multi_ids;         // message_id -> message index
+  std::multimap<std::string, std::uint64_t> multi_owed;  // destination -> message index
+  on_receipt_ = [&](const ss::receipt_event& e) {
+    std::optional<std::uint64_t> index;
+    if (e.matched) {
+      index = e.tag;
+    } else if (auto it = multi_ids.find(e.message_id); it != multi_ids.end()) {
+      index = it->second;
     }
-    submitted.push_back(t0);
-  }
-  if (!o_.receipt) return;
-  const auto since = submitted.front();
-  std::size_t shown = 0;
-  auto show_new = [&] {
-    for (; shown < receipts_.size(); ++shown) {
-      const sms::Receipt& r = receipts_[shown].receipt;
-      std::string line = "receipt received: id=" + r.id;
-      if (r.state) line += " state=" + std::string(sms::MessageStateName(*r.state));
-      if (r.stat) line += " stat=" + *r.stat;
-      if (r.err) line += " err=" + *r.err;
-      Line(line + " (" + Ms(MsSince(since)) + " after submit)");
+    if (!e.matched) {
+      if (auto owed = multi_owed.find(e.message.source_addr); owed != multi_owed.end()) {
+        if (!index) index = owed->second;
+        if (FinalReceipt(e.receipt)) multi_owed.erase(owed);
+      }
     }
-    return receipts_.size() >= expected_receipts;
+    if (!index) {
+      if (!o_.quiet) io_.err << "note: ignored a receipt for message_id " << e.message_id << " (not sent by this run)" << std::endl;
+      return;
+    }
+    if (!FinalReceipt(e.receipt)) return;
+    ++t.receipts_final;
+    ++t.receipts_by[StateText(e.receipt)];
+    const int code = ReceiptExit(e.receipt);
+    if (code != exit_code::ok && t.receipt_exit == exit_code::ok) t.receipt_exit = code;
+    if (!bulk) {
+      const double since = Ms(Clock::now() - t0);
+      if (o_.json) {
+        json j{{"type", "receipt"}, {"message_id", e.message_id}, {"state", StateText(e.receipt)}};
+        if (e.receipt.state) j["message_state"] = sms::MessageStateName(*e.receipt.state);
+        if (e.receipt.err) j["err"] = *e.receipt.err;
+        j["to"] = e.matched ? e.destination_addr : e.message.source_addr;
+        if (e.part_count > 1) j["part"] = e.part_index + 1;
+        j["after_ms"] = Round2(since);
+        Json(j);
+      } else {
+        std::string line = "receipt received: id=" + (e.receipt.id.empty() ? e.message_id : e.receipt.id);
+        if (e.receipt.state) line += " state=" + std::string(sms::MessageStateName(*e.receipt.state));
+        if (e.receipt.stat) line += " stat=" + *e.receipt.stat;
+        if (e.receipt.err) line += " err=" + *e.receipt.err;
+        Result(line + " (" + MsText(since) + " after submit)");
+      }
+    }
+  };
+
+  Connect();  // receipts flushed at the bind reach the handler above
+  t0 = Clock::now();
+  // Messages in flight at most: enough to keep the session's window full.
+  const std::uint64_t cap = std::max<std::uint64_t>(o_.window * 2, 16);
+  std::uint64_t next = 0, outstanding = 0;
+  auto fail = [&](const std::string& key, Failure f) {
+    ++t.failed;
+    ++t.failed_by[key];
+    if (!t.first_failure) t.first_failure = std::move(f);
+  };
+  auto issue = [&](std::uint64_t index) {
+    const Job& j = job(index);
+    const std::size_t n = j.parts->size();
+    auto left = std::make_shared<std::size_t>(n);
+    auto failed = std::make_shared<bool>(false);
+    ++outstanding;
+    ++t.sent;
+    auto part_done = [&, index, n, left, failed](std::size_t i, std::error_code ec, const ss::response& r,
+                                                  std::vector<std::pair<std::string, std::string>> ids, std::vector<std::string> refused) {
+      const std::string part_text = n > 1 ? " part " + std::to_string(i + 1) + "/" + std::to_string(n) : "";
+      const std::string what = job(index).to.size() > 1 ? "submit_multi" : "submit";
+      if (ec) {
+        if (!*failed) {
+          *failed = true;
+          const auto status = ss::command_status_of(ec);
+          fail(status ? StatusText(*status).substr(0, StatusText(*status).find(" (")) : ec.message(),
+               FromError(ec, &r, what + part_text, o_.timeout_ms));
+        }
+      } else if (!bulk) {
+        if (o_.json) {
+          json line{{"type", "submit"}, {"part", i + 1}, {"parts", n}, {"round_trip_ms", Round2(Ms(r.round_trip))}};
+          json dests = json::array();
+          for (const auto& [to, id] : ids) dests.push_back({{"to", to}, {"message_id", id}});
+          for (const auto& u : r.unsuccess_sme)
+            dests.push_back({{"to", u.destination_addr}, {"error", StatusText(u.error_status_code)},
+                             {"command_status", u.error_status_code}});
+          line["destinations"] = dests;
+          Json(line);
+        } else {
+          for (const auto& [to, id] : ids)
+            Result("submitted to " + to + part_text + ": message_id=" + id + " (" + MsText(Ms(r.round_trip)) + ")");
+          for (const auto& u : r.unsuccess_sme)
+            Result("not accepted for " + u.destination_addr + part_text + ": " + StatusText(u.error_status_code));
+        }
+      }
+      if (!ec && registered & 0x03) t.receipts_expected += ids.size();
+      if (!ec && !refused.empty() && refused.size() >= job(index).to.size() && !*failed) {
+        *failed = true;
+        fail("every destination refused", {exit_code::rejected, "submit_multi rejected for every destination"});
+      }
+      if (--*left == 0) {
+        --outstanding;
+        ++t.done;
+        if (!*failed) ++t.accepted;
+      }
+    };
+    // The fields submit_sm and submit_multi share.
+    auto common = [&](auto& q, const sms::Part& p) {
+      q.source_addr_ton = o_.source_ton;
+      q.source_addr_npi = o_.source_npi;
+      q.source_addr = o_.source;
+      q.short_message = p.short_message;
+      q.esm_class = p.esm_class;
+      q.data_coding = p.data_coding;
+      q.registered_delivery = registered;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+      const sms::Part& p = (*j.parts)[i];
+      if (j.to.size() == 1) {
+        ss::submit_sm_request q;
+        common(q, p);
+        q.dest_addr_ton = o_.dest_ton;
+        q.dest_addr_npi = o_.dest_npi;
+        q.destination_addr = j.to[0];
+        q.options = sms::ToOPSubmit_SM(p);
+        q.tag = index;
+        session_->async_submit_sm(std::move(q), [part_done, i, to = j.to[0]](std::error_code ec, ss::response r) {
+          std::vector<std::pair<std::string, std::string>> ids;
+          if (!ec) ids.emplace_back(to, r.message_id);
+          part_done(i, ec, r, std::move(ids), {});
+        });
+      } else {
+        ss::submit_multi_request q;
+        common(q, p);
+        for (const auto& d : j.to) q.dest_address.push_back({o_.dest_ton, o_.dest_npi, d, false});
+        q.options = ToMulti(sms::ToOPSubmit_SM(p));
+        session_->async_submit_multi(std::move(q), [&, part_done, i, index](std::error_code ec, ss::response r) {
+          std::vector<std::pair<std::string, std::string>> ids;
+          std::vector<std::string> refused;
+          if (!ec) {
+            multi_ids[r.message_id] = index;
+            for (const auto& d : job(index).to) {
+              const bool bad = std::any_of(r.unsuccess_sme.begin(), r.unsuccess_sme.end(),
+                                           [&](const auto& u) { return u.destination_addr == d; });
+              if (bad) {
+                refused.push_back(d);
+              } else {
+                ids.emplace_back(d, r.message_id);
+                if (registered & 0x03) multi_owed.emplace(d, index);
+              }
+            }
+          }
+          part_done(i, ec, r, std::move(ids), std::move(refused));
+        });
+      }
+    }
+  };
+
+  Progress progress(io_.err, io_.err_is_terminal, bulk && !o_.quiet);
+  TTimer tick(nullptr, loop_);
+  tick.SetInterval(200);
+  tick.OnTimer = [&](TObject*) { progress.Update(t.done, t.total, t.failed, Clock::now() - t0, false); };
+  tick.SetEnabled(bulk && !o_.quiet);
+  auto pump = [&] {
+    while (next < total && outstanding < cap) issue(next++);
+    return t.done >= total;
   };
   try {
-    Await(show_new, o_.receipt_timeout_ms, "delivery receipts");
-  } catch (Failure& f) {
-    if (f.code == exit_code::timeout)
-      f.message = "delivery receipts: " + std::to_string(receipts_.size()) + " of " +
-                  std::to_string(expected_receipts) + " within " + std::to_string(o_.receipt_timeout_ms) + " ms";
+    Await(pump, "submit responses");
+  } catch (Failure&) {
+    progress.Update(t.done, t.total, t.failed, Clock::now() - t0, true);
     throw;
   }
+  const auto submitted_at = Clock::now();
+  progress.Update(t.done, t.total, t.failed, submitted_at - t0, true);
+
+  if (o_.receipt && t.receipts_expected > 0) {
+    // Receipts have a deadline of their own, counted from the last response.
+    const Deadline deadline(loop_, o_.receipt_timeout_ms);
+    Await([&] { return deadline.expired() || t.receipts_final >= t.receipts_expected; }, "delivery receipts");
+    if (t.receipts_final < t.receipts_expected && !bulk)
+      throw Failure{exit_code::timeout, "delivery receipts: " + std::to_string(t.receipts_final) + " of " +
+                                            std::to_string(t.receipts_expected) + " within " +
+                                            std::to_string(o_.receipt_timeout_ms) + " ms"};
+  }
+
+  if (bulk) {
+    const double secs = std::chrono::duration<double>(submitted_at - t0).count();
+    const ss::MetricsSnapshot m = session_->metrics();
+    json s{{"sent", t.sent}, {"accepted", t.accepted}, {"failed", t.failed}};
+    s["failed_by_status"] = t.failed_by;
+    s["throughput_per_s"] = Round2(secs > 0 ? t.done / secs : 0);
+    s["latency_ms"] = {{"p50", Round2(Ms(m.rtt.p50))}, {"p90", Round2(Ms(m.rtt.p90))},
+                       {"p99", Round2(Ms(m.rtt.p99))}, {"max", Round2(Ms(m.rtt.max))}};
+    if (o_.receipt) {
+      json r = t.receipts_by;
+      r["expected"] = t.receipts_expected;
+      r["missing"] = t.receipts_expected - std::min(t.receipts_expected, t.receipts_final);
+      s["receipts"] = r;
+    } else {
+      s["receipts"] = nullptr;
+    }
+    if (o_.json) {
+      Json(s);
+    } else {
+      char line[256];
+      std::snprintf(line, sizeof line, "sent %llu, accepted %llu, failed %llu in %.2f s (%.0f msg/s)",
+                    (unsigned long long)t.sent, (unsigned long long)t.accepted, (unsigned long long)t.failed, secs,
+                    s["throughput_per_s"].get<double>());
+      Result(line);
+      for (const auto& [k, v] : t.failed_by) Result("  failed " + k + ": " + std::to_string(v));
+      std::snprintf(line, sizeof line, "latency p50 %.2f ms, p90 %.2f ms, p99 %.2f ms, max %.2f ms", Ms(m.rtt.p50),
+                    Ms(m.rtt.p90), Ms(m.rtt.p99), Ms(m.rtt.max));
+      Result(line);
+      if (o_.receipt) {
+        std::string r = "receipts:";
+        for (const auto& [k, v] : t.receipts_by) r += " " + k + " " + std::to_string(v);
+        r += " (" + std::to_string(t.receipts_final) + " of " + std::to_string(t.receipts_expected) + ")";
+        Result(r);
+      }
+    }
+    if (t.failed) {
+      if (total == 1 && t.first_failure) throw *t.first_failure;
+      throw Failure{exit_code::rejected, std::to_string(t.failed) + " of " + std::to_string(total) +
+                                             " messages failed; first: " + t.first_failure->message};
+    }
+    if (o_.receipt && t.receipts_final < t.receipts_expected)
+      throw Failure{exit_code::timeout, "delivery receipts: " + std::to_string(t.receipts_final) + " of " +
+                                            std::to_string(t.receipts_expected) + " within " +
+                                            std::to_string(o_.receipt_timeout_ms) + " ms"};
+  } else if (t.first_failure) {
+    throw *t.first_failure;
+  }
+  if (o_.receipt && t.receipt_exit != exit_code::ok) {
+    std::string states;
+    for (const auto& [k, v] : t.receipts_by)
+      if (k != "DELIVRD") states += (states.empty() ? "" : ", ") + k;
+    throw Failure{t.receipt_exit, "not delivered: the receipt says " + states};
+  }
+}
+
+// ---- listen ----------------------------------------------------------------------------
+
+void Client::OnMessage(const ss::inbound_message& m) {
+  if (o_.command != Command::Listen) return;  // MO traffic is only of interest to listen
+  sms::InboundPart part;
+  part.source = m.source_addr;
+  part.destination = m.destination_addr;
+  part.esm_class = m.esm_class;
+  part.data_coding = m.data_coding;
+  part.short_message = m.short_message;
+  auto take = [&](const auto& op) {
+    if (op.message_payload.Field) part.message_payload = op.message_payload.Value;
+    if (op.sar_msg_ref_num.Field && op.sar_total_segments.Field && op.sar_segment_seqnum.Field)
+      part.sar = sms::SarValues{op.sar_msg_ref_num.Value, op.sar_total_segments.Value, op.sar_segment_seqnum.Value};
+  };
+  const bool data = m.command_id == command_id::data_sm;
+  if (data) take(m.data_options);
+  else take(m.deliver_options);
+  const auto fed = reassembler_.Feed(part, Clock::now());
+  Dropped(fed.dropped);
+  if (fed.status == sms::FeedStatus::Malformed) {
+    io_.err << "warning: malformed concatenation header in a message from " << m.source_addr << std::endl;
+    return;
+  }
+  if (fed.status != sms::FeedStatus::Complete || !fed.message) return;
+  const sms::Message& msg = *fed.message;
+  MessageLine line;
+  line.source = msg.source;
+  line.destination = msg.destination;
+  line.data_coding = msg.data_coding;
+  line.parts = msg.total_parts;
+  line.via = data ? "data_sm" : "deliver_sm";
+  const auto alphabet = sms::AlphabetOf(msg.data_coding);
+  auto text = alphabet == sms::Alphabet::Binary || alphabet == sms::Alphabet::Unsupported
+                  ? sms::Result<std::string>(sms::Error{sms::ErrorCode::UnsupportedCoding})
+                  : sms::DecodeMessage(msg, sms::OnBadInput::Replace);
+  if (text) {
+    line.text = std::move(*text);
+  } else {
+    line.text = HexOctets(msg.octets);
+    line.text_is_hex = true;
+  }
+  ++printed_;
+  Result(FormatMessage(line, o_.json));
 }
 
 void Client::Listen() {
-  listening_ = true;
-  // Receipts queued before the bind were delivered with it; print them now.
-  for (auto& r : receipts_) {
+  on_receipt_ = [this](const ss::receipt_event& e) {
     ++printed_;
-    Line(FormatReceipt(r.receipt, r.source, r.destination, o_.json));
-  }
-  receipts_.clear();
+    Result(FormatReceipt(e.receipt, e.message.source_addr, e.message.destination_addr, o_.json));
+  };
   std::optional<Deadline> duration;
   if (o_.duration_s) duration.emplace(loop_, o_.duration_s * 1000);
-  TTimer keepalive(nullptr, loop_);
-  keepalive.SetInterval(kKeepAliveMs);
-  keepalive.OnTimer = [this](TObject*) {
-    smpp_->Enquire_LINK();
-    for (const auto& d : reassembler_.Expire(Clock::now()))
-      err_ << "warning: dropped an incomplete message from " << d.source << " (" << d.parts.size() << " of "
-           << unsigned(d.total_parts) << " parts)" << std::endl;
+  TTimer sweep(nullptr, loop_);
+  sweep.SetInterval(30000);
+  sweep.OnTimer = [this](TObject*) {
+    Dropped(reassembler_.Expire(Clock::now()));
   };
-  keepalive.SetEnabled(true);
-  auto done = [&] {
-    return (o_.count && printed_ >= o_.count) || (duration && duration->expired()) || lost_ || Interrupted();
-  };
-  while (!done()) loop_.RunUntil(done, std::chrono::hours(1));
-  if (lost_) throw Failure{exit_code::lost, "connection lost"};
-  // SIGINT/SIGTERM is how listen is meant to end: unbind as usual.
+  sweep.SetEnabled(true);
+  auto done = [&] { return (o_.count && printed_ >= o_.count) || (duration && duration->expired()); };
+  try {
+    Await(done, "messages");
+  } catch (const Failure& f) {
+    if (f.code != exit_code::interrupted) throw;
+    // SIGINT/SIGTERM is how listen is meant to end: unbind as usual.
+  }
 }
 
+// ---- query / cancel / replace / ping --------------------------------------------------------
+
 void Client::Query() {
-  const auto t0 = Clock::now();
-  const Cardinal seq = smpp_->Query_SM(o_.id, o_.source_ton, o_.source_npi, o_.source);
-  sent_at_[seq] = t0;
-  const Response r = Request(seq, "query", o_.timeout_ms, exit_code::rejected);
+  std::optional<std::pair<std::error_code, ss::response>> res;
+  session_->async_query_sm({.message_id = o_.id, .source_addr_ton = o_.source_ton, .source_addr_npi = o_.source_npi,
+                            .source_addr = o_.source},
+                           [&](std::error_code ec, ss::response r) { res.emplace(ec, std::move(r)); });
+  Await([&] { return res.has_value(); }, "query response");
+  if (res->first) throw FromError(res->first, &res->second, "query", o_.timeout_ms);
+  const ss::response& r = res->second;
   std::string state = std::to_string(r.message_state);
   if (const auto s = sms::ToMessageState(r.message_state)) state = std::string(sms::MessageStateName(*s));
-  Line("query message_id=" + r.message_id + " state=" + state +
-       " final_date=" + (r.final_date.empty() ? "-" : r.final_date) + " error_code=" + std::to_string(r.error_code) +
-       " (" + Ms(r.rtt_ms) + ")");
+  if (o_.json) {
+    Json(json{{"type", "query"}, {"message_id", r.message_id}, {"state", state},
+                {"message_state", r.message_state}, {"final_date", r.final_date}, {"error_code", r.error_code},
+                {"round_trip_ms", Round2(Ms(r.round_trip))}});
+    return;
+  }
+  Result("query message_id=" + r.message_id + " state=" + state +
+         " final_date=" + (r.final_date.empty() ? "-" : r.final_date) + " error_code=" + std::to_string(r.error_code) +
+         " (" + MsText(Ms(r.round_trip)) + ")");
 }
 
 void Client::Cancel() {
-  const auto t0 = Clock::now();
-  const Cardinal seq = smpp_->Cancel_SM("", o_.id, o_.source_ton, o_.source_npi, o_.source, o_.dest_ton, o_.dest_npi,
-                                        o_.to.empty() ? std::string() : o_.to[0]);
-  sent_at_[seq] = t0;
-  const Response r = Request(seq, "cancel", o_.timeout_ms, exit_code::rejected);
-  Line("cancelled message_id=" + o_.id + " (" + Ms(r.rtt_ms) + ")");
+  std::optional<std::pair<std::error_code, ss::response>> res;
+  ss::cancel_sm_request q;
+  q.message_id = o_.id;
+  q.source_addr_ton = o_.source_ton;
+  q.source_addr_npi = o_.source_npi;
+  q.source_addr = o_.source;
+  q.dest_addr_ton = o_.dest_ton;
+  q.dest_addr_npi = o_.dest_npi;
+  q.destination_addr = o_.to.empty() ? std::string() : o_.to[0];
+  session_->async_cancel_sm(std::move(q), [&](std::error_code ec, ss::response r) { res.emplace(ec, std::move(r)); });
+  Await([&] { return res.has_value(); }, "cancel response");
+  if (res->first) throw FromError(res->first, &res->second, "cancel", o_.timeout_ms);
+  if (o_.json) Json(json{{"type", "cancel"}, {"message_id", o_.id}, {"round_trip_ms", Round2(Ms(res->second.round_trip))}});
+  else Result("cancelled message_id=" + o_.id + " (" + MsText(Ms(res->second.round_trip)) + ")");
 }
 
 void Client::Replace() {
   const auto encoded = sms::EncodeText(o_.text, o_.data_coding.value_or(sms::data_coding::kDefault));
-  if (!encoded) throw Failure{exit_code::usage, EncodingError(encoded.error())};
-  const auto t0 = Clock::now();
-  const Cardinal seq = smpp_->Replace_SM(o_.id, o_.source_ton, o_.source_npi, o_.source, "", "",
-                                         o_.registered_delivery.value_or(0), 0, encoded->octets);
-  if (seq) sent_at_[seq] = t0;
-  const Response r = Request(seq, "replace", o_.timeout_ms, exit_code::rejected);
-  Line("replaced message_id=" + o_.id + " (" + Ms(r.rtt_ms) + ")");
+  if (!encoded) {
+    Options one = o_;
+    one.split = SplitMethod::Udh;
+    auto why = PrepareText(one, o_.text, 0);
+    throw Failure{exit_code::usage, std::holds_alternative<std::string>(why) ? std::get<std::string>(why)
+                                                                             : "cannot encode the text"};
+  }
+  if (encoded->octets.size() > TVelmorSMPPDemo::MaxShortMessage)
+    throw Failure{exit_code::usage, "text is " + std::to_string(encoded->octets.size()) +
+                                        " octets; replace_sm's short_message holds at most 254"};
+  Connect();
+  std::optional<std::pair<std::error_code, ss::response>> res;
+  ss::replace_sm_request q;
+  q.message_id = o_.id;
+  q.source_addr_ton = o_.source_ton;
+  q.source_addr_npi = o_.source_npi;
+  q.source_addr = o_.source;
+  q.registered_delivery = o_.registered_delivery.value_or(0);
+  q.short_message = encoded->octets;
+  session_->async_replace_sm(std::move(q), [&](std::error_code ec, ss::response r) { res.emplace(ec, std::move(r)); });
+  Await([&] { return res.has_value(); }, "replace response");
+  if (res->first) throw FromError(res->first, &res->second, "replace", o_.timeout_ms);
+  if (o_.json) Json(json{{"type", "replace"}, {"message_id", o_.id}, {"round_trip_ms", Round2(Ms(res->second.round_trip))}});
+  else Result("replaced message_id=" + o_.id + " (" + MsText(Ms(res->second.round_trip)) + ")");
 }
 
 void Client::Ping() {
   const unsigned count = o_.count ? o_.count : 3;
-  double lo = 0, hi = 0, sum = 0;
-  for (unsigned i = 0; i < count; ++i) {
-    if (i) Pause(o_.interval_ms);
-    const auto t0 = Clock::now();
-    const Cardinal seq = smpp_->Enquire_LINK();
-    sent_at_[seq] = t0;
-    const Response r = Request(seq, "enquire_link", o_.timeout_ms, exit_code::rejected);
-    lo = i ? std::min(lo, r.rtt_ms) : r.rtt_ms;
-    hi = std::max(hi, r.rtt_ms);
-    sum += r.rtt_ms;
-    Line("enquire_link_resp seq=" + std::to_string(seq) + " time=" + Ms(r.rtt_ms));
+  std::vector<double> rtts;
+  std::optional<Failure> failure;
+  for (unsigned i = 0; i < count && !failure; ++i) {
+    if (i && o_.interval_ms) {
+      const Deadline pause(loop_, o_.interval_ms);
+      try {
+        Await([&] { return pause.expired(); }, "the next enquire_link");
+      } catch (const Failure& f) {
+        failure = f;
+        break;
+      }
+    }
+    std::optional<std::pair<std::error_code, ss::response>> res;
+    session_->async_enquire_link([&](std::error_code ec, ss::response r) { res.emplace(ec, std::move(r)); });
+    try {
+      Await([&] { return res.has_value(); }, "enquire_link response");
+      if (res->first) throw FromError(res->first, &res->second, "enquire_link", o_.timeout_ms);
+    } catch (const Failure& f) {
+      failure = f;
+      break;
+    }
+    const double ms = Ms(res->second.round_trip);
+    rtts.push_back(ms);
+    if (o_.json)
+      Json(json{{"type", "enquire_link_resp"}, {"seq", res->second.sequence_number}, {"time_ms", Round2(ms)}});
+    else Result("enquire_link_resp seq=" + std::to_string(res->second.sequence_number) + " time=" + MsText(ms));
   }
-  char buf[128];
-  std::snprintf(buf, sizeof buf, "%u sent, %u answered, round trip min/avg/max = %.2f/%.2f/%.2f ms", count, count, lo,
-                sum / count, hi);
-  Line(buf);
+  // The summary comes whatever ended the run, SIGINT included.
+  const std::size_t sent = rtts.size() + (failure ? 1 : 0);
+  if (!rtts.empty()) {
+    std::vector<double> s = rtts;
+    std::sort(s.begin(), s.end());
+    double sum = 0;
+    for (double v : s) sum += v;
+    const double p99 = s[std::min(s.size() - 1, std::size_t(std::ceil(0.99 * s.size())) - 1)];
+    if (o_.json) {
+      Json(json{{"type", "ping_summary"}, {"sent", sent}, {"answered", rtts.size()},
+                  {"rtt_ms", {{"min", Round2(s.front())}, {"avg", Round2(sum / s.size())}, {"max", Round2(s.back())},
+                              {"p99", Round2(p99)}}}});
+    } else {
+      char buf[160];
+      std::snprintf(buf, sizeof buf, "%zu sent, %zu answered, round trip min/avg/max/p99 = %.2f/%.2f/%.2f/%.2f ms",
+                    sent, rtts.size(), s.front(), sum / s.size(), s.back(), p99);
+      Result(buf);
+    }
+  }
+  if (failure) throw *failure;
 }
 
-int RunSimulator(const Options& o, TEventLoop& loop, std::ostream& out, std::ostream& err,
-                 const volatile std::sig_atomic_t* stop) {
-  TTimer poll(nullptr, loop);
-  poll.SetInterval(kPollMs);
-  poll.OnTimer = [&](TObject*) {
-    if (stop && *stop) loop.Stop();
-  };
-  poll.SetEnabled(true);
-  bool bad_tls_files = false;
-  const int rc = smsc::run_standalone(
-      SimulatorConfig(o, false), o.host, o.port, loop,
-      [&](int port) {
-        out << "SMSC simulator listening on " << o.host << ":" << port << (o.tls ? " (TLS)" : "") << std::endl;
-      },
-      o.TLS(),
-      [&](int code) {
-        if (code == tls_error::bad_config) bad_tls_files = true;
-        else err << "a client failed: " << TLSErrorText(code) << std::endl;
-      });
-  if (rc != 0) {
-    if (bad_tls_files)
-      err << "error: cannot use --tls-cert " << o.tls_cert << " with --tls-key " << o.tls_key << ": "
-          << TLSErrorText(tls_error::bad_config) << std::endl;
-    else
-      err << "error: cannot listen on " << o.host << ":" << o.port << std::endl;
-    return exit_code::connect;
-  }
-  out << "SMSC simulator stopped" << std::endl;
-  return exit_code::ok;
+}  // namespace
+
+int RunClient(const Options& options, TEventLoop& loop, const ClientIo& io) {
+  Client c(options, loop, io);
+  return c.Run();
 }
 
 }  // namespace velmor::cli

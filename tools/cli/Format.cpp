@@ -2,6 +2,8 @@
 
 #include <netdb.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 #include <cstring>
 
@@ -26,14 +28,33 @@ std::string DateText(const sms::ReceiptDate& d) {
   return buf;
 }
 
-// key=value for the plain form, "key":"value" for JSON, in one builder.
+bool IsUtf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const Byte c = Byte(s[i]);
+    const std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (n == 0 || i + n > s.size()) return false;
+    std::uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+    for (std::size_t k = 1; k < n; ++k) {
+      if ((Byte(s[i + k]) & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (Byte(s[i + k]) & 0x3F);
+    }
+    if ((n == 2 && cp < 0x80) || (n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
+      return false;
+    i += n;
+  }
+  return true;
+}
+
+// key=value for the plain form, a JSON object for --json, in one builder. In
+// JSON a value that is not valid UTF-8 is carried as hex under key + "_hex".
 class Fields {
  public:
   explicit Fields(bool json) : json_(json) {}
   void Add(std::string_view key, std::string_view value, bool quote_plain = false) {
     if (json_) {
-      out_ += out_.empty() ? "{" : ",";
-      out_ += JsonString(key) + ":" + JsonString(value);
+      if (IsUtf8(value)) j_[std::string(key)] = std::string(value);
+      else j_[std::string(key) + "_hex"] = HexOctets(value);
     } else {
       if (!out_.empty()) out_ += ' ';
       out_.append(key).append("=");
@@ -42,18 +63,15 @@ class Fields {
     }
   }
   void AddNumber(std::string_view key, unsigned long long v) {
-    if (json_) {
-      out_ += out_.empty() ? "{" : ",";
-      out_ += JsonString(key) + ":" + std::to_string(v);
-    } else {
-      Add(key, std::to_string(v));
-    }
+    if (json_) j_[std::string(key)] = v;
+    else Add(key, std::to_string(v));
   }
-  std::string Finish() { return json_ ? out_ + "}" : out_; }
+  std::string Finish() { return json_ ? j_.dump() : out_; }
 
  private:
   bool json_;
   std::string out_;
+  nlohmann::ordered_json j_ = nlohmann::ordered_json::object();
 };
 
 }  // namespace
@@ -118,26 +136,7 @@ std::string TraceLine(char direction, std::string_view pdu) {
 }
 
 std::string JsonString(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (Byte(c) < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", Byte(c));
-          out += buf;
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
-  return out;
+  return nlohmann::json(std::string(text)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 std::string FormatMessage(const MessageLine& m, bool json) {
@@ -149,7 +148,8 @@ std::string FormatMessage(const MessageLine& m, bool json) {
   f.Add("to", m.destination);
   f.AddNumber("data_coding", m.data_coding);
   f.AddNumber("parts", m.parts);
-  f.Add(m.text_is_hex ? "hex" : "text", m.text, /*quote_plain=*/!m.text_is_hex);
+  if (m.text_is_hex) f.Add(json ? "text_hex" : "hex", m.text);
+  else f.Add("text", m.text, /*quote_plain=*/true);
   return f.Finish();
 }
 

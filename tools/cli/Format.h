@@ -31,8 +31,9 @@ std::string OctetsFromHex(std::string_view hex);
 // as hex only.
 std::string TraceLine(char direction, std::string_view pdu);
 
-// JSON string body with quotes, backslashes and control characters escaped.
-// Octets that are not valid UTF-8 are passed through unchanged.
+// A JSON string with quotes, backslashes and control characters escaped;
+// octets that are not valid UTF-8 become U+FFFD (JSON lines carry such
+// values as hex in a separate `<key>_hex` field instead).
 std::string JsonString(std::string_view text);
 
 // A mobile-originated message, whole (after reassembly).

@@ -1,24 +1,35 @@
 #include "tools/cli/Options.h"
 
+#include <CLI/CLI.hpp>
+
 #include <charconv>
-#include <functional>
+#include <cmath>
+#include <sstream>
 #include <string_view>
 
 namespace velmor::cli {
+
+const char* const kVersion = "velmorsmppdemo 1.0 (SMPP 3.4)";
+
 namespace {
 
-constexpr unsigned bit(Command c) { return 1u << static_cast<unsigned>(c); }
-constexpr unsigned kClients = bit(Command::Send) | bit(Command::Listen) | bit(Command::Query) |
-                              bit(Command::Cancel) | bit(Command::Replace) | bit(Command::Ping);
-constexpr unsigned kAll = kClients | bit(Command::Simulate);
-constexpr unsigned kSim = kAll;  // simulator flags: simulate, or a client on the embedded SMSC
+using CLI::ValidationError;
 
-struct Failure {
-  std::string message;
-};
+const char* const kExitCodes = R"(
+Exit codes:
+  0 ok   1 internal error   2 usage   3 connection failed (refused, unknown host, TLS)
+  4 bind rejected   5 request rejected   6 timeout
+  7 connection lost (also: the SMSC unbound, or sent something unframeable)
+  8 interrupted before the command finished
+  send --receipt, a final state other than DELIVRD:
+  10 UNDELIV   11 EXPIRED   12 REJECTD   13 DELETED   14 UNKNOWN
 
-unsigned long long ParseNumber(std::string_view flag, std::string_view text, unsigned long long lo,
-                               unsigned long long hi) {
+Environment: SMPP_HOST, SMPP_PORT, SMPP_SYSTEM_ID, SMPP_PASSWORD stand for
+--host, --port, --system-id, --password when those are not given.
+)";
+
+unsigned long long Number(const std::string& flag, std::string_view text, unsigned long long lo,
+                          unsigned long long hi) {
   unsigned long long v = 0;
   int base = 10;
   std::string_view digits = text;
@@ -28,176 +39,34 @@ unsigned long long ParseNumber(std::string_view flag, std::string_view text, uns
   }
   const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), v, base);
   if (digits.empty() || ec != std::errc{} || end != digits.data() + digits.size())
-    throw Failure{"--" + std::string(flag) + ": '" + std::string(text) + "' is not a number"};
+    throw ValidationError(flag, "'" + std::string(text) + "' is not a number");
   if (v < lo || v > hi)
-    throw Failure{"--" + std::string(flag) + ": " + std::string(text) + " is outside " + std::to_string(lo) +
-                  ".." + std::to_string(hi)};
+    throw ValidationError(flag, std::string(text) + " is outside " + std::to_string(lo) + ".." + std::to_string(hi));
   return v;
 }
 
-Byte ParseByte(std::string_view flag, std::string_view text) {
-  return static_cast<Byte>(ParseNumber(flag, text, 0, 255));
+void MaxLength(const std::string& flag, const std::string& v, std::size_t max) {
+  if (v.size() > max)
+    throw ValidationError(flag, "'" + v + "' is " + std::to_string(v.size()) + " octets; the field holds at most " +
+                                    std::to_string(max));
 }
 
-unsigned ParseMs(std::string_view flag, std::string_view text) {
-  return static_cast<unsigned>(ParseNumber(flag, text, 1, 3'600'000));
+std::string NonEmpty(const std::string& flag, const std::string& v) {
+  if (v.empty()) throw ValidationError(flag, "empty");
+  return v;
 }
 
-void SplitList(std::string_view text, std::vector<std::string>& out, std::string_view flag) {
+void SplitList(const std::string& flag, const std::string& text, std::vector<std::string>& out, std::size_t max) {
   std::size_t start = 0;
-  while (start <= text.size()) {
+  for (;;) {
     const std::size_t comma = text.find(',', start);
-    const std::string_view item = text.substr(start, comma == std::string_view::npos ? comma : comma - start);
-    if (item.empty()) throw Failure{"--" + std::string(flag) + ": empty entry in '" + std::string(text) + "'"};
-    out.emplace_back(item);
-    if (comma == std::string_view::npos) break;
+    std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    if (item.empty()) throw ValidationError(flag, "empty entry in '" + text + "'");
+    if (max) MaxLength(flag, item, max);
+    out.push_back(std::move(item));
+    if (comma == std::string::npos) break;
     start = comma + 1;
   }
-}
-
-std::string NonEmpty(std::string_view flag, std::string_view v) {
-  if (v.empty()) throw Failure{"--" + std::string(flag) + ": empty"};
-  return std::string(v);
-}
-
-// Address fields are C-Octet Strings of at most 20 octets plus NUL.
-void CheckAddress(std::string_view flag, std::string_view value) {
-  if (value.size() > 20) throw Failure{"--" + std::string(flag) + ": '" + std::string(value) + "' is longer than 20"};
-}
-
-struct Flag {
-  std::string_view name;
-  bool takes_value;
-  unsigned commands;
-  std::function<void(Options&, std::string_view)> apply;
-};
-
-const std::vector<Flag>& Flags() {
-  static const std::vector<Flag> flags = {
-      {"host", true, kAll,
-       [](Options& o, std::string_view v) {
-         if (v.empty()) throw Failure{"--host: empty"};
-         o.host = v;
-       }},
-      {"port", true, kAll, [](Options& o, std::string_view v) { o.port = static_cast<int>(ParseNumber("port", v, 0, 65535)); }},
-      {"system-id", true, kClients,
-       [](Options& o, std::string_view v) {
-         if (v.size() > 15) throw Failure{"--system-id: longer than 15"};
-         o.system_id = v;
-       }},
-      {"password", true, kClients,
-       [](Options& o, std::string_view v) {
-         if (v.size() > 8) throw Failure{"--password: longer than 8"};
-         o.password = v;
-       }},
-      {"system-type", true, kClients,
-       [](Options& o, std::string_view v) {
-         if (v.size() > 12) throw Failure{"--system-type: longer than 12"};
-         o.system_type = v;
-       }},
-      {"bind", true, kClients,
-       [](Options& o, std::string_view v) {
-         if (v == "transmitter") o.bind = Transmitter;
-         else if (v == "receiver") o.bind = Receiver;
-         else if (v == "transceiver") o.bind = Transceiver;
-         else throw Failure{"--bind: '" + std::string(v) + "' is not transmitter, receiver or transceiver"};
-       }},
-      {"source", true, kClients, [](Options& o, std::string_view v) { CheckAddress("source", v); o.source = v; }},
-      {"source-ton", true, kClients, [](Options& o, std::string_view v) { o.source_ton = ParseByte("source-ton", v); }},
-      {"source-npi", true, kClients, [](Options& o, std::string_view v) { o.source_npi = ParseByte("source-npi", v); }},
-      {"dest-ton", true, kClients, [](Options& o, std::string_view v) { o.dest_ton = ParseByte("dest-ton", v); }},
-      {"dest-npi", true, kClients, [](Options& o, std::string_view v) { o.dest_npi = ParseByte("dest-npi", v); }},
-      {"data-coding", true, kClients, [](Options& o, std::string_view v) { o.data_coding = ParseByte("data-coding", v); }},
-      {"registered-delivery", true, kClients,
-       [](Options& o, std::string_view v) { o.registered_delivery = ParseByte("registered-delivery", v); }},
-      {"connect-timeout", true, kClients, [](Options& o, std::string_view v) { o.connect_timeout_ms = ParseMs("connect-timeout", v); }},
-      {"bind-timeout", true, kClients, [](Options& o, std::string_view v) { o.bind_timeout_ms = ParseMs("bind-timeout", v); }},
-      {"timeout", true, kClients, [](Options& o, std::string_view v) { o.timeout_ms = ParseMs("timeout", v); }},
-      {"receipt-timeout", true, bit(Command::Send),
-       [](Options& o, std::string_view v) { o.receipt_timeout_ms = ParseMs("receipt-timeout", v); }},
-      {"trace", false, kClients, [](Options& o, std::string_view) { o.trace = true; }},
-      {"tls", false, kClients, [](Options& o, std::string_view) { o.tls = true; }},
-      {"tls-ca", true, kClients, [](Options& o, std::string_view v) { o.tls_ca = NonEmpty("tls-ca", v); }},
-      {"tls-server-name", true, kClients,
-       [](Options& o, std::string_view v) { o.tls_server_name = NonEmpty("tls-server-name", v); }},
-      {"tls-cert", true, kAll, [](Options& o, std::string_view v) { o.tls_cert = NonEmpty("tls-cert", v); }},
-      {"tls-key", true, kAll, [](Options& o, std::string_view v) { o.tls_key = NonEmpty("tls-key", v); }},
-      {"tls-insecure", false, kClients, [](Options& o, std::string_view) { o.tls_insecure = true; }},
-      {"to", true, bit(Command::Send) | bit(Command::Cancel),
-       [](Options& o, std::string_view v) {
-         const std::size_t before = o.to.size();
-         SplitList(v, o.to, "to");
-         for (std::size_t i = before; i < o.to.size(); ++i) CheckAddress("to", o.to[i]);
-       }},
-      {"text", true, bit(Command::Send) | bit(Command::Replace),
-       [](Options& o, std::string_view v) {
-         o.text = v;
-         o.text_given = true;
-       }},
-      {"id", true, bit(Command::Query) | bit(Command::Cancel) | bit(Command::Replace),
-       [](Options& o, std::string_view v) {
-         if (v.empty() || v.size() > 64) throw Failure{"--id: must be 1..64 characters"};
-         o.id = v;
-       }},
-      {"receipt", false, bit(Command::Send), [](Options& o, std::string_view) { o.receipt = true; }},
-      {"encoding", true, bit(Command::Send),
-       [](Options& o, std::string_view v) {
-         if (v == "auto") o.encoding = TextEncoding::Auto;
-         else if (v == "gsm") o.encoding = TextEncoding::Gsm;
-         else if (v == "ucs2") o.encoding = TextEncoding::Ucs2;
-         else if (v == "latin1") o.encoding = TextEncoding::Latin1;
-         else if (v == "binary") o.encoding = TextEncoding::Binary;
-         else throw Failure{"--encoding: '" + std::string(v) + "' is not auto, gsm, ucs2, latin1 or binary"};
-       }},
-      {"split", true, bit(Command::Send),
-       [](Options& o, std::string_view v) {
-         if (v == "udh") o.split = SplitMethod::Udh;
-         else if (v == "sar") o.split = SplitMethod::Sar;
-         else if (v == "payload") o.split = SplitMethod::Payload;
-         else throw Failure{"--split: '" + std::string(v) + "' is not udh, sar or payload"};
-       }},
-      {"json", false, bit(Command::Listen), [](Options& o, std::string_view) { o.json = true; }},
-      {"count", true, bit(Command::Listen) | bit(Command::Ping),
-       [](Options& o, std::string_view v) { o.count = static_cast<unsigned>(ParseNumber("count", v, 1, 1'000'000)); }},
-      {"duration", true, bit(Command::Listen),
-       [](Options& o, std::string_view v) { o.duration_s = static_cast<unsigned>(ParseNumber("duration", v, 1, 86'400)); }},
-      {"interval", true, bit(Command::Ping),
-       [](Options& o, std::string_view v) { o.interval_ms = static_cast<unsigned>(ParseNumber("interval", v, 0, 3'600'000)); }},
-      {"credential", true, kSim,
-       [](Options& o, std::string_view v) {
-         const std::size_t colon = v.find(':');
-         if (colon == std::string_view::npos || colon == 0)
-           throw Failure{"--credential: '" + std::string(v) + "' is not id:password"};
-         o.credentials.emplace_back(std::string(v.substr(0, colon)), std::string(v.substr(colon + 1)));
-       }},
-      {"delivery-delay", true, kSim,
-       [](Options& o, std::string_view v) {
-         o.delivery_delay_ms = static_cast<unsigned>(ParseNumber("delivery-delay", v, 0, 3'600'000));
-       }},
-      {"undeliverable", true, kSim, [](Options& o, std::string_view v) { SplitList(v, o.undeliverable, "undeliverable"); }},
-      {"throttle-every", true, kSim,
-       [](Options& o, std::string_view v) {
-         o.throttle_every = static_cast<unsigned>(ParseNumber("throttle-every", v, 0, 1'000'000));
-       }},
-      {"reject-binds", false, kSim, [](Options& o, std::string_view) { o.reject_binds = true; }},
-  };
-  return flags;
-}
-
-bool IsSimulatorFlag(std::string_view name) {
-  return name == "credential" || name == "delivery-delay" || name == "undeliverable" || name == "throttle-every" ||
-         name == "reject-binds";
-}
-
-std::optional<Command> CommandNamed(std::string_view name) {
-  if (name == "send") return Command::Send;
-  if (name == "listen") return Command::Listen;
-  if (name == "query") return Command::Query;
-  if (name == "cancel") return Command::Cancel;
-  if (name == "replace") return Command::Replace;
-  if (name == "ping") return Command::Ping;
-  if (name == "simulate") return Command::Simulate;
-  return std::nullopt;
 }
 
 bool IsHex(std::string_view s) {
@@ -207,92 +76,271 @@ bool IsHex(std::string_view s) {
   return true;
 }
 
-Options Parse(const std::vector<std::string>& args, const char* env_password, bool& help) {
-  if (args.empty()) throw Failure{"no command given"};
-  for (const std::string& a : args)
-    if (a == "--help" || a == "-h") {
-      help = true;
-      return {};
-    }
-  const auto command = CommandNamed(args[0]);
-  if (!command) throw Failure{"unknown command '" + args[0] + "'"};
+// A single-value option: given twice is an error, not "the last one wins".
+template <class F>
+CLI::Option* One(CLI::App* app, const std::string& name, F&& f, const std::string& help) {
+  auto* opt = app->add_option_function<std::string>(name, std::forward<F>(f), help);
+  opt->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+  return opt;
+}
+CLI::Option* Flag(CLI::App* app, const std::string& name, bool& target, const std::string& help) {
+  auto* opt = app->add_flag_function(
+      name,
+      [&target, name](std::int64_t n) {
+        if (n > 1) throw ValidationError(name, "given more than once");
+        target = true;
+      },
+      help);
+  return opt;
+}
+
+struct Parser {
   Options o;
-  o.command = *command;
-  if (env_password != nullptr) o.password = std::string(env_password).substr(0, 8);
-  bool simulator_flag_used = false;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    std::string_view arg = args[i];
-    if (arg.size() < 3 || arg.substr(0, 2) != "--") throw Failure{"unexpected argument '" + std::string(arg) + "'"};
-    arg.remove_prefix(2);
-    std::optional<std::string_view> inline_value;
-    if (const std::size_t eq = arg.find('='); eq != std::string_view::npos) {
-      inline_value = arg.substr(eq + 1);
-      arg = arg.substr(0, eq);
-    }
-    const Flag* flag = nullptr;
-    for (const Flag& f : Flags())
-      if (f.name == arg) flag = &f;
-    if (flag == nullptr) throw Failure{"unknown flag --" + std::string(arg)};
-    if ((flag->commands & bit(o.command)) == 0)
-      throw Failure{"--" + std::string(arg) + " does not apply to '" + args[0] + "'"};
-    std::string_view value;
-    if (flag->takes_value) {
-      if (inline_value) {
-        value = *inline_value;
-      } else {
-        if (i + 1 >= args.size()) throw Failure{"--" + std::string(arg) + " needs a value"};
-        value = args[++i];
+  CLI::App app{"velmorsmppdemo: an SMPP 3.4 client (ESME) and SMSC simulator", "velmorsmppdemo"};
+  std::vector<CLI::Option*> simulator_flags;
+  CLI::Option* host = nullptr;
+  CLI::Option* port = nullptr;
+
+  void Common(CLI::App* s, Command c) {
+    One(s, "--host", [this](const std::string& v) { o.host = NonEmpty("--host", v); }, "SMSC host (default: the embedded simulator; with only --port: 127.0.0.1)");
+    One(s, "--port", [this](const std::string& v) { o.port = static_cast<int>(Number("--port", v, 0, 65535)); }, "SMSC port (default 2775)");
+    Flag(s, "--json", o.json, "JSON lines on stdout; all other output on stderr");
+    Flag(s, "--quiet,-q", o.quiet, "only results and errors");
+    Flag(s, "--trace", o.trace, "every PDU sent and received, to stderr (passwords masked)");
+    if (c == Command::Simulate) return;
+    One(s, "--system-id", [this](const std::string& v) { MaxLength("--system-id", v, 15); o.system_id = v; }, "system_id (default velmor)");
+    One(s, "--password", [this](const std::string& v) { MaxLength("--password", v, 8); o.password = v; }, "password");
+    One(s, "--system-type", [this](const std::string& v) { MaxLength("--system-type", v, 12); o.system_type = v; }, "system_type");
+    One(s, "--bind", [this](const std::string& v) {
+      if (v == "transmitter") o.bind = Transmitter;
+      else if (v == "receiver") o.bind = Receiver;
+      else if (v == "transceiver") o.bind = Transceiver;
+      else throw ValidationError("--bind", "'" + v + "' is not transmitter, receiver or transceiver");
+    }, "transmitter|receiver|transceiver");
+    One(s, "--source", [this](const std::string& v) { MaxLength("--source", v, 20); o.source = v; }, "source_addr");
+    auto byte = [this, s](const char* name, Byte& target) {
+      One(s, name, [name, &target](const std::string& v) { target = static_cast<Byte>(Number(name, v, 0, 255)); }, "0..255");
+    };
+    byte("--source-ton", o.source_ton);
+    byte("--source-npi", o.source_npi);
+    byte("--dest-ton", o.dest_ton);
+    byte("--dest-npi", o.dest_npi);
+    One(s, "--data-coding", [this](const std::string& v) { o.data_coding = static_cast<Byte>(Number("--data-coding", v, 0, 255)); }, "0..255");
+    One(s, "--registered-delivery", [this](const std::string& v) { o.registered_delivery = static_cast<Byte>(Number("--registered-delivery", v, 0, 255)); }, "0..255");
+    auto ms = [s](const char* name, unsigned& target) {
+      One(s, name, [name, &target](const std::string& v) { target = static_cast<unsigned>(Number(name, v, 1, 3'600'000)); }, "milliseconds (default 5000)");
+    };
+    ms("--connect-timeout", o.connect_timeout_ms);
+    ms("--bind-timeout", o.bind_timeout_ms);
+    ms("--timeout", o.timeout_ms);
+    Flag(s, "--tls", o.tls, "TLS to --host, verifying the certificate against the system's CAs");
+    One(s, "--tls-ca", [this](const std::string& v) { o.tls_ca = NonEmpty("--tls-ca", v); }, "trust the CAs in FILE (PEM)");
+    One(s, "--tls-server-name", [this](const std::string& v) { o.tls_server_name = NonEmpty("--tls-server-name", v); }, "verify (and send as SNI) NAME");
+    Flag(s, "--tls-insecure", o.tls_insecure, "no certificate verification (warns; testing only)");
+  }
+  void TlsFiles(CLI::App* s, bool server) {
+    const char* what = server ? "the simulator's certificate (PEM)" : "client certificate (PEM)";
+    One(s, "--tls-cert", [this](const std::string& v) { o.tls_cert = NonEmpty("--tls-cert", v); }, what);
+    One(s, "--tls-key", [this](const std::string& v) { o.tls_key = NonEmpty("--tls-key", v); }, "its key (PEM)");
+  }
+  void Simulator(CLI::App* s, bool standalone) {
+    auto add = [&](CLI::Option* opt) { simulator_flags.push_back(opt); };
+    auto* cred = s->add_option_function<std::vector<std::string>>("--credential", [this](const std::vector<std::string>& all) {
+      for (const std::string& v : all) {
+      const std::size_t colon = v.find(':');
+      if (colon == std::string::npos || colon == 0) throw ValidationError("--credential", "'" + v + "' is not id:password");
+      o.credentials.emplace_back(v.substr(0, colon), v.substr(colon + 1));
       }
-    } else if (inline_value) {
-      throw Failure{"--" + std::string(arg) + " takes no value"};
-    }
-    flag->apply(o, value);
-    if (IsSimulatorFlag(arg)) simulator_flag_used = true;
+    }, "ID:PW, repeatable (none: any login)");
+    cred->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    add(cred);
+    add(One(s, "--delivery-delay", [this](const std::string& v) { o.delivery_delay_ms = static_cast<unsigned>(Number("--delivery-delay", v, 0, 3'600'000)); }, "ms until the receipt (simulate 1000, embedded 200)"));
+    auto* und = s->add_option_function<std::vector<std::string>>("--undeliverable", [this](const std::vector<std::string>& all) { for (const auto& v : all) SplitList("--undeliverable", v, o.undeliverable, 20); }, "NUM[,NUM]: receipts say UNDELIV");
+    und->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    add(und);
+    auto* rej = s->add_option_function<std::vector<std::string>>("--reject", [this](const std::vector<std::string>& all) { for (const auto& v : all) SplitList("--reject", v, o.reject, 20); }, "DEST: refused at submit time (repeatable)");
+    rej->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    add(rej);
+    add(One(s, "--throttle-every", [this](const std::string& v) { o.throttle_every = static_cast<unsigned>(Number("--throttle-every", v, 0, 1'000'000)); }, "every Nth submit is throttled"));
+    add(Flag(s, "--reject-binds", o.reject_binds, "refuse every bind"));
+    if (!standalone) return;
+    One(s, "--mo-every", [this](const std::string& v) { o.mo_every_ms = static_cast<unsigned>(Number("--mo-every", v, 0, 86'400'000)); }, "ms between mobile-originated messages to bound receivers (0: off)");
+    One(s, "--mo-from", [this](const std::string& v) { MaxLength("--mo-from", v, 20); o.mo_from = v; }, "their source_addr");
+    One(s, "--mo-to", [this](const std::string& v) { MaxLength("--mo-to", v, 20); o.mo_to = v; }, "their destination_addr");
+    One(s, "--mo-text", [this](const std::string& v) { o.mo_text = v; }, "their text");
+    One(s, "--first-message-id", [this](const std::string& v) { o.first_message_id = Number("--first-message-id", v, 0, ~0ull >> 1); }, "first message_id (default: from the clock)");
+    One(s, "--id-style", [this](const std::string& v) {
+      if (v == "decimal") o.id_hex = false;
+      else if (v == "hex") o.id_hex = true;
+      else throw ValidationError("--id-style", "'" + v + "' is not decimal or hex");
+    }, "decimal|hex");
+    One(s, "--id-prefix", [this](const std::string& v) { MaxLength("--id-prefix", v, 32); o.id_prefix = v; }, "put before every message_id");
   }
 
-  // Cross-flag rules.
+  void Build() {
+    app.require_subcommand(1);
+    app.set_version_flag("--version", kVersion);
+    app.footer(kExitCodes);
+    app.fallthrough(false);
+
+    auto* send = app.add_subcommand("send", "submit_sm to one destination, submit_multi to several; --count/--file for bulk");
+    Common(send, Command::Send);
+    TlsFiles(send, false);
+    Simulator(send, false);
+    send->add_option_function<std::vector<std::string>>("--to", [this](const std::vector<std::string>& all) { for (const auto& v : all) SplitList("--to", v, o.to, 20); }, "NUM or A,B (repeatable)")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    One(send, "--text", [this](const std::string& v) { o.text = v; o.text_given = true; }, "UTF-8 text (binary: hex)");
+    One(send, "--file", [this](const std::string& v) { o.file = NonEmpty("--file", v); }, "one message a line: CSV to,text or JSON {\"to\":..,\"text\":..}");
+    One(send, "--count", [this](const std::string& v) { o.count = static_cast<unsigned>(Number("--count", v, 1, 100'000'000)); }, "send the message N times");
+    One(send, "--rate", [this](const std::string& v) {
+      double r = 0;
+      const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), r);
+      if (ec != std::errc{} || end != v.data() + v.size() || !(r > 0) || r > 1e6)
+        throw ValidationError("--rate", "'" + v + "' is not a rate in messages per second (0 < R <= 1000000)");
+      o.rate = r;
+    }, "messages per second");
+    One(send, "--window", [this](const std::string& v) { o.window = static_cast<unsigned>(Number("--window", v, 1, 10'000)); }, "requests in flight (default 10)");
+    Flag(send, "--receipt", o.receipt, "wait for the delivery receipts; exit 0 only when every one says DELIVRD");
+    One(send, "--receipt-timeout", [this](const std::string& v) { o.receipt_timeout_ms = static_cast<unsigned>(Number("--receipt-timeout", v, 1, 86'400'000)); }, "ms (default 30000)");
+    One(send, "--encoding", [this](const std::string& v) {
+      if (v == "auto") o.encoding = TextEncoding::Auto;
+      else if (v == "gsm") o.encoding = TextEncoding::Gsm;
+      else if (v == "ucs2") o.encoding = TextEncoding::Ucs2;
+      else if (v == "latin1") o.encoding = TextEncoding::Latin1;
+      else if (v == "binary") o.encoding = TextEncoding::Binary;
+      else throw ValidationError("--encoding", "'" + v + "' is not auto, gsm, ucs2, latin1 or binary");
+    }, "auto|gsm|ucs2|latin1|binary");
+    One(send, "--split", [this](const std::string& v) {
+      if (v == "udh") o.split = SplitMethod::Udh;
+      else if (v == "sar") o.split = SplitMethod::Sar;
+      else if (v == "payload") o.split = SplitMethod::Payload;
+      else throw ValidationError("--split", "'" + v + "' is not udh, sar or payload");
+    }, "udh|sar|payload (default udh)");
+
+    auto* listen = app.add_subcommand("listen", "print MO messages and receipts, one line each");
+    Common(listen, Command::Listen);
+    TlsFiles(listen, false);
+    Simulator(listen, false);
+    One(listen, "--count", [this](const std::string& v) { o.count = static_cast<unsigned>(Number("--count", v, 1, 1'000'000)); }, "stop after N");
+    One(listen, "--duration", [this](const std::string& v) { o.duration_s = static_cast<unsigned>(Number("--duration", v, 1, 86'400)); }, "stop after S seconds");
+    Flag(listen, "--reconnect", o.reconnect, "reconnect and rebind with backoff when the link is lost");
+
+    for (auto [name, c, help] : {std::tuple{"query", Command::Query, "query_sm for --id"},
+                                 std::tuple{"cancel", Command::Cancel, "cancel_sm for --id"},
+                                 std::tuple{"replace", Command::Replace, "replace_sm for --id"}}) {
+      auto* s = app.add_subcommand(name, help);
+      Common(s, c);
+      TlsFiles(s, false);
+      Simulator(s, false);
+      One(s, "--id", [this](const std::string& v) {
+        if (v.empty() || v.size() > 64) throw ValidationError("--id", "must be 1..64 characters");
+        o.id = v;
+      }, "message_id");
+      if (c == Command::Cancel)
+        One(s, "--to", [this](const std::string& v) { SplitList("--to", v, o.to, 20); }, "destination_addr");
+      if (c == Command::Replace)
+        One(s, "--text", [this](const std::string& v) { o.text = v; o.text_given = true; }, "new text");
+    }
+
+    auto* ping = app.add_subcommand("ping", "enquire_link round trips");
+    Common(ping, Command::Ping);
+    TlsFiles(ping, false);
+    Simulator(ping, false);
+    One(ping, "--count", [this](const std::string& v) { o.count = static_cast<unsigned>(Number("--count", v, 1, 1'000'000)); }, "round trips (default 3)");
+    One(ping, "--interval", [this](const std::string& v) { o.interval_ms = static_cast<unsigned>(Number("--interval", v, 0, 3'600'000)); }, "ms between them (default 1000)");
+
+    auto* sim = app.add_subcommand("simulate", "the SMSC simulator on --host (127.0.0.1) --port (2775; 0: any)");
+    Common(sim, Command::Simulate);
+    TlsFiles(sim, true);
+    Simulator(sim, true);
+  }
+};
+
+struct EnvFlag {
+  const char* variable;
+  const char* flag;
+};
+constexpr EnvFlag kEnv[] = {{"SMPP_HOST", "--host"},
+                            {"SMPP_PORT", "--port"},
+                            {"SMPP_SYSTEM_ID", "--system-id"},
+                            {"SMPP_PASSWORD", "--password"}};
+
+bool Given(const std::vector<std::string>& args, std::string_view flag) {
+  for (const auto& a : args)
+    if (a == flag || (a.size() > flag.size() && a.compare(0, flag.size(), flag) == 0 && a[flag.size()] == '='))
+      return true;
+  return false;
+}
+
+Command CommandOf(std::string_view name) {
+  if (name == "listen") return Command::Listen;
+  if (name == "query") return Command::Query;
+  if (name == "cancel") return Command::Cancel;
+  if (name == "replace") return Command::Replace;
+  if (name == "ping") return Command::Ping;
+  if (name == "simulate") return Command::Simulate;
+  return Command::Send;
+}
+
+// Cross-flag rules, after every flag has been read.
+void Check(Options& o, bool simulator_flag_used, bool port_given) {
+  auto fail = [](std::string m) { throw ValidationError(std::move(m)); };
   const bool client = o.command != Command::Simulate;
+  if (client && o.host.empty() && port_given) o.host = "127.0.0.1";  // --port alone: a local SMSC
   if (client && !o.host.empty() && simulator_flag_used)
-    throw Failure{"simulator flags apply only to 'simulate' or to the embedded SMSC (no --host)"};
-  if (client && !o.host.empty() && o.port == 0) throw Failure{"--port: 0 is only valid for 'simulate'"};
+    fail("simulator flags apply only to 'simulate' or to the embedded SMSC (no --host, no --port)");
+  if (client && !o.host.empty() && o.port == 0) fail("--port: 0 is only valid for 'simulate'");
   if (o.command == Command::Simulate && o.host.empty()) o.host = "127.0.0.1";
-  if (o.tls_cert.empty() != o.tls_key.empty()) throw Failure{"--tls-cert and --tls-key go together"};
+  if (o.tls_cert.empty() != o.tls_key.empty()) fail("--tls-cert and --tls-key go together");
   if (client) {
     o.tls = o.tls || !o.tls_ca.empty() || !o.tls_server_name.empty() || !o.tls_cert.empty() || o.tls_insecure;
-    if (o.tls && o.host.empty())
-      throw Failure{"--tls needs --host: the embedded SMSC listens on plain TCP"};
-    if (o.tls_insecure && !o.tls_ca.empty()) throw Failure{"--tls-insecure and --tls-ca contradict each other"};
+    if (o.tls && o.host.empty()) fail("--tls needs --host: the embedded SMSC listens on plain TCP");
+    if (o.tls_insecure && !o.tls_ca.empty()) fail("--tls-insecure and --tls-ca contradict each other");
   } else {
     o.tls = !o.tls_cert.empty();
   }
   switch (o.command) {
     case Command::Send:
-      if (o.to.empty()) throw Failure{"send needs --to"};
-      if (o.to.size() > TVelmorSMPPDemo::MaxDestinations) throw Failure{"--to: more than 254 destinations"};
-      if (!o.text_given) throw Failure{"send needs --text"};
-      if (o.encoding == TextEncoding::Binary && !IsHex(o.text))
-        throw Failure{"--text: with --encoding binary the text must be an even count of hex digits"};
+      if (!o.file.empty()) {
+        if (!o.to.empty() || o.text_given) fail("--file gives the destinations and texts: drop --to and --text");
+        if (o.count) fail("--count repeats one message: it does not go with --file");
+      } else {
+        if (o.to.empty()) fail("send needs --to (or --file)");
+        if (!o.text_given) fail("send needs --text");
+      }
+      if (o.to.size() > TVelmorSMPPDemo::MaxDestinations) fail("--to: more than 254 destinations");
+      if (o.encoding == TextEncoding::Binary && o.text_given && !IsHex(o.text))
+        fail("--text: with --encoding binary the text must be an even count of hex digits");
       if (o.receipt && o.bind && *o.bind == Transmitter)
-        throw Failure{"--receipt needs a bind that receives (receiver or transceiver)"};
-      if (o.receipt && o.bind && *o.bind == Receiver) throw Failure{"--receipt: a receiver cannot submit"};
+        fail("--receipt needs a bind that receives (receiver or transceiver)");
+      if (o.receipt && o.bind && *o.bind == Receiver) fail("--receipt: a receiver cannot submit");
+      if (o.receipt && o.registered_delivery && (*o.registered_delivery & 0x03) == 0)
+        fail("--receipt asks for receipts but --registered-delivery " + std::to_string(*o.registered_delivery) +
+             " does not: drop one of them");
       break;
     case Command::Listen:
-      if (o.bind && *o.bind == Transmitter) throw Failure{"listen needs --bind receiver or transceiver"};
+      if (o.bind && *o.bind == Transmitter) fail("listen needs --bind receiver or transceiver");
       break;
-    case Command::Query:
     case Command::Replace:
-      if (o.id.empty()) throw Failure{std::string(args[0]) + " needs --id"};
-      if (o.command == Command::Replace && !o.text_given) throw Failure{"replace needs --text"};
-      break;
+      if (!o.text_given) fail("replace needs --text");
+      [[fallthrough]];
+    case Command::Query:
     case Command::Cancel:
-      if (o.id.empty()) throw Failure{"cancel needs --id"};
-      if (o.to.size() > 1) throw Failure{"cancel takes one --to"};
+      if (o.to.size() > 1) fail("cancel takes one --to");
+      if (o.id.empty()) fail(o.command_name + " needs --id");
       break;
     case Command::Ping:
     case Command::Simulate:
       break;
   }
-  return o;
+}
+
+// CLI11's wording made one line and pointed at the flag.
+std::string OneLine(std::string m) {
+  for (char& c : m)
+    if (c == '\n') c = ' ';
+  while (!m.empty() && m.back() == ' ') m.pop_back();
+  return m;
 }
 
 }  // namespace
@@ -312,7 +360,6 @@ TTLSOptions Options::TLS() const {
   t.cert_file = tls_cert;
   t.key_file = tls_key;
   t.insecure_skip_verify = tls_insecure;
-  // The handshake gets a deadline of its own, as long as the connect's.
   t.handshake_timeout = std::chrono::milliseconds(connect_timeout_ms);
   return t;
 }
@@ -326,62 +373,68 @@ const char* BindName(TBindType type) {
   return "?";
 }
 
-ParseOutcome ParseArgs(const std::vector<std::string>& args, const char* env_password) {
+ParseOutcome ParseArgs(const std::vector<std::string>& args, const EnvLookup& env) {
   ParseOutcome out;
+  Parser p;
+  p.Build();
+  if (!args.empty() && args[0].rfind("-", 0) != 0) out.command = args[0];
+  // Variables stand for flags not given, as if given: the same checks apply.
+  std::vector<std::string> all = args;
+  std::vector<const EnvFlag*> from_env;
+  const bool simulate = out.command == "simulate";
+  if (env && !out.command.empty())
+    for (const EnvFlag& e : kEnv) {
+      const char* v = env(e.variable);
+      if (v == nullptr || Given(args, e.flag)) continue;
+      if (simulate && std::string_view(e.flag) != "--host" && std::string_view(e.flag) != "--port") continue;
+      all.push_back(std::string(e.flag) + "=" + v);
+      from_env.push_back(&e);
+    }
+  std::vector<std::string> reversed(all.rbegin(), all.rend());  // CLI11 takes them last first
   try {
-    out.options = Parse(args, env_password, out.help);
-    if (out.help) out.options.reset();
-  } catch (const Failure& f) {
-    out.error = f.message;
+    p.app.parse(reversed);
+    CLI::App* sub = p.app.get_subcommands().front();
+    p.o.command = CommandOf(sub->get_name());
+    p.o.command_name = sub->get_name();
+    bool sim_used = false;
+    for (CLI::Option* f : p.simulator_flags)
+      if (f->count() > 0) sim_used = true;
+    const bool port_given = sub->get_option("--port")->count() > 0;
+    Check(p.o, sim_used, port_given);
+    out.options = std::move(p.o);
+  } catch (const CLI::CallForHelp&) {
+    out.help = true;
+    const auto subs = p.app.get_subcommands();
+    out.text = subs.empty() ? p.app.help() : subs.front()->help();
+  } catch (const CLI::CallForVersion&) {
+    out.version = true;
+    out.text = std::string(kVersion) + "\n";
+  } catch (const CLI::ParseError& e) {
+    std::string m = OneLine(e.what());
+    if (m.rfind("A subcommand is required", 0) == 0 || m.rfind("A subcommand", 0) == 0)
+      m = args.empty() ? "no command given" : "unknown command '" + args[0] + "'";
+    if (m.rfind("unknown command", 0) == 0 || m.rfind("no command", 0) == 0) out.command.clear();
+    if (const auto at = m.find(" not expected: "); at != std::string::npos) {
+      // CLI11 lists the leftovers last first (it reads the reversed list).
+      std::vector<std::string> extra;
+      std::istringstream in(m.substr(at + 15));
+      for (std::string w; in >> w;) extra.insert(extra.begin(), w);
+      const std::string where = out.command.empty() ? "" : " for '" + out.command + "'";
+      m = !extra.empty() && extra[0].rfind("-", 0) == 0 ? "unknown flag " + extra[0].substr(0, extra[0].find('=')) + where
+                                                          : "unexpected argument '" + (extra.empty() ? "" : extra[0]) + "'";
+    }
+    if (const auto at = m.find(" required "); at != std::string::npos && m.find(" missing") != std::string::npos &&
+                                              m.rfind("--", 0) == 0)
+      m = m.substr(0, m.find(':')) + " needs a value";
+    if (const auto at = m.find(": At Most 1 required but received"); at != std::string::npos)
+      m = m.substr(0, at) + " is given more than once; give it once";
+    for (const EnvFlag* f : from_env) {
+      const std::string flag = f->flag;
+      if (m.rfind(flag + ":", 0) == 0) m = std::string(f->variable) + " (for " + flag + ")" + m.substr(flag.size());
+    }
+    out.error = m;
   }
   return out;
-}
-
-std::string Usage() {
-  return R"(usage: velmorsmppdemo COMMAND [FLAGS]
-
-Commands:
-  send      --to NUM [--to NUM | --to A,B] --text TEXT   one destination: submit_sm;
-            several: submit_multi. [--receipt] waits for the delivery receipts.
-            [--encoding auto|gsm|ucs2|latin1|binary] (binary: TEXT is hex)
-            [--split udh|sar|payload] for long texts (default udh)
-            [--receipt-timeout MS] (default 30000)
-  listen    print MO messages and receipts, one line each [--json]
-            [--count N] [--duration S]; runs until SIGINT/SIGTERM otherwise
-  query     --id ID                  query_sm
-  cancel    --id ID [--to NUM]       cancel_sm
-  replace   --id ID --text TEXT      replace_sm
-  ping      [--count N] [--interval MS]  enquire_link round trips (default 3, 1000)
-  simulate  run the SMSC simulator on --host (default 127.0.0.1) --port (default 2775; 0: any)
-            [--tls-cert FILE --tls-key FILE]: TLS with that certificate and key (PEM)
-
-Connection (all but simulate):
-  --host H --port P          SMSC address; without --host an embedded simulator is
-                             started on 127.0.0.1 with a free port
-  --system-id ID --password PW (or SMPP_PASSWORD) --system-type T
-  --bind transmitter|receiver|transceiver
-  --source ADDR --source-ton N --source-npi N --dest-ton N --dest-npi N
-  --data-coding N --registered-delivery N      (0..255, decimal or 0x hex)
-  --connect-timeout MS --bind-timeout MS --timeout MS   (default 5000 each)
-  --trace                    every PDU sent and received, to stderr; over TLS
-                             also the protocol version and cipher
-  --tls                      TLS to --host, verifying the SMSC's certificate
-                             against the system's CAs and the host name
-  --tls-ca FILE              trust the CAs in FILE (PEM) instead
-  --tls-server-name NAME     verify (and send as SNI) NAME instead of --host
-  --tls-cert FILE --tls-key FILE   client certificate and key (PEM)
-  --tls-insecure             do not verify the certificate (warns; testing only)
-
-Simulator (simulate, or the embedded one):
-  --credential ID:PW (repeatable; none: any login accepted)
-  --delivery-delay MS (simulate 1000, embedded 200)  --undeliverable NUM[,NUM]
-  --throttle-every N  --reject-binds
-
-Exit codes:
-  0 ok   1 internal error   2 usage   3 connection failed (refused, unknown host)
-  4 bind rejected   5 request rejected   6 timeout   7 connection lost
-  8 interrupted before the command finished
-)";
 }
 
 }  // namespace velmor::cli

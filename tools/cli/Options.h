@@ -1,9 +1,11 @@
-// Command line of velmorsmppdemo: the flags, their defaults and ranges, and
-// the usage text. Parsing is pure (no I/O, no environment access of its own)
-// so that every flag and every refusal can be checked without a process.
+// Command line of velmorsmppdemo: the subcommands, their flags, defaults and
+// ranges, and the environment variables that stand for flags. Parsing is
+// pure (no I/O; the environment is read through the lookup given) so every
+// flag and every refusal can be checked without a process.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -15,26 +17,22 @@ namespace velmor::cli {
 
 // Process exit codes. Each failure maps to exactly one of them, so a script
 // can tell a refused request from a dead network without reading the text.
-//   0  success (also: listen or simulate stopped by SIGINT/SIGTERM)
-//   1  internal error (an unexpected exception)
-//   2  usage: unknown flag, bad value, missing argument, a text the chosen
-//      encoding cannot carry
-//   3  connection failed: refused, unknown host, address not bindable
-//   4  bind rejected by the SMSC
-//   5  request rejected by the SMSC (non-zero command_status or generic_nack)
-//   6  timeout: connect, bind, a response, or a delivery receipt
-//   7  connection lost while a response was awaited
-//   8  interrupted (SIGINT/SIGTERM) before the command finished
 namespace exit_code {
-inline constexpr int ok = 0;
-inline constexpr int internal = 1;
-inline constexpr int usage = 2;
-inline constexpr int connect = 3;
-inline constexpr int bind_rejected = 4;
-inline constexpr int rejected = 5;
-inline constexpr int timeout = 6;
-inline constexpr int lost = 7;
-inline constexpr int interrupted = 8;
+inline constexpr int ok = 0;             // success (also: listen or simulate stopped by SIGINT/SIGTERM)
+inline constexpr int internal = 1;       // an unexpected exception
+inline constexpr int usage = 2;          // bad flag or value, a text the encoding cannot carry, a length over a limit
+inline constexpr int connect = 3;        // refused, unknown host, TLS failure, address not bindable
+inline constexpr int bind_rejected = 4;  // the SMSC refused the bind
+inline constexpr int rejected = 5;       // a request refused (non-zero command_status or generic_nack)
+inline constexpr int timeout = 6;        // connect, bind, a response, or a delivery receipt
+inline constexpr int lost = 7;           // connection lost, the SMSC unbound, or it sent something unframeable
+inline constexpr int interrupted = 8;    // SIGINT/SIGTERM before the command finished
+// send --receipt: the final state of a message that was not delivered
+inline constexpr int undeliverable = 10;  // UNDELIV
+inline constexpr int expired = 11;        // EXPIRED
+inline constexpr int receipt_rejected = 12;  // REJECTD
+inline constexpr int deleted = 13;        // DELETED
+inline constexpr int unknown_state = 14;  // UNKNOWN, or a state the receipt does not name
 }  // namespace exit_code
 
 enum class Command { Send, Listen, Query, Cancel, Replace, Ping, Simulate };
@@ -43,9 +41,10 @@ enum class SplitMethod { Udh, Sar, Payload };
 
 struct Options {
   Command command = Command::Send;
+  std::string command_name = "send";
 
-  // ---- connection: an empty host means the embedded simulator ----------------
-  std::string host;
+  // ---- connection: no --host and no --port means the embedded simulator -------
+  std::string host;  // set to 127.0.0.1 when only --port was given
   int port = 2775;
   std::string system_id = "velmor";
   std::string password;
@@ -61,13 +60,15 @@ struct Options {
   unsigned timeout_ms = 5000;
   unsigned receipt_timeout_ms = 30000;
   bool trace = false;
+  bool json = false;   // JSON lines on stdout, everything else on stderr
+  bool quiet = false;  // only results and errors
 
   // ---- TLS: for clients the connection to --host, for simulate the listener ---
-  bool tls = false;               // clients: --tls or any other --tls-* flag
-  std::string tls_ca;             // clients: trusted CA bundle (default: the system's)
-  std::string tls_server_name;    // clients: the name to verify and send as SNI
-  std::string tls_cert, tls_key;  // clients: own certificate; simulate: the server's
-  bool tls_insecure = false;      // clients: no verification of the SMSC's certificate
+  bool tls = false;
+  std::string tls_ca;
+  std::string tls_server_name;
+  std::string tls_cert, tls_key;
+  bool tls_insecure = false;
 
   // ---- send / query / cancel / replace ----------------------------------------
   std::vector<std::string> to;
@@ -77,19 +78,28 @@ struct Options {
   bool receipt = false;
   TextEncoding encoding = TextEncoding::Auto;
   SplitMethod split = SplitMethod::Udh;
+  std::string file;      // send: one message per line (CSV to,text or JSON lines)
+  double rate = 0;       // send: messages per second, 0 unlimited
+  unsigned window = 10;  // send: requests in flight
 
-  // ---- listen / ping -----------------------------------------------------------
-  bool json = false;
-  unsigned count = 0;          // listen: 0 = no limit; ping: 0 = default 3
+  // ---- listen / ping / send --count -------------------------------------------
+  unsigned count = 0;          // send: repeats (0: 1); listen: 0 = no limit; ping: 0 = default 3
   unsigned duration_s = 0;     // listen: 0 = no limit
   unsigned interval_ms = 1000; // ping
+  bool reconnect = false;      // listen
 
-  // ---- simulator (simulate, or the embedded one) ----------------------------------
+  // ---- simulator (simulate, or the embedded one) ------------------------------
   std::vector<std::pair<std::string, std::string>> credentials;
   std::optional<unsigned> delivery_delay_ms;
   std::vector<std::string> undeliverable;
+  std::vector<std::string> reject;
   unsigned throttle_every = 0;
   bool reject_binds = false;
+  unsigned mo_every_ms = 0;
+  std::string mo_from = "46700000099", mo_to = "46700000001", mo_text = "Hello from the SMSC";
+  std::optional<std::uint64_t> first_message_id;
+  bool id_hex = false;
+  std::string id_prefix;
 
   // The bind the command uses: --bind, else transceiver for send --receipt,
   // receiver for listen, transmitter otherwise.
@@ -101,16 +111,22 @@ struct Options {
 
 struct ParseOutcome {
   std::optional<Options> options;  // set on success
-  bool help = false;               // --help or -h: print Usage(), exit 0
+  bool help = false;               // --help: print `text` on stdout, exit 0
+  bool version = false;            // --version: print `text`, exit 0
+  std::string text;
   std::string error;               // one line, set on failure
+  std::string command;             // the subcommand named, for "try ... --help"
 };
 
-// args excludes the program name. env_password is SMPP_PASSWORD's value (null
-// when unset); --password wins over it. Never throws.
-ParseOutcome ParseArgs(const std::vector<std::string>& args, const char* env_password);
+// The environment, one variable at a time (null: unset).
+using EnvLookup = std::function<const char*(const char*)>;
 
-std::string Usage();
+// args excludes the program name. SMPP_HOST, SMPP_PORT, SMPP_SYSTEM_ID and
+// SMPP_PASSWORD stand for the flags when those are not given, and are
+// checked exactly as the flags are (an error names the variable). Never throws.
+ParseOutcome ParseArgs(const std::vector<std::string>& args, const EnvLookup& env = {});
 
 const char* BindName(TBindType type);
+extern const char* const kVersion;
 
 }  // namespace velmor::cli
