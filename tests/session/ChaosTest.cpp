@@ -222,7 +222,9 @@ TEST(SessionChaos, EveryRequestCompletesOnceThroughRandomFaults) {
   // Flat: window, queue, table and receipt memory are bounded, and every
   // dropped connection gave its descriptor back.
   EXPECT_LE(open_descriptors(), fds_before + 2);
-  if (!kSanitized && rss_warm != 0) EXPECT_LT(rss_end, rss_warm + 16 * 1024) << rss_warm << " KiB -> " << rss_end;
+  if (!kSanitized && rss_warm != 0) {
+    EXPECT_LT(rss_end, rss_warm + 16 * 1024) << rss_warm << " KiB -> " << rss_end;
+  }
   EXPECT_EQ(s->in_flight(), 0u);
   EXPECT_EQ(s->queued(), 0u);
 

@@ -28,7 +28,9 @@ TEST_P(SmscTimeParse, AbsoluteRelativeAndMalformed) {
   const SmppTime t = parse_smpp_time(c.text, wall_start());
   EXPECT_EQ(t.valid, c.valid);
   EXPECT_EQ(t.present, c.valid && *c.text != '\0');
-  if (t.present) EXPECT_EQ((t.at - wall_start()).count(), c.from_now.count());
+  if (t.present) {
+    EXPECT_EQ((t.at - wall_start()).count(), c.from_now.count());
+  }
 }
 
 constexpr std::chrono::days kDay{1};
@@ -270,7 +272,9 @@ TEST_P(SmscIntermediate, EnrouteAtAcceptanceWhenAsked) {
   h.tick(1s);
   const std::string later = h.take(1s);
   EXPECT_EQ(!later.empty(), c.final_receipt);
-  if (c.final_receipt) EXPECT_EQ(decode_deliver(later).esm_class, 0x04);
+  if (c.final_receipt) {
+    EXPECT_EQ(decode_deliver(later).esm_class, 0x04);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, SmscIntermediate,

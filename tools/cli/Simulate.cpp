@@ -92,7 +92,6 @@ int RunSimulator(const Options& o, TEventLoop& loop, std::ostream& out, std::ost
 
   auto print_counters = [&] {
     err << server.smsc().counters().to_string() << std::flush;
-#endif
   };
   bool stopping = false;
   TTimer poll(nullptr, loop);
@@ -104,7 +103,6 @@ int RunSimulator(const Options& o, TEventLoop& loop, std::ostream& out, std::ost
     }
     if (stop && *stop && !stopping) {
       stopping = true;
-#if VELMOR_SMSC_EXTENSIONS
       server.shutdown(std::chrono::milliseconds(1000), [&loop] { loop.Stop(); });
     }
   };
