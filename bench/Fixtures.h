@@ -4,9 +4,11 @@
 
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -175,12 +177,46 @@ inline long VmRSSKiB() {
   return kib;
 }
 
-inline void RaiseFileLimit() {
+// Raises the soft descriptor limit to the hard one, and both to at least
+// `wanted` when the process may (root may raise the hard limit). Returns the
+// soft limit now in force.
+inline rlim_t RaiseFileLimit(rlim_t wanted = 0) {
   rlimit r{};
-  if (getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur < r.rlim_max) {
+  if (getrlimit(RLIMIT_NOFILE, &r) != 0) return 0;
+  if (r.rlim_max != RLIM_INFINITY && r.rlim_max < wanted) {
+    rlimit up{wanted, wanted};
+    if (setrlimit(RLIMIT_NOFILE, &up) == 0) return wanted;
+  }
+  if (r.rlim_cur < r.rlim_max) {
     r.rlim_cur = r.rlim_max;
     setrlimit(RLIMIT_NOFILE, &r);
   }
+  getrlimit(RLIMIT_NOFILE, &r);
+  return r.rlim_cur;
+}
+
+// Runs serve(report) in a forked child, so that the parent's resident memory
+// is the client's alone; serve calls report(port) once listening and then
+// serves until the child is killed. Returns the child's pid (-1 on failure)
+// and its port (0 when it never reported one). Fork before starting threads.
+inline pid_t ForkPeer(int& port, const std::function<void(const std::function<void(int)>& report)>& serve) {
+  int fds[2];
+  port = 0;
+  if (pipe(fds) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    RaiseFileLimit(1 << 15);
+    serve([&](int p) {
+      (void)!write(fds[1], &p, sizeof p);
+      close(fds[1]);
+    });
+    _exit(0);
+  }
+  close(fds[1]);
+  if (pid > 0 && read(fds[0], &port, sizeof port) != sizeof port) port = 0;
+  close(fds[0]);
+  return pid;
 }
 
 }  // namespace velmor::bench

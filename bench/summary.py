@@ -94,6 +94,15 @@ row("1,000 sessions connect+bind+enquire+unbind",
 row("  resident memory per session",
     statistics.median(b["rss_per_session_KiB"] for b in ok_scale) if ok_scale else None, "KiB")
 
+for layer, label in ((0, "component"), (1, "with the session layer")):
+    b = next((b for b in load(f"scale10k-{'session' if layer else 'component'}.json")
+              if b.get("run_type") == "iteration" and "error_occurred" not in b), None)
+    row(f"10,000 idle bound sessions, {label}: time to idle", b["to_idle_ms"] if b else None, "ms")
+    row(f"  resident memory per session ({label})", b["rss_per_session_KiB"] if b else None, "KiB",
+        "<= 16 KiB" if layer else None, (b["rss_per_session_KiB"] <= 16) if (b and layer) else None)
+    row(f"  heap per session ({label})", b["heap_per_session_B"] if b else None, "B",
+        "<= 16 KiB" if layer else None, (b["heap_per_session_B"] <= 16384) if (b and layer) else None)
+
 mem = load("memory.json")
 heap = next((b for b in mem if b["name"].startswith("BM_Heap_idle_session")), None)
 if heap:
