@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -29,7 +30,9 @@ std::size_t HeapInUse() {
 }
 
 void BM_Scale10k_idle(benchmark::State& state) {
-  const int count = static_cast<int>(state.range(0));
+  // VELMOR_SCALE_SESSIONS overrides the count (for a profile under valgrind).
+  const char* env = std::getenv("VELMOR_SCALE_SESSIONS");
+  const int count = env ? std::atoi(env) : static_cast<int>(state.range(0));
   const bool layer = state.range(1) != 0;
   if (RaiseFileLimit(static_cast<rlim_t>(count) + 256) < static_cast<rlim_t>(count) + 64) {
     state.SkipWithError("the descriptor limit cannot be raised above the session count (ulimit -Hn)");
