@@ -197,9 +197,7 @@ BENCHMARK(BM_Anchor_e2e)
     ->Args({1000, bare_c})
     ->Args({1000, managed_session})
     ->Args({1000, npm_smpp})
-    ->Iterations(1)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
+    ->Apply(OncePerRun);
 
 }  // namespace
 }  // namespace velmor::bench

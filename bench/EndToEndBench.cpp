@@ -46,15 +46,11 @@ void BM_EndToEnd_submit_sm_tls(benchmark::State& state) { RunEndToEnd(state, tru
 BENCHMARK(BM_EndToEnd_submit_sm)
     ->ArgNames({"W", "own_thread"})
     ->ArgsProduct({{1, 10, 100, 1000}, {1, 0}})
-    ->Iterations(1)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
+    ->Apply(OncePerRun);
 BENCHMARK(BM_EndToEnd_submit_sm_tls)
     ->ArgNames({"W", "own_thread"})
     ->Args({1000, 1})
-    ->Iterations(1)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
+    ->Apply(OncePerRun);
 
 }  // namespace
 }  // namespace velmor::bench

@@ -156,6 +156,13 @@ inline void Dispatch(benchmark::State& state, const std::string& pdu) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * pdu.size()));
 }
 
+// A benchmark that runs its body once and reports the time it measured
+// itself, in milliseconds (the end-to-end and scale runs).
+// Use: BENCHMARK(BM_x)->Apply(OncePerRun);
+inline void OncePerRun(benchmark::internal::Benchmark* b) {
+  b->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+}
+
 // ---- process measurements ----------------------------------------------------
 
 // CPU time (user + system) of the calling thread so far.

@@ -104,9 +104,7 @@ BENCHMARK(BM_Scale10k_idle)
     ->ArgNames({"sessions", "layer"})
     ->Args({10000, 0})
     ->Args({10000, 1})
-    ->Iterations(1)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
+    ->Apply(OncePerRun);
 
 }  // namespace
 }  // namespace velmor::bench

@@ -71,7 +71,7 @@ void BM_Scale_sessions(benchmark::State& state) {
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
 }
-BENCHMARK(BM_Scale_sessions)->Arg(1000)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Scale_sessions)->Arg(1000)->Apply(OncePerRun);
 
 }  // namespace
 }  // namespace velmor::bench

@@ -31,8 +31,8 @@ void BM_Session_submit_sm(benchmark::State& state) {
   }
 }
 
-BENCHMARK(BM_Bare_submit_sm)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Session_submit_sm)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Bare_submit_sm)->Apply(OncePerRun);
+BENCHMARK(BM_Session_submit_sm)->Apply(OncePerRun);
 
 }  // namespace
 }  // namespace velmor::bench

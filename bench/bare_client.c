@@ -91,6 +91,21 @@ static double thread_cpu_us(void) {
   return (double)(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e6 + (double)(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
 }
 
+/* Copies of the template into batch, numbered on from *seq, until `window`
+ * are outstanding or `total` were sent; returns the octets to send. */
+static size_t top_up(unsigned char* batch, const unsigned char* tmpl, size_t pdu_size, uint32_t* seq,
+                     unsigned char* outstanding, uint64_t* sent, uint64_t answered, uint64_t total, int window) {
+  size_t n = 0;
+  while (*sent < total && (int64_t)(*sent - answered) < window) {
+    memcpy(batch + n, tmpl, pdu_size);
+    put32(batch + n + 12, ++*seq);
+    outstanding[*seq] = 1;
+    n += pdu_size;
+    ++*sent;
+  }
+  return n;
+}
+
 int bare_client_run(int port, int window, uint64_t total, struct bare_result* out) {
   memset(out, 0, sizeof *out);
   int rc = -1;
@@ -126,14 +141,7 @@ int bare_client_run(int port, int window, uint64_t total, struct bare_result* ou
   uint64_t sent = 0, answered = 0, bad = 0;
   uint32_t seq = 1;
   const double cpu0 = thread_cpu_us(), t0 = now_s();
-  size_t to_send = 0;
-  while (sent < total && (int64_t)(sent - answered) < window) {
-    memcpy(batch + to_send, tmpl, pdu_size);
-    put32(batch + to_send + 12, ++seq);
-    outstanding[seq] = 1;
-    to_send += pdu_size;
-    ++sent;
-  }
+  size_t to_send = top_up(batch, tmpl, pdu_size, &seq, outstanding, &sent, answered, total, window);
   if (send_all(fd, batch, to_send) != 0) goto done;
   while (answered < total) {
     ssize_t k = recv(fd, in + have, read_room - have, 0);
@@ -154,14 +162,7 @@ int bare_client_run(int port, int window, uint64_t total, struct bare_result* ou
     }
     memmove(in, in + at, have - at);
     have -= at;
-    to_send = 0;
-    while (sent < total && (int64_t)(sent - answered) < window) {
-      memcpy(batch + to_send, tmpl, pdu_size);
-      put32(batch + to_send + 12, ++seq);
-      outstanding[seq] = 1;
-      to_send += pdu_size;
-      ++sent;
-    }
+    to_send = top_up(batch, tmpl, pdu_size, &seq, outstanding, &sent, answered, total, window);
     if (to_send && send_all(fd, batch, to_send) != 0) goto done;
   }
   out->secs = now_s() - t0;
