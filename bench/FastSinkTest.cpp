@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "bench/FastSink.h"
+#include "bench/bare_client.h"
 #include "pdu/Body.h"
 #include "tests/common/Hex.h"
 
@@ -87,6 +88,31 @@ TEST(FastSink, ClosesAConnectionItCannotFrame) {
   ASSERT_EQ(::send(fd, bad.data(), bad.size(), 0), static_cast<ssize_t>(bad.size()));
   EXPECT_EQ(read_answers(fd, 1), "");  // end of stream, nothing answered
   ::close(fd);
+}
+
+// The bare client is the yardstick of the end-to-end ratios: it must count
+// every response once, whatever the window, and never stall on a full one.
+TEST(FastSink, BareClientPipelinesEveryRequestToTheEnd) {
+  for (const int window : {1, 7, 1000}) {
+    FastSink sink;
+    sink.start();
+    bare_result r{};
+    ASSERT_EQ(bare_client_run(sink.port(), window, 5000, &r), 0) << "window " << window;
+    EXPECT_EQ(r.matched, 5000u) << "window " << window;
+    EXPECT_EQ(sink.submits(), 5000u) << "window " << window;
+    EXPECT_GT(r.secs, 0.0);
+  }
+}
+
+TEST(FastSink, BareClientFailsWithoutAPeer) {
+  int port = 0;
+  {
+    const FastSink gone;  // a port that was free a moment ago, closed again
+    port = gone.port();
+  }
+  bare_result r{};
+  EXPECT_EQ(bare_client_run(port, 10, 10, &r), -1);
+  EXPECT_EQ(r.matched, 0u);
 }
 
 }  // namespace
