@@ -14,6 +14,9 @@ CMAKE_FLAGS ?=
 DEMO_PKGS := g++ cmake make pkg-config libasio-dev libssl-dev libcli11-dev nlohmann-json3-dev
 APT_PKGS := $(DEMO_PKGS) libgtest-dev libgmock-dev libbenchmark-dev \
             clang libclang-rt-14-dev valgrind openssl
+# Only `make bench` needs these: libsmpp34's codec as a measurement peer, and
+# perf for the profiles behind bench/README.md.
+BENCH_PKGS := libsmpp34-dev linux-perf
 
 # $(call apt_install,PACKAGES,EXTRA): installs whichever of PACKAGES is
 # missing; EXTRA is shell that may add more names to $$missing.
@@ -29,7 +32,7 @@ define apt_install
 	fi
 endef
 
-.PHONY: all deps deps-demo configure build test test-unit test-asan fuzz-smoke demo install bench fuzz check-memory chaos clean
+.PHONY: all deps deps-demo bench-deps configure build test test-unit test-asan fuzz-smoke demo install bench fuzz check-memory chaos clean
 
 all: build
 
@@ -38,6 +41,9 @@ deps:
 
 deps-demo:
 	$(call apt_install,$(DEMO_PKGS),)
+
+bench-deps: deps
+	$(call apt_install,$(BENCH_PKGS),)
 
 configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMOR_TEST_AREAS= $(CMAKE_FLAGS)
@@ -71,7 +77,7 @@ demo: deps-demo
 	cmake --build $(DEMO_BUILD) -j $(JOBS) --target velmorsmppdemo
 	./$(DEMO_BUILD)/tools/cli/velmorsmppdemo send --receipt --to 46700000001 --text "Hello from Velmor"
 
-bench: deps
+bench: bench-deps
 	bench/run.sh
 
 # The session's chaos test at full length (ctest runs it bounded).

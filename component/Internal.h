@@ -1,6 +1,7 @@
 // Shared by the component's sources only; not installed.
 #pragma once
 
+#include <cassert>
 #include <memory>
 #include <utility>
 
@@ -55,13 +56,24 @@ struct UnsuccessSink {
 // Builds a PDU of the component from a typed body: the header (a request
 // takes the next sequence number, a response the one given), the body
 // written in place at its exact size, then command_length.
+//
+// `out` is sized once to the whole PDU and every octet of it is then written,
+// so a string reused for PDUs of one size (FOut on the send path) is neither
+// cleared nor zero-filled again: sizing it is a no-op.
 template <class Body>
 VELMOR_PDU_INLINE void TVelmorSMPPDemo::FormatRequest(AnsiString& out, Cardinal command_id, Cardinal command_status,
                                     Cardinal& sequence_number, const Body& body) {
-  const std::size_t n = pdu::size(body);
-  BeginRequest(out, command_id, command_status, sequence_number, n);
-  pdu::append(out, body, n);
-  codec::end_pdu(out);
+  const std::size_t size = codec::header_size + pdu::size(body);
+  Fsequence_number = codec::next_sequence(Fsequence_number);
+  sequence_number = Fsequence_number;
+  out.resize(size);
+  codec::Writer w(out.data(), size);
+  w.u32(static_cast<Cardinal>(size));
+  w.u32(command_id);
+  w.u32(command_status);
+  w.u32(sequence_number);
+  pdu::write(w, body);
+  assert(w.position() == out.data() + out.size() && "a body wrote other than the octets it sized");
 }
 
 template <class Body>
