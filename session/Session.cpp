@@ -58,14 +58,15 @@ constexpr bool is_message(Cardinal id) {
   return id == command_id::submit_sm || id == command_id::submit_multi || id == command_id::data_sm;
 }
 
-template <class... F>
-struct overloaded : F... {
-  using F::operator()...;
-};
-
 // The protected builders give the two responses the component has no method
 // for: unbind_resp, and a generic_nack that echoes the offending PDU's
 // sequence number as the protocol asks (Generic_NACK spends a new one).
+//
+// A request is built once, when it is accepted, into the slot's own buffer
+// (whose capacity the slot keeps), with no sequence number spent; each send
+// stamps the next number into that buffer and hands it to the socket. The
+// request itself is never copied, and a resend after throttling, or a move
+// to another bind of a pool, needs nothing but the buffer.
 class session_component final : public TVelmorSMPPDemo {
  public:
   using TVelmorSMPPDemo::TVelmorSMPPDemo;
@@ -73,6 +74,77 @@ class session_component final : public TVelmorSMPPDemo {
     AnsiString pdu;
     FormatPDU_RESP(pdu, id, status, seq, {}, {});
     CliSockSend(pdu);
+  }
+
+  // False when the fields cannot be sent (too long for their length octet);
+  // nothing is built then.
+  bool build(std::string& pdu, const submit_sm_request& r) {
+    if (r.short_message.size() > MaxShortMessage || tlv::overlong(r.options)) return false;
+    return keep_sequence([&](Cardinal& seq) {
+      FormatSUBMIT_SM(pdu, seq, r.service_type, r.source_addr_ton, r.source_addr_npi, r.source_addr, r.dest_addr_ton,
+                      r.dest_addr_npi, r.destination_addr, r.esm_class, r.protocol_id, r.priority_flag,
+                      r.schedule_delivery_time, r.validity_period, r.registered_delivery, r.replace_if_present_flag,
+                      r.data_coding, r.sm_default_msg_id, r.short_message, r.options);
+    });
+  }
+  bool build(std::string& pdu, const submit_multi_request& r) {
+    if (r.dest_address.size() > MaxDestinations || r.short_message.size() > MaxShortMessage ||
+        tlv::overlong(r.options))
+      return false;
+    return keep_sequence([&](Cardinal& seq) {
+      FormatSUBMIT_MULTI(pdu, seq, r.service_type, r.source_addr_ton, r.source_addr_npi, r.source_addr,
+                         r.dest_address, r.esm_class, r.protocol_id, r.priority_flag, r.schedule_delivery_time,
+                         r.validity_period, r.registered_delivery, r.replace_if_present_flag, r.data_coding,
+                         r.sm_default_msg_id, r.short_message, r.options);
+    });
+  }
+  bool build(std::string& pdu, const data_sm_request& r) {
+    if (tlv::overlong(r.options)) return false;
+    return keep_sequence([&](Cardinal& seq) {
+      FormatDATA_SM(pdu, seq, r.service_type, r.source_addr_ton, r.source_addr_npi, r.source_addr, r.dest_addr_ton,
+                    r.dest_addr_npi, r.destination_addr, r.esm_class, r.registered_delivery, r.data_coding, r.options);
+    });
+  }
+  bool build(std::string& pdu, const query_sm_request& r) {
+    return keep_sequence([&](Cardinal& seq) {
+      FormatQUERY_SM(pdu, seq, r.message_id, r.source_addr_ton, r.source_addr_npi, r.source_addr);
+    });
+  }
+  bool build(std::string& pdu, const cancel_sm_request& r) {
+    return keep_sequence([&](Cardinal& seq) {
+      FormatCANCEL_SM(pdu, seq, r.service_type, r.message_id, r.source_addr_ton, r.source_addr_npi, r.source_addr,
+                      r.dest_addr_ton, r.dest_addr_npi, r.destination_addr);
+    });
+  }
+  bool build(std::string& pdu, const replace_sm_request& r) {
+    if (r.short_message.size() > MaxShortMessage) return false;
+    return keep_sequence([&](Cardinal& seq) {
+      FormatREPLACE_SM(pdu, seq, r.message_id, r.source_addr_ton, r.source_addr_npi, r.source_addr,
+                       r.schedule_delivery_time, r.validity_period, r.registered_delivery, r.sm_default_msg_id,
+                       r.short_message);
+    });
+  }
+  bool build(std::string& pdu, const enquire_link_request&) {
+    return keep_sequence([&](Cardinal& seq) { FormatENQUIRE_LINK(pdu, seq); });
+  }
+
+  // Sends a built request under the next sequence number, which it returns.
+  Cardinal send_built(std::string& pdu) {
+    Fsequence_number = codec::next_sequence(Fsequence_number);
+    const Cardinal seq = Fsequence_number;
+    for (int i = 0; i < 4; ++i) pdu[12 + i] = static_cast<char>((seq >> (24 - 8 * i)) & 0xFF);
+    CliSockSend(pdu);
+    return seq;
+  }
+
+ private:
+  template <class Format>
+  bool keep_sequence(Format&& format) {
+    const Cardinal before = Fsequence_number;
+    Cardinal unused = 0;
+    format(unused);
+    Fsequence_number = before;
+    return true;
   }
 };
 
@@ -90,7 +162,7 @@ struct deferral {
 };
 
 struct slot {
-  request req;
+  std::string pdu;  // the request, built; its sequence_number is stamped at each send
   completion done;
   Cardinal command_id = 0;
   Cardinal seq = 0;
@@ -98,6 +170,9 @@ struct slot {
   int attempts = 0;
   enum class where : std::uint8_t { free, queued, in_flight } at = where::free;
   std::uint16_t part_index = 0, part_count = 1;
+  bool wants_receipt = false;    // registered_delivery asked for one: remembered with its message_id
+  std::uint64_t tag = 0;
+  std::string destination_addr;  // kept only when wants_receipt
   slot* prev = nullptr;  // deadline order, queued and in flight alike
   slot* next = nullptr;
 };
@@ -165,6 +240,7 @@ class core : public std::enable_shared_from_this<core> {
   unsigned connection_ = 0;  // bumped by every link loss
   clock::time_point last_rx_{};
   clock::time_point turn_now_{};  // set while a response's completion runs
+  clock::time_point read_time_{};  // see read_time()
   Cardinal bind_seq_ = 0, keepalive_seq_ = 0, unbind_seq_ = 0;
   std::error_code close_reason_;
   bool disconnect_owed_ = false;
@@ -208,7 +284,6 @@ class core : public std::enable_shared_from_this<core> {
   void pump(clock::time_point now = {});
   bool take_token(clock::time_point now, clock::time_point& next);
   void send(slot* s, clock::time_point now);
-  Cardinal write(slot& s);
   void finish(slot* s, std::error_code ec, response&& r);
   void fail_now(completion&& done, errc e);
   template <class Fill>
@@ -234,6 +309,7 @@ class core : public std::enable_shared_from_this<core> {
   void finish_shutdown();
   void begin_unbind();
   void received() { last_rx_ = clock::now(); }
+  clock::time_point read_time();
 
   // inbound
   void inbound(inbound_message&& m);
@@ -315,8 +391,9 @@ void core::fail_now(completion&& done, errc e) {
 
 template <class Request>
 void core::accept(Request&& r, completion&& done, std::uint16_t part_index, std::uint16_t part_count) {
+  using R = std::decay_t<Request>;
   ++counters_.requests;
-  constexpr Cardinal id = command_of<Request>();
+  constexpr Cardinal id = command_of<R>();
   if (detached_ || shutting_) return fail_now(std::move(done), errc::shutting_down);
   if (!started_) return fail_now(std::move(done), errc::not_bound);
   if (bound()) {
@@ -329,8 +406,18 @@ void core::accept(Request&& r, completion&& done, std::uint16_t part_index, std:
 
   slot* s = alloc_slot();
   const milliseconds timeout = r.timeout;
-  if (auto* same = std::get_if<Request>(&s->req)) *same = std::move(r);  // a reused slot keeps its buffers
-  else s->req.template emplace<Request>(std::move(r));
+  if (!comp_->build(s->pdu, r)) {
+    release(s);
+    return fail_now(std::move(done), errc::invalid_argument);
+  }
+  s->wants_receipt = false;
+  if constexpr (std::is_same_v<R, submit_sm_request> || std::is_same_v<R, data_sm_request>) {
+    if ((r.registered_delivery & 0x03) != 0) {
+      s->wants_receipt = true;
+      s->tag = r.tag;
+      s->destination_addr = r.destination_addr;
+    }
+  }
   s->done = std::move(done);
   s->command_id = id;
   s->part_index = part_index;
@@ -390,53 +477,8 @@ void core::pump(clock::time_point now) {
   metrics_.set_queue_depth(queue_.size());
 }
 
-Cardinal core::write(slot& s) {
-  session_component& c = *comp_;
-  return std::visit(
-      overloaded{
-          [&](const submit_sm_request& r) {
-            return c.Submit_SM(r.service_type, r.source_addr_ton, r.source_addr_npi, r.source_addr, r.dest_addr_ton,
-                               r.dest_addr_npi, r.destination_addr, r.esm_class, r.protocol_id, r.priority_flag,
-                               r.schedule_delivery_time, r.validity_period, r.registered_delivery,
-                               r.replace_if_present_flag, r.data_coding, r.sm_default_msg_id, r.short_message,
-                               r.options);
-          },
-          [&](const submit_multi_request& r) {
-            return c.Submit_MULTI(r.service_type, r.source_addr_ton, r.source_addr_npi, r.source_addr,
-                                  r.dest_address, r.esm_class, r.protocol_id, r.priority_flag,
-                                  r.schedule_delivery_time, r.validity_period, r.registered_delivery,
-                                  r.replace_if_present_flag, r.data_coding, r.sm_default_msg_id, r.short_message,
-                                  r.options);
-          },
-          [&](const data_sm_request& r) {
-            return c.Data_SM(r.service_type, r.source_addr_ton, r.source_addr_npi, r.source_addr, r.dest_addr_ton,
-                             r.dest_addr_npi, r.destination_addr, r.esm_class, r.registered_delivery, r.data_coding,
-                             r.options);
-          },
-          [&](const query_sm_request& r) {
-            return c.Query_SM(r.message_id, r.source_addr_ton, r.source_addr_npi, r.source_addr);
-          },
-          [&](const cancel_sm_request& r) {
-            return c.Cancel_SM(r.service_type, r.message_id, r.source_addr_ton, r.source_addr_npi, r.source_addr,
-                               r.dest_addr_ton, r.dest_addr_npi, r.destination_addr);
-          },
-          [&](const replace_sm_request& r) {
-            return c.Replace_SM(r.message_id, r.source_addr_ton, r.source_addr_npi, r.source_addr,
-                                r.schedule_delivery_time, r.validity_period, r.registered_delivery,
-                                r.sm_default_msg_id, r.short_message);
-          },
-          [&](const enquire_link_request&) { return c.Enquire_LINK(); },
-      },
-      s.req);
-}
-
 void core::send(slot* s, clock::time_point now) {
-  const Cardinal seq = write(*s);
-  if (seq == 0) {  // the component refused the fields
-    finish(s, errc::invalid_argument, {});
-    return;
-  }
-  s->seq = seq;
+  s->seq = comp_->send_built(s->pdu);
   s->sent_at = now;
   s->at = slot::where::in_flight;
   ++s->attempts;
@@ -466,9 +508,22 @@ void core::finish(slot* s, std::error_code ec, response&& r) {
   done(ec, std::move(r));
 }
 
+// Responses read together are read at one time: the clock is read once for
+// them all, and forgotten when the loop turns (the handler that resets it
+// runs after the one dispatching the read).
+clock::time_point core::read_time() {
+  if (read_time_ == clock::time_point{}) {
+    read_time_ = clock::now();
+    asio::post(ctx_, [w = weak_from_this()] {
+      if (auto c = w.lock()) c->read_time_ = {};
+    });
+  }
+  return read_time_;
+}
+
 template <class Fill>
 void core::on_response(Cardinal resp_id, Cardinal status, Cardinal seq, Fill&& fill) {
-  const auto now = clock::now();
+  const auto now = read_time();
   last_rx_ = now;
   slot* s = table_find(seq);
   if (s == nullptr || (resp_id != command_id::generic_nack && (s->command_id | kResponseBit) != resp_id)) {
@@ -502,12 +557,8 @@ void core::on_response(Cardinal resp_id, Cardinal status, Cardinal seq, Fill&& f
   r.round_trip = rtt;
   r.attempts = s->attempts;
   fill(r);
-  if (status == 0 && !r.message_id.empty()) {
-    if (const auto* q = std::get_if<submit_sm_request>(&s->req); q && (q->registered_delivery & 0x03) != 0)
-      receipts_.remember({r.message_id, q->tag, q->destination_addr, s->part_index, s->part_count, now}, now);
-    else if (const auto* d = std::get_if<data_sm_request>(&s->req); d && (d->registered_delivery & 0x03) != 0)
-      receipts_.remember({r.message_id, d->tag, d->destination_addr, 0, 1, now}, now);
-  }
+  if (status == 0 && !r.message_id.empty() && s->wants_receipt)
+    receipts_.remember({r.message_id, s->tag, s->destination_addr, s->part_index, s->part_count, now}, now);
   turn_now_ = now;
   finish(s, smpp_error(status), std::move(r));
   if (detached_) return;
@@ -1188,13 +1239,17 @@ template <class Request>
 void session::submit_any(Request&& r, detail::completion&& done) {
   auto ex = core_->ctx_.get_executor();
   if (ex.running_in_this_thread()) {
-    core_->accept(std::move(r), std::move(done));
+    core_->accept(std::forward<Request>(r), std::move(done));
     return;
   }
-  asio::post(ex, [c = core_, r = std::move(r), d = std::move(done)]() mutable { c->accept(std::move(r), std::move(d)); });
+  asio::post(ex, [c = core_, r = std::decay_t<Request>(std::forward<Request>(r)), d = std::move(done)]() mutable {
+    c->accept(std::move(r), std::move(d));
+  });
 }
 
 void session::submit(submit_sm_request&& r, detail::completion&& d) { submit_any(std::move(r), std::move(d)); }
+void session::submit(const submit_sm_request& r, detail::completion&& d) { submit_any(r, std::move(d)); }
+void session::submit(const data_sm_request& r, detail::completion&& d) { submit_any(r, std::move(d)); }
 void session::submit(submit_multi_request&& r, detail::completion&& d) { submit_any(std::move(r), std::move(d)); }
 void session::submit(data_sm_request&& r, detail::completion&& d) { submit_any(std::move(r), std::move(d)); }
 void session::submit(query_sm_request&& r, detail::completion&& d) { submit_any(std::move(r), std::move(d)); }

@@ -439,12 +439,18 @@ class session {
   }
 
   // Signature of every request below: void(std::error_code, response).
+  // A request passed as an lvalue made on the loop's thread is copied into
+  // storage the session reuses, so it costs no allocation; an rvalue is moved.
   template <class Token>
-  auto async_submit_sm(submit_sm_request r, Token&& token) { return initiate(std::move(r), std::forward<Token>(token)); }
+  auto async_submit_sm(submit_sm_request&& r, Token&& token) { return initiate(std::move(r), std::forward<Token>(token)); }
+  template <class Token>
+  auto async_submit_sm(const submit_sm_request& r, Token&& token) { return initiate(r, std::forward<Token>(token)); }
   template <class Token>
   auto async_submit_multi(submit_multi_request r, Token&& token) { return initiate(std::move(r), std::forward<Token>(token)); }
   template <class Token>
-  auto async_data_sm(data_sm_request r, Token&& token) { return initiate(std::move(r), std::forward<Token>(token)); }
+  auto async_data_sm(data_sm_request&& r, Token&& token) { return initiate(std::move(r), std::forward<Token>(token)); }
+  template <class Token>
+  auto async_data_sm(const data_sm_request& r, Token&& token) { return initiate(r, std::forward<Token>(token)); }
   template <class Token>
   auto async_query_sm(query_sm_request r, Token&& token) { return initiate(std::move(r), std::forward<Token>(token)); }
   template <class Token>
@@ -504,10 +510,9 @@ class session {
   }
   template <class Request, class Token>
   auto initiate(Request&& r, Token&& token) {
-    static_assert(!std::is_reference_v<Request>);
     return asio::async_initiate<Token, completion_signature>(
-        [this](auto handler, auto&& r) {  // invoked once: the request may be moved from
-          submit(std::move(r), detail::completion(std::move(handler), get_executor()));
+        [this](auto handler, auto&& r) {  // invoked once: an rvalue request may be moved from
+          submit(std::forward<decltype(r)>(r), detail::completion(std::move(handler), get_executor()));
         },
         token, std::forward<Request>(r));
   }
@@ -515,6 +520,8 @@ class session {
 
   // One per request kind, so the request is moved once, into its slot.
   void submit(submit_sm_request&& r, detail::completion&& done);
+  void submit(const submit_sm_request& r, detail::completion&& done);
+  void submit(const data_sm_request& r, detail::completion&& done);
   void submit(submit_multi_request&& r, detail::completion&& done);
   void submit(data_sm_request&& r, detail::completion&& done);
   void submit(query_sm_request&& r, detail::completion&& done);
