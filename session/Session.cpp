@@ -213,6 +213,8 @@ class core : public std::enable_shared_from_this<core> {
   void shutdown_requested(std::function<void(std::error_code)> done);
   void text_requested(text_request r, std::function<void(std::error_code, text_result)> done);
   void answer_deferred(deferral& d, std::uint32_t status, const std::string& message_id);
+  void adopt(parked&& p);
+  void hand_off_queued();
   deferred_response make_deferral(const inbound_message& m);
 
   config cfg_;
@@ -249,6 +251,7 @@ class core : public std::enable_shared_from_this<core> {
   clock::time_point tokens_at_{};
   int backoff_attempt_ = 0;
   std::uint16_t text_ref_ = 0;
+  pool_link* link_ = nullptr;  // set when the session is a bind of a pool
 
   std::vector<std::function<void(std::error_code)>> connect_waiters_, shutdown_waiters_;
   std::deque<std::shared_ptr<deferral>> deferrals_;
@@ -284,6 +287,10 @@ class core : public std::enable_shared_from_this<core> {
   void pump(clock::time_point now = {});
   bool take_token(clock::time_point now, clock::time_point& next);
   void send(slot* s, clock::time_point now);
+  void enqueue(slot* s, clock::time_point now);
+  void unload() {
+    if (link_) link_->load.fetch_sub(1, std::memory_order_relaxed);
+  }
   void finish(slot* s, std::error_code ec, response&& r);
   void fail_now(completion&& done, errc e);
   template <class Fill>
@@ -385,6 +392,7 @@ void core::dl_remove(slot* s) {
 
 void core::fail_now(completion&& done, errc e) {
   ++counters_.local_errors;
+  unload();
   // Never inside the initiating call: the caller's frame may not expect it.
   asio::post(ctx_, [d = std::move(done), e]() mutable { d(make_error_code(e), response{}); });
 }
@@ -425,6 +433,10 @@ void core::accept(Request&& r, completion&& done, std::uint16_t part_index, std:
   // A request made from a completion reuses the time its response was read.
   const auto now = turn_now_ != clock::time_point{} ? turn_now_ : clock::now();
   s->deadline = now + (timeout.count() > 0 ? timeout : cfg_.request_timeout);
+  enqueue(s, now);
+}
+
+void core::enqueue(slot* s, clock::time_point now) {
   s->at = slot::where::queued;
   dl_insert(s);
   arm_deadline(s->deadline);
@@ -432,8 +444,67 @@ void core::accept(Request&& r, completion&& done, std::uint16_t part_index, std:
   pump(now);
 }
 
+// A request moved here from another bind of the pool keeps its deadline and
+// its attempts; it is not refused for a full queue, as it was accepted
+// already. While this bind is down too and another is up, it moves on.
+void core::adopt(parked&& p) {
+  ++counters_.requests;
+  if (detached_ || shutting_) return fail_now(std::move(p.done), errc::shutting_down);
+  if (!bound() && p.hops < 8 && link_ && link_->others_bound()) {
+    ++p.hops;
+    ++counters_.handed_off;
+    unload();
+    std::vector<parked> one;
+    one.push_back(std::move(p));
+    link_->hand_off(std::move(one));
+    return;
+  }
+  if (!started_ || (!bound() && !cfg_.queue_while_reconnecting)) return fail_now(std::move(p.done), errc::not_bound);
+  slot* s = alloc_slot();
+  s->pdu = std::move(p.pdu);
+  s->done = std::move(p.done);
+  s->command_id = p.command_id;
+  s->deadline = p.deadline;
+  s->attempts = p.attempts;
+  s->part_index = p.part_index;
+  s->part_count = p.part_count;
+  s->wants_receipt = p.wants_receipt;
+  s->tag = p.tag;
+  s->destination_addr = std::move(p.destination_addr);
+  enqueue(s, clock::now());
+}
+
+// This bind is down: what waits in its queue goes to the other binds of the
+// pool (nothing in flight: those requests may have reached the SMSC).
+void core::hand_off_queued() {
+  if (!link_ || shutting_ || detached_ || bound() || queue_.empty() || !link_->others_bound()) return;
+  std::vector<parked> out;
+  out.reserve(queue_.size());
+  for (slot* s : queue_) {
+    parked p;
+    p.pdu = std::move(s->pdu);
+    p.done = std::move(s->done);
+    p.command_id = s->command_id;
+    p.deadline = s->deadline;
+    p.attempts = s->attempts;
+    p.part_index = s->part_index;
+    p.part_count = s->part_count;
+    p.wants_receipt = s->wants_receipt;
+    p.tag = s->tag;
+    p.destination_addr = std::move(s->destination_addr);
+    out.push_back(std::move(p));
+    dl_remove(s);
+    release(s);
+    unload();
+    ++counters_.handed_off;
+  }
+  queue_.clear();
+  metrics_.set_queue_depth(0);
+  link_->hand_off(std::move(out));
+}
+
 bool core::take_token(clock::time_point now, clock::time_point& next) {
-  if (cfg_.submit_rate <= 0) return true;
+  if (cfg_.submit_rate <= 0) return !link_ || !link_->rate || link_->rate->take(now, next);
   const double burst = std::max(1.0, cfg_.submit_burst);
   if (tokens_at_ != clock::time_point{}) {
     const double dt = std::chrono::duration<double>(now - tokens_at_).count();
@@ -441,6 +512,7 @@ bool core::take_token(clock::time_point now, clock::time_point& next) {
   }
   tokens_at_ = now;
   if (tokens_ >= 1) {
+    if (link_ && link_->rate && !link_->rate->take(now, next)) return false;  // this bind's token stays
     tokens_ -= 1;
     return true;
   }
@@ -500,6 +572,7 @@ void core::finish(slot* s, std::error_code ec, response&& r) {
   dl_remove(s);
   completion done = std::move(s->done);
   release(s);
+  unload();
   if (!ec) ++counters_.ok;
   else if (ec == errc::timeout) ++counters_.timeouts;
   else if (ec == errc::disconnected) ++counters_.disconnected;
@@ -742,6 +815,8 @@ void core::link_down(std::error_code why) {
     finish_shutdown();
     return;
   }
+  hand_off_queued();
+  if (detached_) return;
   if (!cfg_.reconnect) {
     started_ = false;
     fail_queued(errc::disconnected);
@@ -1156,6 +1231,7 @@ void core::text_requested(text_request r, std::function<void(std::error_code, te
   if (!parts) {
     ++counters_.requests;
     ++counters_.local_errors;
+    unload();
     asio::post(ctx_, [d = std::move(done)] { d(make_error_code(errc::encoding_failed), {}); });
     return;
   }
@@ -1168,6 +1244,8 @@ void core::text_requested(text_request r, std::function<void(std::error_code, te
   auto p = std::make_shared<progress>();
   p->done = std::move(done);
   const std::size_t n = parts->size();
+  // The pool counted the text as one request; each part is one.
+  if (link_) link_->load.fetch_add(static_cast<std::int64_t>(n) - 1, std::memory_order_relaxed);
   p->result.parts = n;
   p->result.message_ids.resize(n);
   p->remaining = n;
@@ -1200,6 +1278,27 @@ void core::text_requested(text_request r, std::function<void(std::error_code, te
     accept(std::move(q), completion(std::move(on_part), ctx_.get_executor()), static_cast<std::uint16_t>(i),
            static_cast<std::uint16_t>(n));
     if (detached_) return;
+  }
+}
+
+// ---- a budget shared by threads -------------------------------------------------------------
+
+shared_rate::shared_rate(double per_second, double burst) {
+  interval_ns_ = per_second > 0 ? static_cast<std::int64_t>(1e9 / per_second) : 0;
+  tolerance_ns_ = static_cast<std::int64_t>(static_cast<double>(interval_ns_) * (std::max(1.0, burst) - 1));
+}
+
+bool shared_rate::take(clock::time_point now, clock::time_point& next) {
+  if (interval_ns_ == 0) return true;
+  const std::int64_t t = std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
+  std::int64_t cur = next_ns_.load(std::memory_order_relaxed);
+  for (;;) {
+    const std::int64_t start = std::max(cur, t);
+    if (start - tolerance_ns_ > t) {
+      next = clock::time_point(std::chrono::duration_cast<clock::duration>(std::chrono::nanoseconds(start - tolerance_ns_)));
+      return false;
+    }
+    if (next_ns_.compare_exchange_weak(cur, start + interval_ns_, std::memory_order_relaxed)) return true;
   }
 }
 
@@ -1269,6 +1368,16 @@ void session::start_text(text_request r, std::function<void(std::error_code, tex
   asio::dispatch(core_->ctx_.get_executor(), [c = core_, r = std::move(r), d = std::move(done)]() mutable {
     c->text_requested(std::move(r), std::move(d));
   });
+}
+
+void session::join_pool(detail::pool_link* link) { core_->link_ = link; }
+
+void session::adopt(detail::parked&& p) {
+  asio::post(core_->ctx_, [c = core_, p = std::move(p)]() mutable { c->adopt(std::move(p)); });
+}
+
+void session::release_queue_if_down() {
+  asio::post(core_->ctx_, [c = core_] { c->hand_off_queued(); });
 }
 
 void session::set_message_handler(message_handler h) { core_->on_message_ = std::move(h); }

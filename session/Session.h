@@ -27,6 +27,7 @@
 // inside one of the session's own handlers.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -303,6 +304,7 @@ struct session_counters {
   std::uint64_t enquire_links_sent = 0, links_declared_dead = 0;
   std::uint64_t inbound_answered = 0, inbound_rejected_state = 0, generic_nacks_sent = 0;
   std::uint64_t deferred_timeouts = 0;
+  std::uint64_t handed_off = 0;    // queued requests moved to another bind of a pool
 };
 
 namespace detail {
@@ -409,7 +411,48 @@ class completion {
 using request = std::variant<submit_sm_request, submit_multi_request, data_sm_request, query_sm_request,
                              cancel_sm_request, replace_sm_request, enquire_link_request>;
 
+// A request waiting in one bind's queue, built, on its way to another bind
+// of a pool. It was never sent (or only refused with a throttling status).
+struct parked {
+  std::string pdu;
+  completion done;
+  Cardinal command_id = 0;
+  clock::time_point deadline{};
+  int attempts = 0;
+  int hops = 0;
+  std::uint16_t part_index = 0, part_count = 1;
+  bool wants_receipt = false;
+  std::uint64_t tag = 0;
+  std::string destination_addr;
+};
+
+// One token bucket shared by threads: a submit conforms while the budget's
+// theoretical time of the next token (minus the burst) is not in the future.
+class shared_rate {
+ public:
+  shared_rate(double per_second, double burst);
+  // Takes a token; when none is left, says when the next one comes.
+  bool take(clock::time_point now, clock::time_point& next);
+
+ private:
+  std::int64_t interval_ns_ = 0, tolerance_ns_ = 0;
+  std::atomic<std::int64_t> next_ns_{0};
+};
+
+// What a pool lends each of its sessions. Every call is made on the
+// session's loop thread.
+struct pool_link {
+  // Requests given to this bind and not yet completed or moved on; the pool
+  // counts one when it chooses the bind, the session takes it off.
+  std::atomic<std::int64_t> load{0};
+  shared_rate* rate = nullptr;
+  std::function<bool()> others_bound;
+  std::function<void(std::vector<parked>&&)> hand_off;
+};
+
 }  // namespace detail
+
+class pool;
 
 class session {
  public:
@@ -488,6 +531,14 @@ class session {
   std::size_t receipts_remembered() const;
 
  private:
+  friend class pool;
+  // For the pool: lends the session its link (before async_connect), takes a
+  // request moved from another bind (any thread), and moves this bind's
+  // queue away while it is down and another bind is up (any thread).
+  void join_pool(detail::pool_link* link);
+  void adopt(detail::parked&& p);
+  void release_queue_if_down();
+
   // A std::function that calls a (possibly move-only) handler once, through
   // its executor.
   template <class Handler, class Executor>
