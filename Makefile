@@ -11,15 +11,24 @@ CMAKE_FLAGS ?=
 # Debian packages the build and the test suite need.
 APT_PKGS := cmake make g++ pkg-config libasio-dev libgtest-dev libgmock-dev libbenchmark-dev \
             clang libclang-rt-14-dev valgrind libssl-dev openssl
+# Only `make bench` needs these: libsmpp34's codec as a measurement peer, and
+# perf for the profiles behind bench/README.md.
+BENCH_PKGS := libsmpp34-dev linux-perf
 
-.PHONY: all deps configure build test test-unit test-asan fuzz-smoke demo install bench fuzz check-memory chaos clean
+.PHONY: all deps bench-deps apt-install configure build test test-unit test-asan fuzz-smoke demo install bench fuzz check-memory chaos clean
 
 all: build
 
 deps:
+	@$(MAKE) apt-install PKGS="$(APT_PKGS)"
+
+bench-deps: deps
+	@$(MAKE) apt-install PKGS="$(BENCH_PKGS)" NO_NODE_CHECK=1
+
+apt-install:
 	@missing=""; \
-	for p in $(APT_PKGS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1 || missing="$$missing nodejs npm"; \
+	for p in $(PKGS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	[ -n "$(NO_NODE_CHECK)" ] || { command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1; } || missing="$$missing nodejs npm"; \
 	if [ -n "$$missing" ]; then \
 	  echo "== installing:$$missing"; \
 	  sudo=""; [ "$$(id -u)" -eq 0 ] || sudo=sudo; \
@@ -54,7 +63,7 @@ test: test-unit test-asan fuzz-smoke
 demo: build
 	./$(BUILD)/tools/cli/velmorsmppdemo send --receipt --to 46700000001 --text "Hello from Velmor"
 
-bench: deps
+bench: bench-deps
 	bench/run.sh
 
 # The session's chaos test at full length (ctest runs it bounded).

@@ -12,16 +12,11 @@ namespace {
 void BM_Build_submit_sm(benchmark::State& state) {
   TEventLoop loop;
   Probe c(nullptr, loop);
-  const AnsiString service_type = "", src = "VELMOR", dst = "447700900123", none = "";
-  const AnsiString text(160, 'x');
-  TOPSubmit_SM op{};
-  op.user_message_reference = {true, 4711};
-  op.destination_port = {true, 2948};
-  op.callback_num = {true, "447700900999"};
+  const SubmitSmArgs args;
   AnsiString pdu;
   Cardinal seq = 0;
   for (auto _ : state) {
-    c.FormatSUBMIT_SM(pdu, seq, service_type, 1, 1, src, 1, 1, dst, 0, 0, 0, none, none, 1, 0, 0, 0, text, op);
+    args.Format(c, pdu, seq);
     benchmark::DoNotOptimize(pdu.data());
     benchmark::ClobberMemory();
   }
@@ -93,17 +88,6 @@ void BM_Build_enquire_link(benchmark::State& state) {
 BENCHMARK(BM_Build_enquire_link);
 
 // ---- decode and dispatch: one received PDU per call, handlers assigned ------
-
-void Dispatch(benchmark::State& state, const std::string& pdu) {
-  TEventLoop loop;
-  Probe c(nullptr, loop);
-  Sink sink;
-  sink.Assign(c);
-  for (auto _ : state) c.ReceiveOctets(pdu);
-  if (sink.events != static_cast<std::size_t>(state.iterations())) state.SkipWithError("not every PDU reached its handler");
-  benchmark::DoNotOptimize(sink.sum);
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * pdu.size()));
-}
 
 void BM_Dispatch_deliver_sm_receipt(benchmark::State& s) { Dispatch(s, DeliverReceipt()); }
 void BM_Dispatch_data_sm_5tlv(benchmark::State& s) { Dispatch(s, DataSm()); }

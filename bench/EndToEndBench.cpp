@@ -10,10 +10,7 @@
 // certificate made at start-up, verified against its CA).
 #include <benchmark/benchmark.h>
 
-#include <chrono>
-#include <vector>
-
-#include "bench/Fixtures.h"
+#include "bench/Pipeline.h"
 #include "bench/Simulator.h"
 #include "tests/common/TestPki.h"
 
@@ -40,75 +37,7 @@ void RunEndToEnd(benchmark::State& state, bool tls) {
     Simulator sim(own_thread, loop, server_tls);
     TVelmorSMPPDemo c(nullptr, loop);
     c.SetTLS(client_tls);
-    const AnsiString none = "", src = "VELMOR", dst = "447700900123", text = "Benchmark message 0001";
-    const TOPSubmit_SM op{};
-
-    std::vector<unsigned char> outstanding;
-    std::uint64_t sent = 0, matched = 0, unmatched = 0, refused = 0;
-    std::int64_t inflight = 0;
-    bool connected = false, bound = false, broken = false;
-
-    auto top_up = [&] {
-      while (inflight < window && sent < total) {
-        const Cardinal seq = c.Submit_SM(none, 1, 1, src, 1, 1, dst, 0, 0, 0, none, none, 0, 0, 0, 0, text, op);
-        if (seq == 0 || seq >= outstanding.size()) {
-          broken = true;
-          return;
-        }
-        outstanding[seq] = 1;
-        ++sent;
-        ++inflight;
-      }
-    };
-    c.OnConnect = [&](TObject*) { connected = true; };
-    c.OnDisconnect = [&](TObject*) { broken = true; };
-    c.OnSockError = [&](TObject*, Integer) { broken = true; };
-    c.OnBind_RESP_OK = [&](TObject*, TBindType, Cardinal, AnsiString, TOPBind_RESP) { bound = true; };
-    c.OnSubmit_SM_RESP_OK = [&](TObject*, Cardinal seq, AnsiString id) {
-      if (seq < outstanding.size() && outstanding[seq] && !id.empty()) {
-        outstanding[seq] = 0;
-        ++matched;
-      } else {
-        ++unmatched;
-      }
-      --inflight;
-      top_up();
-    };
-    c.OnSubmit_SM_RESP_Error = [&](TObject*, Cardinal, Cardinal, AnsiString) {
-      ++refused;
-      --inflight;
-      top_up();
-    };
-
-    c.Connect("127.0.0.1", sim.port());
-    loop.RunUntil([&] { return connected || broken; }, std::chrono::seconds(10));
-    const Cardinal bind_seq = c.Bind(Transmitter, "bench", "pw", "", 0, 0, "");
-    loop.RunUntil([&] { return bound || broken; }, std::chrono::seconds(10));
-    if (!bound) {
-      state.SkipWithError("could not bind");
-      break;
-    }
-    outstanding.assign(bind_seq + total + 1, 0);
-
-    const double cpu0 = ThreadCpuMicros();
-    const auto t0 = std::chrono::steady_clock::now();
-    top_up();
-    loop.RunUntil([&] { return matched + unmatched + refused == total || broken; }, std::chrono::minutes(5));
-    const auto t1 = std::chrono::steady_clock::now();
-    const double cpu1 = ThreadCpuMicros();
-
-    const double secs = std::chrono::duration<double>(t1 - t0).count();
-    state.SetIterationTime(secs);
-    state.counters["msgs"] = static_cast<double>(total);
-    state.counters["msgs_per_s"] = static_cast<double>(matched) / secs;
-    state.counters["client_cpu_us_per_msg"] = (cpu1 - cpu0) / static_cast<double>(total);
-    state.counters["matched"] = static_cast<double>(matched);
-    if (matched != total || unmatched || refused || broken) {
-      state.SkipWithError("not every submit_sm_resp was received and matched");
-      break;
-    }
-    c.Disconnect();
-    loop.ProcessMessages();
+    PipelineComponent(loop, c, sim.port(), window, total).report(state);
   }
 }
 void BM_EndToEnd_submit_sm(benchmark::State& state) { RunEndToEnd(state, false); }

@@ -2,10 +2,13 @@
 // received PDUs they decode, and process measurements.
 #pragma once
 
+#include <benchmark/benchmark.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -123,6 +126,36 @@ struct Sink {
   }
 };
 
+// The submit_sm the build benchmarks make: 160 octets of text and three TLVs
+// (user_message_reference, destination_port, callback_num).
+struct SubmitSmArgs {
+  AnsiString service_type = "", src = "VELMOR", dst = "447700900123", none = "";
+  AnsiString text = AnsiString(160, 'x');
+  TOPSubmit_SM op = [] {
+    TOPSubmit_SM o{};
+    o.user_message_reference = {true, 4711};
+    o.destination_port = {true, 2948};
+    o.callback_num = {true, "447700900999"};
+    return o;
+  }();
+  void Format(Probe& c, AnsiString& pdu, Cardinal& seq) const {
+    c.FormatSUBMIT_SM(pdu, seq, service_type, 1, 1, src, 1, 1, dst, 0, 0, 0, none, none, 1, 0, 0, 0, text, op);
+  }
+};
+
+// Decode + dispatch of `pdu`, one ReceiveOctets per iteration, with handlers
+// that read every argument.
+inline void Dispatch(benchmark::State& state, const std::string& pdu) {
+  TEventLoop loop;
+  Probe c(nullptr, loop);
+  Sink sink;
+  sink.Assign(c);
+  for (auto _ : state) c.ReceiveOctets(pdu);
+  if (sink.events != static_cast<std::size_t>(state.iterations())) state.SkipWithError("not every PDU reached its handler");
+  benchmark::DoNotOptimize(sink.sum);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * pdu.size()));
+}
+
 // ---- process measurements ----------------------------------------------------
 
 // CPU time (user + system) of the calling thread so far.
@@ -144,12 +177,46 @@ inline long VmRSSKiB() {
   return kib;
 }
 
-inline void RaiseFileLimit() {
+// Raises the soft descriptor limit to the hard one, and both to at least
+// `wanted` when the process may (root may raise the hard limit). Returns the
+// soft limit now in force.
+inline rlim_t RaiseFileLimit(rlim_t wanted = 0) {
   rlimit r{};
-  if (getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur < r.rlim_max) {
+  if (getrlimit(RLIMIT_NOFILE, &r) != 0) return 0;
+  if (r.rlim_max != RLIM_INFINITY && r.rlim_max < wanted) {
+    rlimit up{wanted, wanted};
+    if (setrlimit(RLIMIT_NOFILE, &up) == 0) return wanted;
+  }
+  if (r.rlim_cur < r.rlim_max) {
     r.rlim_cur = r.rlim_max;
     setrlimit(RLIMIT_NOFILE, &r);
   }
+  getrlimit(RLIMIT_NOFILE, &r);
+  return r.rlim_cur;
+}
+
+// Runs serve(report) in a forked child, so that the parent's resident memory
+// is the client's alone; serve calls report(port) once listening and then
+// serves until the child is killed. Returns the child's pid (-1 on failure)
+// and its port (0 when it never reported one). Fork before starting threads.
+inline pid_t ForkPeer(int& port, const std::function<void(const std::function<void(int)>& report)>& serve) {
+  int fds[2];
+  port = 0;
+  if (pipe(fds) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    RaiseFileLimit(1 << 15);
+    serve([&](int p) {
+      (void)!write(fds[1], &p, sizeof p);
+      close(fds[1]);
+    });
+    _exit(0);
+  }
+  close(fds[1]);
+  if (pid > 0 && read(fds[0], &port, sizeof port) != sizeof port) port = 0;
+  close(fds[0]);
+  return pid;
 }
 
 }  // namespace velmor::bench

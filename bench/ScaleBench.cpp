@@ -17,26 +17,11 @@
 namespace velmor::bench {
 namespace {
 
-// Forks a simulator; returns its pid and port (0 on failure).
 pid_t ForkSimulator(int& port) {
-  int fds[2];
-  if (pipe(fds) != 0) return -1;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    RaiseFileLimit();
+  return ForkPeer(port, [](const std::function<void(int)>& report) {
     TEventLoop loop;
-    smsc::run_standalone(BenchConfig(), "127.0.0.1", 0, loop, [&](int p) {
-      (void)!write(fds[1], &p, sizeof p);
-      close(fds[1]);
-    });
-    _exit(0);
-  }
-  close(fds[1]);
-  port = 0;
-  if (pid > 0 && read(fds[0], &port, sizeof port) != sizeof port) port = 0;
-  close(fds[0]);
-  return pid;
+    smsc::run_standalone(BenchConfig(), "127.0.0.1", 0, loop, report);
+  });
 }
 
 void BM_Scale_sessions(benchmark::State& state) {

@@ -10,13 +10,22 @@ QUICK=0
 [[ "${1:-}" == "--quick" ]] && QUICK=1
 
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVELMOR_BUILD_BENCH=ON >/dev/null
-cmake --build "$BUILD" -j "$(nproc)" --target velmor_bench_codec velmor_bench_memory velmor_bench_e2e velmor_bench_scale \
-  velmor_bench_session
+TARGETS=(velmor_bench_codec velmor_bench_memory velmor_bench_e2e velmor_bench_scale velmor_bench_scale10k
+         velmor_bench_session)
+# The anchors need libsmpp34-dev (make bench installs it); without it the
+# ratios are reported n/a.
+grep -q '^VELMOR_LIBSMPP34:FILEPATH=/' "$BUILD/CMakeCache.txt" && TARGETS+=(velmor_bench_anchors)
+cmake --build "$BUILD" -j "$(nproc)" --target "${TARGETS[@]}"
+# The npm `smpp` client runs from the install tests/interop pins.
+if command -v npm >/dev/null; then
+  cmake -DNPM="$(command -v npm)" -DDIR="$ROOT/tests/interop" -P "$ROOT/tests/interop/NpmCi.cmake" >/dev/null
+fi
 mkdir -p "$OUT"
 B="$BUILD/bench"
 
-REPS=5; E2E_REPS=3; SCALE_RUNS=3; E2E_FILTER='.'
-if (( QUICK )); then REPS=1; E2E_REPS=1; SCALE_RUNS=1; E2E_FILTER='W:1000/'; fi
+REPS=5; E2E_REPS=3; SCALE_RUNS=3; E2E_FILTER='.'; ROUNDS=3
+if (( QUICK )); then REPS=1; E2E_REPS=1; SCALE_RUNS=1; E2E_FILTER='W:1000/'; ROUNDS=1; fi
+rm -f "$OUT"/*.json
 AGG=(--benchmark_report_aggregates_only=true --benchmark_out_format=json)
 
 echo "== builders, decoders, framing ($REPS repetitions)"
@@ -33,4 +42,15 @@ for i in $(seq 1 $SCALE_RUNS); do
   "$B/velmor_bench_scale" --benchmark_out_format=json --benchmark_out="$OUT/scale-$i.json"
 done
 
+echo "== 10,000 idle bound sessions, component and session layer (one process each)"
+"$B/velmor_bench_scale10k" --benchmark_filter='/layer:0' --benchmark_out_format=json --benchmark_out="$OUT/scale10k-component.json"
+"$B/velmor_bench_scale10k" --benchmark_filter='/layer:1' --benchmark_out_format=json --benchmark_out="$OUT/scale10k-session.json"
+if [[ -x "$B/velmor_bench_anchors" ]]; then
+  echo "== peers against the fast sink, $ROUNDS rounds (each pair back to back)"
+  for i in $(seq 1 $ROUNDS); do
+    "$B/velmor_bench_anchors" --benchmark_out_format=json --benchmark_out="$OUT/anchors-$i.json"
+  done
+fi
+
+echo "== load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 python3 "$ROOT/bench/summary.py" "$OUT"

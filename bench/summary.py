@@ -94,6 +94,15 @@ row("1,000 sessions connect+bind+enquire+unbind",
 row("  resident memory per session",
     statistics.median(b["rss_per_session_KiB"] for b in ok_scale) if ok_scale else None, "KiB")
 
+for layer, label in ((0, "component"), (1, "with the session layer")):
+    b = next((b for b in load(f"scale10k-{'session' if layer else 'component'}.json")
+              if b.get("run_type") == "iteration" and "error_occurred" not in b), None)
+    row(f"10,000 idle bound sessions, {label}: time to idle", b["to_idle_ms"] if b else None, "ms")
+    row(f"  resident memory per session ({label})", b["rss_per_session_KiB"] if b else None, "KiB",
+        "<= 16 KiB" if layer else None, (b["rss_per_session_KiB"] <= 16) if (b and layer) else None)
+    row(f"  heap per session ({label})", b["heap_per_session_B"] if b else None, "B",
+        "<= 16 KiB" if layer else None, (b["heap_per_session_B"] <= 16384) if (b and layer) else None)
+
 mem = load("memory.json")
 heap = next((b for b in mem if b["name"].startswith("BM_Heap_idle_session")), None)
 if heap:
@@ -108,9 +117,62 @@ for b in mem:
         row(f"allocs/PDU {kind}, {h} (carried {b['carried']:.0f})", b["allocs_per_pdu"], "",
             "extra = 0", abs(b["extra"]) < 1e-9)
 
+
+# ---- ratios against peers: bench/run.sh runs velmor_bench_anchors in rounds;
+# each round measures a pair back to back, the ratio is taken per round and
+# the median over the rounds is reported (X > 1: ours is faster).
+rounds = [json.load(open(f))["benchmarks"] for f in sorted(glob.glob(os.path.join(out, "anchors-*.json")))]
+
+
+def anchor(runs, name):
+    return next((b for b in runs if b["name"] == name and "error_occurred" not in b), None)
+
+
+def e2e_name(w, client):
+    return f"BM_Anchor_e2e/W:{w}/client:{client}/iterations:1/manual_time"
+
+
+RATIOS = [
+    # (ratio name, ours, peer, figure of a run, faster means larger, target)
+    ("build_submit_sm_vs_libsmpp34", "BM_Anchor_build_submit_sm/peer:0", "BM_Anchor_build_submit_sm/peer:1",
+     "cpu_time", False, 100),
+    ("decode_receipt_vs_libsmpp34", "BM_Anchor_decode_receipt/peer:0", "BM_Anchor_decode_receipt/peer:1",
+     "cpu_time", False, 40),
+    ("e2e_w1000_vs_bare_c", e2e_name(1000, 0), e2e_name(1000, 1), "msgs_per_s", True, 0.85),
+    ("e2e_w1_vs_bare_c", e2e_name(1, 0), e2e_name(1, 1), "msgs_per_s", True, 0.95),
+    ("e2e_w1000_vs_npm_smpp", e2e_name(1000, 0), e2e_name(1000, 3), "msgs_per_s", True, 150),
+    ("session_vs_component_w1000", e2e_name(1000, 2), e2e_name(1000, 0), "msgs_per_s", True, 0.8),
+]
+ratio_lines = []
+for name, ours, peer, key, larger, target in RATIOS:
+    per_round = []
+    for runs in rounds:
+        a, b = anchor(runs, ours), anchor(runs, peer)
+        if a and b and a[key] > 0 and b[key] > 0:
+            per_round.append(a[key] / b[key] if larger else b[key] / a[key])
+    x = statistics.median(per_round) if per_round else None
+    ratio_lines.append(f"ratio {name} {'n/a' if x is None else f'{x:.3g}'}")
+    row(f"ratio {name} (median of {len(per_round)} rounds)", x, "x", f">= {target}x",
+        None if x is None else x >= target)
+for client, label in ((0, "component"), (1, "bare C"), (2, "session"), (3, "npm smpp")):
+    for w in (1, 1000):
+        vals = [b["msgs_per_s"] for runs in rounds if (b := anchor(runs, e2e_name(w, client)))]
+        cpu = [b["client_cpu_us_per_msg"] for runs in rounds if (b := anchor(runs, e2e_name(w, client)))]
+        if vals:
+            row(f"  fast sink, W={w}, {label}: msg/s (client CPU us/msg)", statistics.median(vals), "msg/s",
+                f"{statistics.median(cpu):.3f} us/msg")
+for bench, label in (("BM_Anchor_build_submit_sm", "build submit_sm"), ("BM_Anchor_decode_receipt", "decode receipt")):
+    for peer, who in ((0, "ours"), (1, "libsmpp34")):
+        vals = [b["cpu_time"] for runs in rounds if (b := anchor(runs, f"{bench}/peer:{peer}"))]
+        if vals:
+            row(f"  {label}, {who} [CPU]", statistics.median(vals), "ns")
+
 w = [max(len(r[i]) for r in rows + [("benchmark", "figure", "target", "met?")]) for i in range(4)]
 line = "+".join("-" * (x + 2) for x in w)
 print("\n" + " | ".join(h.ljust(w[i]) for i, h in enumerate(("benchmark", "figure", "target", "met?"))))
 print(line)
 for r in rows:
     print(" | ".join(c.ljust(w[i]) if i != 1 else c.rjust(w[i]) for i, c in enumerate(r)))
+print()
+for line in ratio_lines:
+    print(line)
