@@ -443,9 +443,10 @@ class shared_rate {
 // session's loop thread.
 struct pool_link {
   // Requests given to this bind and not yet completed or moved on; the pool
-  // counts one when it chooses the bind, the session takes it off.
-  std::atomic<std::int64_t> load{0};
-  shared_rate* rate = nullptr;
+  // counts one when it chooses the bind, the session takes it off. A cache
+  // line of its own: two threads write it.
+  alignas(64) std::atomic<std::int64_t> load{0};
+  alignas(64) shared_rate* rate = nullptr;
   std::function<bool()> others_bound;
   std::function<void(std::vector<parked>&&)> hand_off;
 };
