@@ -198,10 +198,18 @@ class core : public std::enable_shared_from_this<core> {
   }
 
   ~core() {
-    // Handlers still set on the component hold weak references only; the
-    // component goes here unless detach() already handed it to the loop.
+    // The component goes here unless detach() already handed it to the loop;
+    // its handlers, which may outlive this, find the cell empty.
+    cell_->self = nullptr;
     comp_.reset();
   }
+
+  // What the component's handlers reach the core through.
+  struct cell {
+    core* self;
+  };
+  std::shared_ptr<cell> cell_ = std::make_shared<cell>(cell{this});
+  int events_ = 0;  // component events running (nested runs may stack them)
 
   void attach();
   void detach();
@@ -1013,18 +1021,22 @@ void core::on_unknown(Cardinal id, Cardinal seq) {
 
 void core::attach() {
   session_component& c = *comp_;
-  const std::weak_ptr<core> w = weak_from_this();
-  // Every event reaches the core through a weak reference. When the session
-  // is destroyed inside one of them, the component is handed to the loop and
-  // destroyed from there, never from inside its own event.
-  auto on = [w](auto fn) {
-    return [w, fn](TObject*, auto... args) {
-      if (auto self = w.lock()) {
-        fn(*self, std::move(args)...);
-        if (self->detached_ && self->comp_) {
-          std::shared_ptr<session_component> later(self->comp_.release());
-          asio::post(self->ctx_, [later] {});
-        }
+  // Every event reaches the core through a cell the core empties when it
+  // goes, and counts itself in events_ while it runs: a session destroyed
+  // inside one leaves its core to the loop until the event has returned (see
+  // ~session), so no reference count is taken per event. The component is
+  // handed to the loop and destroyed from there, never from inside its own
+  // event.
+  auto on = [cell = cell_](auto fn) {
+    return [cell, fn](TObject*, auto... args) {
+      core* self = cell->self;
+      if (self == nullptr) return;
+      ++self->events_;
+      fn(*self, std::move(args)...);
+      --self->events_;
+      if (self->detached_ && self->comp_) {
+        std::shared_ptr<session_component> later(self->comp_.release());
+        asio::post(self->ctx_, [later] {});
       }
     };
   };
@@ -1327,8 +1339,25 @@ session::session(config cfg, TEventLoop& loop) : core_(std::make_shared<detail::
   core_->attach();
 }
 
+namespace {
+// Keeps a detached core until none of its events is running any more.
+struct keep_until_idle {
+  std::shared_ptr<detail::core> c;
+  void operator()() {
+    if (c->events_ > 0) {
+      asio::io_context& ctx = c->ctx_;
+      asio::post(ctx, keep_until_idle{std::move(c)});
+    }
+  }
+};
+}  // namespace
+
 session::~session() {
   core_->detach();
+  if (core_->events_ > 0) {
+    asio::io_context& ctx = core_->ctx_;
+    asio::post(ctx, keep_until_idle{std::move(core_)});
+  }
   core_.reset();
 }
 
