@@ -59,6 +59,16 @@ submit_sm_request numbered(std::size_t i) {
   return {.destination_addr = "46700000001", .short_message = "r" + std::to_string(i)};
 }
 
+// Submits out.size() numbered requests through the pool, each recorded in its outcome.
+void submit_all(pool& p, std::vector<outcome>& out) {
+  for (std::size_t i = 0; i < out.size(); ++i)
+    p.async_submit_sm(numbered(i), [&o = out[i]](std::error_code ec, response r) {
+      ++o.done;
+      o.ec = ec;
+      o.r = std::move(r);
+    });
+}
+
 // ---- which bind ---------------------------------------------------------------------------
 
 struct BalanceCase {
@@ -84,12 +94,7 @@ TEST_P(PoolBalance, GoesToTheBindWithTheMostFreeWindow) {
   ASSERT_TRUE(connect(p, loop));
 
   std::vector<outcome> out(c.requests);
-  for (std::size_t i = 0; i < c.requests; ++i)
-    p.async_submit_sm(numbered(i), [&o = out[i]](std::error_code ec, response r) {
-      ++o.done;
-      o.ec = ec;
-      o.r = std::move(r);
-    });
+  submit_all(p, out);
   ASSERT_TRUE(loop.RunUntil([&] { return SessionFixture::all_done(out); }, 5s));
   for (const auto& o : out) {
     EXPECT_EQ(o.done, 1);
@@ -125,11 +130,7 @@ TEST(Pool, SharesOneSubmitBudgetAcrossBinds) {
 
   std::vector<outcome> out(n);
   const auto t0 = clock::now();
-  for (std::size_t i = 0; i < n; ++i)
-    p.async_submit_sm(numbered(i), [&o = out[i]](std::error_code ec, response) {
-      ++o.done;
-      o.ec = ec;
-    });
+  submit_all(p, out);
   ASSERT_TRUE(loop.RunUntil([&] { return SessionFixture::all_done(out); }, 5s));
   const auto took = clock::now() - t0;
   for (const auto& o : out) EXPECT_FALSE(o.ec) << o.ec.message();
@@ -162,11 +163,7 @@ TEST(Pool, BindLostMidRunQueuedRequestsMoveNoneLostNoneResent) {
   ASSERT_TRUE(connect(p, loop));
 
   std::vector<outcome> out(n);
-  for (std::size_t i = 0; i < n; ++i)
-    p.async_submit_sm(numbered(i), [&o = out[i]](std::error_code ec, response) {
-      ++o.done;
-      o.ec = ec;
-    });
+  submit_all(p, out);
   ASSERT_TRUE(loop.RunUntil([&] { return log.per_bind["b1"] >= 20; }, 5s));
   const int a_before = log.per_bind["b0"];
   sim_b->stop();  // drops the connection; reconnects are refused from now on
@@ -217,11 +214,7 @@ TEST(Pool, RequestsQueuedWhileAllBindsAreDownGoThroughTheFirstBack) {
   EXPECT_TRUE(*r);
 
   std::vector<outcome> out(6);
-  for (std::size_t i = 0; i < out.size(); ++i)
-    p.async_submit_sm(numbered(i), [&o = out[i]](std::error_code ec, response) {
-      ++o.done;
-      o.ec = ec;
-    });
+  submit_all(p, out);
   loop.RunFor(20ms);
   ASSERT_TRUE(sim_a->start("127.0.0.1", pc.binds[0].port));
   ASSERT_TRUE(loop.RunUntil([&] { return SessionFixture::all_done(out); }, 5s));
