@@ -6,7 +6,8 @@
 // its own.
 //
 // Choosing a bind. Every request goes to the bound session with the most
-// free window slots (window minus the requests it holds); ties are taken in
+// free window slots (window minus the requests it holds); among ties, one on
+// the loop the request is made from (no hand-off between threads), then in
 // turn. The counts are relaxed atomics, so a request made from any thread
 // chooses without a lock and is then carried to the chosen bind's loop.
 // While no bind is up, requests wait in the queue of the one chosen.
@@ -119,6 +120,7 @@ class pool {
     detail::pool_link link;
     std::unique_ptr<session> s;
     std::int64_t window = 0;
+    std::size_t loop = 0;  // index into loops_
     std::atomic<bool> up{false};
   };
 
@@ -168,6 +170,7 @@ class pool {
   }
 
   std::vector<std::unique_ptr<member>> members_;
+  std::vector<asio::io_context::executor_type> loops_;
   std::unique_ptr<detail::shared_rate> rate_;
   std::atomic<std::size_t> turn_{0};
   pool_state_handler on_state_;
