@@ -31,8 +31,10 @@ void pool::build(pool_config cfg, const std::vector<TEventLoop*>& loops) {
 }
 
 pool::~pool() {
-  // Sessions first: their destruction completes what they hold, and may call
-  // back into the links and handlers still alive here.
+  // Every bind refuses requests before any is destroyed: a completion run
+  // from here may make a request through the pool, which then finds a
+  // session that fails it with shutting_down rather than one already gone.
+  for (auto& m : members_) m->s->retire();
   for (auto& m : members_) m->s.reset();
 }
 

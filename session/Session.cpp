@@ -1409,6 +1409,8 @@ void session::release_queue_if_down() {
   asio::post(core_->ctx_, [c = core_] { c->hand_off_queued(); });
 }
 
+void session::retire() { core_->detach(); }
+
 void session::set_message_handler(message_handler h) { core_->on_message_ = std::move(h); }
 void session::set_receipt_handler(receipt_handler h) { core_->on_receipt_ = std::move(h); }
 void session::set_state_handler(state_handler h) { core_->on_state_ = std::move(h); }

@@ -539,6 +539,10 @@ class session {
   void join_pool(detail::pool_link* link);
   void adopt(detail::parked&& p);
   void release_queue_if_down();
+  // Completes what the session holds with shutting_down and refuses what
+  // comes after, as destruction does, leaving the object in place (loop
+  // thread, or no loop running).
+  void retire();
 
   // A std::function that calls a (possibly move-only) handler once, through
   // its executor.

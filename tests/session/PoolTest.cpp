@@ -224,6 +224,48 @@ TEST(Pool, RequestsQueuedWhileAllBindsAreDownGoThroughTheFirstBack) {
   }
 }
 
+// ---- destruction ---------------------------------------------------------------------------
+
+// The pool destroyed from a completion, on its loop: the requests still held
+// complete with shutting_down, and a request their handlers make through the
+// pool while it goes completes with shutting_down too, each exactly once.
+TEST(Pool, DestroyedInsideACompletionCompletesEverythingOnce) {
+  TEventLoop loop;
+  auto sim = start_sim(loop, 20ms);
+  pool_config pc;
+  pc.binds = {bind_config(sim->port(), 0, 1), bind_config(sim->port(), 1, 1)};
+  auto p = std::make_unique<pool>(pc, loop);
+  pool* raw = p.get();
+  ASSERT_TRUE(connect(*p, loop));
+  std::vector<outcome> out(6);
+  outcome late;
+  bool made_late = false;
+  for (std::size_t i = 0; i < out.size(); ++i)
+    p->async_submit_sm(numbered(i), [&, i](std::error_code ec, response) {
+      ++out[i].done;
+      out[i].ec = ec;
+      if (!ec && p) p.reset();
+      if (ec == errc::shutting_down && !made_late) {
+        made_late = true;
+        raw->async_submit_sm(numbered(99), [&](std::error_code e, response) {
+          ++late.done;
+          late.ec = e;
+        });
+      }
+    });
+  ASSERT_TRUE(loop.RunUntil([&] { return SessionFixture::all_done(out) && late.done > 0; }, 5s));
+  loop.RunFor(50ms);
+  std::size_t ok = 0;
+  for (const auto& o : out) {
+    EXPECT_EQ(o.done, 1);
+    ok += !o.ec;
+    if (o.ec) EXPECT_EQ(o.ec, make_error_code(errc::shutting_down)) << o.ec.message();
+  }
+  EXPECT_GE(ok, 1u);
+  EXPECT_EQ(late.done, 1);
+  EXPECT_EQ(late.ec, make_error_code(errc::shutting_down));
+}
+
 // ---- two threads -----------------------------------------------------------------------------
 
 TEST(Pool, BindsOverTwoThreadsRequestsFromAThirdOne) {
