@@ -259,7 +259,9 @@ TEST(Pool, DestroyedInsideACompletionCompletesEverythingOnce) {
   for (const auto& o : out) {
     EXPECT_EQ(o.done, 1);
     ok += !o.ec;
-    if (o.ec) EXPECT_EQ(o.ec, make_error_code(errc::shutting_down)) << o.ec.message();
+    if (o.ec) {
+      EXPECT_EQ(o.ec, make_error_code(errc::shutting_down)) << o.ec.message();
+    }
   }
   EXPECT_GE(ok, 1u);
   EXPECT_EQ(late.done, 1);
