@@ -11,7 +11,7 @@ QUICK=0
 
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVELMOR_BUILD_BENCH=ON >/dev/null
 TARGETS=(velmor_bench_codec velmor_bench_memory velmor_bench_e2e velmor_bench_scale velmor_bench_scale10k
-         velmor_bench_session)
+         velmor_bench_session velmor_bench_pool)
 # The anchors need libsmpp34-dev (make bench installs it); without it the
 # ratios are reported n/a.
 grep -q '^VELMOR_LIBSMPP34:FILEPATH=/' "$BUILD/CMakeCache.txt" && TARGETS+=(velmor_bench_anchors)
@@ -37,6 +37,8 @@ echo "== end to end over loopback ($E2E_REPS repetitions)"
   --benchmark_out="$OUT/e2e.json"
 echo "== managed session next to the bare component, W=1000 ($E2E_REPS repetitions)"
 "$B/velmor_bench_session" --benchmark_repetitions=$E2E_REPS "${AGG[@]}" --benchmark_out="$OUT/session.json"
+echo "== session pool against the fast sink: one bind, eight binds over two threads ($E2E_REPS repetitions)"
+"$B/velmor_bench_pool" --benchmark_repetitions=$E2E_REPS "${AGG[@]}" --benchmark_out="$OUT/pool.json"
 echo "== 1,000 sessions ($SCALE_RUNS runs, one process each)"
 for i in $(seq 1 $SCALE_RUNS); do
   "$B/velmor_bench_scale" --benchmark_out_format=json --benchmark_out="$OUT/scale-$i.json"

@@ -86,6 +86,13 @@ if bare and managed:
     extra = (managed["client_cpu_us_per_msg"] - bare["client_cpu_us_per_msg"]) * 1000
     row("  session CPU per msg over bare", extra, "ns", "<= 150 ns", extra <= 150)
 
+pool = load("pool.json")
+for binds, threads in ((1, 1), (8, 2)):
+    b = median_of(pool, f"BM_Pool_submit_sm/binds:{binds}/threads:{threads}/iterations:1/manual_time")
+    what = "1 bind, 1 thread" if binds == 1 else f"{binds} binds over {threads} threads"
+    row(f"pool submit_sm, {what} (fast sink, 1M msgs)", b["msgs_per_s"] if b else None, "msg/s")
+    row(f"  client CPU per msg, {what}", b["client_cpu_us_per_msg"] if b else None, "us")
+
 scale = [b for f in sorted(glob.glob(os.path.join(out, "scale-*.json")))
          for b in json.load(open(f))["benchmarks"] if b.get("run_type") == "iteration"]
 ok_scale = [b for b in scale if "error_occurred" not in b]

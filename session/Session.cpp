@@ -58,14 +58,15 @@ constexpr bool is_message(Cardinal id) {
   return id == command_id::submit_sm || id == command_id::submit_multi || id == command_id::data_sm;
 }
 
-template <class... F>
-struct overloaded : F... {
-  using F::operator()...;
-};
-
 // The protected builders give the two responses the component has no method
 // for: unbind_resp, and a generic_nack that echoes the offending PDU's
 // sequence number as the protocol asks (Generic_NACK spends a new one).
+//
+// A request is built once, when it is accepted, into the slot's own buffer
+// (whose capacity the slot keeps), with no sequence number spent; each send
+// stamps the next number into that buffer and hands it to the socket. The
+// request itself is never copied, and a resend after throttling, or a move
+// to another bind of a pool, needs nothing but the buffer.
 class session_component final : public TVelmorSMPPDemo {
  public:
   using TVelmorSMPPDemo::TVelmorSMPPDemo;
@@ -73,6 +74,77 @@ class session_component final : public TVelmorSMPPDemo {
     AnsiString pdu;
     FormatPDU_RESP(pdu, id, status, seq, {}, {});
     CliSockSend(pdu);
+  }
+
+  // False when the fields cannot be sent (too long for their length octet);
+  // nothing is built then.
+  bool build(std::string& pdu, const submit_sm_request& r) {
+    if (r.short_message.size() > MaxShortMessage || tlv::overlong(r.options)) return false;
+    return keep_sequence([&](Cardinal& seq) {
+      FormatSUBMIT_SM(pdu, seq, r.service_type, r.source_addr_ton, r.source_addr_npi, r.source_addr, r.dest_addr_ton,
+                      r.dest_addr_npi, r.destination_addr, r.esm_class, r.protocol_id, r.priority_flag,
+                      r.schedule_delivery_time, r.validity_period, r.registered_delivery, r.replace_if_present_flag,
+                      r.data_coding, r.sm_default_msg_id, r.short_message, r.options);
+    });
+  }
+  bool build(std::string& pdu, const submit_multi_request& r) {
+    if (r.dest_address.size() > MaxDestinations || r.short_message.size() > MaxShortMessage ||
+        tlv::overlong(r.options))
+      return false;
+    return keep_sequence([&](Cardinal& seq) {
+      FormatSUBMIT_MULTI(pdu, seq, r.service_type, r.source_addr_ton, r.source_addr_npi, r.source_addr,
+                         r.dest_address, r.esm_class, r.protocol_id, r.priority_flag, r.schedule_delivery_time,
+                         r.validity_period, r.registered_delivery, r.replace_if_present_flag, r.data_coding,
+                         r.sm_default_msg_id, r.short_message, r.options);
+    });
+  }
+  bool build(std::string& pdu, const data_sm_request& r) {
+    if (tlv::overlong(r.options)) return false;
+    return keep_sequence([&](Cardinal& seq) {
+      FormatDATA_SM(pdu, seq, r.service_type, r.source_addr_ton, r.source_addr_npi, r.source_addr, r.dest_addr_ton,
+                    r.dest_addr_npi, r.destination_addr, r.esm_class, r.registered_delivery, r.data_coding, r.options);
+    });
+  }
+  bool build(std::string& pdu, const query_sm_request& r) {
+    return keep_sequence([&](Cardinal& seq) {
+      FormatQUERY_SM(pdu, seq, r.message_id, r.source_addr_ton, r.source_addr_npi, r.source_addr);
+    });
+  }
+  bool build(std::string& pdu, const cancel_sm_request& r) {
+    return keep_sequence([&](Cardinal& seq) {
+      FormatCANCEL_SM(pdu, seq, r.service_type, r.message_id, r.source_addr_ton, r.source_addr_npi, r.source_addr,
+                      r.dest_addr_ton, r.dest_addr_npi, r.destination_addr);
+    });
+  }
+  bool build(std::string& pdu, const replace_sm_request& r) {
+    if (r.short_message.size() > MaxShortMessage) return false;
+    return keep_sequence([&](Cardinal& seq) {
+      FormatREPLACE_SM(pdu, seq, r.message_id, r.source_addr_ton, r.source_addr_npi, r.source_addr,
+                       r.schedule_delivery_time, r.validity_period, r.registered_delivery, r.sm_default_msg_id,
+                       r.short_message);
+    });
+  }
+  bool build(std::string& pdu, const enquire_link_request&) {
+    return keep_sequence([&](Cardinal& seq) { FormatENQUIRE_LINK(pdu, seq); });
+  }
+
+  // Sends a built request under the next sequence number, which it returns.
+  Cardinal send_built(std::string& pdu) {
+    Fsequence_number = codec::next_sequence(Fsequence_number);
+    const Cardinal seq = Fsequence_number;
+    for (int i = 0; i < 4; ++i) pdu[12 + i] = static_cast<char>((seq >> (24 - 8 * i)) & 0xFF);
+    CliSockSend(pdu);
+    return seq;
+  }
+
+ private:
+  template <class Format>
+  bool keep_sequence(Format&& format) {
+    const Cardinal before = Fsequence_number;
+    Cardinal unused = 0;
+    format(unused);
+    Fsequence_number = before;
+    return true;
   }
 };
 
@@ -90,7 +162,7 @@ struct deferral {
 };
 
 struct slot {
-  request req;
+  std::string pdu;  // the request, built; its sequence_number is stamped at each send
   completion done;
   Cardinal command_id = 0;
   Cardinal seq = 0;
@@ -98,6 +170,9 @@ struct slot {
   int attempts = 0;
   enum class where : std::uint8_t { free, queued, in_flight } at = where::free;
   std::uint16_t part_index = 0, part_count = 1;
+  bool wants_receipt = false;    // registered_delivery asked for one: remembered with its message_id
+  std::uint64_t tag = 0;
+  std::string destination_addr;  // kept only when wants_receipt
   slot* prev = nullptr;  // deadline order, queued and in flight alike
   slot* next = nullptr;
 };
@@ -123,10 +198,18 @@ class core : public std::enable_shared_from_this<core> {
   }
 
   ~core() {
-    // Handlers still set on the component hold weak references only; the
-    // component goes here unless detach() already handed it to the loop.
+    // The component goes here unless detach() already handed it to the loop;
+    // its handlers, which may outlive this, find the cell empty.
+    cell_->self = nullptr;
     comp_.reset();
   }
+
+  // What the component's handlers reach the core through.
+  struct cell {
+    core* self;
+  };
+  std::shared_ptr<cell> cell_ = std::make_shared<cell>(cell{this});
+  int events_ = 0;  // component events running (nested runs may stack them)
 
   void attach();
   void detach();
@@ -138,6 +221,8 @@ class core : public std::enable_shared_from_this<core> {
   void shutdown_requested(std::function<void(std::error_code)> done);
   void text_requested(text_request r, std::function<void(std::error_code, text_result)> done);
   void answer_deferred(deferral& d, std::uint32_t status, const std::string& message_id);
+  void adopt(parked&& p);
+  void hand_off_queued();
   deferred_response make_deferral(const inbound_message& m);
 
   config cfg_;
@@ -166,6 +251,7 @@ class core : public std::enable_shared_from_this<core> {
   int last_socket_error_ = 0;
   clock::time_point last_rx_{};
   clock::time_point turn_now_{};  // set while a response's completion runs
+  clock::time_point read_time_{};  // see read_time()
   Cardinal bind_seq_ = 0, keepalive_seq_ = 0, unbind_seq_ = 0;
   std::error_code close_reason_;
   bool disconnect_owed_ = false;
@@ -174,6 +260,7 @@ class core : public std::enable_shared_from_this<core> {
   clock::time_point tokens_at_{};
   int backoff_attempt_ = 0;
   std::uint16_t text_ref_ = 0;
+  pool_link* link_ = nullptr;  // set when the session is a bind of a pool
 
   std::vector<std::function<void(std::error_code)>> connect_waiters_, shutdown_waiters_;
   std::deque<std::shared_ptr<deferral>> deferrals_;
@@ -209,7 +296,10 @@ class core : public std::enable_shared_from_this<core> {
   void pump(clock::time_point now = {});
   bool take_token(clock::time_point now, clock::time_point& next);
   void send(slot* s, clock::time_point now);
-  Cardinal write(slot& s);
+  void enqueue(slot* s, clock::time_point now);
+  void unload() {
+    if (link_) link_->load.fetch_sub(1, std::memory_order_relaxed);
+  }
   void finish(slot* s, std::error_code ec, response&& r);
   void fail_now(completion&& done, errc e);
   template <class Fill>
@@ -235,6 +325,7 @@ class core : public std::enable_shared_from_this<core> {
   void finish_shutdown();
   void begin_unbind();
   void received() { last_rx_ = clock::now(); }
+  clock::time_point read_time();
 
   // inbound
   void inbound(inbound_message&& m);
@@ -310,14 +401,16 @@ void core::dl_remove(slot* s) {
 
 void core::fail_now(completion&& done, errc e) {
   ++counters_.local_errors;
+  unload();
   // Never inside the initiating call: the caller's frame may not expect it.
   asio::post(ctx_, [d = std::move(done), e]() mutable { d(make_error_code(e), response{}); });
 }
 
 template <class Request>
 void core::accept(Request&& r, completion&& done, std::uint16_t part_index, std::uint16_t part_count) {
+  using R = std::decay_t<Request>;
   ++counters_.requests;
-  constexpr Cardinal id = command_of<Request>();
+  constexpr Cardinal id = command_of<R>();
   if (detached_ || shutting_) return fail_now(std::move(done), errc::shutting_down);
   if (!started_) return fail_now(std::move(done), errc::not_bound);
   if (bound()) {
@@ -330,8 +423,18 @@ void core::accept(Request&& r, completion&& done, std::uint16_t part_index, std:
 
   slot* s = alloc_slot();
   const milliseconds timeout = r.timeout;
-  if (auto* same = std::get_if<Request>(&s->req)) *same = std::move(r);  // a reused slot keeps its buffers
-  else s->req.template emplace<Request>(std::move(r));
+  if (!comp_->build(s->pdu, r)) {
+    release(s);
+    return fail_now(std::move(done), errc::invalid_argument);
+  }
+  s->wants_receipt = false;
+  if constexpr (std::is_same_v<R, submit_sm_request> || std::is_same_v<R, data_sm_request>) {
+    if ((r.registered_delivery & 0x03) != 0) {
+      s->wants_receipt = true;
+      s->tag = r.tag;
+      s->destination_addr = r.destination_addr;
+    }
+  }
   s->done = std::move(done);
   s->command_id = id;
   s->part_index = part_index;
@@ -339,6 +442,10 @@ void core::accept(Request&& r, completion&& done, std::uint16_t part_index, std:
   // A request made from a completion reuses the time its response was read.
   const auto now = turn_now_ != clock::time_point{} ? turn_now_ : clock::now();
   s->deadline = now + (timeout.count() > 0 ? timeout : cfg_.request_timeout);
+  enqueue(s, now);
+}
+
+void core::enqueue(slot* s, clock::time_point now) {
   s->at = slot::where::queued;
   dl_insert(s);
   arm_deadline(s->deadline);
@@ -346,8 +453,67 @@ void core::accept(Request&& r, completion&& done, std::uint16_t part_index, std:
   pump(now);
 }
 
+// A request moved here from another bind of the pool keeps its deadline and
+// its attempts; it is not refused for a full queue, as it was accepted
+// already. While this bind is down too and another is up, it moves on.
+void core::adopt(parked&& p) {
+  ++counters_.requests;
+  if (detached_ || shutting_) return fail_now(std::move(p.done), errc::shutting_down);
+  if (!bound() && p.hops < 8 && link_ && link_->others_bound()) {
+    ++p.hops;
+    ++counters_.handed_off;
+    unload();
+    std::vector<parked> one;
+    one.push_back(std::move(p));
+    link_->hand_off(std::move(one));
+    return;
+  }
+  if (!started_ || (!bound() && !cfg_.queue_while_reconnecting)) return fail_now(std::move(p.done), errc::not_bound);
+  slot* s = alloc_slot();
+  s->pdu = std::move(p.pdu);
+  s->done = std::move(p.done);
+  s->command_id = p.command_id;
+  s->deadline = p.deadline;
+  s->attempts = p.attempts;
+  s->part_index = p.part_index;
+  s->part_count = p.part_count;
+  s->wants_receipt = p.wants_receipt;
+  s->tag = p.tag;
+  s->destination_addr = std::move(p.destination_addr);
+  enqueue(s, clock::now());
+}
+
+// This bind is down: what waits in its queue goes to the other binds of the
+// pool (nothing in flight: those requests may have reached the SMSC).
+void core::hand_off_queued() {
+  if (!link_ || shutting_ || detached_ || bound() || queue_.empty() || !link_->others_bound()) return;
+  std::vector<parked> out;
+  out.reserve(queue_.size());
+  for (slot* s : queue_) {
+    parked p;
+    p.pdu = std::move(s->pdu);
+    p.done = std::move(s->done);
+    p.command_id = s->command_id;
+    p.deadline = s->deadline;
+    p.attempts = s->attempts;
+    p.part_index = s->part_index;
+    p.part_count = s->part_count;
+    p.wants_receipt = s->wants_receipt;
+    p.tag = s->tag;
+    p.destination_addr = std::move(s->destination_addr);
+    out.push_back(std::move(p));
+    dl_remove(s);
+    release(s);
+    unload();
+    ++counters_.handed_off;
+  }
+  queue_.clear();
+  metrics_.set_queue_depth(0);
+  link_->hand_off(std::move(out));
+}
+
 bool core::take_token(clock::time_point now, clock::time_point& next) {
-  if (cfg_.submit_rate <= 0) return true;
+  if (cfg_.submit_rate <= 0) return !link_ || !link_->rate || link_->rate->take(now, next);
   const double burst = std::max(1.0, cfg_.submit_burst);
   if (tokens_at_ != clock::time_point{}) {
     const double dt = std::chrono::duration<double>(now - tokens_at_).count();
@@ -355,6 +521,7 @@ bool core::take_token(clock::time_point now, clock::time_point& next) {
   }
   tokens_at_ = now;
   if (tokens_ >= 1) {
+    if (link_ && link_->rate && !link_->rate->take(now, next)) return false;  // this bind's token stays
     tokens_ -= 1;
     return true;
   }
@@ -391,53 +558,8 @@ void core::pump(clock::time_point now) {
   metrics_.set_queue_depth(queue_.size());
 }
 
-Cardinal core::write(slot& s) {
-  session_component& c = *comp_;
-  return std::visit(
-      overloaded{
-          [&](const submit_sm_request& r) {
-            return c.Submit_SM(r.service_type, r.source_addr_ton, r.source_addr_npi, r.source_addr, r.dest_addr_ton,
-                               r.dest_addr_npi, r.destination_addr, r.esm_class, r.protocol_id, r.priority_flag,
-                               r.schedule_delivery_time, r.validity_period, r.registered_delivery,
-                               r.replace_if_present_flag, r.data_coding, r.sm_default_msg_id, r.short_message,
-                               r.options);
-          },
-          [&](const submit_multi_request& r) {
-            return c.Submit_MULTI(r.service_type, r.source_addr_ton, r.source_addr_npi, r.source_addr,
-                                  r.dest_address, r.esm_class, r.protocol_id, r.priority_flag,
-                                  r.schedule_delivery_time, r.validity_period, r.registered_delivery,
-                                  r.replace_if_present_flag, r.data_coding, r.sm_default_msg_id, r.short_message,
-                                  r.options);
-          },
-          [&](const data_sm_request& r) {
-            return c.Data_SM(r.service_type, r.source_addr_ton, r.source_addr_npi, r.source_addr, r.dest_addr_ton,
-                             r.dest_addr_npi, r.destination_addr, r.esm_class, r.registered_delivery, r.data_coding,
-                             r.options);
-          },
-          [&](const query_sm_request& r) {
-            return c.Query_SM(r.message_id, r.source_addr_ton, r.source_addr_npi, r.source_addr);
-          },
-          [&](const cancel_sm_request& r) {
-            return c.Cancel_SM(r.service_type, r.message_id, r.source_addr_ton, r.source_addr_npi, r.source_addr,
-                               r.dest_addr_ton, r.dest_addr_npi, r.destination_addr);
-          },
-          [&](const replace_sm_request& r) {
-            return c.Replace_SM(r.message_id, r.source_addr_ton, r.source_addr_npi, r.source_addr,
-                                r.schedule_delivery_time, r.validity_period, r.registered_delivery,
-                                r.sm_default_msg_id, r.short_message);
-          },
-          [&](const enquire_link_request&) { return c.Enquire_LINK(); },
-      },
-      s.req);
-}
-
 void core::send(slot* s, clock::time_point now) {
-  const Cardinal seq = write(*s);
-  if (seq == 0) {  // the component refused the fields
-    finish(s, errc::invalid_argument, {});
-    return;
-  }
-  s->seq = seq;
+  s->seq = comp_->send_built(s->pdu);
   s->sent_at = now;
   s->at = slot::where::in_flight;
   ++s->attempts;
@@ -459,6 +581,7 @@ void core::finish(slot* s, std::error_code ec, response&& r) {
   dl_remove(s);
   completion done = std::move(s->done);
   release(s);
+  unload();
   if (!ec) ++counters_.ok;
   else if (ec == errc::timeout) ++counters_.timeouts;
   else if (ec == errc::disconnected) ++counters_.disconnected;
@@ -467,9 +590,22 @@ void core::finish(slot* s, std::error_code ec, response&& r) {
   done(ec, std::move(r));
 }
 
+// Responses read together are read at one time: the clock is read once for
+// them all, and forgotten when the loop turns (the handler that resets it
+// runs after the one dispatching the read).
+clock::time_point core::read_time() {
+  if (read_time_ == clock::time_point{}) {
+    read_time_ = clock::now();
+    asio::post(ctx_, [w = weak_from_this()] {
+      if (auto c = w.lock()) c->read_time_ = {};
+    });
+  }
+  return read_time_;
+}
+
 template <class Fill>
 void core::on_response(Cardinal resp_id, Cardinal status, Cardinal seq, Fill&& fill) {
-  const auto now = clock::now();
+  const auto now = read_time();
   last_rx_ = now;
   slot* s = table_find(seq);
   if (s == nullptr || (resp_id != command_id::generic_nack && (s->command_id | kResponseBit) != resp_id)) {
@@ -503,12 +639,8 @@ void core::on_response(Cardinal resp_id, Cardinal status, Cardinal seq, Fill&& f
   r.round_trip = rtt;
   r.attempts = s->attempts;
   fill(r);
-  if (status == 0 && !r.message_id.empty()) {
-    if (const auto* q = std::get_if<submit_sm_request>(&s->req); q && (q->registered_delivery & 0x03) != 0)
-      receipts_.remember({r.message_id, q->tag, q->destination_addr, s->part_index, s->part_count, now}, now);
-    else if (const auto* d = std::get_if<data_sm_request>(&s->req); d && (d->registered_delivery & 0x03) != 0)
-      receipts_.remember({r.message_id, d->tag, d->destination_addr, 0, 1, now}, now);
-  }
+  if (status == 0 && !r.message_id.empty() && s->wants_receipt)
+    receipts_.remember({r.message_id, s->tag, s->destination_addr, s->part_index, s->part_count, now}, now);
   turn_now_ = now;
   finish(s, smpp_error(status), std::move(r));
   if (detached_) return;
@@ -693,6 +825,8 @@ void core::link_down(std::error_code why) {
     finish_shutdown();
     return;
   }
+  hand_off_queued();
+  if (detached_) return;
   if (!cfg_.reconnect) {
     started_ = false;
     fail_queued(errc::disconnected);
@@ -889,18 +1023,22 @@ void core::on_unknown(Cardinal id, Cardinal seq) {
 
 void core::attach() {
   session_component& c = *comp_;
-  const std::weak_ptr<core> w = weak_from_this();
-  // Every event reaches the core through a weak reference. When the session
-  // is destroyed inside one of them, the component is handed to the loop and
-  // destroyed from there, never from inside its own event.
-  auto on = [w](auto fn) {
-    return [w, fn](TObject*, auto... args) {
-      if (auto self = w.lock()) {
-        fn(*self, std::move(args)...);
-        if (self->detached_ && self->comp_) {
-          std::shared_ptr<session_component> later(self->comp_.release());
-          asio::post(self->ctx_, [later] {});
-        }
+  // Every event reaches the core through a cell the core empties when it
+  // goes, and counts itself in events_ while it runs: a session destroyed
+  // inside one leaves its core to the loop until the event has returned (see
+  // ~session), so no reference count is taken per event. The component is
+  // handed to the loop and destroyed from there, never from inside its own
+  // event.
+  auto on = [cell = cell_](auto fn) {
+    return [cell, fn](TObject*, auto... args) {
+      core* self = cell->self;
+      if (self == nullptr) return;
+      ++self->events_;
+      fn(*self, std::move(args)...);
+      --self->events_;
+      if (self->detached_ && self->comp_) {
+        std::shared_ptr<session_component> later(self->comp_.release());
+        asio::post(self->ctx_, [later] {});
       }
     };
   };
@@ -1117,6 +1255,7 @@ void core::text_requested(text_request r, std::function<void(std::error_code, te
   if (!parts) {
     ++counters_.requests;
     ++counters_.local_errors;
+    unload();
     asio::post(ctx_, [d = std::move(done)] { d(make_error_code(errc::encoding_failed), {}); });
     return;
   }
@@ -1129,6 +1268,8 @@ void core::text_requested(text_request r, std::function<void(std::error_code, te
   auto p = std::make_shared<progress>();
   p->done = std::move(done);
   const std::size_t n = parts->size();
+  // The pool counted the text as one request; each part is one.
+  if (link_) link_->load.fetch_add(static_cast<std::int64_t>(n) - 1, std::memory_order_relaxed);
   p->result.parts = n;
   p->result.message_ids.resize(n);
   p->remaining = n;
@@ -1164,6 +1305,27 @@ void core::text_requested(text_request r, std::function<void(std::error_code, te
   }
 }
 
+// ---- a budget shared by threads -------------------------------------------------------------
+
+shared_rate::shared_rate(double per_second, double burst) {
+  interval_ns_ = per_second > 0 ? static_cast<std::int64_t>(1e9 / per_second) : 0;
+  tolerance_ns_ = static_cast<std::int64_t>(static_cast<double>(interval_ns_) * (std::max(1.0, burst) - 1));
+}
+
+bool shared_rate::take(clock::time_point now, clock::time_point& next) {
+  if (interval_ns_ == 0) return true;
+  const std::int64_t t = std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
+  std::int64_t cur = next_ns_.load(std::memory_order_relaxed);
+  for (;;) {
+    const std::int64_t start = std::max(cur, t);
+    if (start - tolerance_ns_ > t) {
+      next = clock::time_point(std::chrono::duration_cast<clock::duration>(std::chrono::nanoseconds(start - tolerance_ns_)));
+      return false;
+    }
+    if (next_ns_.compare_exchange_weak(cur, start + interval_ns_, std::memory_order_relaxed)) return true;
+  }
+}
+
 }  // namespace detail
 
 // ---- deferred answers --------------------------------------------------------------------
@@ -1189,8 +1351,25 @@ session::session(config cfg, TEventLoop& loop) : core_(std::make_shared<detail::
   core_->attach();
 }
 
+namespace {
+// Keeps a detached core until none of its events is running any more.
+struct keep_until_idle {
+  std::shared_ptr<detail::core> c;
+  void operator()() {
+    if (c->events_ > 0) {
+      asio::io_context& ctx = c->ctx_;
+      asio::post(ctx, keep_until_idle{std::move(c)});
+    }
+  }
+};
+}  // namespace
+
 session::~session() {
   core_->detach();
+  if (core_->events_ > 0) {
+    asio::io_context& ctx = core_->ctx_;
+    asio::post(ctx, keep_until_idle{std::move(core_)});
+  }
   core_.reset();
 }
 
@@ -1200,13 +1379,17 @@ template <class Request>
 void session::submit_any(Request&& r, detail::completion&& done) {
   auto ex = core_->ctx_.get_executor();
   if (ex.running_in_this_thread()) {
-    core_->accept(std::move(r), std::move(done));
+    core_->accept(std::forward<Request>(r), std::move(done));
     return;
   }
-  asio::post(ex, [c = core_, r = std::move(r), d = std::move(done)]() mutable { c->accept(std::move(r), std::move(d)); });
+  asio::post(ex, [c = core_, r = std::decay_t<Request>(std::forward<Request>(r)), d = std::move(done)]() mutable {
+    c->accept(std::move(r), std::move(d));
+  });
 }
 
 void session::submit(submit_sm_request&& r, detail::completion&& d) { submit_any(std::move(r), std::move(d)); }
+void session::submit(const submit_sm_request& r, detail::completion&& d) { submit_any(r, std::move(d)); }
+void session::submit(const data_sm_request& r, detail::completion&& d) { submit_any(r, std::move(d)); }
 void session::submit(submit_multi_request&& r, detail::completion&& d) { submit_any(std::move(r), std::move(d)); }
 void session::submit(data_sm_request&& r, detail::completion&& d) { submit_any(std::move(r), std::move(d)); }
 void session::submit(query_sm_request&& r, detail::completion&& d) { submit_any(std::move(r), std::move(d)); }
@@ -1227,6 +1410,18 @@ void session::start_text(text_request r, std::function<void(std::error_code, tex
     c->text_requested(std::move(r), std::move(d));
   });
 }
+
+void session::join_pool(detail::pool_link* link) { core_->link_ = link; }
+
+void session::adopt(detail::parked&& p) {
+  asio::post(core_->ctx_, [c = core_, p = std::move(p)]() mutable { c->adopt(std::move(p)); });
+}
+
+void session::release_queue_if_down() {
+  asio::post(core_->ctx_, [c = core_] { c->hand_off_queued(); });
+}
+
+void session::retire() { core_->detach(); }
 
 void session::set_message_handler(message_handler h) { core_->on_message_ = std::move(h); }
 void session::set_receipt_handler(receipt_handler h) { core_->on_receipt_ = std::move(h); }

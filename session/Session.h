@@ -27,6 +27,7 @@
 // inside one of the session's own handlers.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -316,6 +317,7 @@ struct session_counters {
   std::uint64_t enquire_links_sent = 0, links_declared_dead = 0;
   std::uint64_t inbound_answered = 0, inbound_rejected_state = 0, generic_nacks_sent = 0;
   std::uint64_t deferred_timeouts = 0;
+  std::uint64_t handed_off = 0;    // queued requests moved to another bind of a pool
 };
 
 namespace detail {
@@ -422,7 +424,49 @@ class completion {
 using request = std::variant<submit_sm_request, submit_multi_request, data_sm_request, query_sm_request,
                              cancel_sm_request, replace_sm_request, enquire_link_request>;
 
+// A request waiting in one bind's queue, built, on its way to another bind
+// of a pool. It was never sent (or only refused with a throttling status).
+struct parked {
+  std::string pdu;
+  completion done;
+  Cardinal command_id = 0;
+  clock::time_point deadline{};
+  int attempts = 0;
+  int hops = 0;
+  std::uint16_t part_index = 0, part_count = 1;
+  bool wants_receipt = false;
+  std::uint64_t tag = 0;
+  std::string destination_addr;
+};
+
+// One token bucket shared by threads: a submit conforms while the budget's
+// theoretical time of the next token (minus the burst) is not in the future.
+class shared_rate {
+ public:
+  shared_rate(double per_second, double burst);
+  // Takes a token; when none is left, says when the next one comes.
+  bool take(clock::time_point now, clock::time_point& next);
+
+ private:
+  std::int64_t interval_ns_ = 0, tolerance_ns_ = 0;
+  std::atomic<std::int64_t> next_ns_{0};
+};
+
+// What a pool lends each of its sessions. Every call is made on the
+// session's loop thread.
+struct pool_link {
+  // Requests given to this bind and not yet completed or moved on; the pool
+  // counts one when it chooses the bind, the session takes it off. A cache
+  // line of its own: two threads write it.
+  alignas(64) std::atomic<std::int64_t> load{0};
+  alignas(64) shared_rate* rate = nullptr;
+  std::function<bool()> others_bound;
+  std::function<void(std::vector<parked>&&)> hand_off;
+};
+
 }  // namespace detail
+
+class pool;
 
 class session {
  public:
@@ -452,12 +496,18 @@ class session {
   }
 
   // Signature of every request below: void(std::error_code, response).
+  // A request passed as an lvalue made on the loop's thread is copied into
+  // storage the session reuses, so it costs no allocation; an rvalue is moved.
   template <class Token>
-  auto async_submit_sm(submit_sm_request r, Token&& token) { return initiate(std::move(r), std::forward<Token>(token)); }
+  auto async_submit_sm(submit_sm_request&& r, Token&& token) { return initiate(std::move(r), std::forward<Token>(token)); }
+  template <class Token>
+  auto async_submit_sm(const submit_sm_request& r, Token&& token) { return initiate(r, std::forward<Token>(token)); }
   template <class Token>
   auto async_submit_multi(submit_multi_request r, Token&& token) { return initiate(std::move(r), std::forward<Token>(token)); }
   template <class Token>
-  auto async_data_sm(data_sm_request r, Token&& token) { return initiate(std::move(r), std::forward<Token>(token)); }
+  auto async_data_sm(data_sm_request&& r, Token&& token) { return initiate(std::move(r), std::forward<Token>(token)); }
+  template <class Token>
+  auto async_data_sm(const data_sm_request& r, Token&& token) { return initiate(r, std::forward<Token>(token)); }
   template <class Token>
   auto async_query_sm(query_sm_request r, Token&& token) { return initiate(std::move(r), std::forward<Token>(token)); }
   template <class Token>
@@ -501,6 +551,18 @@ class session {
   std::string tls_description() const;
 
  private:
+  friend class pool;
+  // For the pool: lends the session its link (before async_connect), takes a
+  // request moved from another bind (any thread), and moves this bind's
+  // queue away while it is down and another bind is up (any thread).
+  void join_pool(detail::pool_link* link);
+  void adopt(detail::parked&& p);
+  void release_queue_if_down();
+  // Completes what the session holds with shutting_down and refuses what
+  // comes after, as destruction does, leaving the object in place (loop
+  // thread, or no loop running).
+  void retire();
+
   // A std::function that calls a (possibly move-only) handler once, through
   // its executor.
   template <class Handler, class Executor>
@@ -523,10 +585,9 @@ class session {
   }
   template <class Request, class Token>
   auto initiate(Request&& r, Token&& token) {
-    static_assert(!std::is_reference_v<Request>);
     return asio::async_initiate<Token, completion_signature>(
-        [this](auto handler, auto&& r) {  // invoked once: the request may be moved from
-          submit(std::move(r), detail::completion(std::move(handler), get_executor()));
+        [this](auto handler, auto&& r) {  // invoked once: an rvalue request may be moved from
+          submit(std::forward<decltype(r)>(r), detail::completion(std::move(handler), get_executor()));
         },
         token, std::forward<Request>(r));
   }
@@ -534,6 +595,8 @@ class session {
 
   // One per request kind, so the request is moved once, into its slot.
   void submit(submit_sm_request&& r, detail::completion&& done);
+  void submit(const submit_sm_request& r, detail::completion&& done);
+  void submit(const data_sm_request& r, detail::completion&& done);
   void submit(submit_multi_request&& r, detail::completion&& done);
   void submit(data_sm_request&& r, detail::completion&& done);
   void submit(query_sm_request&& r, detail::completion&& done);

@@ -305,6 +305,80 @@ TEST_F(SessionFixture, QueuedRequestTimesOutInTheQueue) {
   EXPECT_EQ(sim->smsc().counters().submit_sm, 1u);  // the timed-out one was never sent
 }
 
+// ---- requests taken at the call ----------------------------------------------------------
+
+struct TooLongCase {
+  const char* name;
+  int request;  // 0 submit_sm, 1 replace_sm, 2 data_sm
+};
+
+class FieldsTooLong : public SessionFixture, public ::testing::WithParamInterface<TooLongCase> {};
+
+// A request whose fields do not fit their length octets fails at once, sends
+// nothing and spends no sequence number: the next request goes out as if it
+// had never been made.
+TEST_P(FieldsTooLong, AreRefusedAndNothingIsSent) {
+  bind(Transceiver);
+  outcome bad, good;
+  auto record = [](outcome& o) {
+    return [&o](std::error_code ec, response r) {
+      ++o.done;
+      o.ec = ec;
+      o.r = std::move(r);
+    };
+  };
+  switch (GetParam().request) {
+    case 0:
+      s->async_submit_sm({.destination_addr = "4670001", .short_message = std::string(255, 'x')}, record(bad));
+      break;
+    case 1: s->async_replace_sm({.message_id = "1", .short_message = std::string(255, 'x')}, record(bad)); break;
+    default: {
+      data_sm_request r{.destination_addr = "4670001"};
+      r.options.message_payload = {true, std::string(70'000, 'x')};
+      s->async_data_sm(std::move(r), record(bad));
+    }
+  }
+  submit(good);
+  ASSERT_TRUE(run_until([&] { return bad.done && good.done; }));
+  EXPECT_EQ(bad.done, 1);
+  EXPECT_EQ(bad.ec, make_error_code(errc::invalid_argument)) << bad.ec.message();
+  EXPECT_FALSE(good.ec) << good.ec.message();
+  EXPECT_EQ(good.r.sequence_number, 2u);  // bind_transceiver was 1
+  const auto& k = sim->smsc().counters();
+  EXPECT_EQ(k.submit_sm + k.replace_sm + k.data_sm, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Session, FieldsTooLong,
+                         ::testing::Values(TooLongCase{"submit_sm_text", 0}, TooLongCase{"replace_sm_text", 1},
+                                           TooLongCase{"data_sm_payload", 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The request passed as an lvalue is taken when the call is made: changing
+// it afterwards changes nothing, even for a request still queued.
+TEST_F(SessionFixture, RequestIsTakenAtTheCallEvenWhileQueued) {
+  smsc::Config sc;
+  sc.response_delay = 30ms;
+  start_sim(sc);
+  std::vector<std::string> texts;
+  sim->smsc().on_submit = [&](const smsc::Session&, const smsc::MessageView& m) {
+    texts.emplace_back(m.short_message);
+  };
+  config c = fast_config(port);
+  c.window = 1;
+  bind(Transmitter, c);
+  submit_sm_request r{.destination_addr = "4670001", .short_message = "one"};
+  outcome a, b;
+  s->async_submit_sm(r, [&](std::error_code ec, response) { a.ec = ec, ++a.done; });
+  r.short_message = "two";
+  s->async_submit_sm(r, [&](std::error_code ec, response) { b.ec = ec, ++b.done; });  // queued behind the window
+  r.short_message = "three";
+  r.destination_addr.clear();
+  ASSERT_TRUE(run_until([&] { return a.done && b.done; }));
+  EXPECT_FALSE(a.ec);
+  EXPECT_FALSE(b.ec);
+  EXPECT_EQ(texts, (std::vector<std::string>{"one", "two"}));
+}
+
 // ---- throttling --------------------------------------------------------------------------
 
 TEST_F(SessionFixture, ThrottledRequestIsResubmittedAfterThePause) {
