@@ -175,9 +175,7 @@ void BM_Anchor_e2e(benchmark::State& state) {
         r = PipelineSession(loop, sink.port(), window, total);
         break;
       }
-      default:
-        r = RunNpm(sink.port(), window, total, error);
-        break;
+      default: r = RunNpm(sink.port(), window, total, error); break;
     }
     if (!error.empty()) {
       state.SkipWithError(error.c_str());

@@ -13,8 +13,8 @@ thread_local std::int64_t t_live = 0;
 
 void* Take(std::size_t n, std::size_t align, bool nothrow) {
   if (n == 0) n = 1;
-  void* p = align > alignof(std::max_align_t) ? std::aligned_alloc(align, (n + align - 1) / align * align)
-                                              : std::malloc(n);
+  void* p =
+      align > alignof(std::max_align_t) ? std::aligned_alloc(align, (n + align - 1) / align * align) : std::malloc(n);
   if (p == nullptr) {
     if (nothrow) return nullptr;
     throw std::bad_alloc();

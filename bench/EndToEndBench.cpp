@@ -47,10 +47,7 @@ BENCHMARK(BM_EndToEnd_submit_sm)
     ->ArgNames({"W", "own_thread"})
     ->ArgsProduct({{1, 10, 100, 1000}, {1, 0}})
     ->Apply(OncePerRun);
-BENCHMARK(BM_EndToEnd_submit_sm_tls)
-    ->ArgNames({"W", "own_thread"})
-    ->Args({1000, 1})
-    ->Apply(OncePerRun);
+BENCHMARK(BM_EndToEnd_submit_sm_tls)->ArgNames({"W", "own_thread"})->Args({1000, 1})->Apply(OncePerRun);
 
 }  // namespace
 }  // namespace velmor::bench

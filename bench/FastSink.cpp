@@ -159,9 +159,7 @@ void FastSink::run() {
         case command_id::bind_transceiver:
           respond(c.out, h.command_id | 0x80000000u, 0, h.sequence_number, "fastsink", true);
           break;
-        case command_id::unbind:
-          respond(c.out, command_id::unbind_resp, 0, h.sequence_number, {}, false);
-          break;
+        case command_id::unbind: respond(c.out, command_id::unbind_resp, 0, h.sequence_number, {}, false); break;
         default:
           if (!(h.command_id & 0x80000000u))
             respond(c.out, command_id::generic_nack, command_status::ESME_RINVCMDID, h.sequence_number, {}, false);

@@ -14,19 +14,19 @@
 #include <vector>
 
 #include "codec/Pdu.h"
-#include "pdu/Body.h"
 #include "component/Velmorsmppdemo.h"
+#include "pdu/Body.h"
 
 namespace velmor::bench {
 
 struct Probe : TVelmorSMPPDemo {
-  using TVelmorSMPPDemo::TVelmorSMPPDemo;
   using TVelmorSMPPDemo::FormatBIND;
   using TVelmorSMPPDemo::FormatDATA_SM;
   using TVelmorSMPPDemo::FormatENQUIRE_LINK;
   using TVelmorSMPPDemo::FormatSUBMIT_MULTI;
   using TVelmorSMPPDemo::FormatSUBMIT_SM;
   using TVelmorSMPPDemo::ReceiveOctets;
+  using TVelmorSMPPDemo::TVelmorSMPPDemo;
 };
 
 inline constexpr std::string_view kReceiptText =
@@ -38,8 +38,8 @@ inline std::string DeliverReceipt(Cardinal seq = 7) {
   TOPDeliver_SM tlvs;
   tlvs.receipted_message_id = {true, std::string("1234567\0", 8)};
   tlvs.message_state = {true, 2};
-  const pdu::DeliverSm b{{}, {1, 1, "447700900123"}, {0, 0, "VELMOR"}, {0x04, 0, 0, {}, {}, 0, 0, 0, 0, {0, kReceiptText}},
-                         {&tlvs, {}}};
+  const pdu::DeliverSm b{
+      {}, {1, 1, "447700900123"}, {0, 0, "VELMOR"}, {0x04, 0, 0, {}, {}, 0, 0, 0, 0, {0, kReceiptText}}, {&tlvs, {}}};
   return pdu::build(command_id::deliver_sm, 0, seq, b);
 }
 
@@ -77,7 +77,7 @@ inline std::string EnquireLinkResp(Cardinal seq = 12) {
 
 // At least `size` octets of whole PDUs of every kind above, in rotation.
 inline std::string MixedBlock(std::size_t size, std::size_t* pdus = nullptr) {
-  const std::string kinds[] = {SubmitSmResp(), DeliverReceipt(), EnquireLinkResp(),
+  const std::string kinds[] = {SubmitSmResp(), DeliverReceipt(),  EnquireLinkResp(),
                                DataSm(),       SubmitMultiResp(), EnquireLink()};
   std::string out;
   out.reserve(size + 512);
@@ -94,16 +94,16 @@ struct Sink {
   std::size_t events = 0;
   void Assign(TVelmorSMPPDemo& c) {
     c.OnDeliver_SM = [this](TObject*, Cardinal seq, AnsiString st, Byte, Byte, AnsiString src, Byte, Byte,
-                            AnsiString dst, Byte esm, Byte, Byte, AnsiString sdt, AnsiString vp, Byte, Byte, Byte,
-                            Byte, Byte sm_length, AnsiString sm, TOPDeliver_SM op) {
+                            AnsiString dst, Byte esm, Byte, Byte, AnsiString sdt, AnsiString vp, Byte, Byte, Byte, Byte,
+                            Byte sm_length, AnsiString sm, TOPDeliver_SM op) {
       sum += seq + st.size() + src.size() + dst.size() + esm + sdt.size() + vp.size() + sm_length + sm.size() +
              op.receipted_message_id.Value.size() + op.message_state.Value;
       ++events;
     };
-    c.OnData_SM = [this](TObject*, Cardinal seq, AnsiString st, Byte, Byte, AnsiString src, Byte, Byte,
-                         AnsiString dst, Byte, Byte, Byte dc, TOPData_SM op) {
-      sum += seq + st.size() + src.size() + dst.size() + dc + op.source_port.Value +
-             op.message_payload.Value.size() + op.sar_total_segments.Value;
+    c.OnData_SM = [this](TObject*, Cardinal seq, AnsiString st, Byte, Byte, AnsiString src, Byte, Byte, AnsiString dst,
+                         Byte, Byte, Byte dc, TOPData_SM op) {
+      sum += seq + st.size() + src.size() + dst.size() + dc + op.source_port.Value + op.message_payload.Value.size() +
+             op.sar_total_segments.Value;
       ++events;
     };
     c.OnSubmit_SM_RESP_OK = [this](TObject*, Cardinal seq, AnsiString id) {
@@ -151,7 +151,8 @@ inline void Dispatch(benchmark::State& state, const std::string& pdu) {
   Sink sink;
   sink.Assign(c);
   for (auto _ : state) c.ReceiveOctets(pdu);
-  if (sink.events != static_cast<std::size_t>(state.iterations())) state.SkipWithError("not every PDU reached its handler");
+  if (sink.events != static_cast<std::size_t>(state.iterations()))
+    state.SkipWithError("not every PDU reached its handler");
   benchmark::DoNotOptimize(sink.sum);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * pdu.size()));
 }

@@ -7,8 +7,8 @@ extern "C" {
 #include <stdio.h>
 // libsmpp34's headers are C and rely on this order.
 #include <smpp34.h>
-#include <smpp34_structs.h>
 #include <smpp34_params.h>
+#include <smpp34_structs.h>
 }
 
 namespace velmor::bench::smpp34_peer {

@@ -23,9 +23,7 @@ void BM_Heap_idle_session(benchmark::State& state) {
   TEventLoop loop;
   Simulator sim(true, loop);
   auto session = [&](TVelmorSMPPDemo& c, int& connected, int& idle) {
-    c.OnConnect = [&](TObject*) {
-      ++connected;
-    };
+    c.OnConnect = [&](TObject*) { ++connected; };
     c.OnBind_RESP_OK = [&c](TObject*, TBindType, Cardinal, AnsiString, TOPBind_RESP) { c.Enquire_LINK(); };
     c.OnEnquire_LINK_RESP = [&idle](TObject*, Cardinal, Cardinal) { ++idle; };
   };

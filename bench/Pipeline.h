@@ -19,9 +19,9 @@ namespace velmor::bench {
 
 struct PipelineResult {
   bool bound = false;
-  double secs = 0;          // first submit_sm to last response
-  double cpu_us = 0;        // CPU of the calling thread over the same span
-  std::uint64_t total = 0;  // requests made
+  double secs = 0;            // first submit_sm to last response
+  double cpu_us = 0;          // CPU of the calling thread over the same span
+  std::uint64_t total = 0;    // requests made
   std::uint64_t matched = 0;  // successful responses matched to their request
   bool clean = false;         // every request matched, nothing else arrived
 

@@ -23,8 +23,12 @@ struct driver {
   session::pool* p = nullptr;
   std::uint64_t total = 0;
   std::atomic<std::uint64_t> sent{0}, done{0}, ok{0};
-  const session::submit_sm_request tmpl{.source_addr_ton = 1, .source_addr_npi = 1, .source_addr = "VELMOR",
-                                        .dest_addr_ton = 1, .dest_addr_npi = 1, .destination_addr = "447700900123",
+  const session::submit_sm_request tmpl{.source_addr_ton = 1,
+                                        .source_addr_npi = 1,
+                                        .source_addr = "VELMOR",
+                                        .dest_addr_ton = 1,
+                                        .dest_addr_npi = 1,
+                                        .destination_addr = "447700900123",
                                         .short_message = "Benchmark message 0001"};
   void one() {
     if (sent.fetch_add(1, std::memory_order_relaxed) >= total) return;

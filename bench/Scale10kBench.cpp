@@ -100,11 +100,7 @@ void BM_Scale10k_idle(benchmark::State& state) {
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
 }
-BENCHMARK(BM_Scale10k_idle)
-    ->ArgNames({"sessions", "layer"})
-    ->Args({10000, 0})
-    ->Args({10000, 1})
-    ->Apply(OncePerRun);
+BENCHMARK(BM_Scale10k_idle)->ArgNames({"sessions", "layer"})->Args({10000, 0})->Args({10000, 1})->Apply(OncePerRun);
 
 }  // namespace
 }  // namespace velmor::bench

@@ -32,8 +32,12 @@ inline PipelineResult PipelineSession(TEventLoop& loop, int port, std::int64_t w
   std::int64_t inflight = 0;
   // One request reused as a template; each call copies its strings, as an
   // application passing fresh values would.
-  const session::submit_sm_request tmpl{.source_addr_ton = 1, .source_addr_npi = 1, .source_addr = "VELMOR",
-                                        .dest_addr_ton = 1, .dest_addr_npi = 1, .destination_addr = "447700900123",
+  const session::submit_sm_request tmpl{.source_addr_ton = 1,
+                                        .source_addr_npi = 1,
+                                        .source_addr = "VELMOR",
+                                        .dest_addr_ton = 1,
+                                        .dest_addr_npi = 1,
+                                        .destination_addr = "447700900123",
                                         .short_message = "Benchmark message 0001"};
   struct on_done {
     std::uint64_t* ok;

@@ -126,8 +126,8 @@ int bare_client_run(int port, int window, uint64_t total, struct bare_result* ou
   if (connect(fd, (struct sockaddr*)&a, sizeof a) != 0) goto done;
 
   /* bind_transmitter "bench"/"pw", sequence 1, and its response. */
-  static const unsigned char bind[] = {0, 0, 0, 30, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 1,
-                                       'b', 'e', 'n', 'c', 'h', 0, 'p', 'w', 0, 0, 0x34, 0, 0, 0};
+  static const unsigned char bind[] = {0, 0,   0,   30,  0,   0,   0, 2,   0,   0, 0, 0,    0, 0, 0,
+                                       1, 'b', 'e', 'n', 'c', 'h', 0, 'p', 'w', 0, 0, 0x34, 0, 0, 0};
   if (send_all(fd, bind, sizeof bind) != 0) goto done;
   size_t have = 0;
   while (have < header_size || have < get32(in)) {

@@ -9,9 +9,9 @@ extern "C" {
 #endif
 
 struct bare_result {
-  double secs;       /* first submit_sm sent to last response read */
-  double cpu_us;     /* CPU of the calling thread over the same span */
-  uint64_t matched;  /* successful submit_sm_resp matched by sequence number */
+  double secs;      /* first submit_sm sent to last response read */
+  double cpu_us;    /* CPU of the calling thread over the same span */
+  uint64_t matched; /* successful submit_sm_resp matched by sequence number */
 };
 
 /* Connects to 127.0.0.1:port, binds as a transmitter and pipelines `total`

@@ -39,8 +39,8 @@ inline void put_u16(std::string& out, Word v) {
 }
 
 inline void put_u32(std::string& out, Cardinal v) {
-  const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16),
-                     static_cast<char>(v >> 8), static_cast<char>(v)};
+  const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                     static_cast<char>(v)};
   out.append(b, 4);
 }
 

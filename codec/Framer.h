@@ -86,8 +86,10 @@ class Framer {
   // readable until the framer is next fed).
   Frame next() {
     const Frame f = frame_front(std::string_view(buf_.get() + begin_, end_ - begin_), max_);
-    if (f.kind == Frame::Kind::pdu) begin_ += f.octets.size();
-    else if (f.kind == Frame::Kind::unframeable) clear();
+    if (f.kind == Frame::Kind::pdu)
+      begin_ += f.octets.size();
+    else if (f.kind == Frame::Kind::unframeable)
+      clear();
     return f;
   }
 

@@ -12,7 +12,6 @@
 
 namespace velmor {
 
-
 namespace codec {
 
 inline constexpr std::size_t header_size = 16;
@@ -48,8 +47,7 @@ inline Header read_header(Cursor& c) {
 
 // Starts a PDU in `out` (which is cleared): a header whose command_length is
 // patched by end_pdu once the body is appended.
-inline void begin_pdu(std::string& out, Cardinal id, Cardinal status, Cardinal seq,
-                      std::size_t body_hint = 0) {
+inline void begin_pdu(std::string& out, Cardinal id, Cardinal status, Cardinal seq, std::size_t body_hint = 0) {
   out.clear();
   out.reserve(header_size + body_hint);
   out.resize(header_size);
@@ -71,8 +69,7 @@ inline Writer body_writer(std::string& out, std::size_t body_size) {
 inline void end_pdu(std::string& out) { store_u32(out, 0, static_cast<Cardinal>(out.size())); }
 
 // Header + mandatory + optional in one string; command_length counts all.
-AnsiString build_pdu(Cardinal id, Cardinal status, Cardinal seq, std::string_view mandatory,
-                     std::string_view optional);
+AnsiString build_pdu(Cardinal id, Cardinal status, Cardinal seq, std::string_view mandatory, std::string_view optional);
 
 }  // namespace codec
 }  // namespace velmor

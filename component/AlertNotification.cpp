@@ -4,16 +4,15 @@
 namespace velmor {
 
 void TVelmorSMPPDemo::FormatALERT_NOTIFICATION(AnsiString& pdu, Cardinal& sequence_number, Byte source_addr_ton,
-                                               Byte source_addr_npi, const AnsiString& source_addr,
-                                               Byte esme_addr_ton, Byte esme_addr_npi, const AnsiString& esme_addr) {
+                                               Byte source_addr_npi, const AnsiString& source_addr, Byte esme_addr_ton,
+                                               Byte esme_addr_npi, const AnsiString& esme_addr) {
   const velmor::pdu::AlertNotification body{{source_addr_ton, source_addr_npi, source_addr},
                                             {esme_addr_ton, esme_addr_npi, esme_addr}};
   FormatRequest(pdu, command_id::alert_notification, 0, sequence_number, body);
 }
 
-Cardinal TVelmorSMPPDemo::Alert_NOTIFICATION(Byte source_addr_ton, Byte source_addr_npi,
-                                             const AnsiString& source_addr, Byte esme_addr_ton, Byte esme_addr_npi,
-                                             const AnsiString& esme_addr) {
+Cardinal TVelmorSMPPDemo::Alert_NOTIFICATION(Byte source_addr_ton, Byte source_addr_npi, const AnsiString& source_addr,
+                                             Byte esme_addr_ton, Byte esme_addr_npi, const AnsiString& esme_addr) {
   Cardinal seq = 0;
   FormatALERT_NOTIFICATION(FOut, seq, source_addr_ton, source_addr_npi, source_addr, esme_addr_ton, esme_addr_npi,
                            esme_addr);

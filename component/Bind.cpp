@@ -20,11 +20,11 @@ Cardinal BindValue(TBindType Bind_Type) {
 }  // namespace
 
 void TVelmorSMPPDemo::FormatBIND(AnsiString& pdu, Cardinal& sequence_number, TBindType Bind_Type,
-                                 const AnsiString& system_id, const AnsiString& password,
-                                 const AnsiString& system_type, Byte interface_version, Byte addr_ton,
-                                 Byte addr_npi, const AnsiString& address_range) {
-  const velmor::pdu::Bind body{system_id, password, system_type, interface_version,
-                               {addr_ton, addr_npi, address_range}};
+                                 const AnsiString& system_id, const AnsiString& password, const AnsiString& system_type,
+                                 Byte interface_version, Byte addr_ton, Byte addr_npi,
+                                 const AnsiString& address_range) {
+  const velmor::pdu::Bind body{
+      system_id, password, system_type, interface_version, {addr_ton, addr_npi, address_range}};
   FormatRequest(pdu, BindValue(Bind_Type), 0, sequence_number, body);
 }
 

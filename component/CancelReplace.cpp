@@ -14,12 +14,12 @@ void TVelmorSMPPDemo::FormatCANCEL_SM(AnsiString& pdu, Cardinal& sequence_number
   FormatRequest(pdu, command_id::cancel_sm, 0, sequence_number, body);
 }
 
-Cardinal TVelmorSMPPDemo::Cancel_SM(const AnsiString& service_type, const AnsiString& message_id,
-                                    Byte source_addr_ton, Byte source_addr_npi, const AnsiString& source_addr,
-                                    Byte dest_addr_ton, Byte dest_addr_npi, const AnsiString& destination_addr) {
+Cardinal TVelmorSMPPDemo::Cancel_SM(const AnsiString& service_type, const AnsiString& message_id, Byte source_addr_ton,
+                                    Byte source_addr_npi, const AnsiString& source_addr, Byte dest_addr_ton,
+                                    Byte dest_addr_npi, const AnsiString& destination_addr) {
   Cardinal seq = 0;
-  FormatCANCEL_SM(FOut, seq, service_type, message_id, source_addr_ton, source_addr_npi, source_addr,
-                  dest_addr_ton, dest_addr_npi, destination_addr);
+  FormatCANCEL_SM(FOut, seq, service_type, message_id, source_addr_ton, source_addr_npi, source_addr, dest_addr_ton,
+                  dest_addr_npi, destination_addr);
   CliSockSend(FOut);
   return seq;
 }
@@ -52,13 +52,17 @@ Cardinal TVelmorSMPPDemo::Replace_SM(const AnsiString& message_id, Byte source_a
 }
 
 void TVelmorSMPPDemo::RecognCANCEL_SM_RESP(Cardinal command_status, Cardinal sequence_number, std::string_view) {
-  if (command_status == 0) Fire(OnCancel_RESP_OK, sequence_number);
-  else Fire(OnCancel_RESP_Error, command_status, sequence_number);
+  if (command_status == 0)
+    Fire(OnCancel_RESP_OK, sequence_number);
+  else
+    Fire(OnCancel_RESP_Error, command_status, sequence_number);
 }
 
 void TVelmorSMPPDemo::RecognREPLACE_SM_RESP(Cardinal command_status, Cardinal sequence_number, std::string_view) {
-  if (command_status == 0) Fire(OnReplace_RESP_OK, sequence_number);
-  else Fire(OnReplace_RESP_Error, command_status, sequence_number);
+  if (command_status == 0)
+    Fire(OnReplace_RESP_OK, sequence_number);
+  else
+    Fire(OnReplace_RESP_Error, command_status, sequence_number);
 }
 
 }  // namespace velmor

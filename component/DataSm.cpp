@@ -26,16 +26,15 @@ Cardinal TVelmorSMPPDemo::Data_SM(const AnsiString& service_type, Byte source_ad
                                   Byte data_coding, const TOPData_SM& OPData_SM) {
   if (tlv::overlong(OPData_SM)) return 0;
   Cardinal seq = 0;
-  FormatDATA_SM(FOut, seq, service_type, source_addr_ton, source_addr_npi, source_addr, dest_addr_ton,
-                dest_addr_npi, destination_addr, esm_class, registered_delivery, data_coding, OPData_SM);
+  FormatDATA_SM(FOut, seq, service_type, source_addr_ton, source_addr_npi, source_addr, dest_addr_ton, dest_addr_npi,
+                destination_addr, esm_class, registered_delivery, data_coding, OPData_SM);
   CliSockSend(FOut);
   return seq;
 }
 
 // message_id, then optional parameters to the end of the body. With no NUL in
 // the body, message_id is empty and every octet goes to the TLV decoder.
-void TVelmorSMPPDemo::RecognDATA_SM_RESP(Cardinal command_status, Cardinal sequence_number,
-                                         std::string_view body) {
+void TVelmorSMPPDemo::RecognDATA_SM_RESP(Cardinal command_status, Cardinal sequence_number, std::string_view body) {
   if (command_status == 0 ? !OnData_SM_RESP_OK : !OnData_SM_RESP_Error) return;
   pdu::DataSmResp r;
   pdu::read(body, r);

@@ -16,9 +16,8 @@ void TVelmorSMPPDemo::RecognDELIVER_SM(Cardinal, Cardinal sequence_number, std::
   FireWith(OnDeliver_SM, [&](const TOnDeliver_SM& fn) {
     fn(this, sequence_number, str(d.service_type), d.source.ton, d.source.npi, str(d.source.addr), d.dest.ton,
        d.dest.npi, str(d.dest.addr), m.esm_class, m.protocol_id, m.priority_flag, str(m.schedule_delivery_time),
-       str(m.validity_period), m.registered_delivery, m.replace_if_present_flag, m.data_coding,
-       m.sm_default_msg_id, m.short_message.sm_length, str(m.short_message.text),
-       tlv::decoded<TOPDeliver_SM>(d.optional.octets));
+       str(m.validity_period), m.registered_delivery, m.replace_if_present_flag, m.data_coding, m.sm_default_msg_id,
+       m.short_message.sm_length, str(m.short_message.text), tlv::decoded<TOPDeliver_SM>(d.optional.octets));
   });
 }
 
@@ -28,8 +27,7 @@ void TVelmorSMPPDemo::FormatDELIVER_SM_RESP(AnsiString& pdu, Cardinal command_st
                   velmor::pdu::MessageIdResp{message_id});
 }
 
-void TVelmorSMPPDemo::Deliver_SM_RESP(Cardinal command_status, Cardinal sequence_number,
-                                      const AnsiString& message_id) {
+void TVelmorSMPPDemo::Deliver_SM_RESP(Cardinal command_status, Cardinal sequence_number, const AnsiString& message_id) {
   FormatDELIVER_SM_RESP(FOut, command_status, sequence_number, message_id);
   CliSockSend(FOut);
 }

@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "codec/Pdu.h"
-#include "pdu/Body.h"
 #include "component/Velmorsmppdemo.h"
+#include "pdu/Body.h"
 
 namespace velmor {
 
@@ -62,7 +62,7 @@ struct UnsuccessSink {
 // cleared nor zero-filled again: sizing it is a no-op.
 template <class Body>
 VELMOR_PDU_INLINE void TVelmorSMPPDemo::FormatRequest(AnsiString& out, Cardinal command_id, Cardinal command_status,
-                                    Cardinal& sequence_number, const Body& body) {
+                                                      Cardinal& sequence_number, const Body& body) {
   const std::size_t size = codec::header_size + pdu::size(body);
   Fsequence_number = codec::next_sequence(Fsequence_number);
   sequence_number = Fsequence_number;
@@ -77,8 +77,8 @@ VELMOR_PDU_INLINE void TVelmorSMPPDemo::FormatRequest(AnsiString& out, Cardinal 
 }
 
 template <class Body>
-VELMOR_PDU_INLINE void format_response(AnsiString& out, Cardinal command_id, Cardinal command_status, Cardinal sequence_number,
-                     const Body& body) {
+VELMOR_PDU_INLINE void format_response(AnsiString& out, Cardinal command_id, Cardinal command_status,
+                                       Cardinal sequence_number, const Body& body) {
   const std::size_t n = pdu::size(body);
   codec::begin_pdu(out, command_id, command_status, codec::response_sequence(sequence_number), n);
   pdu::append(out, body, n);

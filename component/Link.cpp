@@ -52,8 +52,7 @@ void TVelmorSMPPDemo::RecognENQUIRE_LINK(Cardinal command_status, Cardinal seque
   Fire(OnEnquire_LINK, command_status, sequence_number);
 }
 
-void TVelmorSMPPDemo::RecognENQUIRE_LINK_RESP(Cardinal command_status, Cardinal sequence_number,
-                                              std::string_view) {
+void TVelmorSMPPDemo::RecognENQUIRE_LINK_RESP(Cardinal command_status, Cardinal sequence_number, std::string_view) {
   Fire(OnEnquire_LINK_RESP, command_status, sequence_number);
 }
 
@@ -62,8 +61,10 @@ void TVelmorSMPPDemo::RecognGENERIC_NACK(Cardinal command_status, Cardinal seque
 }
 
 void TVelmorSMPPDemo::RecognUNBIND_RESP(Cardinal command_status, Cardinal sequence_number, std::string_view) {
-  if (command_status == 0) Fire(OnUnbind_RESP_OK, sequence_number);
-  else Fire(OnUnbind_RESP_Error, command_status, sequence_number);
+  if (command_status == 0)
+    Fire(OnUnbind_RESP_OK, sequence_number);
+  else
+    Fire(OnUnbind_RESP_Error, command_status, sequence_number);
 }
 
 }  // namespace velmor

@@ -19,8 +19,7 @@ Cardinal TVelmorSMPPDemo::Query_SM(const AnsiString& message_id, Byte source_add
 
 // message_state and error_code that the body no longer holds (an error
 // response often has no body) read as 0; the event still fires.
-void TVelmorSMPPDemo::RecognQUERY_SM_RESP(Cardinal command_status, Cardinal sequence_number,
-                                          std::string_view body) {
+void TVelmorSMPPDemo::RecognQUERY_SM_RESP(Cardinal command_status, Cardinal sequence_number, std::string_view body) {
   if (command_status == 0 ? !OnQuery_SM_RESP_OK : !OnQuery_SM_RESP_Error) return;
   pdu::QuerySmResp r;
   pdu::read(body, r);
@@ -29,8 +28,7 @@ void TVelmorSMPPDemo::RecognQUERY_SM_RESP(Cardinal command_status, Cardinal sequ
   const Byte message_state = r.message_state;
   const Byte error_code = r.error_code;
   if (command_status == 0)
-    Fire(OnQuery_SM_RESP_OK, sequence_number, std::move(message_id), std::move(final_date), message_state,
-         error_code);
+    Fire(OnQuery_SM_RESP_OK, sequence_number, std::move(message_id), std::move(final_date), message_state, error_code);
   else
     Fire(OnQuery_SM_RESP_Error, command_status, sequence_number, std::move(message_id), std::move(final_date),
          message_state, error_code);

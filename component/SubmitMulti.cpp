@@ -26,41 +26,44 @@ AnsiString TVelmorSMPPDemo::dest_address_Get(const Tdest_address& dest_address, 
   return out;
 }
 
-void TVelmorSMPPDemo::FormatSUBMIT_MULTI(AnsiString& pdu, Cardinal& sequence_number,
-                                         const AnsiString& service_type, Byte source_addr_ton,
-                                         Byte source_addr_npi, const AnsiString& source_addr,
+void TVelmorSMPPDemo::FormatSUBMIT_MULTI(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& service_type,
+                                         Byte source_addr_ton, Byte source_addr_npi, const AnsiString& source_addr,
                                          const Tdest_address& dest_address, Byte esm_class, Byte protocol_id,
                                          Byte priority_flag, const AnsiString& schedule_delivery_time,
                                          const AnsiString& validity_period, Byte registered_delivery,
                                          Byte replace_if_present_flag, Byte data_coding, Byte sm_default_msg_id,
                                          const AnsiString& short_message, const TOPSubmit_MULTI& OPSubmit_MULTI) {
-  const velmor::pdu::SubmitMultiT<const Tdest_address> body{
-      service_type,
-      {source_addr_ton, source_addr_npi, source_addr},
-      {&dest_address},
-      {esm_class, protocol_id, priority_flag, schedule_delivery_time, validity_period, registered_delivery,
-       replace_if_present_flag, data_coding, sm_default_msg_id, {0, short_message}},
-      {&OPSubmit_MULTI, {}}};
+  const velmor::pdu::SubmitMultiT<const Tdest_address> body{service_type,
+                                                            {source_addr_ton, source_addr_npi, source_addr},
+                                                            {&dest_address},
+                                                            {esm_class,
+                                                             protocol_id,
+                                                             priority_flag,
+                                                             schedule_delivery_time,
+                                                             validity_period,
+                                                             registered_delivery,
+                                                             replace_if_present_flag,
+                                                             data_coding,
+                                                             sm_default_msg_id,
+                                                             {0, short_message}},
+                                                            {&OPSubmit_MULTI, {}}};
   FormatRequest(pdu, command_id::submit_multi, 0, sequence_number, body);
 }
 
 Cardinal TVelmorSMPPDemo::Submit_MULTI(const AnsiString& service_type, Byte source_addr_ton, Byte source_addr_npi,
-                                       const AnsiString& source_addr, const Tdest_address& dest_address,
-                                       Byte esm_class, Byte protocol_id, Byte priority_flag,
-                                       const AnsiString& schedule_delivery_time, const AnsiString& validity_period,
-                                       Byte registered_delivery, Byte replace_if_present_flag, Byte data_coding,
-                                       Byte sm_default_msg_id, const AnsiString& short_message,
-                                       const TOPSubmit_MULTI& OPSubmit_MULTI) {
+                                       const AnsiString& source_addr, const Tdest_address& dest_address, Byte esm_class,
+                                       Byte protocol_id, Byte priority_flag, const AnsiString& schedule_delivery_time,
+                                       const AnsiString& validity_period, Byte registered_delivery,
+                                       Byte replace_if_present_flag, Byte data_coding, Byte sm_default_msg_id,
+                                       const AnsiString& short_message, const TOPSubmit_MULTI& OPSubmit_MULTI) {
   // number_of_dests and sm_length are one octet each: a list or a text they
   // cannot count is refused rather than sent with a count that disagrees.
-  if (dest_address.size() > MaxDestinations || short_message.size() > MaxShortMessage ||
-      tlv::overlong(OPSubmit_MULTI))
+  if (dest_address.size() > MaxDestinations || short_message.size() > MaxShortMessage || tlv::overlong(OPSubmit_MULTI))
     return 0;
   Cardinal seq = 0;
-  FormatSUBMIT_MULTI(FOut, seq, service_type, source_addr_ton, source_addr_npi, source_addr, dest_address,
-                     esm_class, protocol_id, priority_flag, schedule_delivery_time, validity_period,
-                     registered_delivery, replace_if_present_flag, data_coding, sm_default_msg_id, short_message,
-                     OPSubmit_MULTI);
+  FormatSUBMIT_MULTI(FOut, seq, service_type, source_addr_ton, source_addr_npi, source_addr, dest_address, esm_class,
+                     protocol_id, priority_flag, schedule_delivery_time, validity_period, registered_delivery,
+                     replace_if_present_flag, data_coding, sm_default_msg_id, short_message, OPSubmit_MULTI);
   CliSockSend(FOut);
   return seq;
 }

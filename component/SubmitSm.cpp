@@ -14,8 +14,15 @@ void TVelmorSMPPDemo::FormatSUBMIT_SM(AnsiString& pdu, Cardinal& sequence_number
   const velmor::pdu::SubmitSm body{service_type,
                                    {source_addr_ton, source_addr_npi, source_addr},
                                    {dest_addr_ton, dest_addr_npi, destination_addr},
-                                   {esm_class, protocol_id, priority_flag, schedule_delivery_time, validity_period,
-                                    registered_delivery, replace_if_present_flag, data_coding, sm_default_msg_id,
+                                   {esm_class,
+                                    protocol_id,
+                                    priority_flag,
+                                    schedule_delivery_time,
+                                    validity_period,
+                                    registered_delivery,
+                                    replace_if_present_flag,
+                                    data_coding,
+                                    sm_default_msg_id,
                                     {0, short_message}},
                                    {&OPSubmit_SM, {}}};
   FormatRequest(pdu, command_id::submit_sm, 0, sequence_number, body);
@@ -32,26 +39,24 @@ Cardinal TVelmorSMPPDemo::Submit_SM(const AnsiString& service_type, Byte source_
   // wrong length, so the call is refused before a sequence number is spent.
   if (short_message.size() > MaxShortMessage || tlv::overlong(OPSubmit_SM)) return 0;
   Cardinal seq = 0;
-  FormatSUBMIT_SM(FOut, seq, service_type, source_addr_ton, source_addr_npi, source_addr, dest_addr_ton,
-                  dest_addr_npi, destination_addr, esm_class, protocol_id, priority_flag, schedule_delivery_time,
-                  validity_period, registered_delivery, replace_if_present_flag, data_coding, sm_default_msg_id,
-                  short_message, OPSubmit_SM);
+  FormatSUBMIT_SM(FOut, seq, service_type, source_addr_ton, source_addr_npi, source_addr, dest_addr_ton, dest_addr_npi,
+                  destination_addr, esm_class, protocol_id, priority_flag, schedule_delivery_time, validity_period,
+                  registered_delivery, replace_if_present_flag, data_coding, sm_default_msg_id, short_message,
+                  OPSubmit_SM);
   CliSockSend(FOut);
   return seq;
 }
 
 // message_id is the octets before the first NUL; anything after it is ignored.
-void TVelmorSMPPDemo::RecognSUBMIT_SM_RESP(Cardinal command_status, Cardinal sequence_number,
-                                           std::string_view body) {
+void TVelmorSMPPDemo::RecognSUBMIT_SM_RESP(Cardinal command_status, Cardinal sequence_number, std::string_view body) {
   pdu::MessageIdResp r;
   pdu::read(body, r);
   if (command_status == 0) {
     FireWith(OnSubmit_SM_RESP_OK,
              [&](const TOnSubmit_SM_RESP_OK& fn) { fn(this, sequence_number, str(r.message_id)); });
   } else {
-    FireWith(OnSubmit_SM_RESP_Error, [&](const TOnSubmit_SM_RESP_Error& fn) {
-      fn(this, command_status, sequence_number, str(r.message_id));
-    });
+    FireWith(OnSubmit_SM_RESP_Error,
+             [&](const TOnSubmit_SM_RESP_Error& fn) { fn(this, command_status, sequence_number, str(r.message_id)); });
   }
 }
 

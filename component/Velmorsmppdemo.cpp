@@ -107,8 +107,7 @@ void TVelmorSMPPDemo::FormatPDU(AnsiString& pdu, Cardinal command_id, Cardinal c
 }
 
 void TVelmorSMPPDemo::FormatPDU_RESP(AnsiString& pdu, Cardinal command_id, Cardinal command_status,
-                                     Cardinal sequence_number, std::string_view mandatory,
-                                     std::string_view optional) {
+                                     Cardinal sequence_number, std::string_view mandatory, std::string_view optional) {
   codec::begin_pdu(pdu, command_id, command_status, codec::response_sequence(sequence_number),
                    mandatory.size() + optional.size());
   pdu.append(mandatory);
@@ -124,8 +123,10 @@ void TVelmorSMPPDemo::FormatPDU_RESP(AnsiString& pdu, Cardinal command_id, Cardi
 // pass ends; otherwise everything buffered goes at once.
 void TVelmorSMPPDemo::DiscardReceived() {
   ++FGeneration;
-  if (FFraming) FDropTail = true;
-  else FRx.clear();
+  if (FFraming)
+    FDropTail = true;
+  else
+    FRx.clear();
 }
 
 void TVelmorSMPPDemo::CliSockRead(TObject*, TCustomWinSocket* Socket) {

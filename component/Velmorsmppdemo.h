@@ -123,8 +123,8 @@ class TVelmorSMPPDemo : public TComponent {
                      const AnsiString& source_addr, Byte dest_addr_ton, Byte dest_addr_npi,
                      const AnsiString& destination_addr, Byte esm_class, Byte protocol_id, Byte priority_flag,
                      const AnsiString& schedule_delivery_time, const AnsiString& validity_period,
-                     Byte registered_delivery, Byte replace_if_present_flag, Byte data_coding,
-                     Byte sm_default_msg_id, const AnsiString& short_message, const TOPSubmit_SM& OPSubmit_SM);
+                     Byte registered_delivery, Byte replace_if_present_flag, Byte data_coding, Byte sm_default_msg_id,
+                     const AnsiString& short_message, const TOPSubmit_SM& OPSubmit_SM);
 
   // Append to a destination list; false (list unchanged) once it holds 254.
   Boolean dest_address_AddSME(Tdest_address& dest_address, Byte dest_addr_ton, Byte dest_addr_npi,
@@ -222,13 +222,12 @@ class TVelmorSMPPDemo : public TComponent {
                   Byte addr_npi, const AnsiString& address_range);
   void FormatOUTBIND(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& system_id,
                      const AnsiString& password);
-  void FormatSUBMIT_SM(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& service_type,
-                       Byte source_addr_ton, Byte source_addr_npi, const AnsiString& source_addr,
-                       Byte dest_addr_ton, Byte dest_addr_npi, const AnsiString& destination_addr, Byte esm_class,
-                       Byte protocol_id, Byte priority_flag, const AnsiString& schedule_delivery_time,
-                       const AnsiString& validity_period, Byte registered_delivery, Byte replace_if_present_flag,
-                       Byte data_coding, Byte sm_default_msg_id, const AnsiString& short_message,
-                       const TOPSubmit_SM& OPSubmit_SM);
+  void FormatSUBMIT_SM(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& service_type, Byte source_addr_ton,
+                       Byte source_addr_npi, const AnsiString& source_addr, Byte dest_addr_ton, Byte dest_addr_npi,
+                       const AnsiString& destination_addr, Byte esm_class, Byte protocol_id, Byte priority_flag,
+                       const AnsiString& schedule_delivery_time, const AnsiString& validity_period,
+                       Byte registered_delivery, Byte replace_if_present_flag, Byte data_coding, Byte sm_default_msg_id,
+                       const AnsiString& short_message, const TOPSubmit_SM& OPSubmit_SM);
   static AnsiString dest_address_Get(const Tdest_address& dest_address, Byte& number_of_dests);
   void FormatSUBMIT_MULTI(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& service_type,
                           Byte source_addr_ton, Byte source_addr_npi, const AnsiString& source_addr,
@@ -239,30 +238,29 @@ class TVelmorSMPPDemo : public TComponent {
                           const TOPSubmit_MULTI& OPSubmit_MULTI);
   void FormatDELIVER_SM_RESP(AnsiString& pdu, Cardinal command_status, Cardinal sequence_number,
                              const AnsiString& message_id);
-  void FormatDATA_SM(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& service_type,
-                     Byte source_addr_ton, Byte source_addr_npi, const AnsiString& source_addr, Byte dest_addr_ton,
-                     Byte dest_addr_npi, const AnsiString& destination_addr, Byte esm_class,
-                     Byte registered_delivery, Byte data_coding, const TOPData_SM& OPData_SM);
+  void FormatDATA_SM(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& service_type, Byte source_addr_ton,
+                     Byte source_addr_npi, const AnsiString& source_addr, Byte dest_addr_ton, Byte dest_addr_npi,
+                     const AnsiString& destination_addr, Byte esm_class, Byte registered_delivery, Byte data_coding,
+                     const TOPData_SM& OPData_SM);
   void FormatDATA_SM_RESP(AnsiString& pdu, Cardinal command_status, Cardinal sequence_number,
                           const AnsiString& message_id, const TOPData_SM_RESP& OPData_SM_RESP);
-  void FormatQUERY_SM(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& message_id,
-                      Byte source_addr_ton, Byte source_addr_npi, const AnsiString& source_addr);
+  void FormatQUERY_SM(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& message_id, Byte source_addr_ton,
+                      Byte source_addr_npi, const AnsiString& source_addr);
   void FormatCANCEL_SM(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& service_type,
                        const AnsiString& message_id, Byte source_addr_ton, Byte source_addr_npi,
                        const AnsiString& source_addr, Byte dest_addr_ton, Byte dest_addr_npi,
                        const AnsiString& destination_addr);
-  void FormatREPLACE_SM(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& message_id,
-                        Byte source_addr_ton, Byte source_addr_npi, const AnsiString& source_addr,
-                        const AnsiString& schedule_delivery_time, const AnsiString& validity_period,
-                        Byte registered_delivery, Byte sm_default_msg_id, const AnsiString& short_message);
-  void FormatALERT_NOTIFICATION(AnsiString& pdu, Cardinal& sequence_number, Byte source_addr_ton,
-                                Byte source_addr_npi, const AnsiString& source_addr, Byte esme_addr_ton,
-                                Byte esme_addr_npi, const AnsiString& esme_addr);
+  void FormatREPLACE_SM(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& message_id, Byte source_addr_ton,
+                        Byte source_addr_npi, const AnsiString& source_addr, const AnsiString& schedule_delivery_time,
+                        const AnsiString& validity_period, Byte registered_delivery, Byte sm_default_msg_id,
+                        const AnsiString& short_message);
+  void FormatALERT_NOTIFICATION(AnsiString& pdu, Cardinal& sequence_number, Byte source_addr_ton, Byte source_addr_npi,
+                                const AnsiString& source_addr, Byte esme_addr_ton, Byte esme_addr_npi,
+                                const AnsiString& esme_addr);
 
   // Decoders: command_status, sequence_number and the body after the header.
   void Recognition_of_a_package(std::string_view pdu);
-  void RecognBIND_RESP(TBindType Bind_Type, Cardinal command_status, Cardinal sequence_number,
-                       std::string_view body);
+  void RecognBIND_RESP(TBindType Bind_Type, Cardinal command_status, Cardinal sequence_number, std::string_view body);
   void RecognUNBIND_RESP(Cardinal command_status, Cardinal sequence_number, std::string_view body);
   void RecognGENERIC_NACK(Cardinal command_status, Cardinal sequence_number, std::string_view body);
   void RecognENQUIRE_LINK(Cardinal command_status, Cardinal sequence_number, std::string_view body);

@@ -44,8 +44,8 @@ int main() {
   sender.OnConnect = [&](TObject*) { sender.Bind(Transmitter, "alice", "", "", 1, 1, ""); };
   sender.OnBind_RESP_OK = [&](TObject*, TBindType, Cardinal, AnsiString, TOPBind_RESP) {
     for (const auto& p : *parts)
-      sender.Submit_SM("", 1, 1, "46700000000", 1, 1, "46700000001", p.esm_class, 0, 0, "", "", 0, 0,
-                       p.data_coding, 0, p.short_message, TOPSubmit_SM{});
+      sender.Submit_SM("", 1, 1, "46700000000", 1, 1, "46700000001", p.esm_class, 0, 0, "", "", 0, 0, p.data_coding, 0,
+                       p.short_message, TOPSubmit_SM{});
   };
   sender.OnSubmit_SM_RESP_OK = [&](TObject*, Cardinal, AnsiString) {
     if (++acks != static_cast<int>(parts->size())) return;
@@ -67,8 +67,8 @@ int main() {
     sender.Connect("127.0.0.1", simulator.port());
   };
   receiver.OnDeliver_SM = [&](TObject*, Cardinal seq, AnsiString, Byte, Byte, AnsiString source, Byte, Byte,
-                              AnsiString destination, Byte esm_class, Byte, Byte, AnsiString, AnsiString, Byte,
-                              Byte, Byte data_coding, Byte, Byte, AnsiString short_message, TOPDeliver_SM) {
+                              AnsiString destination, Byte esm_class, Byte, Byte, AnsiString, AnsiString, Byte, Byte,
+                              Byte data_coding, Byte, Byte, AnsiString short_message, TOPDeliver_SM) {
     receiver.Deliver_SM_RESP(0, seq, "");
     sms::InboundPart part{source, destination, esm_class, data_coding, short_message, {}, {}};
     auto r = reassembler.Feed(part, std::chrono::steady_clock::now());

@@ -62,8 +62,8 @@ int main(int argc, char** argv) {
     smpp.Deliver_SM_RESP(0, seq, "");
     if (esm_class & 0x04) {
       std::printf("receipt for %s, message_state %u: %s\n",
-                  op.receipted_message_id.Field ? op.receipted_message_id.Value.c_str() : "?",
-                  op.message_state.Value, short_message.c_str());
+                  op.receipted_message_id.Field ? op.receipted_message_id.Value.c_str() : "?", op.message_state.Value,
+                  short_message.c_str());
       exit_code = 0;
       smpp.Unbind();
     }

@@ -30,9 +30,7 @@ int main(int argc, char** argv) {
   int exit_code = 1;
   bool finished = false;
   std::size_t parts = 0, receipts = 0;
-  auto shutdown = [&] {
-    smpp.async_shutdown([&](std::error_code) { finished = true; });
-  };
+  auto shutdown = [&] { smpp.async_shutdown([&](std::error_code) { finished = true; }); };
   // Handlers run on the loop: keep them short, never block.
   smpp.set_receipt_handler([&](const session::receipt_event& e) {
     std::printf("receipt for part %u/%u of message %llu to %s: %s\n", e.part_index + 1, e.part_count,
@@ -52,8 +50,11 @@ int main(int argc, char** argv) {
     std::printf("bound to %s:%d\n", cfg.host.c_str(), cfg.port);
     std::string text;
     for (int i = 0; i < 4; ++i) text += "A long message is split into parts, each with its own receipt. ";
-    smpp.async_send_text({.source_addr = "46700000000", .destination_addr = "46700000001", .text = text,
-                          .registered_delivery = 1, .tag = 42},
+    smpp.async_send_text({.source_addr = "46700000000",
+                          .destination_addr = "46700000001",
+                          .text = text,
+                          .registered_delivery = 1,
+                          .tag = 42},
                          [&](std::error_code ec, session::text_result r) {
                            if (ec) {
                              std::printf("send failed: %s\n", ec.message().c_str());
@@ -61,7 +62,8 @@ int main(int argc, char** argv) {
                              return;
                            }
                            parts = r.parts;
-                           for (const auto& id : r.message_ids) std::printf("part submitted, message_id %s\n", id.c_str());
+                           for (const auto& id : r.message_ids)
+                             std::printf("part submitted, message_id %s\n", id.c_str());
                          });
   });
   loop.RunUntil([&] { return finished; }, 10s);

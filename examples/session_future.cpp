@@ -38,10 +38,10 @@ int main(int argc, char** argv) {
                                                     .destination_addr = "46700000001",
                                                     .short_message = "Hello #" + std::to_string(i)},
                                                    asio::use_future)
-                                   .get();
-        std::printf("submit %d: message_id %s, sequence %u, round trip %lld us\n", i, r.message_id.c_str(),
-                    r.sequence_number,
-                    static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(r.round_trip).count()));
+                                  .get();
+        std::printf(
+            "submit %d: message_id %s, sequence %u, round trip %lld us\n", i, r.message_id.c_str(), r.sequence_number,
+            static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(r.round_trip).count()));
       }
       smpp.async_shutdown(asio::use_future).get();
       exit_code = 0;

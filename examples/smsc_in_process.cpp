@@ -23,8 +23,8 @@ int main() {
     // command_id is the header's second field.
     Cardinal id = 0;
     for (std::size_t i = 4; i < 8 && i < pdu.size(); ++i) id = id << 8 | static_cast<unsigned char>(pdu[i]);
-    std::printf("  smsc %s %s command_id 0x%08X, %zu octets\n", std::string(session).c_str(),
-                received ? "<-" : "->", id, pdu.size());
+    std::printf("  smsc %s %s command_id 0x%08X, %zu octets\n", std::string(session).c_str(), received ? "<-" : "->",
+                id, pdu.size());
   };
   smsc::Server simulator(cfg, loop);
   if (!simulator.start("127.0.0.1", 0)) {

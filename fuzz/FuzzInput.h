@@ -17,8 +17,7 @@ namespace velmor::fuzz {
 
 class FuzzInput {
  public:
-  FuzzInput(const std::uint8_t* data, std::size_t size)
-      : rest_(reinterpret_cast<const char*>(data), size) {}
+  FuzzInput(const std::uint8_t* data, std::size_t size) : rest_(reinterpret_cast<const char*>(data), size) {}
 
   bool empty() const { return rest_.empty(); }
   std::size_t size() const { return rest_.size(); }

@@ -27,10 +27,14 @@ Agg build(fuzz::FuzzInput& in) {
     m.Field = true;
     if constexpr (!std::is_same_v<R, Talert_on_message_delivery>) {
       using V = typename R::value_type;
-      if constexpr (std::is_same_v<V, AnsiString>) m.Value = std::string(in.octets(in.u16()));
-      else if constexpr (sizeof(V) == 1) m.Value = in.u8();
-      else if constexpr (sizeof(V) == 2) m.Value = in.u16();
-      else m.Value = in.u32();
+      if constexpr (std::is_same_v<V, AnsiString>)
+        m.Value = std::string(in.octets(in.u16()));
+      else if constexpr (sizeof(V) == 1)
+        m.Value = in.u8();
+      else if constexpr (sizeof(V) == 2)
+        m.Value = in.u16();
+      else
+        m.Value = in.u32();
     }
     return false;
   });

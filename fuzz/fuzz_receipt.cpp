@@ -22,8 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Split the input into parts at 0xFF: first octet of each is esm_class, second
   // data_coding, the rest short_message. A tiny pending limit exercises eviction.
-  Reassembler reassembler({.max_pending = 4, .max_pending_octets = 1024,
-                           .expiry = std::chrono::seconds(30), .gsm_packed = (size % 2) == 1});
+  Reassembler reassembler({.max_pending = 4,
+                           .max_pending_octets = 1024,
+                           .expiry = std::chrono::seconds(30),
+                           .gsm_packed = (size % 2) == 1});
   auto now = std::chrono::steady_clock::time_point{};
   std::size_t begin = 0;
   while (begin < size) {
@@ -37,9 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     part.data_coding = chunk.size() > 1 ? static_cast<std::uint8_t>(chunk[1]) : 0;
     part.short_message = std::string(chunk.substr(chunk.size() > 2 ? 2 : chunk.size()));
     if ((part.esm_class & 0x01) && part.short_message.size() >= 4) {
-      part.sar = SarValues{static_cast<std::uint16_t>(part.short_message[0]),
-                           static_cast<std::uint8_t>(part.short_message[1]),
-                           static_cast<std::uint8_t>(part.short_message[2])};
+      part.sar =
+          SarValues{static_cast<std::uint16_t>(part.short_message[0]), static_cast<std::uint8_t>(part.short_message[1]),
+                    static_cast<std::uint8_t>(part.short_message[2])};
     }
     now += std::chrono::seconds(1);
     auto result = reassembler.Feed(part, now);

@@ -16,10 +16,10 @@
 #include <string_view>
 #include <vector>
 
+#include "FuzzInput.h"
 #include "common/EventLog.h"
 #include "common/Probe.h"
 #include "component/Velmorsmppdemo.h"
-#include "FuzzInput.h"
 
 namespace {
 
@@ -75,7 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (++events != act_at || live == nullptr) return;
       switch (action) {
         case 1: live->Disconnect(); break;
-        case 2: delete live; live = nullptr; break;
+        case 2:
+          delete live;
+          live = nullptr;
+          break;
         case 3: live->ReceiveOctets(reads.next()); break;
         default: break;
       }

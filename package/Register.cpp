@@ -2,8 +2,6 @@
 
 namespace velmor {
 
-void Register() {
-  RegisterComponents("Velmor", {ComponentClassOf<TVelmorSMPPDemo>("TVelmorSMPPDemo")});
-}
+void Register() { RegisterComponents("Velmor", {ComponentClassOf<TVelmorSMPPDemo>("TVelmorSMPPDemo")}); }
 
 }  // namespace velmor

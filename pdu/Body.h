@@ -340,7 +340,9 @@ namespace detail {
 
 // A composite field: one with a fields() list of its own.
 template <class T>
-concept has_fields = requires { &T::template fields<T, int>; };
+concept has_fields = requires {
+  &T::template fields<T, int>;
+};
 
 struct Sizer {
   std::size_t n = 0;
@@ -369,10 +371,8 @@ struct Sizer {
     for (const auto& e : *l.list) (*this)(to_unsuccess(e));
   }
   template <class T>
-    requires has_fields<T>
-  void operator()(const T& t) {
-    T::fields(t, *this);
-  }
+  requires has_fields<T>
+  void operator()(const T& t) { T::fields(t, *this); }
 };
 
 struct Putter {
@@ -410,10 +410,8 @@ struct Putter {
     for (const auto& e : *l.list) (*this)(to_unsuccess(e));
   }
   template <class T>
-    requires has_fields<T>
-  void operator()(const T& t) {
-    T::fields(t, *this);
-  }
+  requires has_fields<T>
+  void operator()(const T& t) { T::fields(t, *this); }
 };
 
 struct Taker {
@@ -436,8 +434,10 @@ struct Taker {
     for (Byte i = 0; i < l.number_of_dests; ++i) {
       Destination d;
       d.dest_flag = c.u8();
-      if (d.dest_flag == Destination::sme) (*this)(d.address);
-      else if (d.dest_flag == Destination::distribution_list) d.dl_name = c.cstring();
+      if (d.dest_flag == Destination::sme)
+        (*this)(d.address);
+      else if (d.dest_flag == Destination::distribution_list)
+        d.dl_name = c.cstring();
       if (l.list) l.list->push_back(d);
       if (d.dest_flag != Destination::sme && d.dest_flag != Destination::distribution_list) break;
     }
@@ -454,10 +454,8 @@ struct Taker {
     }
   }
   template <class T>
-    requires has_fields<T>
-  void operator()(T& t) {
-    T::fields(t, *this);
-  }
+  requires has_fields<T>
+  void operator()(T& t) { T::fields(t, *this); }
 };
 
 }  // namespace detail
@@ -503,8 +501,7 @@ void append(std::string& out, const Body& b) {
 // A whole PDU in `out` (replacing its content): the header, then the body
 // written in place at its exact size; command_length counts both.
 template <class Body>
-void build(std::string& out, Cardinal command_id, Cardinal command_status, Cardinal sequence_number,
-           const Body& b) {
+void build(std::string& out, Cardinal command_id, Cardinal command_status, Cardinal sequence_number, const Body& b) {
   const std::size_t n = size(b);
   codec::begin_pdu(out, command_id, command_status, sequence_number, n);
   append(out, b, n);

@@ -33,8 +33,10 @@ void RegisterComponents(const std::string& Page, const std::vector<TComponentCla
   for (const auto& cls : Classes) {
     auto it = std::find_if(entries.begin(), entries.end(),
                            [&](const TPaletteEntry& e) { return e.Class.ClassName == cls.ClassName; });
-    if (it != entries.end()) *it = TPaletteEntry{Page, cls};
-    else entries.push_back(TPaletteEntry{Page, cls});
+    if (it != entries.end())
+      *it = TPaletteEntry{Page, cls};
+    else
+      entries.push_back(TPaletteEntry{Page, cls});
   }
 }
 

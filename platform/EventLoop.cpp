@@ -98,9 +98,10 @@ TEventLoop::TDispatchGuard::TDispatchGuard(TEventLoop& Loop) : FLoop(Loop) {
   if (FLoop.FDispatching.compare_exchange_strong(none, me)) {
     FOutermost = true;
   } else if (none != me) {
-    std::fputs("velmor: one TEventLoop is being run on two threads at once, which it does not support; "
-               "run its io_context on one thread, or give each thread a loop of its own\n",
-               stderr);
+    std::fputs(
+        "velmor: one TEventLoop is being run on two threads at once, which it does not support; "
+        "run its io_context on one thread, or give each thread a loop of its own\n",
+        stderr);
     std::abort();
   }
 }
@@ -117,12 +118,11 @@ struct TTimer::Impl {
   explicit Impl(TEventLoop& l) : loop(&l), timer(l.Context()) {}
   TEventLoop* loop;
   asio::steady_timer timer;
-  TTimer* owner = nullptr;   // null once the timer is destroyed
-  unsigned generation = 0;   // bumped by every (re)arm and disable
+  TTimer* owner = nullptr;  // null once the timer is destroyed
+  unsigned generation = 0;  // bumped by every (re)arm and disable
 };
 
-TTimer::TTimer(TComponent* AOwner, TEventLoop& Loop)
-    : TComponent(AOwner), FImpl(std::make_shared<Impl>(Loop)) {
+TTimer::TTimer(TComponent* AOwner, TEventLoop& Loop) : TComponent(AOwner), FImpl(std::make_shared<Impl>(Loop)) {
   FImpl->owner = this;
 }
 

@@ -67,8 +67,7 @@ class Conn : public std::enable_shared_from_this<Conn> {
  public:
   enum class State { idle, opening, connected, closed };
 
-  Conn(asio::io_context& ctx, std::shared_ptr<Sink> sink)
-      : ctx_(ctx), sock(ctx), sink(std::move(sink)) {}
+  Conn(asio::io_context& ctx, std::shared_ptr<Sink> sink) : ctx_(ctx), sock(ctx), sink(std::move(sink)) {}
 
   asio::io_context& ctx_;
   tcp::socket sock;
@@ -83,9 +82,9 @@ class Conn : public std::enable_shared_from_this<Conn> {
   std::shared_ptr<Sink> sink;
   TCustomWinSocket* handle = nullptr;  // null once the connection object is gone
   State state = State::idle;
-  bool was_connected = false;          // OnDisconnect is owed exactly once
-  std::string pending;                 // queued by SendText, not yet handed to the kernel
-  std::string writing;                 // the write in flight
+  bool was_connected = false;  // OnDisconnect is owed exactly once
+  std::string pending;         // queued by SendText, not yet handed to the kernel
+  std::string writing;         // the write in flight
   bool write_active = false;
   bool read_armed = false;
   // Errors raised inside a call (a send refused) wait here for the loop, as
@@ -269,8 +268,10 @@ class Conn : public std::enable_shared_from_this<Conn> {
       }
       self->flush();
     };
-    if (tls) asio::async_write(*tls, asio::buffer(writing), std::move(written));
-    else asio::async_write(sock, asio::buffer(writing), std::move(written));
+    if (tls)
+      asio::async_write(*tls, asio::buffer(writing), std::move(written));
+    else
+      asio::async_write(sock, asio::buffer(writing), std::move(written));
   }
 
   void post_error(TErrorEvent ev, int code) {
@@ -343,8 +344,8 @@ class Conn : public std::enable_shared_from_this<Conn> {
 
 }  // namespace detail
 
-using detail::Conn;
 using asio::ip::tcp;
+using detail::Conn;
 
 // ---- TCustomWinSocket ------------------------------------------------------
 
@@ -480,8 +481,8 @@ std::optional<asio::ip::address> literal_address(std::string host, bool& unusabl
     // Text that looks numeric but is no valid literal ("1.2.3", "256.1.1.1")
     // is never handed to the resolver, which would read it in legacy forms
     // and connect somewhere the caller did not name.
-    const bool numeric = host.find_first_not_of("0123456789.") == std::string::npos ||
-                         host.find(':') != std::string::npos;
+    const bool numeric =
+        host.find_first_not_of("0123456789.") == std::string::npos || host.find(':') != std::string::npos;
     unusable = numeric;
     return std::nullopt;
   }
@@ -509,8 +510,10 @@ TClientSocket::~TClientSocket() {
 }
 
 void TClientSocket::SetActive(bool Value) {
-  if (Value) Open();
-  else Close();
+  if (Value)
+    Open();
+  else
+    Close();
 }
 
 bool TClientSocket::Active() const {
@@ -592,8 +595,10 @@ void TClientSocket::Open() {
           // positive values would read as unrelated errno values, so every
           // other lookup failure is reported as an unusable host.
           int code = socket_error::invalid_host;
-          if (ec.category() == asio::error::get_addrinfo_category() && ec.value() < 0) code = ec.value();
-          else if (ec.category() == asio::error::get_system_category() && ec.value() > 0) code = ec.value();
+          if (ec.category() == asio::error::get_addrinfo_category() && ec.value() < 0)
+            code = ec.value();
+          else if (ec.category() == asio::error::get_system_category() && ec.value() > 0)
+            code = ec.value();
           return fail(TErrorEvent::eeLookup, code);
         }
         asio::async_connect(conn->sock, results,
@@ -617,7 +622,7 @@ struct TServerSocket::Impl final : detail::Sink, std::enable_shared_from_this<TS
   tcp::acceptor acceptor;
   TServerSocket* owner = nullptr;  // null once the component is destroyed
   std::list<std::unique_ptr<TCustomWinSocket>> clients;
-  std::shared_ptr<detail::TlsContext> tls;      // set while listening with TLS
+  std::shared_ptr<detail::TlsContext> tls;       // set while listening with TLS
   std::vector<std::weak_ptr<Conn>> handshaking;  // accepted, handshake not done yet
 
   // Hands an accepted connection to the application: it gets its
@@ -675,8 +680,10 @@ struct TServerSocket::Impl final : detail::Sink, std::enable_shared_from_this<TS
       auto conn = std::make_shared<Conn>(self->ctx, self);
       conn->sock = std::move(s);
       self->accept();  // keep accepting whatever the handler does
-      if (self->tls) self->handshake(conn);
-      else self->admit(conn);
+      if (self->tls)
+        self->handshake(conn);
+      else
+        self->admit(conn);
     });
   }
 

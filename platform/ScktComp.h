@@ -36,10 +36,10 @@ enum class TClientType { ctNonBlocking, ctBlocking };
 // values, negative resolver codes for host names that cannot be used, or the
 // TLS codes of platform/Tls.h).
 namespace socket_error {
-inline constexpr int not_connected = 107;     // ENOTCONN: SendText while not connected
-inline constexpr int send_queue_full = 105;   // ENOBUFS: SendText past the send-queue bound
-inline constexpr int invalid_port = 22;       // EINVAL: Port outside 1..65535
-inline constexpr int invalid_host = -2;       // EAI_NONAME: empty or unusable host
+inline constexpr int not_connected = 107;    // ENOTCONN: SendText while not connected
+inline constexpr int send_queue_full = 105;  // ENOBUFS: SendText past the send-queue bound
+inline constexpr int invalid_port = 22;      // EINVAL: Port outside 1..65535
+inline constexpr int invalid_host = -2;      // EAI_NONAME: empty or unusable host
 }  // namespace socket_error
 
 namespace detail {
@@ -47,7 +47,7 @@ class Conn;
 struct Access;
 struct ClientSink;
 struct TlsContext;
-}
+}  // namespace detail
 
 // The connection object. Owned by its TClientSocket (one for the socket's
 // whole life, reused by every connection) or by its TServerSocket (one per

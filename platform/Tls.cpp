@@ -15,22 +15,21 @@ const char* TLSErrorText(int Code) {
       return "TLS handshake failed: the peer does not speak TLS on this port or refused the connection";
     case tls_error::handshake_timeout:
       return "TLS handshake timed out: the connection was made but the peer never completed TLS";
-    case tls_error::cert_expired:
-      return "TLS certificate has expired: the server must renew its certificate";
-    case tls_error::cert_not_yet_valid:
-      return "TLS certificate is not valid yet: check the clocks of both hosts";
+    case tls_error::cert_expired: return "TLS certificate has expired: the server must renew its certificate";
+    case tls_error::cert_not_yet_valid: return "TLS certificate is not valid yet: check the clocks of both hosts";
     case tls_error::cert_wrong_name:
-      return "TLS certificate does not match the host name: connect by the name in the certificate or set the server name";
+      return "TLS certificate does not match the host name: connect by the name in the certificate or set the server "
+             "name";
     case tls_error::cert_unknown_ca:
-      return "TLS certificate is issued by an unknown CA: give the issuing CA (--tls-ca) or install it in the system store";
+      return "TLS certificate is issued by an unknown CA: give the issuing CA (--tls-ca) or install it in the system "
+             "store";
     case tls_error::cert_rejected:
       return "TLS certificate was rejected by verification: the peer's certificate is not usable for this connection";
     case tls_error::bad_config:
-      return "TLS configuration error: a CA, certificate or key file cannot be read, or the key does not match the certificate";
-    case tls_error::protocol:
-      return "TLS protocol error: the peer sent data that is not valid TLS";
-    default:
-      return nullptr;
+      return "TLS configuration error: a CA, certificate or key file cannot be read, or the key does not match the "
+             "certificate";
+    case tls_error::protocol: return "TLS protocol error: the peer sent data that is not valid TLS";
+    default: return nullptr;
   }
 }
 
@@ -81,8 +80,8 @@ ssl_ctx_st* tls_client_context(const TTLSOptions& o, int& code) {
     SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
   } else {
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
-    const bool loaded = o.ca_file.empty() && o.ca_path.empty() ? SSL_CTX_set_default_verify_paths(ctx) == 1
-                                                                 : load_cas(ctx, o);
+    const bool loaded =
+        o.ca_file.empty() && o.ca_path.empty() ? SSL_CTX_set_default_verify_paths(ctx) == 1 : load_cas(ctx, o);
     if (!loaded) return fail_config(ctx, code);
   }
   if ((!o.cert_file.empty() || !o.key_file.empty()) && !load_identity(ctx, o)) return fail_config(ctx, code);
@@ -100,7 +99,8 @@ ssl_ctx_st* tls_server_context(const TTLSOptions& o, int& code) {
     if (!load_cas(ctx, o)) return fail_config(ctx, code);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
     if (!o.ca_file.empty())
-      if (STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(o.ca_file.c_str())) SSL_CTX_set_client_CA_list(ctx, names);
+      if (STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(o.ca_file.c_str()))
+        SSL_CTX_set_client_CA_list(ctx, names);
   }
   return ctx;
 }
@@ -123,24 +123,18 @@ void tls_prepare_client(ssl_st* ssl, const TTLSOptions& o, const std::string& ho
 int tls_handshake_error(ssl_st* ssl) {
   if (ssl == nullptr || SSL_get_verify_mode(ssl) == SSL_VERIFY_NONE) return tls_error::handshake_failed;
   switch (SSL_get_verify_result(ssl)) {
-    case X509_V_OK:
-      return tls_error::handshake_failed;
-    case X509_V_ERR_CERT_HAS_EXPIRED:
-      return tls_error::cert_expired;
-    case X509_V_ERR_CERT_NOT_YET_VALID:
-      return tls_error::cert_not_yet_valid;
+    case X509_V_OK: return tls_error::handshake_failed;
+    case X509_V_ERR_CERT_HAS_EXPIRED: return tls_error::cert_expired;
+    case X509_V_ERR_CERT_NOT_YET_VALID: return tls_error::cert_not_yet_valid;
     case X509_V_ERR_HOSTNAME_MISMATCH:
     case X509_V_ERR_IP_ADDRESS_MISMATCH:
-    case X509_V_ERR_EMAIL_MISMATCH:
-      return tls_error::cert_wrong_name;
+    case X509_V_ERR_EMAIL_MISMATCH: return tls_error::cert_wrong_name;
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
     case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
     case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-      return tls_error::cert_unknown_ca;
-    default:
-      return tls_error::cert_rejected;
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN: return tls_error::cert_unknown_ca;
+    default: return tls_error::cert_rejected;
   }
 }
 

@@ -15,11 +15,11 @@ namespace velmor {
 // client for a certificate issued by those CAs.
 struct TTLSOptions {
   bool enabled = false;
-  std::string ca_file;                 // PEM bundle; empty and ca_path empty: the system's CA store
-  std::string ca_path;                 // hashed CA directory
-  std::string server_name;             // verified name and SNI; empty: the host given to Connect
-  std::string cert_file, key_file;     // optional client certificate (PEM)
-  bool insecure_skip_verify = false;   // explicit, named opt-out of peer verification
+  std::string ca_file;                                 // PEM bundle; empty and ca_path empty: the system's CA store
+  std::string ca_path;                                 // hashed CA directory
+  std::string server_name;                             // verified name and SNI; empty: the host given to Connect
+  std::string cert_file, key_file;                     // optional client certificate (PEM)
+  bool insecure_skip_verify = false;                   // explicit, named opt-out of peer verification
   std::chrono::milliseconds handshake_timeout{10000};  // 0: no limit of its own
 };
 

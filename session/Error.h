@@ -10,17 +10,17 @@
 namespace velmor::session {
 
 enum class errc : int {
-  not_bound = -1,        // the request needs a bind and the session has none (never connected, or stopped)
-  invalid_state = -2,    // the current bind does not allow this request (submit_sm bound as receiver)
-  queue_full = -3,       // window and queue are both full
-  timeout = -4,          // no response before the request's deadline
-  disconnected = -5,     // the connection ended while the request waited for its response
-  shutting_down = -6,    // the session is shutting down or was destroyed
-  bind_failed = -7,      // no bind_resp before bind_timeout
-  connect_failed = -8,   // the TCP connection could not be made (refused, unreachable, connect_timeout)
-  invalid_argument = -9, // a field the PDU cannot carry (short_message over 254 octets, value over 65535)
-  encoding_failed = -10, // send_text: the text cannot be encoded or split
-  link_dead = -11,       // enquire_link went unanswered; the link was closed
+  not_bound = -1,         // the request needs a bind and the session has none (never connected, or stopped)
+  invalid_state = -2,     // the current bind does not allow this request (submit_sm bound as receiver)
+  queue_full = -3,        // window and queue are both full
+  timeout = -4,           // no response before the request's deadline
+  disconnected = -5,      // the connection ended while the request waited for its response
+  shutting_down = -6,     // the session is shutting down or was destroyed
+  bind_failed = -7,       // no bind_resp before bind_timeout
+  connect_failed = -8,    // the TCP connection could not be made (refused, unreachable, connect_timeout)
+  invalid_argument = -9,  // a field the PDU cannot carry (short_message over 254 octets, value over 65535)
+  encoding_failed = -10,  // send_text: the text cannot be encoded or split
+  link_dead = -11,        // enquire_link went unanswered; the link was closed
 };
 
 const std::error_category& error_category() noexcept;

@@ -83,8 +83,10 @@ void Metrics::on_response(std::uint32_t command_id, std::uint32_t command_status
     ++s.ok;
   } else {
     auto it = std::find_if(s.errors.begin(), s.errors.end(), [&](const auto& e) { return e.first == command_status; });
-    if (it == s.errors.end()) s.errors.emplace_back(command_status, 1);
-    else ++it->second;
+    if (it == s.errors.end())
+      s.errors.emplace_back(command_status, 1);
+    else
+      ++it->second;
   }
   rtt_.record(rtt);
 }
@@ -188,7 +190,7 @@ class Writer {
   std::string prefix_, name_, out_;
 };
 
-} // namespace
+}  // namespace
 
 std::string to_prometheus(const MetricsSnapshot& s, std::string_view prefix) {
   Writer w(prefix);
@@ -239,4 +241,4 @@ std::string to_prometheus(const MetricsSnapshot& s, std::string_view prefix) {
   return w.take();
 }
 
-} // namespace velmor::session
+}  // namespace velmor::session

@@ -27,13 +27,13 @@ namespace velmor::session {
 
 // What happened to the requests of one command_id.
 struct CommandCounters {
-  std::uint64_t sent = 0;          // requests written
-  std::uint64_t ok = 0;            // responses with command_status 0
-  std::uint64_t timed_out = 0;     // no response within the response timeout
-  std::uint64_t late = 0;          // responses that arrived after their request timed out
-  std::uint64_t throttled = 0;     // requests held back or answered ESME_RTHROTTLED
-  std::uint64_t retried = 0;       // requests sent again
-  std::uint64_t disconnected = 0;  // requests outstanding when the connection was lost
+  std::uint64_t sent = 0;                                  // requests written
+  std::uint64_t ok = 0;                                    // responses with command_status 0
+  std::uint64_t timed_out = 0;                             // no response within the response timeout
+  std::uint64_t late = 0;                                  // responses that arrived after their request timed out
+  std::uint64_t throttled = 0;                             // requests held back or answered ESME_RTHROTTLED
+  std::uint64_t retried = 0;                               // requests sent again
+  std::uint64_t disconnected = 0;                          // requests outstanding when the connection was lost
   std::map<std::uint32_t, std::uint64_t> error_by_status;  // responses with a non-zero status
 };
 
@@ -61,7 +61,7 @@ class RttHistogram {
  public:
   static constexpr unsigned kSubBits = 5;
   static constexpr std::uint64_t kSub = 1u << kSubBits;  // buckets per power of two
-  static constexpr unsigned kMaxBits = 37;                // 2^37 ns ~ 137 s
+  static constexpr unsigned kMaxBits = 37;               // 2^37 ns ~ 137 s
   static constexpr std::size_t kBuckets = (kMaxBits - kSubBits) * kSub + kSub;
 
   void record(std::chrono::nanoseconds d) noexcept;
@@ -128,4 +128,4 @@ class Metrics {
 // cannot hold are written as '_' (and a leading digit gets a '_' before it).
 std::string to_prometheus(const MetricsSnapshot& s, std::string_view prefix = "velmor_smpp");
 
-} // namespace velmor::session
+}  // namespace velmor::session

@@ -11,7 +11,8 @@ pool::pool(pool_config cfg, TEventLoop& loop) { build(std::move(cfg), {&loop}); 
 pool::pool(pool_config cfg, const std::vector<TEventLoop*>& loops) { build(std::move(cfg), loops); }
 
 void pool::build(pool_config cfg, const std::vector<TEventLoop*>& loops) {
-  if (cfg.binds.empty()) throw std::invalid_argument("session::pool: no binds configured; give pool_config::binds one config per bind");
+  if (cfg.binds.empty())
+    throw std::invalid_argument("session::pool: no binds configured; give pool_config::binds one config per bind");
   if (loops.empty()) throw std::invalid_argument("session::pool: no loops given; pass at least one TEventLoop");
   if (cfg.submit_rate > 0) rate_ = std::make_unique<detail::shared_rate>(cfg.submit_rate, cfg.submit_burst);
   for (std::size_t k = 0; k < std::min(loops.size(), cfg.binds.size()); ++k)

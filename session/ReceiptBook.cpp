@@ -15,7 +15,7 @@ std::string_view trim(std::string_view s) noexcept {
   return s;
 }
 
-} // namespace
+}  // namespace
 
 ReceiptBook::ReceiptBook() : ReceiptBook(Limits{}) {}
 
@@ -99,4 +99,4 @@ std::optional<ReceiptBook::Entry> ReceiptBook::match(std::string_view message_id
   return e;
 }
 
-} // namespace velmor::session
+}  // namespace velmor::session

@@ -50,9 +50,9 @@ class ReceiptBook {
   // Finds the entry a receipt's id names, first dropping entries older than max_age.
   // The id (blanks and NULs around it ignored) is read as text, as a decimal number when
   // it is all digits, and as a hexadecimal number when it is all hex digits after an
-  // optional 0x, each only when the value fits 64 bits (so "1A2B", "1a2b", "0x1a2b", "00001A2B" are all 6699 read as hex, and
-  // "6699", "006699" are 6699 read as decimal and 0x6699 read as hex). The first of
-  // these rules that finds an entry wins:
+  // optional 0x, each only when the value fits 64 bits (so "1A2B", "1a2b", "0x1a2b", "00001A2B" are all 6699 read as
+  // hex, and "6699", "006699" are 6699 read as decimal and 0x6699 read as hex). The first of these rules that finds an
+  // entry wins:
   //   1. same text;
   //   2. same value read in the same base (leading zeros, letter case, 0x prefix);
   //   3. the receipt's decimal value equals the entry's hex value (SMSCs that answer
@@ -60,8 +60,7 @@ class ReceiptBook {
   //   4. the receipt's hex value equals the entry's decimal value (the reverse).
   // Within a rule the oldest entry wins. A final receipt removes the entry; an
   // intermediate one (ENROUTE, ACCEPTD, ...) leaves it for the final one.
-  std::optional<Entry> match(std::string_view message_id, bool final_state,
-                             std::chrono::steady_clock::time_point now);
+  std::optional<Entry> match(std::string_view message_id, bool final_state, std::chrono::steady_clock::time_point now);
 
   std::size_t size() const { return by_id_.size(); }
 
@@ -87,4 +86,4 @@ class ReceiptBook {
   std::uint64_t next_serial_ = 0;
 };
 
-} // namespace velmor::session
+}  // namespace velmor::session

@@ -41,15 +41,17 @@ constexpr Cardinal ESME_RX_T_APPN = 0x64;
 
 template <class R, std::size_t I = 0>
 constexpr std::size_t index_of() {
-  if constexpr (std::is_same_v<R, std::variant_alternative_t<I, request>>) return I;
-  else return index_of<R, I + 1>();
+  if constexpr (std::is_same_v<R, std::variant_alternative_t<I, request>>)
+    return I;
+  else
+    return index_of<R, I + 1>();
 }
 
 // The command_id of a request kind, in the order of the request variant.
 template <class R>
 constexpr Cardinal command_of() {
-  constexpr Cardinal ids[] = {command_id::submit_sm, command_id::submit_multi, command_id::data_sm,
-                              command_id::query_sm,  command_id::cancel_sm,    command_id::replace_sm,
+  constexpr Cardinal ids[] = {command_id::submit_sm,   command_id::submit_multi, command_id::data_sm,
+                              command_id::query_sm,    command_id::cancel_sm,    command_id::replace_sm,
                               command_id::enquire_link};
   return ids[index_of<R>()];
 }
@@ -88,14 +90,13 @@ class session_component final : public TVelmorSMPPDemo {
     });
   }
   bool build(std::string& pdu, const submit_multi_request& r) {
-    if (r.dest_address.size() > MaxDestinations || r.short_message.size() > MaxShortMessage ||
-        tlv::overlong(r.options))
+    if (r.dest_address.size() > MaxDestinations || r.short_message.size() > MaxShortMessage || tlv::overlong(r.options))
       return false;
     return keep_sequence([&](Cardinal& seq) {
-      FormatSUBMIT_MULTI(pdu, seq, r.service_type, r.source_addr_ton, r.source_addr_npi, r.source_addr,
-                         r.dest_address, r.esm_class, r.protocol_id, r.priority_flag, r.schedule_delivery_time,
-                         r.validity_period, r.registered_delivery, r.replace_if_present_flag, r.data_coding,
-                         r.sm_default_msg_id, r.short_message, r.options);
+      FormatSUBMIT_MULTI(pdu, seq, r.service_type, r.source_addr_ton, r.source_addr_npi, r.source_addr, r.dest_address,
+                         r.esm_class, r.protocol_id, r.priority_flag, r.schedule_delivery_time, r.validity_period,
+                         r.registered_delivery, r.replace_if_present_flag, r.data_coding, r.sm_default_msg_id,
+                         r.short_message, r.options);
     });
   }
   bool build(std::string& pdu, const data_sm_request& r) {
@@ -170,10 +171,10 @@ struct slot {
   int attempts = 0;
   enum class where : std::uint8_t { free, queued, in_flight } at = where::free;
   std::uint16_t part_index = 0, part_count = 1;
-  bool wants_receipt = false;    // registered_delivery asked for one: remembered with its message_id
+  bool wants_receipt = false;  // registered_delivery asked for one: remembered with its message_id
   std::uint64_t tag = 0;
   std::string destination_addr;  // kept only when wants_receipt
-  slot* prev = nullptr;  // deadline order, queued and in flight alike
+  slot* prev = nullptr;          // deadline order, queued and in flight alike
   slot* next = nullptr;
 };
 
@@ -250,7 +251,7 @@ class core : public std::enable_shared_from_this<core> {
   unsigned connection_ = 0;  // bumped by every link loss
   int last_socket_error_ = 0;
   clock::time_point last_rx_{};
-  clock::time_point turn_now_{};  // set while a response's completion runs
+  clock::time_point turn_now_{};   // set while a response's completion runs
   clock::time_point read_time_{};  // see read_time()
   Cardinal bind_seq_ = 0, keepalive_seq_ = 0, unbind_seq_ = 0;
   std::error_code close_reason_;
@@ -360,8 +361,10 @@ void core::release(slot* s) {
 // a small overflow map instead.
 void core::table_put(slot* s) {
   slot*& place = table_[s->seq & mask_];
-  if (place == nullptr) place = s;
-  else overflow_.emplace(s->seq, s);
+  if (place == nullptr)
+    place = s;
+  else
+    overflow_.emplace(s->seq, s);
 }
 
 slot* core::table_find(Cardinal seq) const {
@@ -374,8 +377,10 @@ slot* core::table_find(Cardinal seq) const {
 
 void core::table_remove(slot* s) {
   slot*& place = table_[s->seq & mask_];
-  if (place == s) place = nullptr;
-  else overflow_.erase(s->seq);
+  if (place == s)
+    place = nullptr;
+  else
+    overflow_.erase(s->seq);
 }
 
 // Deadlines mostly arrive in order (one default timeout), so insertion walks
@@ -385,17 +390,25 @@ void core::dl_insert(slot* s) {
   while (after != nullptr && after->deadline > s->deadline) after = after->prev;
   s->prev = after;
   s->next = after ? after->next : dl_head_;
-  if (s->next) s->next->prev = s;
-  else dl_tail_ = s;
-  if (after) after->next = s;
-  else dl_head_ = s;
+  if (s->next)
+    s->next->prev = s;
+  else
+    dl_tail_ = s;
+  if (after)
+    after->next = s;
+  else
+    dl_head_ = s;
 }
 
 void core::dl_remove(slot* s) {
-  if (s->prev) s->prev->next = s->next;
-  else dl_head_ = s->next;
-  if (s->next) s->next->prev = s->prev;
-  else dl_tail_ = s->prev;
+  if (s->prev)
+    s->prev->next = s->next;
+  else
+    dl_head_ = s->next;
+  if (s->next)
+    s->next->prev = s->prev;
+  else
+    dl_tail_ = s->prev;
   s->prev = s->next = nullptr;
 }
 
@@ -525,7 +538,8 @@ bool core::take_token(clock::time_point now, clock::time_point& next) {
     tokens_ -= 1;
     return true;
   }
-  next = now + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>((1 - tokens_) / cfg_.submit_rate));
+  next = now +
+         std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>((1 - tokens_) / cfg_.submit_rate));
   return false;
 }
 
@@ -582,11 +596,16 @@ void core::finish(slot* s, std::error_code ec, response&& r) {
   completion done = std::move(s->done);
   release(s);
   unload();
-  if (!ec) ++counters_.ok;
-  else if (ec == errc::timeout) ++counters_.timeouts;
-  else if (ec == errc::disconnected) ++counters_.disconnected;
-  else if (command_status_of(ec)) ++counters_.rejected;
-  else ++counters_.local_errors;
+  if (!ec)
+    ++counters_.ok;
+  else if (ec == errc::timeout)
+    ++counters_.timeouts;
+  else if (ec == errc::disconnected)
+    ++counters_.disconnected;
+  else if (command_status_of(ec))
+    ++counters_.rejected;
+  else
+    ++counters_.local_errors;
   done(ec, std::move(r));
 }
 
@@ -855,7 +874,8 @@ void core::schedule_reconnect() {
   std::uniform_real_distribution<double> jitter(1 - cfg_.reconnect_jitter, 1 + cfg_.reconnect_jitter);
   const double ms = std::max(1.0, capped * (cfg_.reconnect_jitter > 0 ? jitter(rng_) : 1.0));
   ++backoff_attempt_;
-  arm_link(link_wait::reconnect, std::chrono::duration_cast<clock::duration>(std::chrono::duration<double, std::milli>(ms)));
+  arm_link(link_wait::reconnect,
+           std::chrono::duration_cast<clock::duration>(std::chrono::duration<double, std::milli>(ms)));
 }
 
 void core::begin_unbind() {
@@ -913,8 +933,10 @@ void core::shutdown_requested(std::function<void(std::error_code)> done) {
 
 void core::answer(Cardinal id, Cardinal seq, std::uint32_t status, const std::string& message_id) {
   ++counters_.inbound_answered;
-  if (id == command_id::data_sm) comp_->Data_SM_RESP(status, seq, message_id, TOPData_SM_RESP{});
-  else comp_->Deliver_SM_RESP(status, seq, message_id);
+  if (id == command_id::data_sm)
+    comp_->Data_SM_RESP(status, seq, message_id, TOPData_SM_RESP{});
+  else
+    comp_->Deliver_SM_RESP(status, seq, message_id);
 }
 
 deferred_response core::make_deferral(const inbound_message& m) {
@@ -1005,8 +1027,7 @@ void core::on_unknown(Cardinal id, Cardinal seq) {
       close_link(make_error_code(errc::disconnected));
       return;
     case command_id::outbind:
-    case command_id::alert_notification:
-      return;  // no response exists; a bound session has nothing to do with them
+    case command_id::alert_notification: return;  // no response exists; a bound session has nothing to do with them
     default:
       if ((id & kResponseBit) != 0) {
         ++counters_.late_responses;
@@ -1146,8 +1167,8 @@ void core::attach() {
       r.error_code = err;
     });
   });
-  c.OnQuery_SM_RESP_Error = on(
-      [](core& k, Cardinal status, Cardinal seq, AnsiString id, AnsiString final_date, Byte st, Byte err) {
+  c.OnQuery_SM_RESP_Error =
+      on([](core& k, Cardinal status, Cardinal seq, AnsiString id, AnsiString final_date, Byte st, Byte err) {
         k.on_response(command_id::query_sm_resp, status, seq, [&](response& r) {
           r.message_id = std::move(id);
           r.final_date = std::move(final_date);
@@ -1155,11 +1176,13 @@ void core::attach() {
           r.error_code = err;
         });
       });
-  c.OnCancel_RESP_OK = on([](core& k, Cardinal seq) { k.on_response(command_id::cancel_sm_resp, 0, seq, [](response&) {}); });
+  c.OnCancel_RESP_OK =
+      on([](core& k, Cardinal seq) { k.on_response(command_id::cancel_sm_resp, 0, seq, [](response&) {}); });
   c.OnCancel_RESP_Error = on([](core& k, Cardinal status, Cardinal seq) {
     k.on_response(command_id::cancel_sm_resp, status, seq, [](response&) {});
   });
-  c.OnReplace_RESP_OK = on([](core& k, Cardinal seq) { k.on_response(command_id::replace_sm_resp, 0, seq, [](response&) {}); });
+  c.OnReplace_RESP_OK =
+      on([](core& k, Cardinal seq) { k.on_response(command_id::replace_sm_resp, 0, seq, [](response&) {}); });
   c.OnReplace_RESP_Error = on([](core& k, Cardinal status, Cardinal seq) {
     k.on_response(command_id::replace_sm_resp, status, seq, [](response&) {});
   });
@@ -1186,8 +1209,8 @@ void core::attach() {
                                 AnsiString source, Byte da_ton, Byte da_npi, AnsiString dest, Byte esm_class,
                                 Byte protocol_id, Byte priority_flag, AnsiString, AnsiString, Byte registered_delivery,
                                 Byte, Byte data_coding, Byte, Byte, AnsiString short_message, TOPDeliver_SM op) {
-    inbound_message m = message(command_id::deliver_sm, seq, service_type, sa_ton, sa_npi, source, da_ton, da_npi,
-                                dest, esm_class, registered_delivery, data_coding);
+    inbound_message m = message(command_id::deliver_sm, seq, service_type, sa_ton, sa_npi, source, da_ton, da_npi, dest,
+                                esm_class, registered_delivery, data_coding);
     m.protocol_id = protocol_id;
     m.priority_flag = priority_flag;
     m.short_message = std::move(short_message);
@@ -1197,8 +1220,8 @@ void core::attach() {
   c.OnData_SM = on([message](core& k, Cardinal seq, AnsiString service_type, Byte sa_ton, Byte sa_npi,
                              AnsiString source, Byte da_ton, Byte da_npi, AnsiString dest, Byte esm_class,
                              Byte registered_delivery, Byte data_coding, TOPData_SM op) {
-    inbound_message m = message(command_id::data_sm, seq, service_type, sa_ton, sa_npi, source, da_ton, da_npi,
-                                dest, esm_class, registered_delivery, data_coding);
+    inbound_message m = message(command_id::data_sm, seq, service_type, sa_ton, sa_npi, source, da_ton, da_npi, dest,
+                                esm_class, registered_delivery, data_coding);
     m.data_options = std::move(op);
     k.inbound(std::move(m));
   });
@@ -1319,7 +1342,8 @@ bool shared_rate::take(clock::time_point now, clock::time_point& next) {
   for (;;) {
     const std::int64_t start = std::max(cur, t);
     if (start - tolerance_ns_ > t) {
-      next = clock::time_point(std::chrono::duration_cast<clock::duration>(std::chrono::nanoseconds(start - tolerance_ns_)));
+      next = clock::time_point(
+          std::chrono::duration_cast<clock::duration>(std::chrono::nanoseconds(start - tolerance_ns_)));
       return false;
     }
     if (next_ns_.compare_exchange_weak(cur, start + interval_ns_, std::memory_order_relaxed)) return true;
@@ -1398,11 +1422,13 @@ void session::submit(replace_sm_request&& r, detail::completion&& d) { submit_an
 void session::submit(enquire_link_request&& r, detail::completion&& d) { submit_any(std::move(r), std::move(d)); }
 
 void session::start_connect(std::function<void(std::error_code)> done) {
-  asio::dispatch(core_->ctx_.get_executor(), [c = core_, d = std::move(done)]() mutable { c->connect_requested(std::move(d)); });
+  asio::dispatch(core_->ctx_.get_executor(),
+                 [c = core_, d = std::move(done)]() mutable { c->connect_requested(std::move(d)); });
 }
 
 void session::start_shutdown(std::function<void(std::error_code)> done) {
-  asio::dispatch(core_->ctx_.get_executor(), [c = core_, d = std::move(done)]() mutable { c->shutdown_requested(std::move(d)); });
+  asio::dispatch(core_->ctx_.get_executor(),
+                 [c = core_, d = std::move(done)]() mutable { c->shutdown_requested(std::move(d)); });
 }
 
 void session::start_text(text_request r, std::function<void(std::error_code, text_result)> done) {

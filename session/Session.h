@@ -59,14 +59,14 @@ using clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 enum class state : std::uint8_t {
-  closed,       // no connection (initial, after a close, between reconnect attempts)
-  connecting,   // TCP connection under way
-  open,         // connected, bind not yet sent
-  binding,      // bind sent, waiting for its response
-  bound_tx,     // bound as transmitter
-  bound_rx,     // bound as receiver
-  bound_trx,    // bound as transceiver
-  unbinding,    // unbind sent, waiting for unbind_resp
+  closed,      // no connection (initial, after a close, between reconnect attempts)
+  connecting,  // TCP connection under way
+  open,        // connected, bind not yet sent
+  binding,     // bind sent, waiting for its response
+  bound_tx,    // bound as transmitter
+  bound_rx,    // bound as receiver
+  bound_trx,   // bound as transceiver
+  unbinding,   // unbind sent, waiting for unbind_resp
 };
 const char* to_string(state s) noexcept;
 
@@ -84,15 +84,15 @@ struct config {
   Byte addr_npi = 0;
   std::string address_range;
 
-  std::size_t window = 10;            // requests in flight at most
-  std::size_t queue_limit = 1000;     // requests waiting behind a full window (or a reconnect)
+  std::size_t window = 10;         // requests in flight at most
+  std::size_t queue_limit = 1000;  // requests waiting behind a full window (or a reconnect)
   milliseconds request_timeout{10'000};
   milliseconds enquire_link_idle{30'000};
   milliseconds enquire_link_timeout{10'000};
   milliseconds connect_timeout{10'000};
   milliseconds bind_timeout{10'000};
-  bool reconnect = true;                  // reconnect and rebind after the link is lost
-  milliseconds reconnect_min{1'000};      // first backoff; doubled per failed attempt
+  bool reconnect = true;              // reconnect and rebind after the link is lost
+  milliseconds reconnect_min{1'000};  // first backoff; doubled per failed attempt
   milliseconds reconnect_max{60'000};
   double reconnect_jitter = 0.2;          // each delay is scaled by a random factor in [1-j, 1+j]
   bool queue_while_reconnecting = true;   // false: requests fail at once with not_bound
@@ -104,7 +104,7 @@ struct config {
   milliseconds drain_timeout{5'000};      // shutdown: wait for requests in flight
   milliseconds unbind_timeout{5'000};     // shutdown: wait for unbind_resp
   ReceiptBook::Limits receipts{};
-  std::uint32_t random_seed = 0;          // for the backoff jitter; 0: from the clock
+  std::uint32_t random_seed = 0;  // for the backoff jitter; 0: from the clock
   // TLS for every connection, verified by default (see TTLSOptions); each
   // reconnect makes a new handshake. A failed handshake is a connect_failed.
   TTLSOptions tls{};
@@ -115,8 +115,7 @@ struct config {
   // Called with the header of a PDU that cannot be framed (command_length 0
   // or beyond the largest PDU), once the component has dropped the link for
   // it; the state handler then sees closed with errc::disconnected.
-  std::function<void(Cardinal command_length, Cardinal command_id, Cardinal command_status,
-                     Cardinal sequence_number)>
+  std::function<void(Cardinal command_length, Cardinal command_id, Cardinal command_status, Cardinal sequence_number)>
       unframeable;
 };
 
@@ -214,7 +213,7 @@ struct text_request {
 // ---- results ----------------------------------------------------------------------
 // The response to one request. Fields a response kind does not carry stay empty.
 struct response {
-  Cardinal command_id = 0;        // of the response PDU (generic_nack when the SMSC sent one)
+  Cardinal command_id = 0;  // of the response PDU (generic_nack when the SMSC sent one)
   Cardinal sequence_number = 0;
   Cardinal command_status = 0;
   std::string message_id;
@@ -305,9 +304,9 @@ using state_handler = std::function<void(state, std::error_code)>;
 
 // Counts of everything that completed, for the application and the tests.
 struct session_counters {
-  std::uint64_t requests = 0;      // accepted or refused at the call
-  std::uint64_t ok = 0;            // completed with command_status 0
-  std::uint64_t rejected = 0;      // completed with a non-zero command_status
+  std::uint64_t requests = 0;  // accepted or refused at the call
+  std::uint64_t ok = 0;        // completed with command_status 0
+  std::uint64_t rejected = 0;  // completed with a non-zero command_status
   std::uint64_t timeouts = 0;
   std::uint64_t disconnected = 0;
   std::uint64_t local_errors = 0;  // refused by the session (not_bound, queue_full, shutting_down, ...)
@@ -317,7 +316,7 @@ struct session_counters {
   std::uint64_t enquire_links_sent = 0, links_declared_dead = 0;
   std::uint64_t inbound_answered = 0, inbound_rejected_state = 0, generic_nacks_sent = 0;
   std::uint64_t deferred_timeouts = 0;
-  std::uint64_t handed_off = 0;    // queued requests moved to another bind of a pool
+  std::uint64_t handed_off = 0;  // queued requests moved to another bind of a pool
 };
 
 namespace detail {
@@ -499,23 +498,41 @@ class session {
   // A request passed as an lvalue made on the loop's thread is copied into
   // storage the session reuses, so it costs no allocation; an rvalue is moved.
   template <class Token>
-  auto async_submit_sm(submit_sm_request&& r, Token&& token) { return initiate(std::move(r), std::forward<Token>(token)); }
+  auto async_submit_sm(submit_sm_request&& r, Token&& token) {
+    return initiate(std::move(r), std::forward<Token>(token));
+  }
   template <class Token>
-  auto async_submit_sm(const submit_sm_request& r, Token&& token) { return initiate(r, std::forward<Token>(token)); }
+  auto async_submit_sm(const submit_sm_request& r, Token&& token) {
+    return initiate(r, std::forward<Token>(token));
+  }
   template <class Token>
-  auto async_submit_multi(submit_multi_request r, Token&& token) { return initiate(std::move(r), std::forward<Token>(token)); }
+  auto async_submit_multi(submit_multi_request r, Token&& token) {
+    return initiate(std::move(r), std::forward<Token>(token));
+  }
   template <class Token>
-  auto async_data_sm(data_sm_request&& r, Token&& token) { return initiate(std::move(r), std::forward<Token>(token)); }
+  auto async_data_sm(data_sm_request&& r, Token&& token) {
+    return initiate(std::move(r), std::forward<Token>(token));
+  }
   template <class Token>
-  auto async_data_sm(const data_sm_request& r, Token&& token) { return initiate(r, std::forward<Token>(token)); }
+  auto async_data_sm(const data_sm_request& r, Token&& token) {
+    return initiate(r, std::forward<Token>(token));
+  }
   template <class Token>
-  auto async_query_sm(query_sm_request r, Token&& token) { return initiate(std::move(r), std::forward<Token>(token)); }
+  auto async_query_sm(query_sm_request r, Token&& token) {
+    return initiate(std::move(r), std::forward<Token>(token));
+  }
   template <class Token>
-  auto async_cancel_sm(cancel_sm_request r, Token&& token) { return initiate(std::move(r), std::forward<Token>(token)); }
+  auto async_cancel_sm(cancel_sm_request r, Token&& token) {
+    return initiate(std::move(r), std::forward<Token>(token));
+  }
   template <class Token>
-  auto async_replace_sm(replace_sm_request r, Token&& token) { return initiate(std::move(r), std::forward<Token>(token)); }
+  auto async_replace_sm(replace_sm_request r, Token&& token) {
+    return initiate(std::move(r), std::forward<Token>(token));
+  }
   template <class Token>
-  auto async_enquire_link(Token&& token) { return initiate(enquire_link_request{}, std::forward<Token>(token)); }
+  auto async_enquire_link(Token&& token) {
+    return initiate(enquire_link_request{}, std::forward<Token>(token));
+  }
 
   // Encodes, splits and submits a text; completes once with every part's
   // message_id, or with the first part's failure.
@@ -570,7 +587,7 @@ class session {
     auto h = std::make_shared<std::decay_t<Handler>>(std::forward<Handler>(handler));
     return [h, ex](std::error_code ec, auto&&... result) {
       asio::dispatch(ex, [h, ec, r = std::make_tuple(std::move(result)...)]() mutable {
-        std::apply([&](auto&&... v) { std::move(*h)(ec, std::move(v)...); }, std::move(r));
+        std::apply([&](auto&&... v) { std::move (*h)(ec, std::move(v)...); }, std::move(r));
       });
     };
   }

@@ -15,8 +15,8 @@ Alphabet AlphabetOf(std::uint8_t dc) noexcept {
     case 0x08: return Alphabet::Ucs2;
     default: break;
   }
-  if (dc < 0x10) return Alphabet::Unsupported;  // JIS, Cyrillic, Hebrew, pictogram, ...
-  if (dc < 0x40) {                               // general data coding group
+  if (dc < 0x10) return Alphabet::Unsupported;    // JIS, Cyrillic, Hebrew, pictogram, ...
+  if (dc < 0x40) {                                // general data coding group
     if (dc & 0x20) return Alphabet::Unsupported;  // compressed
     switch ((dc >> 2) & 0x03) {
       case 0: return Alphabet::Gsm7;
@@ -105,15 +105,11 @@ Result<Octets> Utf8ToSingleByte(std::string_view utf8, char32_t max, OnBadInput 
   return out;
 }
 
-} // namespace
+}  // namespace
 
-Result<Octets> Utf8ToLatin1(std::string_view utf8, OnBadInput on_bad) {
-  return Utf8ToSingleByte(utf8, 0xFF, on_bad);
-}
+Result<Octets> Utf8ToLatin1(std::string_view utf8, OnBadInput on_bad) { return Utf8ToSingleByte(utf8, 0xFF, on_bad); }
 
-Result<Octets> Utf8ToAscii(std::string_view utf8, OnBadInput on_bad) {
-  return Utf8ToSingleByte(utf8, 0x7F, on_bad);
-}
+Result<Octets> Utf8ToAscii(std::string_view utf8, OnBadInput on_bad) { return Utf8ToSingleByte(utf8, 0x7F, on_bad); }
 
 std::string Latin1ToUtf8(std::string_view octets) {
   std::string out;
@@ -148,8 +144,7 @@ Result<EncodedText> EncodeText(std::string_view utf8, std::uint8_t data_coding, 
   return Error{ErrorCode::UnsupportedCoding, 0, 0};
 }
 
-Result<std::string> DecodeText(std::string_view octets, std::uint8_t data_coding,
-                               const DecodeOptions& options) {
+Result<std::string> DecodeText(std::string_view octets, std::uint8_t data_coding, const DecodeOptions& options) {
   switch (AlphabetOf(data_coding)) {
     case Alphabet::Gsm7:
       if (options.gsm_packed) return Gsm7ToUtf8(UnpackSeptets(octets), options.on_bad);
@@ -176,4 +171,4 @@ Result<std::string> DecodeText(std::string_view octets, std::uint8_t data_coding
   return Error{ErrorCode::UnsupportedCoding, 0, 0};
 }
 
-} // namespace velmor::sms
+}  // namespace velmor::sms

@@ -17,7 +17,7 @@ inline constexpr std::uint8_t kOctet = 0x02;    // 8-bit binary (unspecified)
 inline constexpr std::uint8_t kLatin1 = 0x03;   // ISO-8859-1
 inline constexpr std::uint8_t kBinary = 0x04;   // 8-bit binary
 inline constexpr std::uint8_t kUcs2 = 0x08;     // UCS-2, sent as UTF-16BE
-} // namespace data_coding
+}  // namespace data_coding
 
 enum class Alphabet : std::uint8_t { Gsm7, Ascii, Latin1, Ucs2, Binary, Unsupported };
 
@@ -53,8 +53,7 @@ Result<EncodedText> ChooseEncoding(std::string_view utf8);
 
 // Encodes with the alphabet AlphabetOf(data_coding) names (GSM as unpacked septets).
 // Binary/Unsupported codings are refused with ErrorCode::UnsupportedCoding.
-Result<EncodedText> EncodeText(std::string_view utf8, std::uint8_t data_coding,
-                               OnBadInput on_bad = OnBadInput::Report);
+Result<EncodedText> EncodeText(std::string_view utf8, std::uint8_t data_coding, OnBadInput on_bad = OnBadInput::Report);
 
 struct DecodeOptions {
   OnBadInput on_bad = OnBadInput::Report;
@@ -62,7 +61,6 @@ struct DecodeOptions {
 };
 
 // short_message / message_payload octets (UDH already removed) -> UTF-8.
-Result<std::string> DecodeText(std::string_view octets, std::uint8_t data_coding,
-                               const DecodeOptions& options = {});
+Result<std::string> DecodeText(std::string_view octets, std::uint8_t data_coding, const DecodeOptions& options = {});
 
-} // namespace velmor::sms
+}  // namespace velmor::sms

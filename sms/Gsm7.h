@@ -62,4 +62,4 @@ std::size_t PackedLength(std::size_t count, unsigned fill_bits, bool last_is_cr)
 Octets UnpackSeptets(std::string_view packed, unsigned fill_bits = 0,
                      std::optional<std::size_t> septet_count = std::nullopt);
 
-} // namespace velmor::sms
+}  // namespace velmor::sms

@@ -46,7 +46,7 @@ std::string Hex32(std::uint32_t v) {
   return buf;
 }
 
-} // namespace
+}  // namespace
 
 std::optional<std::string_view> CommandStatusName(std::uint32_t status) noexcept {
   for (const auto& e : kStatuses)
@@ -111,4 +111,4 @@ std::optional<MessageState> MessageStateFromStat(std::string_view stat) noexcept
   return std::nullopt;
 }
 
-} // namespace velmor::sms
+}  // namespace velmor::sms

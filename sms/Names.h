@@ -46,4 +46,4 @@ std::string_view ReceiptStat(MessageState state) noexcept;
 // Receipt stat: word (short or long form, any case) -> state.
 std::optional<MessageState> MessageStateFromStat(std::string_view stat) noexcept;
 
-} // namespace velmor::sms
+}  // namespace velmor::sms

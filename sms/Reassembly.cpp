@@ -48,8 +48,7 @@ Parsed ParseUdh(std::string_view content) {
       if (iei == 0x00) {
         p.concat = {ConcatKind::Udh8, at(v), at(v + 1), at(v + 2)};
       } else {
-        p.concat = {ConcatKind::Udh16, static_cast<std::uint16_t>((at(v) << 8) | at(v + 1)), at(v + 2),
-                    at(v + 3)};
+        p.concat = {ConcatKind::Udh16, static_cast<std::uint16_t>((at(v) << 8) | at(v + 1)), at(v + 2), at(v + 3)};
       }
     }
     i = v + len;
@@ -59,7 +58,7 @@ Parsed ParseUdh(std::string_view content) {
   return p;
 }
 
-} // namespace
+}  // namespace
 
 Reassembler::Reassembler(ReassemblyOptions options) : options_(options) {}
 
@@ -91,8 +90,8 @@ FeedResult Reassembler::Feed(const InboundPart& in, TimePoint now) {
   FeedResult r;
   r.dropped = Expire(now);
 
-  const std::string_view content = in.message_payload ? std::string_view(*in.message_payload)
-                                                     : std::string_view(in.short_message);
+  const std::string_view content =
+      in.message_payload ? std::string_view(*in.message_payload) : std::string_view(in.short_message);
   Parsed p;
   if (in.esm_class & kEsmClassUdhi) {
     p = ParseUdh(content);
@@ -103,12 +102,16 @@ FeedResult Reassembler::Feed(const InboundPart& in, TimePoint now) {
     }
   } else {
     p.user_data = content;
-    if (in.sar) p.concat = {ConcatKind::Sar, in.sar->sar_msg_ref_num, in.sar->sar_total_segments, in.sar->sar_segment_seqnum};
+    if (in.sar)
+      p.concat = {ConcatKind::Sar, in.sar->sar_msg_ref_num, in.sar->sar_total_segments, in.sar->sar_segment_seqnum};
   }
   const Concat& c = p.concat;
-  if (c.total == 0) r.malformed = Malformed::TotalZero;
-  else if (c.seq == 0) r.malformed = Malformed::SeqZero;
-  else if (c.seq > c.total) r.malformed = Malformed::SeqAboveTotal;
+  if (c.total == 0)
+    r.malformed = Malformed::TotalZero;
+  else if (c.seq == 0)
+    r.malformed = Malformed::SeqZero;
+  else if (c.seq > c.total)
+    r.malformed = Malformed::SeqAboveTotal;
   if (r.malformed != Malformed::None) {
     r.status = FeedStatus::Malformed;
     return r;
@@ -146,8 +149,7 @@ FeedResult Reassembler::Feed(const InboundPart& in, TimePoint now) {
   }
   if (it == pending_.end() && options_.max_pending == 0) {
     // Nothing may be held: the part is handed straight back.
-    DroppedMessage d{DropReason::Evicted, in.source, in.destination, c.kind, c.reference, c.total,
-                     in.data_coding, {}};
+    DroppedMessage d{DropReason::Evicted, in.source, in.destination, c.kind, c.reference, c.total, in.data_coding, {}};
     d.parts.emplace_back(c.seq, std::move(data));
     r.dropped.push_back(std::move(d));
     r.status = FeedStatus::Pending;
@@ -187,4 +189,4 @@ FeedResult Reassembler::Feed(const InboundPart& in, TimePoint now) {
   return r;
 }
 
-} // namespace velmor::sms
+}  // namespace velmor::sms

@@ -37,9 +37,9 @@ enum class ConcatKind : std::uint8_t { None, Udh8, Udh16, Sar };
 struct Message {
   std::string source;
   std::string destination;
-  std::uint8_t esm_class = 0;   // of the first part, UDHI cleared
-  std::uint8_t data_coding = 0; // of the first part
-  Octets octets;               // user data without UDH; GSM unpacked if options.gsm_packed
+  std::uint8_t esm_class = 0;    // of the first part, UDHI cleared
+  std::uint8_t data_coding = 0;  // of the first part
+  Octets octets;                 // user data without UDH; GSM unpacked if options.gsm_packed
   ConcatKind kind = ConcatKind::None;
   std::uint16_t reference = 0;
   std::uint8_t total_parts = 1;
@@ -66,11 +66,11 @@ struct DroppedMessage {
 
 enum class Malformed : std::uint8_t {
   None,
-  UdhPastEnd,       // UDHL or an IE length runs past the user data
-  TotalZero,        // total parts 0
-  SeqZero,          // sequence number 0
-  SeqAboveTotal,    // sequence number above total
-  BadConcatIe,      // concatenation IE 0x00/0x08 with a length other than 3/4
+  UdhPastEnd,     // UDHL or an IE length runs past the user data
+  TotalZero,      // total parts 0
+  SeqZero,        // sequence number 0
+  SeqAboveTotal,  // sequence number above total
+  BadConcatIe,    // concatenation IE 0x00/0x08 with a length other than 3/4
 };
 
 enum class FeedStatus : std::uint8_t {
@@ -88,14 +88,14 @@ struct FeedResult {
 };
 
 struct ReassemblyOptions {
-  std::size_t max_pending = 1024;                     // partial messages held at once
-  std::size_t max_pending_octets = 4 * 1024 * 1024;    // user data held at once
+  std::size_t max_pending = 1024;                                        // partial messages held at once
+  std::size_t max_pending_octets = 4 * 1024 * 1024;                      // user data held at once
   std::chrono::steady_clock::duration expiry = std::chrono::minutes(5);  // from first part
   bool gsm_packed = false;  // GSM user data arrives packed 7-bit (unpacked on the way in)
 };
 
 class Reassembler {
-public:
+ public:
   using TimePoint = std::chrono::steady_clock::time_point;
 
   explicit Reassembler(ReassemblyOptions options = {});
@@ -114,7 +114,7 @@ public:
   std::size_t PendingCount() const noexcept { return pending_.size(); }
   std::size_t PendingOctets() const noexcept { return pendingOctets_; }
 
-private:
+ private:
   struct Key {
     std::string source;
     std::string destination;
@@ -141,4 +141,4 @@ private:
   std::size_t pendingOctets_ = 0;
 };
 
-} // namespace velmor::sms
+}  // namespace velmor::sms

@@ -27,8 +27,7 @@ bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
 // Two-word keys "submit date" / "done date" (separator space or '_') are one key.
 std::size_t KeyLength(std::string_view s) {
   for (std::string_view word : {std::string_view("submit"), std::string_view("done")}) {
-    if (StartsWithNoCase(s, word) && s.size() > word.size() + 5 &&
-        (s[word.size()] == ' ' || s[word.size()] == '_') &&
+    if (StartsWithNoCase(s, word) && s.size() > word.size() + 5 && (s[word.size()] == ' ' || s[word.size()] == '_') &&
         StartsWithNoCase(s.substr(word.size() + 1), "date:"))
       return word.size() + 6;
   }
@@ -52,16 +51,19 @@ std::optional<std::uint64_t> ParseNumber(std::string_view s, unsigned base) noex
   std::uint64_t v = 0;
   for (char c : s) {
     unsigned d;
-    if (IsDigit(c)) d = static_cast<unsigned>(c - '0');
-    else if (base == 16 && Lower(c) >= 'a' && Lower(c) <= 'f') d = static_cast<unsigned>(Lower(c) - 'a' + 10);
-    else return std::nullopt;
+    if (IsDigit(c))
+      d = static_cast<unsigned>(c - '0');
+    else if (base == 16 && Lower(c) >= 'a' && Lower(c) <= 'f')
+      d = static_cast<unsigned>(Lower(c) - 'a' + 10);
+    else
+      return std::nullopt;
     if (v > (UINT64_MAX - d) / base) return std::nullopt;
     v = v * base + d;
   }
   return v;
 }
 
-} // namespace
+}  // namespace
 
 std::optional<ReceiptDate> ParseReceiptDate(std::string_view s) noexcept {
   s = Trim(s);
@@ -158,9 +160,9 @@ std::optional<Receipt> ParseReceipt(std::string_view sm, const ReceiptTlvs& tlvs
   }
   if (tlvs.network_error_code && tlvs.network_error_code->size() == 3) {
     const std::string_view n = *tlvs.network_error_code;
-    r.network_error = NetworkErrorCode{static_cast<std::uint8_t>(n[0]),
-                                      static_cast<std::uint16_t>((static_cast<std::uint8_t>(n[1]) << 8) |
-                                                                 static_cast<std::uint8_t>(n[2]))};
+    r.network_error = NetworkErrorCode{
+        static_cast<std::uint8_t>(n[0]),
+        static_cast<std::uint16_t>((static_cast<std::uint8_t>(n[1]) << 8) | static_cast<std::uint8_t>(n[2]))};
   }
 
   if (r.id.empty() || !receipt_field) return std::nullopt;
@@ -184,8 +186,7 @@ bool SameMessageId(std::string_view a, std::string_view b) noexcept {
   }
   const auto ad = ParseNumber(a, 10), ah = ParseNumber(a, 16);
   const auto bd = ParseNumber(b, 10), bh = ParseNumber(b, 16);
-  return (ad && bd && *ad == *bd) || (ah && bh && *ah == *bh) || (ad && bh && *ad == *bh) ||
-         (ah && bd && *ah == *bd);
+  return (ad && bd && *ad == *bd) || (ah && bh && *ah == *bh) || (ad && bh && *ad == *bh) || (ah && bd && *ah == *bd);
 }
 
-} // namespace velmor::sms
+}  // namespace velmor::sms

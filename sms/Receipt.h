@@ -14,9 +14,7 @@
 namespace velmor::sms {
 
 // esm_class bits 2-5 of a deliver_sm carrying an SMSC delivery receipt.
-constexpr bool IsDeliveryReceiptEsmClass(std::uint8_t esm_class) noexcept {
-  return (esm_class & 0x3C) == 0x04;
-}
+constexpr bool IsDeliveryReceiptEsmClass(std::uint8_t esm_class) noexcept { return (esm_class & 0x3C) == 0x04; }
 
 struct ReceiptDate {
   std::uint16_t year = 0;  // 2000 + YY
@@ -26,7 +24,7 @@ struct ReceiptDate {
 };
 
 struct NetworkErrorCode {
-  std::uint8_t type = 0;   // 1 ANSI-136, 2 IS-95, 3 GSM, ...
+  std::uint8_t type = 0;  // 1 ANSI-136, 2 IS-95, 3 GSM, ...
   std::uint16_t code = 0;
   friend bool operator==(const NetworkErrorCode&, const NetworkErrorCode&) = default;
 };
@@ -37,9 +35,9 @@ struct ReceiptField {
 };
 
 struct Receipt {
-  std::string id;                      // text id:, else receipted_message_id
-  std::optional<std::uint64_t> id_decimal;  // id read as decimal, when it is one
-  std::optional<std::uint64_t> id_hex;      // id read as hex (optional 0x), when it is one
+  std::string id;                                   // text id:, else receipted_message_id
+  std::optional<std::uint64_t> id_decimal;          // id read as decimal, when it is one
+  std::optional<std::uint64_t> id_hex;              // id read as hex (optional 0x), when it is one
   std::optional<std::string> receipted_message_id;  // TLV value, trailing NULs removed
   std::optional<std::string> sub;
   std::optional<std::string> dlvrd;
@@ -47,19 +45,19 @@ struct Receipt {
   std::optional<std::string> done_date_text;
   std::optional<ReceiptDate> submit_date;  // when the text is a valid 10/12-digit date
   std::optional<ReceiptDate> done_date;
-  std::optional<std::string> stat;        // as written
-  std::optional<MessageState> state;      // message_state TLV if given, else from stat
+  std::optional<std::string> stat;    // as written
+  std::optional<MessageState> state;  // message_state TLV if given, else from stat
   std::optional<std::string> err;
   std::optional<NetworkErrorCode> network_error;  // from the 3-octet TLV
-  std::optional<std::string> text;        // everything after text:, verbatim
-  std::vector<ReceiptField> extra_fields;  // unknown keys, when kept
+  std::optional<std::string> text;                // everything after text:, verbatim
+  std::vector<ReceiptField> extra_fields;         // unknown keys, when kept
 };
 
 // Receipt TLVs as received; any may be absent.
 struct ReceiptTlvs {
   std::optional<std::string_view> receipted_message_id;  // may end with NUL(s)
   std::optional<std::uint8_t> message_state;
-  std::optional<std::string_view> network_error_code;    // 3 octets; other lengths ignored
+  std::optional<std::string_view> network_error_code;  // 3 octets; other lengths ignored
 };
 
 struct ReceiptOptions {
@@ -88,4 +86,4 @@ bool SameMessageId(std::string_view receipt_id, std::string_view message_id) noe
 // included) is not such a number or does not fit 64 bits.
 std::optional<std::uint64_t> MessageIdNumber(std::string_view id, unsigned base) noexcept;
 
-} // namespace velmor::sms
+}  // namespace velmor::sms

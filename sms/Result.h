@@ -15,14 +15,14 @@ namespace velmor::sms {
 using Octets = std::string;
 
 enum class ErrorCode : std::uint8_t {
-  InvalidUtf8,       // input is not well-formed UTF-8 (overlong, surrogate, truncated, > U+10FFFF)
-  Unrepresentable,   // character has no code in the target alphabet
-  LoneSurrogate,     // UTF-16 input holds an unpaired surrogate
-  OddLength,         // UCS-2 input has an odd number of octets
-  InvalidSeptet,     // septet value above 0x7F in unpacked GSM input
-  UnsupportedCoding, // data_coding is not a text alphabet this library decodes
-  InvalidArgument,   // option out of range (e.g. an 8-bit reference above 255)
-  TooLong,           // text needs more than 255 parts
+  InvalidUtf8,        // input is not well-formed UTF-8 (overlong, surrogate, truncated, > U+10FFFF)
+  Unrepresentable,    // character has no code in the target alphabet
+  LoneSurrogate,      // UTF-16 input holds an unpaired surrogate
+  OddLength,          // UCS-2 input has an odd number of octets
+  InvalidSeptet,      // septet value above 0x7F in unpacked GSM input
+  UnsupportedCoding,  // data_coding is not a text alphabet this library decodes
+  InvalidArgument,    // option out of range (e.g. an 8-bit reference above 255)
+  TooLong,            // text needs more than 255 parts
 };
 
 // index: position in characters of the input (code points for UTF-8, 16-bit units for
@@ -41,7 +41,7 @@ enum class OnBadInput : std::uint8_t { Report, Replace };
 
 template <class T>
 class Result {
-public:
+ public:
   Result(T value) : v_(std::move(value)) {}
   Result(Error error) : v_(error) {}
 
@@ -58,8 +58,8 @@ public:
   const T* operator->() const { return &value(); }
   const Error& error() const { return std::get<1>(v_); }
 
-private:
+ private:
   std::variant<T, Error> v_;
 };
 
-} // namespace velmor::sms
+}  // namespace velmor::sms

@@ -39,18 +39,13 @@ bool IsLow(std::string_view s, std::size_t i) {
 // Length in octets of the indivisible unit starting at i.
 std::size_t AtomAt(std::string_view s, std::size_t i, Alphabet a) {
   switch (a) {
-    case Alphabet::Gsm7:
-      return (static_cast<std::uint8_t>(s[i]) == kGsmEscape && i + 1 < s.size()) ? 2 : 1;
-    case Alphabet::Ucs2:
-      return (i + 3 < s.size() && IsHigh(s, i) && IsLow(s, i + 2)) ? 4 : 2;
-    default:
-      return 1;
+    case Alphabet::Gsm7: return (static_cast<std::uint8_t>(s[i]) == kGsmEscape && i + 1 < s.size()) ? 2 : 1;
+    case Alphabet::Ucs2: return (i + 3 < s.size() && IsHigh(s, i) && IsLow(s, i + 2)) ? 4 : 2;
+    default: return 1;
   }
 }
 
-bool EndsWithCr(std::string_view s) {
-  return !s.empty() && static_cast<std::uint8_t>(s.back()) == kGsmCarriageReturn;
-}
+bool EndsWithCr(std::string_view s) { return !s.empty() && static_cast<std::uint8_t>(s.back()) == kGsmCarriageReturn; }
 
 // Capacity in octets of the unpacked encoded form.
 std::size_t OctetCapacity(Alphabet a, std::size_t udh_len) {
@@ -61,7 +56,7 @@ std::size_t OctetCapacity(Alphabet a, std::size_t udh_len) {
   }
 }
 
-} // namespace
+}  // namespace
 
 std::size_t PartCapacity(Alphabet alphabet, SegmentMethod method, bool multipart) noexcept {
   if (method == SegmentMethod::Payload) return SIZE_MAX;
@@ -80,8 +75,7 @@ Result<std::vector<Part>> SegmentOctets(std::string_view data, std::uint8_t data
   }
   if (alphabet == Alphabet::Ucs2 && data.size() % 2)
     return Error{ErrorCode::OddLength, data.size() / 2, data.size() - 1};
-  if (options.method == SegmentMethod::Udh8 && options.reference > 0xFF)
-    return Error{ErrorCode::InvalidArgument, 0, 0};
+  if (options.method == SegmentMethod::Udh8 && options.reference > 0xFF) return Error{ErrorCode::InvalidArgument, 0, 0};
 
   auto user_data = [&](std::string_view chunk, unsigned fill) {
     return packed ? PackSeptets(chunk, fill) : Octets(chunk);
@@ -93,7 +87,7 @@ Result<std::vector<Part>> SegmentOctets(std::string_view data, std::uint8_t data
   }
 
   const bool fits_one = packed ? PackedLength(data.size(), 0, EndsWithCr(data)) <= kMaxUserData
-                              : data.size() <= OctetCapacity(alphabet, 0);
+                               : data.size() <= OctetCapacity(alphabet, 0);
   if (fits_one) return std::vector<Part>{Part{options.esm_class, data_coding, user_data(data, 0), {}, {}}};
 
   const std::size_t udh_len = UdhLength(options.method);
@@ -112,8 +106,7 @@ Result<std::vector<Part>> SegmentOctets(std::string_view data, std::uint8_t data
     }
     // A part ending in <CR> on an octet boundary needs one more packed octet; leave
     // that <CR> to the next part instead.
-    if (packed && udh_len + PackedLength(end - begin, fill, EndsWithCr(data.substr(begin, end - begin))) >
-                      kMaxUserData)
+    if (packed && udh_len + PackedLength(end - begin, fill, EndsWithCr(data.substr(begin, end - begin))) > kMaxUserData)
       end -= last_atom;
     chunks.push_back(data.substr(begin, end - begin));
     begin = end;
@@ -132,17 +125,20 @@ Result<std::vector<Part>> SegmentOctets(std::string_view data, std::uint8_t data
     switch (options.method) {
       case SegmentMethod::Udh8:
         p.esm_class |= kEsmClassUdhi;
-        p.short_message = {0x05, 0x00, 0x03, static_cast<char>(ref & 0xFF), static_cast<char>(total),
-                          static_cast<char>(seq)};
+        p.short_message = {
+            0x05, 0x00, 0x03, static_cast<char>(ref & 0xFF), static_cast<char>(total), static_cast<char>(seq)};
         break;
       case SegmentMethod::Udh16:
         p.esm_class |= kEsmClassUdhi;
-        p.short_message = {0x06, 0x08, 0x04, static_cast<char>(ref >> 8), static_cast<char>(ref & 0xFF),
-                          static_cast<char>(total), static_cast<char>(seq)};
+        p.short_message = {0x06,
+                           0x08,
+                           0x04,
+                           static_cast<char>(ref >> 8),
+                           static_cast<char>(ref & 0xFF),
+                           static_cast<char>(total),
+                           static_cast<char>(seq)};
         break;
-      default:
-        p.sar = SarValues{ref, total, seq};
-        break;
+      default: p.sar = SarValues{ref, total, seq}; break;
     }
     p.short_message += user_data(chunks[i], fill);
     parts.push_back(std::move(p));
@@ -151,11 +147,10 @@ Result<std::vector<Part>> SegmentOctets(std::string_view data, std::uint8_t data
 }
 
 Result<std::vector<Part>> SegmentText(std::string_view utf8, const SegmentOptions& options) {
-  auto encoded = options.data_coding ? EncodeText(utf8, *options.data_coding, options.on_bad)
-                                    : ChooseEncoding(utf8);
+  auto encoded = options.data_coding ? EncodeText(utf8, *options.data_coding, options.on_bad) : ChooseEncoding(utf8);
   if (!encoded) return encoded.error();
   auto parts = SegmentOctets(encoded->octets, encoded->data_coding, options);
   return parts;
 }
 
-} // namespace velmor::sms
+}  // namespace velmor::sms

@@ -49,9 +49,9 @@ struct SegmentOptions {
 struct Part {
   std::uint8_t esm_class = 0;
   std::uint8_t data_coding = 0;
-  Octets short_message;                  // UDH included when esm_class has kEsmClassUdhi
-  std::optional<SarValues> sar;         // set for SegmentMethod::Sar with more than one part
-  std::optional<Octets> message_payload; // set for SegmentMethod::Payload
+  Octets short_message;                   // UDH included when esm_class has kEsmClassUdhi
+  std::optional<SarValues> sar;           // set for SegmentMethod::Sar with more than one part
+  std::optional<Octets> message_payload;  // set for SegmentMethod::Payload
 };
 
 // Characters (septets, octets or UCS-2 units) one part carries: 160/140/70 for a
@@ -71,4 +71,4 @@ Result<std::vector<Part>> SegmentText(std::string_view utf8, const SegmentOption
 Result<std::vector<Part>> SegmentOctets(std::string_view octets, std::uint8_t data_coding,
                                         const SegmentOptions& options = {});
 
-} // namespace velmor::sms
+}  // namespace velmor::sms

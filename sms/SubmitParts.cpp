@@ -19,4 +19,4 @@ velmor::TOPSubmit_SM ToOPSubmit_SM(const Part& part) {
   return op;
 }
 
-} // namespace velmor::sms
+}  // namespace velmor::sms

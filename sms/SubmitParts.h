@@ -13,4 +13,4 @@ namespace velmor::sms {
 // mandatory fields of submit_sm.
 velmor::TOPSubmit_SM ToOPSubmit_SM(const Part& part);
 
-} // namespace velmor::sms
+}  // namespace velmor::sms

@@ -26,10 +26,20 @@ std::optional<char32_t> NextCodePoint(std::string_view s, std::size_t& pos) noex
   std::size_t len;
   char32_t cp;
   char32_t min;
-  if ((b0 & 0xE0) == 0xC0) { len = 2; cp = b0 & 0x1F; min = 0x80; }
-  else if ((b0 & 0xF0) == 0xE0) { len = 3; cp = b0 & 0x0F; min = 0x800; }
-  else if ((b0 & 0xF8) == 0xF0) { len = 4; cp = b0 & 0x07; min = 0x10000; }
-  else return std::nullopt;
+  if ((b0 & 0xE0) == 0xC0) {
+    len = 2;
+    cp = b0 & 0x1F;
+    min = 0x80;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    len = 3;
+    cp = b0 & 0x0F;
+    min = 0x800;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    len = 4;
+    cp = b0 & 0x07;
+    min = 0x10000;
+  } else
+    return std::nullopt;
   if (s.size() - pos < len) return std::nullopt;
   for (std::size_t i = 1; i < len; ++i) {
     const auto b = static_cast<unsigned char>(s[pos + i]);
@@ -72,4 +82,4 @@ Result<std::u32string> Utf8ToCodePoints(std::string_view utf8) {
   return out;
 }
 
-} // namespace velmor::sms
+}  // namespace velmor::sms

@@ -22,4 +22,4 @@ void AppendUtf8(std::string& out, char32_t cp);
 // byte offset of the first malformed sequence.
 Result<std::u32string> Utf8ToCodePoints(std::string_view utf8);
 
-} // namespace velmor::sms
+}  // namespace velmor::sms

@@ -140,76 +140,78 @@ struct Tms_availability_status {
 
 #define VELMOR_TOPBind_RESP(X) X(sc_interface_version, Tsc_interface_version)
 
-#define VELMOR_TOPSubmit_SM(X)                                                       \
-  X(user_message_reference, Tuser_message_reference) X(source_port, Tsource_port)    \
-  X(source_addr_subunit, Tsource_addr_subunit) X(destination_port, Tdestination_port) \
-  X(dest_addr_subunit, Tdest_addr_subunit) X(sar_msg_ref_num, Tsar_msg_ref_num)      \
-  X(sar_total_segments, Tsar_total_segments) X(sar_segment_seqnum, Tsar_segment_seqnum) \
-  X(more_messages_to_send, Tmore_messages_to_send) X(payload_type, Tpayload_type)    \
-  X(message_payload, Tmessage_payload) X(privacy_indicator, Tprivacy_indicator)      \
-  X(callback_num, Tcallback_num) X(callback_num_pres_ind, Tcallback_num_pres_ind)    \
-  X(callback_num_atag, Tcallback_num_atag) X(source_subaddress, Tsource_subaddress)  \
-  X(dest_subaddress, Tdest_subaddress) X(user_response_code, Tuser_response_code)    \
-  X(display_time, Tdisplay_time) X(sms_signal, Tsms_signal) X(ms_validity, Tms_validity) \
-  X(ms_msg_wait_facilities, Tms_msg_wait_facilities)                                 \
-  X(number_of_messages, Tnumber_of_messages)                                         \
-  X(alert_on_msg_delivery, Talert_on_message_delivery)                               \
-  X(language_indicator, Tlanguage_indicator) X(its_reply_type, Tits_reply_type)      \
-  X(its_session_info, Tits_session_info) X(ussd_service_op, Tussd_service_op)
+#define VELMOR_TOPSubmit_SM(X) \
+  X(user_message_reference, Tuser_message_reference) \
+  X(source_port, Tsource_port) X(source_addr_subunit, Tsource_addr_subunit) X(destination_port, Tdestination_port) \
+      X(dest_addr_subunit, Tdest_addr_subunit) X(sar_msg_ref_num, Tsar_msg_ref_num) \
+          X(sar_total_segments, Tsar_total_segments) X(sar_segment_seqnum, Tsar_segment_seqnum) \
+              X(more_messages_to_send, Tmore_messages_to_send) X(payload_type, Tpayload_type) \
+                  X(message_payload, Tmessage_payload) X(privacy_indicator, Tprivacy_indicator) \
+                      X(callback_num, Tcallback_num) X(callback_num_pres_ind, Tcallback_num_pres_ind) \
+                          X(callback_num_atag, Tcallback_num_atag) X(source_subaddress, Tsource_subaddress) \
+                              X(dest_subaddress, Tdest_subaddress) X(user_response_code, Tuser_response_code) \
+                                  X(display_time, Tdisplay_time) X(sms_signal, Tsms_signal) \
+                                      X(ms_validity, Tms_validity) X(ms_msg_wait_facilities, Tms_msg_wait_facilities) \
+                                          X(number_of_messages, Tnumber_of_messages) \
+                                              X(alert_on_msg_delivery, Talert_on_message_delivery) \
+                                                  X(language_indicator, Tlanguage_indicator) \
+                                                      X(its_reply_type, Tits_reply_type) \
+                                                          X(its_session_info, Tits_session_info) \
+                                                              X(ussd_service_op, Tussd_service_op)
 
-#define VELMOR_TOPSubmit_MULTI(X)                                                    \
-  X(user_message_reference, Tuser_message_reference) X(source_port, Tsource_port)    \
-  X(source_addr_subunit, Tsource_addr_subunit) X(destination_port, Tdestination_port) \
-  X(dest_addr_subunit, Tdest_addr_subunit) X(sar_msg_ref_num, Tsar_msg_ref_num)      \
-  X(sar_total_segments, Tsar_total_segments) X(sar_segment_seqnum, Tsar_segment_seqnum) \
-  X(payload_type, Tpayload_type) X(message_payload, Tmessage_payload)                \
-  X(privacy_indicator, Tprivacy_indicator) X(callback_num, Tcallback_num)            \
-  X(callback_num_pres_ind, Tcallback_num_pres_ind) X(callback_num_atag, Tcallback_num_atag) \
-  X(source_subaddress, Tsource_subaddress) X(dest_subaddress, Tdest_subaddress)      \
-  X(display_time, Tdisplay_time) X(sms_signal, Tsms_signal) X(ms_validity, Tms_validity) \
-  X(ms_msg_wait_facilities, Tms_msg_wait_facilities)                                 \
-  X(alert_on_msg_delivery, Talert_on_message_delivery)                               \
-  X(language_indicator, Tlanguage_indicator)
+#define VELMOR_TOPSubmit_MULTI(X) \
+  X(user_message_reference, Tuser_message_reference) \
+  X(source_port, Tsource_port) X(source_addr_subunit, Tsource_addr_subunit) X(destination_port, Tdestination_port) \
+      X(dest_addr_subunit, Tdest_addr_subunit) X(sar_msg_ref_num, Tsar_msg_ref_num) \
+          X(sar_total_segments, Tsar_total_segments) X(sar_segment_seqnum, Tsar_segment_seqnum) \
+              X(payload_type, Tpayload_type) X(message_payload, Tmessage_payload) \
+                  X(privacy_indicator, Tprivacy_indicator) X(callback_num, Tcallback_num) \
+                      X(callback_num_pres_ind, Tcallback_num_pres_ind) X(callback_num_atag, Tcallback_num_atag) \
+                          X(source_subaddress, Tsource_subaddress) X(dest_subaddress, Tdest_subaddress) \
+                              X(display_time, Tdisplay_time) X(sms_signal, Tsms_signal) X(ms_validity, Tms_validity) \
+                                  X(ms_msg_wait_facilities, Tms_msg_wait_facilities) \
+                                      X(alert_on_msg_delivery, Talert_on_message_delivery) \
+                                          X(language_indicator, Tlanguage_indicator)
 
-#define VELMOR_TOPDeliver_SM(X)                                                      \
-  X(user_message_reference, Tuser_message_reference) X(source_port, Tsource_port)    \
-  X(destination_port, Tdestination_port) X(sar_msg_ref_num, Tsar_msg_ref_num)        \
-  X(sar_total_segments, Tsar_total_segments) X(sar_segment_seqnum, Tsar_segment_seqnum) \
-  X(user_response_code, Tuser_response_code) X(privacy_indicator, Tprivacy_indicator) \
-  X(payload_type, Tpayload_type) X(message_payload, Tmessage_payload)                \
-  X(callback_num, Tcallback_num) X(source_subaddress, Tsource_subaddress)            \
-  X(dest_subaddress, Tdest_subaddress) X(language_indicator, Tlanguage_indicator)    \
-  X(its_session_info, Tits_session_info) X(network_error_code, Tnetwork_error_code)  \
-  X(message_state, Tmessage_state) X(receipted_message_id, Treceipted_message_id)
+#define VELMOR_TOPDeliver_SM(X) \
+  X(user_message_reference, Tuser_message_reference) \
+  X(source_port, Tsource_port) X(destination_port, Tdestination_port) X(sar_msg_ref_num, Tsar_msg_ref_num) \
+      X(sar_total_segments, Tsar_total_segments) X(sar_segment_seqnum, Tsar_segment_seqnum) \
+          X(user_response_code, Tuser_response_code) X(privacy_indicator, Tprivacy_indicator) \
+              X(payload_type, Tpayload_type) X(message_payload, Tmessage_payload) X(callback_num, Tcallback_num) \
+                  X(source_subaddress, Tsource_subaddress) X(dest_subaddress, Tdest_subaddress) \
+                      X(language_indicator, Tlanguage_indicator) X(its_session_info, Tits_session_info) \
+                          X(network_error_code, Tnetwork_error_code) X(message_state, Tmessage_state) \
+                              X(receipted_message_id, Treceipted_message_id)
 
-#define VELMOR_TOPData_SM(X)                                                         \
-  X(source_port, Tsource_port) X(source_addr_subunit, Tsource_addr_subunit)          \
-  X(source_network_type, Tsource_network_type) X(source_bearer_type, Tsource_bearer_type) \
-  X(source_telematics_id, Tsource_telematics_id) X(destination_port, Tdestination_port) \
-  X(dest_addr_subunit, Tdest_addr_subunit) X(dest_network_type, Tdest_network_type)  \
-  X(dest_bearer_type, Tdest_bearer_type) X(dest_telematics_id, Tdest_telematics_id)  \
-  X(sar_msg_ref_num, Tsar_msg_ref_num) X(sar_total_segments, Tsar_total_segments)    \
-  X(sar_segment_seqnum, Tsar_segment_seqnum)                                         \
-  X(more_messages_to_send, Tmore_messages_to_send)                                   \
-  X(qos_time_to_live, Tqos_time_to_live) X(payload_type, Tpayload_type)              \
-  X(message_payload, Tmessage_payload) X(set_dpf, Tset_dpf)                          \
-  X(receipted_message_id, Treceipted_message_id) X(message_state, Tmessage_state)    \
-  X(network_error_code, Tnetwork_error_code)                                         \
-  X(user_message_reference, Tuser_message_reference)                                 \
-  X(privacy_indicator, Tprivacy_indicator) X(callback_num, Tcallback_num)            \
-  X(callback_num_pres_ind, Tcallback_num_pres_ind) X(callback_num_atag, Tcallback_num_atag) \
-  X(source_subaddress, Tsource_subaddress) X(dest_subaddress, Tdest_subaddress)      \
-  X(user_response_code, Tuser_response_code) X(display_time, Tdisplay_time)          \
-  X(sms_signal, Tsms_signal) X(ms_validity, Tms_validity)                            \
-  X(ms_msg_wait_facilities, Tms_msg_wait_facilities)                                 \
-  X(number_of_messages, Tnumber_of_messages)                                         \
-  X(alert_on_msg_delivery, Talert_on_message_delivery)                               \
-  X(language_indicator, Tlanguage_indicator) X(its_reply_type, Tits_reply_type)      \
-  X(its_session_info, Tits_session_info)
+#define VELMOR_TOPData_SM(X) \
+  X(source_port, Tsource_port) \
+  X(source_addr_subunit, Tsource_addr_subunit) X(source_network_type, Tsource_network_type) \
+      X(source_bearer_type, Tsource_bearer_type) X(source_telematics_id, Tsource_telematics_id) \
+          X(destination_port, Tdestination_port) X(dest_addr_subunit, Tdest_addr_subunit) X( \
+              dest_network_type, Tdest_network_type) X(dest_bearer_type, Tdest_bearer_type) \
+              X(dest_telematics_id, Tdest_telematics_id) X(sar_msg_ref_num, Tsar_msg_ref_num) X( \
+                  sar_total_segments, Tsar_total_segments) X(sar_segment_seqnum, Tsar_segment_seqnum) \
+                  X(more_messages_to_send, Tmore_messages_to_send) X(qos_time_to_live, Tqos_time_to_live) X( \
+                      payload_type, Tpayload_type) X(message_payload, Tmessage_payload) X(set_dpf, Tset_dpf) \
+                      X(receipted_message_id, Treceipted_message_id) X(message_state, Tmessage_state) X( \
+                          network_error_code, Tnetwork_error_code) X(user_message_reference, Tuser_message_reference) \
+                          X(privacy_indicator, Tprivacy_indicator) X(callback_num, Tcallback_num) \
+                              X(callback_num_pres_ind, Tcallback_num_pres_ind) \
+                                  X(callback_num_atag, Tcallback_num_atag) X(source_subaddress, Tsource_subaddress) \
+                                      X(dest_subaddress, Tdest_subaddress) X(user_response_code, Tuser_response_code) \
+                                          X(display_time, Tdisplay_time) X(sms_signal, Tsms_signal) \
+                                              X(ms_validity, Tms_validity) \
+                                                  X(ms_msg_wait_facilities, Tms_msg_wait_facilities) \
+                                                      X(number_of_messages, Tnumber_of_messages) \
+                                                          X(alert_on_msg_delivery, Talert_on_message_delivery) \
+                                                              X(language_indicator, Tlanguage_indicator) \
+                                                                  X(its_reply_type, Tits_reply_type) \
+                                                                      X(its_session_info, Tits_session_info)
 
-#define VELMOR_TOPData_SM_RESP(X)                                                    \
-  X(delivery_failure_reason, Tdelivery_failure_reason)                               \
-  X(network_error_code, Tnetwork_error_code)                                         \
+#define VELMOR_TOPData_SM_RESP(X) \
+  X(delivery_failure_reason, Tdelivery_failure_reason) \
+  X(network_error_code, Tnetwork_error_code) \
   X(additional_status_info_text, Tadditional_status_info_text) X(dpf_result, Tdpf_result)
 
 #define VELMOR_TLV_DECLARE(name, type) type name;
@@ -217,14 +219,13 @@ struct Tms_availability_status {
 
 // visit(s, f) calls f on each member in wire order and stops at the first
 // call that returns true; it returns whether one did.
-#define VELMOR_TLV_AGGREGATE(Name)                                  \
-  struct Name {                                                     \
-    VELMOR_##Name(VELMOR_TLV_DECLARE)                               \
-    bool operator==(const Name&) const = default;                   \
-    template <class S, class F>                                     \
-    static constexpr bool visit(S& s, F&& f) {                      \
-      return VELMOR_##Name(VELMOR_TLV_VISIT) false;                 \
-    }                                                               \
+#define VELMOR_TLV_AGGREGATE(Name) \
+  struct Name { \
+    VELMOR_##Name(VELMOR_TLV_DECLARE) bool operator==(const Name&) const = default; \
+    template <class S, class F> \
+    static constexpr bool visit(S& s, F&& f) { \
+      return VELMOR_##Name(VELMOR_TLV_VISIT) false; \
+    } \
   };
 
 VELMOR_TLV_AGGREGATE(TOPBind_RESP)
@@ -268,17 +269,21 @@ inline constexpr std::size_t max_value_length = 0xFFFF;
 // longer than its length field can describe.
 template <class R>
 constexpr bool emitted(const R& m) {
-  if constexpr (std::is_same_v<R, Talert_on_message_delivery>) return m.Field;
+  if constexpr (std::is_same_v<R, Talert_on_message_delivery>)
+    return m.Field;
   else if constexpr (std::is_same_v<typename R::value_type, AnsiString>)
     return m.Field && m.Value.size() <= max_value_length;
-  else return m.Field;
+  else
+    return m.Field;
 }
 
 template <class R>
 constexpr std::size_t value_width() {
   using V = typename R::value_type;
-  if constexpr (std::is_same_v<V, AnsiString>) return 0;
-  else return sizeof(V);
+  if constexpr (std::is_same_v<V, AnsiString>)
+    return 0;
+  else
+    return sizeof(V);
 }
 
 // Writes the TLVs of every emitted member through w, which must have room
@@ -297,9 +302,12 @@ void write(codec::Writer& w, const Agg& agg) {
     } else {
       constexpr std::size_t width = sizeof(typename R::value_type);
       w.u16(static_cast<Word>(width));
-      if constexpr (width == 1) w.u8(m.Value);
-      else if constexpr (width == 2) w.u16(m.Value);
-      else w.u32(m.Value);
+      if constexpr (width == 1)
+        w.u8(m.Value);
+      else if constexpr (width == 2)
+        w.u16(m.Value);
+      else
+        w.u32(m.Value);
     }
     return false;
   });
@@ -328,8 +336,10 @@ std::size_t encoded_size(const Agg& agg) {
     if (!emitted(m)) return false;
     n += 4;
     if constexpr (!std::is_same_v<R, Talert_on_message_delivery>) {
-      if constexpr (std::is_same_v<typename R::value_type, AnsiString>) n += m.Value.size();
-      else n += sizeof(typename R::value_type);
+      if constexpr (std::is_same_v<typename R::value_type, AnsiString>)
+        n += m.Value.size();
+      else
+        n += sizeof(typename R::value_type);
     }
     return false;
   });
@@ -343,10 +353,12 @@ template <class Agg>
 bool overlong(const Agg& agg) {
   return Agg::visit(agg, [](const auto& m) {
     using R = std::decay_t<decltype(m)>;
-    if constexpr (std::is_same_v<R, Talert_on_message_delivery>) return false;
+    if constexpr (std::is_same_v<R, Talert_on_message_delivery>)
+      return false;
     else if constexpr (std::is_same_v<typename R::value_type, AnsiString>)
       return m.Field && m.Value.size() > max_value_length;
-    else return false;
+    else
+      return false;
   });
 }
 
@@ -364,8 +376,10 @@ void decode(std::string_view in, Agg& agg) {
       m.Field = true;
       if constexpr (!std::is_same_v<R, Talert_on_message_delivery>) {
         using V = typename R::value_type;
-        if constexpr (std::is_same_v<V, AnsiString>) m.Value.assign(v.data(), v.size());
-        else m.Value = static_cast<V>(codec::be_value(v));
+        if constexpr (std::is_same_v<V, AnsiString>)
+          m.Value.assign(v.data(), v.size());
+        else
+          m.Value = static_cast<V>(codec::be_value(v));
       }
       return true;
     });

@@ -81,13 +81,10 @@ TEST(EndToEnd, SendWithReceiptAgainstTheEmbeddedSimulator) {
   const auto r = Cli({"send", "--receipt", "--to", "46700000001", "--text", "Hello from Velmor"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  ExpectInOrder(r.out, {"^embedded SMSC listening on 127\\.0\\.0\\.1:\\d+",
-                        "^connected to 127\\.0\\.0\\.1:\\d+$",
-                        "^bound as transceiver \\([0-9.]+ ms\\)$",
-                        "^submitted to 46700000001: message_id=\\S+ \\([0-9.]+ ms\\)$",
-                        "^receipt received: id=\\S+ state=DELIVERED stat=DELIVRD",
-                        "^unbound$",
-                        "^disconnected$"});
+  ExpectInOrder(
+      r.out, {"^embedded SMSC listening on 127\\.0\\.0\\.1:\\d+", "^connected to 127\\.0\\.0\\.1:\\d+$",
+              "^bound as transceiver \\([0-9.]+ ms\\)$", "^submitted to 46700000001: message_id=\\S+ \\([0-9.]+ ms\\)$",
+              "^receipt received: id=\\S+ state=DELIVERED stat=DELIVRD", "^unbound$", "^disconnected$"});
   EXPECT_LT(r.elapsed, 3s);
 }
 
@@ -114,17 +111,19 @@ TEST(EndToEnd, SeveralDestinationsGoBySubmitMulti) {
 TEST(EndToEnd, TraceShowsEveryPduBothWays) {
   const auto r = Cli({"ping", "--count", "1", "--trace"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  ExpectInOrder(r.err, {"^> bind_transmitter \\(0x00000002\\) len=\\d+ seq=1 status=0x00000000 ESME_ROK \\| 00 00 00",
-                        "^< bind_transmitter_resp \\(0x80000002\\)",
-                        "^> enquire_link \\(0x00000015\\) len=16 seq=2 .*\\| 00 00 00 10 00 00 00 15 00 00 00 00 00 00 00 02$",
-                        "^< enquire_link_resp", "^> unbind ", "^< unbind_resp "});
+  ExpectInOrder(r.err,
+                {"^> bind_transmitter \\(0x00000002\\) len=\\d+ seq=1 status=0x00000000 ESME_ROK \\| 00 00 00",
+                 "^< bind_transmitter_resp \\(0x80000002\\)",
+                 "^> enquire_link \\(0x00000015\\) len=16 seq=2 .*\\| 00 00 00 10 00 00 00 15 00 00 00 00 00 00 00 02$",
+                 "^< enquire_link_resp", "^> unbind ", "^< unbind_resp "});
 }
 
 TEST(EndToEnd, PingPrintsRoundTrips) {
   const auto r = Cli({"ping", "--count", "3", "--interval", "20"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  ExpectInOrder(r.out, {"^enquire_link_resp seq=2 time=[0-9.]+ ms$", "^enquire_link_resp seq=3 ",
-                        "^enquire_link_resp seq=4 ", "^3 sent, 3 answered, round trip min/avg/max/p99 = [0-9.]+/[0-9.]+/[0-9.]+/[0-9.]+ ms$"});
+  ExpectInOrder(r.out,
+                {"^enquire_link_resp seq=2 time=[0-9.]+ ms$", "^enquire_link_resp seq=3 ", "^enquire_link_resp seq=4 ",
+                 "^3 sent, 3 answered, round trip min/avg/max/p99 = [0-9.]+/[0-9.]+/[0-9.]+/[0-9.]+ ms$"});
 }
 
 // Replies from an in-test SMSC: every submit_sm from "sender" comes back as a
@@ -182,8 +181,10 @@ TEST(EndToEnd, LongEmojiTextSplitByUdhIsReassembledByListen) {
   ExpectInOrder(sent.out, {"part 1/4: message_id=", "part 4/4: message_id="});
   const auto heard = listener.Wait(5s);
   EXPECT_EQ(heard.exit_code, 0) << heard.err;
-  const std::string expected = "{\"type\":\"message\",\"via\":\"deliver_sm\",\"from\":\"4670999\",\"to\":\"4670001\","
-                               "\"data_coding\":8,\"parts\":4,\"text\":\"" + text + "\"}";
+  const std::string expected =
+      "{\"type\":\"message\",\"via\":\"deliver_sm\",\"from\":\"4670999\",\"to\":\"4670001\","
+      "\"data_coding\":8,\"parts\":4,\"text\":\"" +
+      text + "\"}";
   // --json: stdout holds the JSON lines only.
   EXPECT_EQ(Lines(heard.out).size(), 1u) << heard.out;
   ExpectInOrder(heard.err, {"^bound as receiver", "^unbound$", "^disconnected$"});
@@ -265,9 +266,13 @@ struct Failing {
 TEST(EndToEnd, ConnectionFailuresAreOneLineWithTheSocketError) {
   const std::string closed = std::to_string(closed_port());
   const Failing cases[] = {
-      {"refused", {"ping", "--host", "127.0.0.1", "--port", closed}, 3,
+      {"refused",
+       {"ping", "--host", "127.0.0.1", "--port", closed},
+       3,
        "^error: cannot connect to 127\\.0\\.0\\.1:" + closed + ": error 111 \\(Connection refused\\)$"},
-      {"unknown host", {"ping", "--host", "no.such..host.invalid", "--connect-timeout", "3000"}, 3,
+      {"unknown host",
+       {"ping", "--host", "no.such..host.invalid", "--connect-timeout", "3000"},
+       3,
        "^error: cannot connect to no\\.such\\.\\.host\\.invalid:2775: error -?\\d+ \\(.+\\)$"},
   };
   for (const auto& c : cases) {
@@ -282,8 +287,8 @@ TEST(EndToEnd, ConnectionFailuresAreOneLineWithTheSocketError) {
 TEST(EndToEnd, SilentPeerTimesOutWithinTheBindTimeout) {
   LoopbackPeer peer;  // never served: it accepts nothing and says nothing
   ASSERT_NE(peer.port(), 0);
-  const auto r = Cli({"ping", "--host", "127.0.0.1", "--port", std::to_string(peer.port()), "--bind-timeout", "300"},
-                     5s);
+  const auto r =
+      Cli({"ping", "--host", "127.0.0.1", "--port", std::to_string(peer.port()), "--bind-timeout", "300"}, 5s);
   EXPECT_EQ(r.exit_code, 6);
   EXPECT_EQ(Lines(r.err).size(), 1u) << r.err;
   ExpectInOrder(r.err, {"^error: bind response: no answer within 300 ms$"});
@@ -336,8 +341,8 @@ TEST(EndToEnd, TlsSendAgainstSimulateAndItsCertificateErrors) {
   const TestPki& pki = test_pki();
   SimulateProcess sim({"--tls-cert", pki.cert, "--tls-key", pki.key, "--delivery-delay", "100"});
   ASSERT_FALSE(sim.port().empty());
-  const std::vector<std::string> send = {"send", "--host", "127.0.0.1", "--port", sim.port(), "--to", "123",
-                                         "--text", "hi"};
+  const std::vector<std::string> send = {"send", "--host", "127.0.0.1", "--port", sim.port(),
+                                         "--to", "123",    "--text",    "hi"};
   auto with = [&](std::vector<std::string> extra) {
     std::vector<std::string> args = send;
     args.insert(args.end(), extra.begin(), extra.end());
@@ -346,8 +351,8 @@ TEST(EndToEnd, TlsSendAgainstSimulateAndItsCertificateErrors) {
 
   const auto ok = with({"--tls", "--tls-ca", pki.ca, "--receipt", "--trace"});
   EXPECT_EQ(ok.exit_code, 0) << ok.err;
-  ExpectInOrder(ok.out, {"^connected to 127\\.0\\.0\\.1:\\d+ over TLS$", "^submitted to 123: message_id=",
-                         "^receipt received: id=\\S+ state=DELIVERED", "^unbound$"});
+  ExpectInOrder(ok.out, {"^connected to 127\\.0\\.0\\.1:\\d+ over TLS$",
+                         "^submitted to 123: message_id=", "^receipt received: id=\\S+ state=DELIVERED", "^unbound$"});
   ExpectInOrder(ok.err, {"^> bind_transceiver", "^tls TLSv1\\.[23] \\S+$"});
 
   const auto unknown_ca = with({"--tls"});
@@ -377,7 +382,8 @@ TEST(EndToEnd, TlsSendAgainstSimulateAndItsCertificateErrors) {
 }
 
 TEST(EndToEnd, SimulateRefusesUnusableTlsFiles) {
-  const auto r = Cli({"simulate", "--port", "0", "--tls-cert", "/nonexistent/c.pem", "--tls-key", "/nonexistent/k.pem"});
+  const auto r =
+      Cli({"simulate", "--port", "0", "--tls-cert", "/nonexistent/c.pem", "--tls-key", "/nonexistent/k.pem"});
   EXPECT_EQ(r.exit_code, 3);
   ASSERT_EQ(Lines(r.err).size(), 1u) << r.err;
   EXPECT_NE(r.err.find("cannot use --tls-cert /nonexistent/c.pem"), std::string::npos) << r.err;

@@ -47,7 +47,7 @@ TEST(Format, HexRoundTrip) {
 TEST(Format, JsonStringEscapes) {
   EXPECT_EQ(JsonString("a\"b\\c\nd\x01"), "\"a\\\"b\\\\c\\nd\\u0001\"");
   EXPECT_EQ(JsonString("H\xC3\xA9"), "\"H\xC3\xA9\"");  // UTF-8 passes through
-  EXPECT_EQ(JsonString("a\xFF"), "\"a\xEF\xBF\xBD\"");    // never invalid JSON
+  EXPECT_EQ(JsonString("a\xFF"), "\"a\xEF\xBF\xBD\"");  // never invalid JSON
 }
 
 TEST(Format, MessageLinePlainAndJson) {

@@ -119,8 +119,7 @@ TEST(Options, AnEmptyTextIsAText) {
 // carry each value, and verification stays on unless --tls-insecure.
 TEST(Options, TlsFlagsBecomeThePlatformOptions) {
   const Good cases[] = {
-      {"send --to 1 --text x --host h",
-       [](const Options& o) { EXPECT_FALSE(o.TLS().enabled); }},
+      {"send --to 1 --text x --host h", [](const Options& o) { EXPECT_FALSE(o.TLS().enabled); }},
       {"ping --host h --tls",
        [](const Options& o) {
          const TTLSOptions t = o.TLS();
@@ -226,24 +225,31 @@ TEST(Options, EnvironmentStandsForFlagsAndIsCheckedLikeThem) {
   const Case cases[] = {
       {"ping", {}, [](const ParseOutcome& r) { EXPECT_EQ(r.options->password, ""); }},
       {"ping", {{"SMPP_PASSWORD", "envpw"}}, [](const ParseOutcome& r) { EXPECT_EQ(r.options->password, "envpw"); }},
-      {"ping --password flag", {{"SMPP_PASSWORD", "envpw"}},
+      {"ping --password flag",
+       {{"SMPP_PASSWORD", "envpw"}},
        [](const ParseOutcome& r) { EXPECT_EQ(r.options->password, "flag"); }},
-      {"ping", {{"SMPP_PASSWORD", "123456789"}},
+      {"ping",
+       {{"SMPP_PASSWORD", "123456789"}},
        [](const ParseOutcome& r) {
          EXPECT_FALSE(r.options);
          EXPECT_NE(r.error.find("SMPP_PASSWORD"), std::string::npos) << r.error;
          EXPECT_NE(r.error.find("at most 8"), std::string::npos) << r.error;
        }},
-      {"ping", {{"SMPP_HOST", "smsc.example"}, {"SMPP_PORT", "3000"}, {"SMPP_SYSTEM_ID", "esme"}},
+      {"ping",
+       {{"SMPP_HOST", "smsc.example"}, {"SMPP_PORT", "3000"}, {"SMPP_SYSTEM_ID", "esme"}},
        [](const ParseOutcome& r) {
          ASSERT_TRUE(r.options) << r.error;
          EXPECT_EQ(r.options->host, "smsc.example");
          EXPECT_EQ(r.options->port, 3000);
          EXPECT_EQ(r.options->system_id, "esme");
        }},
-      {"ping", {{"SMPP_PORT", "99999"}},
-       [](const ParseOutcome& r) { EXPECT_NE(r.error.find("SMPP_PORT (for --port): 99999 is outside"), std::string::npos) << r.error; }},
-      {"ping", {{"SMPP_SYSTEM_ID", "1234567890123456"}},
+      {"ping",
+       {{"SMPP_PORT", "99999"}},
+       [](const ParseOutcome& r) {
+         EXPECT_NE(r.error.find("SMPP_PORT (for --port): 99999 is outside"), std::string::npos) << r.error;
+       }},
+      {"ping",
+       {{"SMPP_SYSTEM_ID", "1234567890123456"}},
        [](const ParseOutcome& r) { EXPECT_NE(r.error.find("SMPP_SYSTEM_ID"), std::string::npos) << r.error; }},
       // --port alone (or SMPP_PORT alone) means a local SMSC, never the embedded one.
       {"ping", {{"SMPP_PORT", "2775"}}, [](const ParseOutcome& r) { EXPECT_EQ(r.options->host, "127.0.0.1"); }},

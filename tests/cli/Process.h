@@ -32,7 +32,8 @@ class Process {
   using Clock = std::chrono::steady_clock;
 
   // extra_env: "NAME=value" entries added to (or replacing) the environment.
-  Process(const std::string& exe, const std::vector<std::string>& args, const std::vector<std::string>& extra_env = {}) {
+  Process(const std::string& exe, const std::vector<std::string>& args,
+          const std::vector<std::string>& extra_env = {}) {
     int out_pipe[2], err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe");
     posix_spawn_file_actions_t fa;
@@ -117,8 +118,7 @@ class Process {
   // the deadline (exit_code -1 then).
   ProcessResult Wait(std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
-    while (Pump(deadline)) {
-    }
+    while (Pump(deadline)) {}
     ProcessResult r;
     int status = 0;
     while (!reaped_) {

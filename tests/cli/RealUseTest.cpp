@@ -20,9 +20,7 @@ namespace {
 using namespace std::chrono_literals;
 const std::string kExe = VELMOR_CLI_EXE;
 
-std::string U32(std::uint32_t v) {
-  return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-}
+std::string U32(std::uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
 std::uint32_t At(const std::string& p, std::size_t i) {
   return (std::uint32_t(std::uint8_t(p[i])) << 24) | (std::uint32_t(std::uint8_t(p[i + 1])) << 16) |
          (std::uint32_t(std::uint8_t(p[i + 2])) << 8) | std::uint8_t(p[i + 3]);
@@ -34,11 +32,11 @@ std::string Cstr(const std::string& s) { return s + std::string(1, '\0'); }
 
 // A deliver_sm carrying the conventional receipt text for message `id`.
 std::string Receipt(std::uint32_t seq, const std::string& id, const std::string& stat) {
-  const std::string text = "id:" + id + " sub:001 dlvrd:001 submit date:2601011200 done date:2601011201 stat:" + stat +
-                           " err:000 text:";
+  const std::string text =
+      "id:" + id + " sub:001 dlvrd:001 submit date:2601011200 done date:2601011201 stat:" + stat + " err:000 text:";
   std::string body = Cstr("") + "\x01\x01" + Cstr("4670001") + "\x01\x01" + Cstr("4670") +
-                     std::string("\x04\x00\x00", 3) + Cstr("") + Cstr("") + std::string(4, '\0') +
-                     char(text.size()) + text;
+                     std::string("\x04\x00\x00", 3) + Cstr("") + Cstr("") + std::string(4, '\0') + char(text.size()) +
+                     text;
   return Pdu(0x00000005, 0, seq, body);
 }
 
@@ -81,7 +79,9 @@ ProcessResult Cli(std::vector<std::string> args, std::chrono::milliseconds timeo
   return Run(kExe, args, timeout, env);
 }
 
-std::vector<std::string> At(LoopbackPeer& peer) { return {"--host", "127.0.0.1", "--port", std::to_string(peer.port())}; }
+std::vector<std::string> At(LoopbackPeer& peer) {
+  return {"--host", "127.0.0.1", "--port", std::to_string(peer.port())};
+}
 
 std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -106,8 +106,8 @@ TEST(RealUse, ReceiptIsMatchedToItsOwnMessage) {
 
 // Each final state has its own exit code; only DELIVRD is success.
 TEST(RealUse, ReceiptStatesHaveTheirOwnExitCodes) {
-  const std::pair<const char*, int> cases[] = {
-      {"DELIVRD", 0}, {"UNDELIV", 10}, {"EXPIRED", 11}, {"REJECTD", 12}, {"DELETED", 13}, {"UNKNOWN", 14}};
+  const std::pair<const char*, int> cases[] = {{"DELIVRD", 0},  {"UNDELIV", 10}, {"EXPIRED", 11},
+                                               {"REJECTD", 12}, {"DELETED", 13}, {"UNKNOWN", 14}};
   for (const auto& [stat, code] : cases) {
     SCOPED_TRACE(stat);
     LoopbackPeer peer;
@@ -192,17 +192,29 @@ TEST(RealUse, InputIsCheckedBeforeConnecting) {
     std::string err;  // must appear in stderr
   };
   const Case cases[] = {
-      {"--port alone is 127.0.0.1", {"ping", "--port", closed}, {}, 3,
+      {"--port alone is 127.0.0.1",
+       {"ping", "--port", closed},
+       {},
+       3,
        "cannot connect to 127.0.0.1:" + closed + ": error 111 (Connection refused)"},
       {"SMPP_PORT alone is 127.0.0.1", {"ping"}, {"SMPP_PORT=" + closed}, 3, "cannot connect to 127.0.0.1:" + closed},
       {"long SMPP_PASSWORD", {"ping"}, {"SMPP_PASSWORD=123456789"}, 2, "SMPP_PASSWORD (for --password)"},
       {"repeated flag", {"send", "--to", "1", "--text", "a", "--text", "b"}, {}, 2, "--text is given more than once"},
-      {"unrepresentable", {"send", "--to", "1", "--text", "Hello Ж", "--encoding", "gsm"}, {}, 2,
+      {"unrepresentable",
+       {"send", "--to", "1", "--text", "Hello Ж", "--encoding", "gsm"},
+       {},
+       2,
        "character 'Ж' (U+0416) at position 7 is not in the GSM 7-bit alphabet: use --encoding ucs2"},
-      {"too long", {"send", "--to", "1", "--text", std::string(100000, 'a')}, {}, 2,
+      {"too long",
+       {"send", "--to", "1", "--text", std::string(100000, 'a')},
+       {},
+       2,
        "text needs 654 parts; at most 255 fit in one concatenated message"},
-      {"receipt without registered delivery", {"send", "--to", "1", "--text", "a", "--receipt", "--registered-delivery", "0"},
-       {}, 2, "drop one of them"},
+      {"receipt without registered delivery",
+       {"send", "--to", "1", "--text", "a", "--receipt", "--registered-delivery", "0"},
+       {},
+       2,
+       "drop one of them"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -222,7 +234,8 @@ TEST(RealUse, TraceMasksThePassword) {
 
 // The done-when of bulk sending: 100,000 messages through a window of 100.
 TEST(RealUse, BulkSendOfOneHundredThousand) {
-  const auto r = Cli({"send", "--to", "4670001", "--text", "bulk", "--count", "100000", "--window", "100", "--json"}, 25s);
+  const auto r =
+      Cli({"send", "--to", "4670001", "--text", "bulk", "--count", "100000", "--window", "100", "--json"}, 25s);
   EXPECT_EQ(r.exit_code, 0) << r.err;
   std::istringstream lines(r.out);
   std::string line, last;
@@ -366,7 +379,9 @@ TEST(RealUse, PingSummaryOnInterrupt) {
   const auto r = ping.Wait(5s);
   EXPECT_EQ(r.exit_code, 8) << r.err;
   EXPECT_TRUE(std::regex_search(
-      r.out, std::regex("\\n[0-9]+ sent, [0-9]+ answered, round trip min/avg/max/p99 = [0-9.]+/[0-9.]+/[0-9.]+/[0-9.]+ ms\\n")))
+      r.out,
+      std::regex(
+          "\\n[0-9]+ sent, [0-9]+ answered, round trip min/avg/max/p99 = [0-9.]+/[0-9.]+/[0-9.]+/[0-9.]+ ms\\n")))
       << r.out;
 }
 

@@ -43,28 +43,25 @@ TEST_P(FieldWriterTest, KeepsWhatIsAlreadyInTheBuffer) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FieldWriterTest,
-    ::testing::Values(
-        WriteCase{"U8Zero", [](std::string& o) { put_u8(o, 0); }, "00"},
-        WriteCase{"U8HighBit", [](std::string& o) { put_u8(o, 0xC0); }, "C0"},
-        WriteCase{"U8Max", [](std::string& o) { put_u8(o, 0xFF); }, "FF"},
-        WriteCase{"U16Zero", [](std::string& o) { put_u16(o, 0); }, "00 00"},
-        WriteCase{"U16LowOctetOnly", [](std::string& o) { put_u16(o, 0x2A); }, "00 2A"},
-        WriteCase{"U16", [](std::string& o) { put_u16(o, 0x1234); }, "12 34"},
-        WriteCase{"U16Max", [](std::string& o) { put_u16(o, 0xFFFF); }, "FF FF"},
-        WriteCase{"U32Small", [](std::string& o) { put_u32(o, 0x21); }, "00 00 00 21"},
-        WriteCase{"U32", [](std::string& o) { put_u32(o, 0x12345678); }, "12 34 56 78"},
-        WriteCase{"U32TopBit", [](std::string& o) { put_u32(o, 0x80000000); }, "80 00 00 00"},
-        WriteCase{"U32Max", [](std::string& o) { put_u32(o, 0xFFFFFFFF); }, "FF FF FF FF"},
-        WriteCase{"CStringText", [](std::string& o) { put_cstring(o, "abc"); }, "61 62 63 00"},
-        WriteCase{"CStringEmpty", [](std::string& o) { put_cstring(o, ""); }, "00"},
-        // A NUL inside the text is written as is; the writer does not look for it.
-        WriteCase{"CStringInnerNul", [](std::string& o) { put_cstring(o, "a\0b"s); }, "61 00 62 00"},
-        WriteCase{"CStringHighOctets", [](std::string& o) { put_cstring(o, "\xFF\x80"s); },
-                  "FF 80 00"},
-        WriteCase{"OctetsNoTerminator", [](std::string& o) { put_octets(o, "ab"); }, "61 62"},
-        WriteCase{"OctetsEmpty", [](std::string& o) { put_octets(o, ""); }, ""},
-        WriteCase{"OctetsWithNuls", [](std::string& o) { put_octets(o, "\0\0A\0"s); },
-                  "00 00 41 00"}),
+    ::testing::Values(WriteCase{"U8Zero", [](std::string& o) { put_u8(o, 0); }, "00"},
+                      WriteCase{"U8HighBit", [](std::string& o) { put_u8(o, 0xC0); }, "C0"},
+                      WriteCase{"U8Max", [](std::string& o) { put_u8(o, 0xFF); }, "FF"},
+                      WriteCase{"U16Zero", [](std::string& o) { put_u16(o, 0); }, "00 00"},
+                      WriteCase{"U16LowOctetOnly", [](std::string& o) { put_u16(o, 0x2A); }, "00 2A"},
+                      WriteCase{"U16", [](std::string& o) { put_u16(o, 0x1234); }, "12 34"},
+                      WriteCase{"U16Max", [](std::string& o) { put_u16(o, 0xFFFF); }, "FF FF"},
+                      WriteCase{"U32Small", [](std::string& o) { put_u32(o, 0x21); }, "00 00 00 21"},
+                      WriteCase{"U32", [](std::string& o) { put_u32(o, 0x12345678); }, "12 34 56 78"},
+                      WriteCase{"U32TopBit", [](std::string& o) { put_u32(o, 0x80000000); }, "80 00 00 00"},
+                      WriteCase{"U32Max", [](std::string& o) { put_u32(o, 0xFFFFFFFF); }, "FF FF FF FF"},
+                      WriteCase{"CStringText", [](std::string& o) { put_cstring(o, "abc"); }, "61 62 63 00"},
+                      WriteCase{"CStringEmpty", [](std::string& o) { put_cstring(o, ""); }, "00"},
+                      // A NUL inside the text is written as is; the writer does not look for it.
+                      WriteCase{"CStringInnerNul", [](std::string& o) { put_cstring(o, "a\0b"s); }, "61 00 62 00"},
+                      WriteCase{"CStringHighOctets", [](std::string& o) { put_cstring(o, "\xFF\x80"s); }, "FF 80 00"},
+                      WriteCase{"OctetsNoTerminator", [](std::string& o) { put_octets(o, "ab"); }, "61 62"},
+                      WriteCase{"OctetsEmpty", [](std::string& o) { put_octets(o, ""); }, ""},
+                      WriteCase{"OctetsWithNuls", [](std::string& o) { put_octets(o, "\0\0A\0"s); }, "00 00 41 00"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FieldWriterTest, StoreU32PatchesInPlaceWithoutGrowing) {
@@ -109,31 +106,29 @@ auto u8 = [](Cursor& c) { return int_hex(c.u8()); };
 auto cstr = [](Cursor& c) { return to_hex(c.cstring()); };
 auto octets = [](std::size_t n) { return [n](Cursor& c) { return to_hex(c.octets(n)); }; };
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, CursorReadTest,
-    ::testing::Values(
-        ReadCase{"U32Full", "12 34 56 78 9A", u32, "12 34 56 78", "9A"},
-        ReadCase{"U32ThreeOctetsLeft", "00 00 01", u32, "00 00 00 01", ""},
-        ReadCase{"U32TwoOctetsLeft", "01 02", u32, "00 00 01 02", ""},
-        ReadCase{"U32OneOctetLeft", "FF", u32, "00 00 00 FF", ""},
-        ReadCase{"U32NothingLeft", "", u32, "00 00 00 00", ""},
-        ReadCase{"U32TopBitUnsigned", "80 00 00 04", u32, "80 00 00 04", ""},
-        ReadCase{"U16Full", "12 34 56", u16, "00 00 12 34", "56"},
-        ReadCase{"U16OneOctetLeft", "05", u16, "00 00 00 05", ""},
-        ReadCase{"U16NothingLeft", "", u16, "00 00 00 00", ""},
-        ReadCase{"U8", "C0 01", u8, "00 00 00 C0", "01"},
-        ReadCase{"U8NothingLeft", "", u8, "00 00 00 00", ""},
-        ReadCase{"CStringText", "61 62 63 00 41", cstr, "61 62 63", "41"},
-        ReadCase{"CStringNulAtFront", "00 41 00", cstr, "", "41 00"},
-        ReadCase{"CStringStopsAtFirstNul", "61 00 62 00", cstr, "61", "62 00"},
-        ReadCase{"CStringNoNulLeavesBody", "61 62", cstr, "", "61 62"},
-        ReadCase{"CStringNothingLeft", "", cstr, "", ""},
-        ReadCase{"CStringOnlyNul", "00", cstr, "", ""},
-        ReadCase{"OctetsExact", "01 00 02 03", octets(3), "01 00 02", "03"},
-        ReadCase{"OctetsZeroLength", "01 02", octets(0), "", "01 02"},
-        ReadCase{"OctetsShortBody", "41 42", octets(16), "41 42", ""},
-        ReadCase{"OctetsNothingLeft", "", octets(5), "", ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, CursorReadTest,
+                         ::testing::Values(ReadCase{"U32Full", "12 34 56 78 9A", u32, "12 34 56 78", "9A"},
+                                           ReadCase{"U32ThreeOctetsLeft", "00 00 01", u32, "00 00 00 01", ""},
+                                           ReadCase{"U32TwoOctetsLeft", "01 02", u32, "00 00 01 02", ""},
+                                           ReadCase{"U32OneOctetLeft", "FF", u32, "00 00 00 FF", ""},
+                                           ReadCase{"U32NothingLeft", "", u32, "00 00 00 00", ""},
+                                           ReadCase{"U32TopBitUnsigned", "80 00 00 04", u32, "80 00 00 04", ""},
+                                           ReadCase{"U16Full", "12 34 56", u16, "00 00 12 34", "56"},
+                                           ReadCase{"U16OneOctetLeft", "05", u16, "00 00 00 05", ""},
+                                           ReadCase{"U16NothingLeft", "", u16, "00 00 00 00", ""},
+                                           ReadCase{"U8", "C0 01", u8, "00 00 00 C0", "01"},
+                                           ReadCase{"U8NothingLeft", "", u8, "00 00 00 00", ""},
+                                           ReadCase{"CStringText", "61 62 63 00 41", cstr, "61 62 63", "41"},
+                                           ReadCase{"CStringNulAtFront", "00 41 00", cstr, "", "41 00"},
+                                           ReadCase{"CStringStopsAtFirstNul", "61 00 62 00", cstr, "61", "62 00"},
+                                           ReadCase{"CStringNoNulLeavesBody", "61 62", cstr, "", "61 62"},
+                                           ReadCase{"CStringNothingLeft", "", cstr, "", ""},
+                                           ReadCase{"CStringOnlyNul", "00", cstr, "", ""},
+                                           ReadCase{"OctetsExact", "01 00 02 03", octets(3), "01 00 02", "03"},
+                                           ReadCase{"OctetsZeroLength", "01 02", octets(0), "", "01 02"},
+                                           ReadCase{"OctetsShortBody", "41 42", octets(16), "41 42", ""},
+                                           ReadCase{"OctetsNothingLeft", "", octets(5), "", ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CursorReadTest, CStringWithoutNulLeavesTheFollowingFieldsInPlace) {
   const std::string body = hex("61 62 07");
@@ -166,13 +161,13 @@ TEST_P(CursorBoundsTest, NeverReadsPastTheView) {
   EXPECT_TRUE(c.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, CursorBoundsTest,
-    ::testing::Values(NoOverreadCase{"U8OnEmpty", "41", 0, u8, "00 00 00 00"},
-                      NoOverreadCase{"U16OneVisible", "12 34", 1, u16, "00 00 00 12"},
-                      NoOverreadCase{"U32ThreeVisible", "00 00 01 FF", 3, u32, "00 00 00 01"},
-                      NoOverreadCase{"OctetsLongerThanView", "41 42 43 44", 2, octets(4), "41 42"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, CursorBoundsTest,
+                         ::testing::Values(NoOverreadCase{"U8OnEmpty", "41", 0, u8, "00 00 00 00"},
+                                           NoOverreadCase{"U16OneVisible", "12 34", 1, u16, "00 00 00 12"},
+                                           NoOverreadCase{"U32ThreeVisible", "00 00 01 FF", 3, u32, "00 00 00 01"},
+                                           NoOverreadCase{"OctetsLongerThanView", "41 42 43 44", 2, octets(4),
+                                                          "41 42"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CursorBoundsTest, CStringWithHiddenNulKeepsTheVisibleOctets) {
   const std::string buffer = hex("61 62 00");
@@ -207,30 +202,25 @@ void PrintTo(const BeValueCase& c, std::ostream* os) { *os << c.name; }
 
 class BeValueTest : public ::testing::TestWithParam<BeValueCase> {};
 
-TEST_P(BeValueTest, ReadsBigEndianOrZeroBeyond32Bits) {
-  EXPECT_EQ(be_value(hex(GetParam().octets)), GetParam().value);
-}
+TEST_P(BeValueTest, ReadsBigEndianOrZeroBeyond32Bits) { EXPECT_EQ(be_value(hex(GetParam().octets)), GetParam().value); }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, BeValueTest,
-    ::testing::Values(
-        BeValueCase{"NoOctets", "", 0},
-        BeValueCase{"OneOctet", "7F", 0x7F},
-        BeValueCase{"TwoOctets", "01 02", 0x0102},
-        BeValueCase{"ThreeOctets", "01 02 03", 0x010203},
-        BeValueCase{"FourOctets", "12 34 56 78", 0x12345678},
-        BeValueCase{"FourOctetsAllOnes", "FF FF FF FF", 0xFFFFFFFF},
-        BeValueCase{"FiveOctetsLeadingZero", "00 FF FF FF FF", 0xFFFFFFFF},
-        BeValueCase{"FiveOctetsNeeds33Bits", "01 00 00 00 00", 0},
-        BeValueCase{"SixOctetsLeadingZeros", "00 00 12 34 56 78", 0x12345678},
-        BeValueCase{"SixOctetsNonZeroSecond", "00 01 00 00 00 07", 0},
-        BeValueCase{"SevenOctetsLeadingZeros", "00 00 00 80 00 00 00", 0x80000000},
-        BeValueCase{"EightOctetsLeadingZeros", "00 00 00 00 00 00 00 2A", 0x2A},
-        BeValueCase{"EightOctetsTopOctetSet", "80 00 00 00 00 00 00 00", 0},
-        BeValueCase{"EightOctetsFifthFromEndSet", "00 00 00 01 00 00 00 00", 0},
-        BeValueCase{"EightOctetsAllZero", "00 00 00 00 00 00 00 00", 0},
-        BeValueCase{"NineOctetsLeadingZeros", "00 00 00 00 00 00 00 00 05", 5}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, BeValueTest,
+                         ::testing::Values(BeValueCase{"NoOctets", "", 0}, BeValueCase{"OneOctet", "7F", 0x7F},
+                                           BeValueCase{"TwoOctets", "01 02", 0x0102},
+                                           BeValueCase{"ThreeOctets", "01 02 03", 0x010203},
+                                           BeValueCase{"FourOctets", "12 34 56 78", 0x12345678},
+                                           BeValueCase{"FourOctetsAllOnes", "FF FF FF FF", 0xFFFFFFFF},
+                                           BeValueCase{"FiveOctetsLeadingZero", "00 FF FF FF FF", 0xFFFFFFFF},
+                                           BeValueCase{"FiveOctetsNeeds33Bits", "01 00 00 00 00", 0},
+                                           BeValueCase{"SixOctetsLeadingZeros", "00 00 12 34 56 78", 0x12345678},
+                                           BeValueCase{"SixOctetsNonZeroSecond", "00 01 00 00 00 07", 0},
+                                           BeValueCase{"SevenOctetsLeadingZeros", "00 00 00 80 00 00 00", 0x80000000},
+                                           BeValueCase{"EightOctetsLeadingZeros", "00 00 00 00 00 00 00 2A", 0x2A},
+                                           BeValueCase{"EightOctetsTopOctetSet", "80 00 00 00 00 00 00 00", 0},
+                                           BeValueCase{"EightOctetsFifthFromEndSet", "00 00 00 01 00 00 00 00", 0},
+                                           BeValueCase{"EightOctetsAllZero", "00 00 00 00 00 00 00 00", 0},
+                                           BeValueCase{"NineOctetsLeadingZeros", "00 00 00 00 00 00 00 00 05", 5}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace velmor::codec

@@ -50,15 +50,14 @@ const StreamCase kStreams[] = {
     {"ShortLengths",
      "00000008 80000015 00000004 0000000C 80000015 00000007 00000010 80000015 00000000 00000009",
      {"00000008 80000015", "00000004", "0000000C 80000015 00000007", "00000010 80000015 00000000 00000009"}},
-    {"LargestAccepted", std::string("00000040 00000004 00000000 00000001") + std::string(96, '7'),
+    {"LargestAccepted",
+     std::string("00000040 00000004 00000000 00000001") + std::string(96, '7'),
      {nullptr}},  // filled below: one PDU of exactly the maximum
     {"ZeroAfterAGoodPdu",
      "00000010 80000015 00000000 00000001 00000000 00000015 00000000 00000005 00000010 80000015 00000000 00000002",
      {"00000010 80000015 00000000 00000001", "!00000000 00000015 00000000 00000005"}},
-    {"OneAboveMax", "00000041 00000004 00000000 00000003 00",
-     {"!00000041 00000004 00000000 00000003"}},
-    {"NegativeCount", "80000000 00000004 00000000 00000003 00000010",
-     {"!80000000 00000004 00000000 00000003"}},
+    {"OneAboveMax", "00000041 00000004 00000000 00000003 00", {"!00000041 00000004 00000000 00000003"}},
+    {"NegativeCount", "80000000 00000004 00000000 00000003 00000010", {"!80000000 00000004 00000000 00000003"}},
     {"Http", "48545450 2F312E31 20323030 204F4B0D 0A", {"!48545450 2F312E31 20323030 204F4B0D"}},
 };
 
@@ -68,9 +67,12 @@ TEST_P(FramerStream, WholeAndSplitAtEveryOffsetGiveTheSameFrames) {
   const std::string s = hex(GetParam().stream);
   std::vector<std::string> expected;
   for (const char* e : GetParam().expected) {
-    if (e == nullptr) expected.push_back("pdu " + to_hex(s));
-    else if (e[0] == '!') expected.push_back("bad " + to_hex(hex(e + 1)));
-    else expected.push_back("pdu " + to_hex(hex(e)));
+    if (e == nullptr)
+      expected.push_back("pdu " + to_hex(s));
+    else if (e[0] == '!')
+      expected.push_back("bad " + to_hex(hex(e + 1)));
+    else
+      expected.push_back("pdu " + to_hex(hex(e)));
   }
   ASSERT_EQ(frames({s}), expected);
   const std::string_view v = s;

@@ -22,19 +22,16 @@ void PrintTo(const SequenceCase& c, std::ostream* os) { *os << c.name; }
 
 class NextSequenceTest : public ::testing::TestWithParam<SequenceCase> {};
 
-TEST_P(NextSequenceTest, AdvancesAndWrapsToOne) {
-  EXPECT_EQ(next_sequence(GetParam().in), GetParam().out);
-}
+TEST_P(NextSequenceTest, AdvancesAndWrapsToOne) { EXPECT_EQ(next_sequence(GetParam().in), GetParam().out); }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, NextSequenceTest,
-    ::testing::Values(SequenceCase{"FirstPduGetsOne", 0, 1},
-                      SequenceCase{"SecondPduGetsTwo", 1, 2},
-                      SequenceCase{"ReachesTheLargest", 0x7FFFFFFE, 0x7FFFFFFF},
-                      SequenceCase{"WrapsAfterTheLargest", 0x7FFFFFFF, 1},
-                      SequenceCase{"OutOfRangeCounterWraps", 0x80000000, 1},
-                      SequenceCase{"AllOnesCounterWraps", 0xFFFFFFFF, 1}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, NextSequenceTest,
+                         ::testing::Values(SequenceCase{"FirstPduGetsOne", 0, 1},
+                                           SequenceCase{"SecondPduGetsTwo", 1, 2},
+                                           SequenceCase{"ReachesTheLargest", 0x7FFFFFFE, 0x7FFFFFFF},
+                                           SequenceCase{"WrapsAfterTheLargest", 0x7FFFFFFF, 1},
+                                           SequenceCase{"OutOfRangeCounterWraps", 0x80000000, 1},
+                                           SequenceCase{"AllOnesCounterWraps", 0xFFFFFFFF, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(NextSequenceTest, NeverIssuesZeroAcrossTheWrap) {
   Cardinal seq = 0x7FFFFFFD;
@@ -51,14 +48,12 @@ TEST_P(ResponseSequenceTest, CarriesTheRequestNumberOrOne) {
   EXPECT_EQ(response_sequence(GetParam().in), GetParam().out);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ResponseSequenceTest,
-    ::testing::Values(SequenceCase{"Ordinary", 5, 5},
-                      SequenceCase{"ZeroUnchanged", 0, 0},
-                      SequenceCase{"LargestInRange", 0x7FFFFFFF, 0x7FFFFFFF},
-                      SequenceCase{"JustOutOfRange", 0x80000000, 1},
-                      SequenceCase{"AllOnes", 0xFFFFFFFF, 1}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, ResponseSequenceTest,
+                         ::testing::Values(SequenceCase{"Ordinary", 5, 5}, SequenceCase{"ZeroUnchanged", 0, 0},
+                                           SequenceCase{"LargestInRange", 0x7FFFFFFF, 0x7FFFFFFF},
+                                           SequenceCase{"JustOutOfRange", 0x80000000, 1},
+                                           SequenceCase{"AllOnes", 0xFFFFFFFF, 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- build_pdu -------------------------------------------------------------
 
@@ -77,30 +72,27 @@ class BuildPduTest : public ::testing::TestWithParam<BuildCase> {};
 
 TEST_P(BuildPduTest, PrependsHeaderWhoseLengthCountsEverything) {
   const auto& p = GetParam();
-  EXPECT_EQ(to_hex(build_pdu(p.id, p.status, p.seq, p.mandatory, p.optional)),
-            to_hex(hex(p.expected)));
+  EXPECT_EQ(to_hex(build_pdu(p.id, p.status, p.seq, p.mandatory, p.optional)), to_hex(hex(p.expected)));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BuildPduTest,
-    ::testing::Values(
-        BuildCase{"EnquireLinkAsThirdPdu", command_id::enquire_link, 0, 3, "", "",
-                  "00 00 00 10 00 00 00 15 00 00 00 00 00 00 00 03"},
-        BuildCase{"SevenOctetMandatoryPart", command_id::submit_sm, 0, 1, hex("00 01 01 31 00 01 01"),
-                  "",
-                  "00 00 00 17 00 00 00 04 00 00 00 00 00 00 00 01"
-                  "00 01 01 31 00 01 01"},
-        BuildCase{"OptionalAfterMandatory", command_id::data_sm, 0, 0x7FFFFFFF, hex("AA"),
-                  hex("02 04 00 02 00 07"),
-                  "00 00 00 17 00 00 01 03 00 00 00 00 7F FF FF FF"
-                  "AA 02 04 00 02 00 07"},
-        BuildCase{"OptionalOnly", command_id::data_sm_resp, 0, 9, "", hex("04 25 00 01 02"),
-                  "00 00 00 15 80 00 01 03 00 00 00 00 00 00 00 09"
-                  "04 25 00 01 02"},
-        BuildCase{"GenericNackCarriesStatus", command_id::generic_nack, 0x00000003, 0x10, "", "",
-                  "00 00 00 10 80 00 00 00 00 00 00 03 00 00 00 10"},
-        BuildCase{"StatusWithTopBit", command_id::deliver_sm_resp, 0xFFFFFFFF, 2, hex("00"), "",
-                  "00 00 00 11 80 00 00 05 FF FF FF FF 00 00 00 02 00"}),
+    ::testing::Values(BuildCase{"EnquireLinkAsThirdPdu", command_id::enquire_link, 0, 3, "", "",
+                                "00 00 00 10 00 00 00 15 00 00 00 00 00 00 00 03"},
+                      BuildCase{"SevenOctetMandatoryPart", command_id::submit_sm, 0, 1, hex("00 01 01 31 00 01 01"), "",
+                                "00 00 00 17 00 00 00 04 00 00 00 00 00 00 00 01"
+                                "00 01 01 31 00 01 01"},
+                      BuildCase{"OptionalAfterMandatory", command_id::data_sm, 0, 0x7FFFFFFF, hex("AA"),
+                                hex("02 04 00 02 00 07"),
+                                "00 00 00 17 00 00 01 03 00 00 00 00 7F FF FF FF"
+                                "AA 02 04 00 02 00 07"},
+                      BuildCase{"OptionalOnly", command_id::data_sm_resp, 0, 9, "", hex("04 25 00 01 02"),
+                                "00 00 00 15 80 00 01 03 00 00 00 00 00 00 00 09"
+                                "04 25 00 01 02"},
+                      BuildCase{"GenericNackCarriesStatus", command_id::generic_nack, 0x00000003, 0x10, "", "",
+                                "00 00 00 10 80 00 00 00 00 00 00 03 00 00 00 10"},
+                      BuildCase{"StatusWithTopBit", command_id::deliver_sm_resp, 0xFFFFFFFF, 2, hex("00"), "",
+                                "00 00 00 11 80 00 00 05 FF FF FF FF 00 00 00 02 00"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BuildPduTest, LengthBeyondSixteenBitsIsWrittenInFull) {
@@ -145,19 +137,24 @@ TEST_P(ReadHeaderTest, ReadsFourFieldsTakingWhatIsThere) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, ReadHeaderTest,
     ::testing::Values(
-        HeaderCase{"Full", "00 00 00 10 80 00 00 15 00 00 00 00 00 00 00 03",
-                   {0x10, command_id::enquire_link_resp, 0, 3}, 0},
-        HeaderCase{"BodyLeftInPlace", "00 00 00 11 80 00 00 04 00 00 00 45 00 00 00 07 00",
-                   {0x11, command_id::submit_sm_resp, 0x45, 7}, 1},
-        HeaderCase{"Empty", "", {0, 0, 0, 0}, 0},
-        HeaderCase{"LengthOnly", "00 00 00 10", {0x10, 0, 0, 0}, 0},
+        HeaderCase{
+            "Full", "00 00 00 10 80 00 00 15 00 00 00 00 00 00 00 03", {0x10, command_id::enquire_link_resp, 0, 3}, 0},
+        HeaderCase{"BodyLeftInPlace",
+                   "00 00 00 11 80 00 00 04 00 00 00 45 00 00 00 07 00",
+                   {0x11, command_id::submit_sm_resp, 0x45, 7},
+                   1},
+        HeaderCase{"Empty", "", {0, 0, 0, 0}, 0}, HeaderCase{"LengthOnly", "00 00 00 10", {0x10, 0, 0, 0}, 0},
         HeaderCase{"PartialCommandId", "00 00 00 10 80 00", {0x10, 0x8000, 0, 0}, 0},
-        HeaderCase{"PartialSequence", "00 00 00 10 00 00 00 15 00 00 00 00 00 01",
-                   {0x10, command_id::enquire_link, 0, 1}, 0},
-        HeaderCase{"FifteenOctets", "00 00 00 10 00 00 00 15 00 00 00 00 12 34 56",
-                   {0x10, command_id::enquire_link, 0, 0x123456}, 0},
-        HeaderCase{"TopBitsUnsigned", "FF FF FF FF 80 00 00 00 80 00 00 01 FF FF FF FE",
-                   {0xFFFFFFFF, command_id::generic_nack, 0x80000001, 0xFFFFFFFE}, 0}),
+        HeaderCase{
+            "PartialSequence", "00 00 00 10 00 00 00 15 00 00 00 00 00 01", {0x10, command_id::enquire_link, 0, 1}, 0},
+        HeaderCase{"FifteenOctets",
+                   "00 00 00 10 00 00 00 15 00 00 00 00 12 34 56",
+                   {0x10, command_id::enquire_link, 0, 0x123456},
+                   0},
+        HeaderCase{"TopBitsUnsigned",
+                   "FF FF FF FF 80 00 00 00 80 00 00 01 FF FF FF FE",
+                   {0xFFFFFFFF, command_id::generic_nack, 0x80000001, 0xFFFFFFFE},
+                   0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ReadHeaderTest, ReadsBackWhatBuildPduWrote) {
@@ -182,28 +179,26 @@ void PrintTo(const CommandIdCase& c, std::ostream* os) { *os << c.name; }
 
 class CommandIdTest : public ::testing::TestWithParam<CommandIdCase> {};
 
-TEST_P(CommandIdTest, MatchesTheProtocolValue) {
-  EXPECT_EQ(GetParam().constant, GetParam().wire);
-}
+TEST_P(CommandIdTest, MatchesTheProtocolValue) { EXPECT_EQ(GetParam().constant, GetParam().wire); }
 
-#define VELMOR_CMD(name, value) CommandIdCase{#name, command_id::name, value}
+#define VELMOR_CMD(name, value) \
+  CommandIdCase { #name, command_id::name, value }
 INSTANTIATE_TEST_SUITE_P(
     Cases, CommandIdTest,
-    ::testing::Values(
-        VELMOR_CMD(generic_nack, 0x80000000), VELMOR_CMD(bind_receiver, 0x00000001),
-        VELMOR_CMD(bind_receiver_resp, 0x80000001), VELMOR_CMD(bind_transmitter, 0x00000002),
-        VELMOR_CMD(bind_transmitter_resp, 0x80000002), VELMOR_CMD(query_sm, 0x00000003),
-        VELMOR_CMD(query_sm_resp, 0x80000003), VELMOR_CMD(submit_sm, 0x00000004),
-        VELMOR_CMD(submit_sm_resp, 0x80000004), VELMOR_CMD(deliver_sm, 0x00000005),
-        VELMOR_CMD(deliver_sm_resp, 0x80000005), VELMOR_CMD(unbind, 0x00000006),
-        VELMOR_CMD(unbind_resp, 0x80000006), VELMOR_CMD(replace_sm, 0x00000007),
-        VELMOR_CMD(replace_sm_resp, 0x80000007), VELMOR_CMD(cancel_sm, 0x00000008),
-        VELMOR_CMD(cancel_sm_resp, 0x80000008), VELMOR_CMD(bind_transceiver, 0x00000009),
-        VELMOR_CMD(bind_transceiver_resp, 0x80000009), VELMOR_CMD(outbind, 0x0000000B),
-        VELMOR_CMD(enquire_link, 0x00000015), VELMOR_CMD(enquire_link_resp, 0x80000015),
-        VELMOR_CMD(submit_multi, 0x00000021), VELMOR_CMD(submit_multi_resp, 0x80000021),
-        VELMOR_CMD(alert_notification, 0x00000102), VELMOR_CMD(data_sm, 0x00000103),
-        VELMOR_CMD(data_sm_resp, 0x80000103)),
+    ::testing::Values(VELMOR_CMD(generic_nack, 0x80000000), VELMOR_CMD(bind_receiver, 0x00000001),
+                      VELMOR_CMD(bind_receiver_resp, 0x80000001), VELMOR_CMD(bind_transmitter, 0x00000002),
+                      VELMOR_CMD(bind_transmitter_resp, 0x80000002), VELMOR_CMD(query_sm, 0x00000003),
+                      VELMOR_CMD(query_sm_resp, 0x80000003), VELMOR_CMD(submit_sm, 0x00000004),
+                      VELMOR_CMD(submit_sm_resp, 0x80000004), VELMOR_CMD(deliver_sm, 0x00000005),
+                      VELMOR_CMD(deliver_sm_resp, 0x80000005), VELMOR_CMD(unbind, 0x00000006),
+                      VELMOR_CMD(unbind_resp, 0x80000006), VELMOR_CMD(replace_sm, 0x00000007),
+                      VELMOR_CMD(replace_sm_resp, 0x80000007), VELMOR_CMD(cancel_sm, 0x00000008),
+                      VELMOR_CMD(cancel_sm_resp, 0x80000008), VELMOR_CMD(bind_transceiver, 0x00000009),
+                      VELMOR_CMD(bind_transceiver_resp, 0x80000009), VELMOR_CMD(outbind, 0x0000000B),
+                      VELMOR_CMD(enquire_link, 0x00000015), VELMOR_CMD(enquire_link_resp, 0x80000015),
+                      VELMOR_CMD(submit_multi, 0x00000021), VELMOR_CMD(submit_multi_resp, 0x80000021),
+                      VELMOR_CMD(alert_notification, 0x00000102), VELMOR_CMD(data_sm, 0x00000103),
+                      VELMOR_CMD(data_sm_resp, 0x80000103)),
     [](const auto& info) { return std::string(info.param.name); });
 #undef VELMOR_CMD
 

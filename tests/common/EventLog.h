@@ -82,8 +82,8 @@ std::string arg(const T& v) {
   } else if constexpr (std::is_same_v<T, Tunsuccess_sme>) {
     std::string out;
     for (const auto& e : v)
-      out += (out.empty() ? "" : " ") + arg(e.dest_addr_ton) + "/" + arg(e.dest_addr_npi) +
-             show(e.destination_addr) + ":" + arg(e.error_status_code);
+      out += (out.empty() ? "" : " ") + arg(e.dest_addr_ton) + "/" + arg(e.dest_addr_npi) + show(e.destination_addr) +
+             ":" + arg(e.error_status_code);
     return "[" + out + "]";
   } else {
     return members(v);

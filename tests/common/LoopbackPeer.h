@@ -60,7 +60,8 @@ class PeerConn {
     std::string out;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (out.size() < n) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) break;
       pollfd p{fd_, POLLIN, 0};
       if (!(t_ && t_->buffered()) && ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
@@ -76,7 +77,8 @@ class PeerConn {
   std::string recv_pdu(int timeout_ms = 5000) const {
     std::string head = recv(4, timeout_ms);
     if (head.size() < 4) return {};
-    const std::uint32_t len = (std::uint32_t(std::uint8_t(head[0])) << 24) | (std::uint32_t(std::uint8_t(head[1])) << 16) |
+    const std::uint32_t len = (std::uint32_t(std::uint8_t(head[0])) << 24) |
+                              (std::uint32_t(std::uint8_t(head[1])) << 16) |
                               (std::uint32_t(std::uint8_t(head[2])) << 8) | std::uint8_t(head[3]);
     if (len < 4) return head;
     return head + recv(len - 4, timeout_ms);

@@ -7,9 +7,9 @@
 namespace velmor::test {
 
 struct Probe : TVelmorSMPPDemo {
-  using TVelmorSMPPDemo::TVelmorSMPPDemo;
   using TVelmorSMPPDemo::Fsequence_number;
   using TVelmorSMPPDemo::ReceiveOctets;
+  using TVelmorSMPPDemo::TVelmorSMPPDemo;
 };
 
 }  // namespace velmor::test

@@ -20,12 +20,12 @@ namespace velmor::test {
 
 struct TestPki {
   std::string dir;
-  std::string ca;                             // the CA certificate (PEM)
-  std::string cert, key;                      // 127.0.0.1, ::1, localhost
-  std::string expired_cert, expired_key;      // same names, expired yesterday
-  std::string wrong_name_cert, wrong_name_key;  // other.example only
+  std::string ca;                                 // the CA certificate (PEM)
+  std::string cert, key;                          // 127.0.0.1, ::1, localhost
+  std::string expired_cert, expired_key;          // same names, expired yesterday
+  std::string wrong_name_cert, wrong_name_key;    // other.example only
   std::string self_signed_cert, self_signed_key;  // 127.0.0.1, issued by nobody known
-  std::string client_cert, client_key;        // a client certificate from the CA
+  std::string client_cert, client_key;            // a client certificate from the CA
 
   ~TestPki() {
     std::error_code ec;

@@ -26,7 +26,7 @@ struct Fixture {
 
 struct BuildCase {
   const char* name;
-  Cardinal counter_before;                // Fsequence_number before the call
+  Cardinal counter_before;               // Fsequence_number before the call
   std::function<Cardinal(Probe&)> call;  // responses return 0
   std::string golden;                    // octets
   Cardinal returned;                     // the call's result
@@ -58,9 +58,7 @@ TOPData_SM DataTlvs() {
   return op;
 }
 
-Tdest_address SmeAndDl() {
-  return {{1, 1, "1", false}, {0, 0, "L", true}};
-}
+Tdest_address SmeAndDl() { return {{1, 1, "1", false}, {0, 0, "L", true}}; }
 
 const std::string kHdrSubmit1 = "00 00 00 25 00 00 00 04 00 00 00 00 00 00 00 01"_h;
 
@@ -68,18 +66,28 @@ const BuildCase kBuildCases[] = {
     // ---- link level ----
     {"EnquireLinkFirstCall", 0, [](Probe& c) { return c.Enquire_LINK(); },
      "00 00 00 10 00 00 00 15 00 00 00 00 00 00 00 01"_h, 1, 1},
-    {"EnquireLinkRespKeepsCounter", 0, [](Probe& c) { c.Enquire_LINK_RESP(7); return Cardinal{0}; },
+    {"EnquireLinkRespKeepsCounter", 0,
+     [](Probe& c) {
+       c.Enquire_LINK_RESP(7);
+       return Cardinal{0};
+     },
      "00 00 00 10 80 00 00 15 00 00 00 00 00 00 00 07"_h, 0, 0},
     {"EnquireLinkRespOutOfRangeSequenceIsOne", 4,
-     [](Probe& c) { c.Enquire_LINK_RESP(0x80000000); return Cardinal{0}; },
+     [](Probe& c) {
+       c.Enquire_LINK_RESP(0x80000000);
+       return Cardinal{0};
+     },
      "00 00 00 10 80 00 00 15 00 00 00 00 00 00 00 01"_h, 0, 4},
     {"EnquireLinkRespLargestSequence", 4,
-     [](Probe& c) { c.Enquire_LINK_RESP(0x7FFFFFFF); return Cardinal{0}; },
+     [](Probe& c) {
+       c.Enquire_LINK_RESP(0x7FFFFFFF);
+       return Cardinal{0};
+     },
      "00 00 00 10 80 00 00 15 00 00 00 00 7F FF FF FF"_h, 0, 4},
     {"GenericNackTakesFreshSequence", 9, [](Probe& c) { return c.Generic_NACK(3); },
      "00 00 00 10 80 00 00 00 00 00 00 03 00 00 00 0A"_h, 10, 10},
-    {"UnbindFirstCall", 0, [](Probe& c) { return c.Unbind(); },
-     "00 00 00 10 00 00 00 06 00 00 00 00 00 00 00 01"_h, 1, 1},
+    {"UnbindFirstCall", 0, [](Probe& c) { return c.Unbind(); }, "00 00 00 10 00 00 00 06 00 00 00 00 00 00 00 01"_h, 1,
+     1},
     {"CounterWrapsToOne", 0x7FFFFFFF, [](Probe& c) { return c.Enquire_LINK(); },
      "00 00 00 10 00 00 00 15 00 00 00 00 00 00 00 01"_h, 1, 1},
     {"CounterReachesLargest", 0x7FFFFFFE, [](Probe& c) { return c.Unbind(); },
@@ -92,10 +100,10 @@ const BuildCase kBuildCases[] = {
      "00 00 00 1A 00 00 00 09 00 00 00 00 00 00 00 01 61 62 63 00 00 00 34 01 01 00"_h, 1, 1},
     {"BindReceiver", 0, [](Probe& c) { return c.Bind(Receiver, "abc", "", "", 1, 1, ""); },
      "00 00 00 1A 00 00 00 01 00 00 00 00 00 00 00 01 61 62 63 00 00 00 34 01 01 00"_h, 1, 1},
-    {"BindEveryFieldInOrder", 4,
-     [](Probe& c) { return c.Bind(Transceiver, "sys", "pw", "VMA", 2, 0x83, "^1"); },
+    {"BindEveryFieldInOrder", 4, [](Probe& c) { return c.Bind(Transceiver, "sys", "pw", "VMA", 2, 0x83, "^1"); },
      "00 00 00 21 00 00 00 09 00 00 00 00 00 00 00 05"
-     "73 79 73 00 70 77 00 56 4D 41 00 34 02 83 5E 31 00"_h, 5, 5},
+     "73 79 73 00 70 77 00 56 4D 41 00 34 02 83 5E 31 00"_h,
+     5, 5},
     {"OutbindEmpty", 0, [](Probe& c) { return c.Outbind("", ""); },
      "00 00 00 12 00 00 00 0B 00 00 00 00 00 00 00 01 00 00"_h, 1, 1},
     {"OutbindFields", 1, [](Probe& c) { return c.Outbind("ab", "cd"); },
@@ -107,12 +115,11 @@ const BuildCase kBuildCases[] = {
      kHdrSubmit1 + "00 01 01 31 00 01 01 32 00 00 00 00 00 00 01 00 00 00 02 48 69"_h, 1, 1},
     {"SubmitSmAllEmpty", 0,
      [](Probe& c) { return c.Submit_SM("", 0, 0, "", 0, 0, "", 0, 0, 0, "", "", 0, 0, 0, 0, "", {}); },
-     "00 00 00 21 00 00 00 04 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"_h, 1,
-     1},
+     "00 00 00 21 00 00 00 04 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"_h, 1, 1},
     {"SubmitSmEveryFieldDistinct", 0,
      [](Probe& c) {
-       return c.Submit_SM("CMT", 2, 3, "src", 4, 5, "dst", 0x40, 6, 7, "240101120000000+", "000001000000000R", 8,
-                          9, 0xF5, 0x0A, std::string("\x00\x80\xFF", 3), {});
+       return c.Submit_SM("CMT", 2, 3, "src", 4, 5, "dst", 0x40, 6, 7, "240101120000000+", "000001000000000R", 8, 9,
+                          0xF5, 0x0A, std::string("\x00\x80\xFF", 3), {});
      },
      pdu(0x04, 0, 1,
          "434D5400 02 03 73726300 04 05 64737400 40 06 07 " + ascii("240101120000000+") + "00" +
@@ -141,15 +148,12 @@ const BuildCase kBuildCases[] = {
        op.message_payload = {true, std::string(65535, 'p')};
        return c.Submit_SM("", 0, 0, "", 0, 0, "", 0, 0, 0, "", "", 0, 0, 0, 0, "", op);
      },
-     pdu(0x04, 0, 1, "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 04 24 FF FF" +
-                         ascii(std::string(65535, 'p'))),
+     pdu(0x04, 0, 1, "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 04 24 FF FF" + ascii(std::string(65535, 'p'))),
      1, 1},
 
     // ---- submit_multi ----
     {"SubmitMultiSmeAndDl", 0,
-     [](Probe& c) {
-       return c.Submit_MULTI("", 0, 0, "", SmeAndDl(), 0, 0, 0, "", "", 0, 0, 0, 0, "Hi", {});
-     },
+     [](Probe& c) { return c.Submit_MULTI("", 0, 0, "", SmeAndDl(), 0, 0, 0, "", "", 0, 0, 0, 0, "Hi", {}); },
      "00 00 00 29 00 00 00 21 00 00 00 00 00 00 00 01 00 00 00 00 02 01 01 01 31 00 02 4C 00"
      "00 00 00 00 00 00 00 00 00 02 48 69"_h,
      1, 1},
@@ -166,14 +170,13 @@ const BuildCase kBuildCases[] = {
      1, 1},
     {"SubmitMultiDlIgnoresTonNpi", 0,
      [](Probe& c) {
-       return c.Submit_MULTI("", 0, 0, "", {{7, 8, "list", true}, {9, 4, "5551", false}}, 0, 0, 0, "", "", 0, 0,
-                             0, 0, "", {});
+       return c.Submit_MULTI("", 0, 0, "", {{7, 8, "list", true}, {9, 4, "5551", false}}, 0, 0, 0, "", "", 0, 0, 0, 0,
+                             "", {});
      },
      pdu(0x21, 0, 1, "00 00 00 00 02 02 6C697374 00 01 09 04 35353531 00 00 00 00 00 00 00 00 00 00 00"), 1, 1},
     {"SubmitMulti254DestinationsIsLongestAccepted", 0,
      [](Probe& c) {
-       return c.Submit_MULTI("", 0, 0, "", Tdest_address(254, {1, 1, "9", false}), 0, 0, 0, "", "", 0, 0, 0, 0, "",
-                             {});
+       return c.Submit_MULTI("", 0, 0, "", Tdest_address(254, {1, 1, "9", false}), 0, 0, 0, "", "", 0, 0, 0, 0, "", {});
      },
      [] {
        std::string dests;
@@ -183,9 +186,17 @@ const BuildCase kBuildCases[] = {
      1, 1},
 
     // ---- deliver_sm_resp ----
-    {"DeliverSmRespEmptyId", 3, [](Probe& c) { c.Deliver_SM_RESP(0, 7, ""); return Cardinal{0}; },
+    {"DeliverSmRespEmptyId", 3,
+     [](Probe& c) {
+       c.Deliver_SM_RESP(0, 7, "");
+       return Cardinal{0};
+     },
      "00 00 00 11 80 00 00 05 00 00 00 00 00 00 00 07 00"_h, 0, 3},
-    {"DeliverSmRespStatusAndId", 3, [](Probe& c) { c.Deliver_SM_RESP(8, 0x01020304, "ab"); return Cardinal{0}; },
+    {"DeliverSmRespStatusAndId", 3,
+     [](Probe& c) {
+       c.Deliver_SM_RESP(8, 0x01020304, "ab");
+       return Cardinal{0};
+     },
      "00 00 00 13 80 00 00 05 00 00 00 08 01 02 03 04 61 62 00"_h, 0, 3},
 
     // ---- data_sm ----
@@ -203,7 +214,11 @@ const BuildCase kBuildCases[] = {
      2, 2},
 
     // ---- data_sm_resp ----
-    {"DataSmRespNoTlvs", 5, [](Probe& c) { c.Data_SM_RESP(0, 9, "", {}); return Cardinal{0}; },
+    {"DataSmRespNoTlvs", 5,
+     [](Probe& c) {
+       c.Data_SM_RESP(0, 9, "", {});
+       return Cardinal{0};
+     },
      "00 00 00 11 80 00 01 03 00 00 00 00 00 00 00 09 00"_h, 0, 5},
     {"DataSmRespDeliveryFailureReason", 5,
      [](Probe& c) {
@@ -223,9 +238,7 @@ const BuildCase kBuildCases[] = {
        c.Data_SM_RESP(0x45, 11, "id", op);
        return Cardinal{0};
      },
-     pdu(0x80000103, 0x45, 11,
-         "69 64 00 04 25 00 01 02 04 23 00 03 03 00 01 00 1D 00 02 6E 6F 04 20 00 01 01"),
-     0, 5},
+     pdu(0x80000103, 0x45, 11, "69 64 00 04 25 00 01 02 04 23 00 03 03 00 01 00 1D 00 02 6E 6F 04 20 00 01 01"), 0, 5},
 
     // ---- query_sm, cancel_sm, replace_sm, alert_notification ----
     {"QuerySm", 0, [](Probe& c) { return c.Query_SM("42", 1, 1, "1"); },
@@ -254,8 +267,7 @@ const BuildCase kBuildCases[] = {
      [](Probe& c) {
        return c.Submit_SM("", 0, 0, "", 0, 0, "", 0, 0, 0, "", "", 0, 0, 0, 0, std::string(160, 's'), {});
      },
-     "000000C1 00000004 00000000 00000001 00 0000 00 0000 00 00 00 00 00 00 00 00 00 00 A0"_h +
-         std::string(160, 's'),
+     "000000C1 00000004 00000000 00000001 00 0000 00 0000 00 00 00 00 00 00 00 00 00 00 A0"_h + std::string(160, 's'),
      1, 1},
     {"ReplaceSm160OctetShortMessage", 0,
      [](Probe& c) { return c.Replace_SM("", 0, 0, "", "", "", 0, 0, std::string(160, 'r')); },
@@ -316,8 +328,7 @@ const RefusedCase kRefusedCases[] = {
      }},
     {"SubmitMulti255Destinations",
      [](Probe& c) {
-       return c.Submit_MULTI("", 0, 0, "", Tdest_address(255, {1, 1, "9", false}), 0, 0, 0, "", "", 0, 0, 0, 0,
-                             "", {});
+       return c.Submit_MULTI("", 0, 0, "", Tdest_address(255, {1, 1, "9", false}), 0, 0, 0, "", "", 0, 0, 0, 0, "", {});
      }},
     {"SubmitMultiTlv65536",
      [](Probe& c) {

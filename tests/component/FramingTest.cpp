@@ -47,8 +47,7 @@ TEST(Framing, WholeStreamFiresOneEventPerPduInOrder) {
   EXPECT_EQ(log[0], "Enquire_LINK_RESP 0 1");
   EXPECT_EQ(log[1], "Submit_SM_RESP_OK 2 'abc'");
   EXPECT_EQ(log[2], "Bind_RESP_OK 0 3 'SMSC' {0210:52}");
-  EXPECT_EQ(log[3],
-            "Deliver_SM 4 '' 1 1 '1' 1 1 '2' 4 0 0 '' '' 0 0 0 0 2 'Hi' {0427:2 001E:'ABC\\x00'}");
+  EXPECT_EQ(log[3], "Deliver_SM 4 '' 1 1 '1' 1 1 '2' 4 0 0 '' '' 0 0 0 0 2 'Hi' {0427:2 001E:'ABC\\x00'}");
   EXPECT_EQ(log[4], "Data_SM 5 '' 1 1 '1' 1 1 '2' 0 0 0 {0424:'hi'}");
   EXPECT_EQ(log[5], "Submit_MULTI_RESP_OK 6 'A' 1 [1/1'1':69]");
   EXPECT_EQ(log[6], "Query_SM_RESP_OK 7 '42' '' 2 0");

@@ -47,8 +47,7 @@ TEST(Handler, ThrowingHandlerLeavesTheComponentFraming) {
     if (then == Then::AfterDisconnect) r.c.Disconnect();
     if (then == Then::AfterConnect) r.c.Connect("", 0);  // refused at once: no connection is made
     r.c.ReceiveOctets(then == Then::NextRead ? link_resp(3).substr(5) + link_resp(4) : link_resp(4));
-    const std::vector<int> expected =
-        then == Then::NextRead ? std::vector<int>{1, 2, 3, 4} : std::vector<int>{1, 4};
+    const std::vector<int> expected = then == Then::NextRead ? std::vector<int>{1, 2, 3, 4} : std::vector<int>{1, 4};
     EXPECT_EQ(r.seen, expected) << static_cast<int>(then);
   }
 }
@@ -61,8 +60,10 @@ TEST(Handler, EndingTheStreamInsideAHandlerKeepsTheBlocksWholePdus) {
     Recorder r;
     r.on_event = [&](int seq) {
       if (seq != 1) return;
-      if (reconnect) r.c.Connect("", 0);
-      else r.c.Disconnect();
+      if (reconnect)
+        r.c.Connect("", 0);
+      else
+        r.c.Disconnect();
     };
     r.c.ReceiveOctets(link_resp(1) + link_resp(2) + link_resp(3) + link_resp(9).substr(0, 10));
     EXPECT_EQ(r.seen, (std::vector<int>{1, 2, 3})) << reconnect;

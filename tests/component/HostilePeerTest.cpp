@@ -36,9 +36,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string be32(Cardinal v) {
-  return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-}
+std::string be32(Cardinal v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
 
 Cardinal load32(const std::string& s, std::size_t at) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data() + at);
@@ -92,17 +90,17 @@ INSTANTIATE_TEST_SUITE_P(Over, HostilePeer, ::testing::Values(Transport::Tcp, Tr
 INSTANTIATE_TEST_SUITE_P(Over, HostileLifecycle, ::testing::Values(Transport::Tcp, Transport::Tls), transport_name);
 
 // One PDU of every kind an ESME receives, with optional parameters.
-const std::string kMixed = hex(
-    "0000001A 80000009 00000000 00000001 534D534300 0210 0001 34"
-    "00000032 00000005 00000000 00000002 00 0101 3100 0101 3200 04 00 00 00 00 00 00 00 00 02 4869"
-    "001E 0004 41424300 0427 0001 02"
-    "00000022 00000103 00000000 00000003 00 0101 3100 0101 3200 00 00 00 0424 0002 6869"
-    "0000001B 80000021 00000000 00000004 4100 01 01 01 3100 00000045"
-    "00000017 80000103 00000000 00000005 4100 0425 0001 01"
-    "00000016 80000003 00000000 00000006 3432 00 00 02 00"
-    "00000015 00000102 00000000 00000007 0102030405"
-    "00000010 80000000 00000003 00000008"
-    "00000010 00000015 00000000 00000009");
+const std::string kMixed =
+    hex("0000001A 80000009 00000000 00000001 534D534300 0210 0001 34"
+        "00000032 00000005 00000000 00000002 00 0101 3100 0101 3200 04 00 00 00 00 00 00 00 00 02 4869"
+        "001E 0004 41424300 0427 0001 02"
+        "00000022 00000103 00000000 00000003 00 0101 3100 0101 3200 00 00 00 0424 0002 6869"
+        "0000001B 80000021 00000000 00000004 4100 01 01 01 3100 00000045"
+        "00000017 80000103 00000000 00000005 4100 0425 0001 01"
+        "00000016 80000003 00000000 00000006 3432 00 00 02 00"
+        "00000015 00000102 00000000 00000007 0102030405"
+        "00000010 80000000 00000003 00000008"
+        "00000010 00000015 00000000 00000009");
 
 // A peer that writes one octet per segment: every PDU is decoded exactly
 // once, the same as when the stream arrives whole; the peer's close then
@@ -275,9 +273,9 @@ TEST_P(HostilePeer, GarbageAfterBindEndsInDisconnect) {
 // OnDisconnect (after OnSockError with ECONNRESET when the platform reports
 // the reset as an error).
 TEST_P(HostilePeer, ResetInsideALargePduReportsOnlyWholePdus) {
-  const std::string whole = hex(
-      "00000010 00000015 00000000 00000001"
-      "00000014 80000004 00000000 00000002 61626300");
+  const std::string whole =
+      hex("00000010 00000015 00000000 00000001"
+          "00000014 80000004 00000000 00000002 61626300");
   std::string big = be32(100000) + hex("00000005 00000000 00000003");
   big.resize(100000, 'x');
   LoopbackPeer peer(wrap());
@@ -308,9 +306,9 @@ TEST_P(HostilePeer, HttpResponseIsReportedOnceAndClosed) {
   Session s(client());
   ASSERT_TRUE(s.run_to_disconnect(peer.port()));
   s.loop.RunFor(20ms);
-  EXPECT_EQ(s.log, (std::vector<std::string>{"Connecting", "Connect",
-                                             "Unknown_command 1213486160 791752241 540160048 542067469 ''",
-                                             "Disconnect"}));
+  EXPECT_EQ(s.log,
+            (std::vector<std::string>{"Connecting", "Connect",
+                                      "Unknown_command 1213486160 791752241 540160048 542067469 ''", "Disconnect"}));
   peer.join();
   EXPECT_TRUE(peer_saw_close);
 }
@@ -361,8 +359,7 @@ TEST_P(HostilePeer, PeerThatNeverReadsBoundsTheQueueAndReportsEveryDrop) {
   };
   smpp.Connect("127.0.0.1", peer.port());
   ASSERT_TRUE(loop.RunUntil([&] { return sent; }, 30s));
-  while (loop.ProcessMessages() > 0) {
-  }
+  while (loop.ProcessMessages() > 0) {}
   EXPECT_EQ(other, 0);
   ASSERT_GT(full, 0);
   const std::size_t accepted = kPdus - full;
@@ -421,8 +418,10 @@ TEST_P(HostileLifecycle, ThousandBindUnbindCyclesLeakNothing) {
     // when it has surely released the previous one. Over TLS either side may
     // still hold a record's buffers of tens of KB, so each figure is the
     // least of 50 samples.
-    if (cycles >= kWarmup && cycles < kWarmup + 50) heap_after_warmup = std::min(heap_after_warmup, heap_in_use());
-    else if (cycles >= kCycles - 50) heap_at_end = std::min(heap_at_end, heap_in_use());
+    if (cycles >= kWarmup && cycles < kWarmup + 50)
+      heap_after_warmup = std::min(heap_after_warmup, heap_in_use());
+    else if (cycles >= kCycles - 50)
+      heap_at_end = std::min(heap_at_end, heap_in_use());
     smpp.Bind(Transceiver, "esme", "pw", "", 0, 0, "");
   };
   smpp.OnBind_RESP_OK = [&](TObject*, TBindType, Cardinal, AnsiString, TOPBind_RESP) { smpp.Unbind(); };
@@ -433,8 +432,10 @@ TEST_P(HostileLifecycle, ThousandBindUnbindCyclesLeakNothing) {
     // inside this handler. The peer thread's end of the connection just closed may or
     // may not be released yet, so one descriptor either way is not growth;
     // a leak per session would show as hundreds.
-    if (++cycles == kWarmup) fds_after_warmup = open_fds();
-    else if (cycles == kCycles) fds_at_end = open_fds();
+    if (++cycles == kWarmup)
+      fds_after_warmup = open_fds();
+    else if (cycles == kCycles)
+      fds_at_end = open_fds();
     if (cycles < kCycles) smpp.Connect("127.0.0.1", peer.port());
   };
   smpp.Connect("127.0.0.1", peer.port());
@@ -453,8 +454,7 @@ TEST_P(HostileLifecycle, ThousandBindUnbindCyclesLeakNothing) {
   // a leak of ~350 octets per session or more shows; LeakSanitizer covers
   // the rest.
   const std::size_t slack = GetParam() == Transport::Tls ? 256 * 1024 : 32 * 1024;
-  EXPECT_LT(heap_at_end, heap_after_warmup + slack)
-      << "heap grew from " << heap_after_warmup << " to " << heap_at_end;
+  EXPECT_LT(heap_at_end, heap_after_warmup + slack) << "heap grew from " << heap_after_warmup << " to " << heap_at_end;
 #endif
 }
 

@@ -6,8 +6,8 @@
 #include <atomic>
 #include <cerrno>
 #include <memory>
-#include <thread>
 #include <set>
+#include <thread>
 
 #include "common/EventLog.h"
 #include "common/Hex.h"
@@ -87,12 +87,24 @@ TEST(Connection, UnusableAddressesEndInSockError) {
   };
   const int refused = closed_port();
   const std::vector<Case> cases = {
-      {"127.0.0.1", refused},  {"::1", refused},          {"[::1]", refused},
-      {"127.0.0.1", 0},        {"127.0.0.1", -1},         {"127.0.0.1", 65536},
-      {"127.0.0.1", 70000},    {"127.0.0.1", 0x7FFFFFFF}, {"127.0.0.1", -2147483647 - 1},
-      {"", 2775},              {"0.0.0.0", 2775},         {"::", 2775},
-      {"256.1.1.1", 2775},     {"1.2.3", 2775},           {"no.such..host.invalid", 2775},
-      {"224.0.0.1", 2775},     {"255.255.255.255", 2775}, {std::string("127.0.0.1\0x", 11), 2775},
+      {"127.0.0.1", refused},
+      {"::1", refused},
+      {"[::1]", refused},
+      {"127.0.0.1", 0},
+      {"127.0.0.1", -1},
+      {"127.0.0.1", 65536},
+      {"127.0.0.1", 70000},
+      {"127.0.0.1", 0x7FFFFFFF},
+      {"127.0.0.1", -2147483647 - 1},
+      {"", 2775},
+      {"0.0.0.0", 2775},
+      {"::", 2775},
+      {"256.1.1.1", 2775},
+      {"1.2.3", 2775},
+      {"no.such..host.invalid", 2775},
+      {"224.0.0.1", 2775},
+      {"255.255.255.255", 2775},
+      {std::string("127.0.0.1\0x", 11), 2775},
   };
   for (const auto& k : cases) {
     TEventLoop loop;
@@ -222,8 +234,7 @@ TEST(Connection, SendQueueBoundAgainstPeerThatNeverReads) {
   };
   smpp.Connect("127.0.0.1", peer.port());
   ASSERT_TRUE(loop.RunUntil([&] { return done; }, 30s));
-  while (loop.ProcessMessages() > 0) {
-  }
+  while (loop.ProcessMessages() > 0) {}
   stop = true;
   EXPECT_GT(full, 900000);
   EXPECT_EQ(other, 0);
@@ -344,8 +355,9 @@ TEST(Lifecycle, DestroyedInsideConnectionEventHandlers) {
 TEST(Lifecycle, DisconnectInsideHandlerDispatchesTheRestOfTheBlock) {
   LoopbackPeer peer;
   peer.serve([](PeerConn& c) {
-    c.send(hex("00000010 00000015 00000000 00000001 00000010 00000015 00000000 00000002"
-               "00000010 00000015 00000000 00000003"));
+    c.send(
+        hex("00000010 00000015 00000000 00000001 00000010 00000015 00000000 00000002"
+            "00000010 00000015 00000000 00000003"));
     c.wait_closed();
   });
   TEventLoop loop;

@@ -69,7 +69,9 @@ class ScriptedPeer {
   std::atomic<int> checked{0};  // PDUs (and EOFs) the script has checked
 
  private:
-  void Wake() { loop_.Post([] {}); }
+  void Wake() {
+    loop_.Post([] {});
+  }
 
   TEventLoop& loop_;
   LoopbackPeer peer_;
@@ -134,8 +136,10 @@ TEST_P(BindSessionTest, EndsInItsResponseEvent) {
   s.peer.Run([&k](ScriptedPeer& p) {
     p.Expect(pdu(k.request_id, 0, 1, "65736D6500 73656372657400 564D4100 34 01 02 00"), "bind");
     p.Send(pdu(k.request_id | 0x80000000u, k.status, 1, k.response_body));
-    if (k.peer_closes) p.CloseConn();
-    else p.ExpectEof();
+    if (k.peer_closes)
+      p.CloseConn();
+    else
+      p.ExpectEof();
   });
   s.Open();
   const std::string tail = " " + std::to_string(static_cast<int>(k.type)) + " " +
@@ -190,8 +194,8 @@ TEST(SessionTest, CompleteSessionAgainstScriptedSmsc) {
     p.Send(pdu(0x80000004, 0x45, 3, ""));
     // (3) delivery receipt, acknowledged from inside the event
     p.Send(pdu(0x05, 0, 1000,
-               "00 01 01 " + src + "00 01 " + dst + "04 00 00 00 00 01 00 00 00 " + sm(kReceipt) +
-                   "00 1E 00 06 " + ascii("msg-1") + "00 04 27 00 01 02"));
+               "00 01 01 " + src + "00 01 " + dst + "04 00 00 00 00 01 00 00 00 " + sm(kReceipt) + "00 1E 00 06 " +
+                   ascii("msg-1") + "00 04 27 00 01 02"));
     p.Expect(pdu(0x80000005, 0, 1000, "00"), "deliver_sm_resp");
     // (4) data_sm out, answered with TLVs; then one that fails
     p.Expect(pdu(0x103, 0, 4,
@@ -264,8 +268,8 @@ TEST(SessionTest, CompleteSessionAgainstScriptedSmsc) {
   s.Step([&] { EXPECT_EQ(c.Submit_SM("", 1, 1, "4477", 0, 1, "12345", 0, 0, 0, "", "", 0, 0, 8, 0, "U", {}), 3u); },
          {ev("Submit_SM_RESP_Error", 0x45, 3, "")});
   // (3)
-  s.Step(nullptr, {ev("Deliver_SM", 1000, "", 1, 1, "4477", 0, 1, "12345", 4, 0, 0, "", "", 1, 0, 0, 0,
-                      kReceipt.size(), kReceipt, Raw{"{0427:2 001E:'msg-1\\x00'}"})});
+  s.Step(nullptr, {ev("Deliver_SM", 1000, "", 1, 1, "4477", 0, 1, "12345", 4, 0, 0, "", "", 1, 0, 0, 0, kReceipt.size(),
+                      kReceipt, Raw{"{0427:2 001E:'msg-1\\x00'}"})});
   // (4)
   s.Step(
       [&] {

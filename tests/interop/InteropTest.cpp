@@ -61,8 +61,10 @@ void Describe(const Agg& a, const char* const* names, std::ostream* os) {
     if (!m.Field) return false;
     *os << " " << name;
     if constexpr (!std::is_same_v<R, Talert_on_message_delivery>) {
-      if constexpr (std::is_same_v<typename R::value_type, AnsiString>) *os << "=[" << test::to_hex(m.Value) << "]";
-      else *os << "=" << static_cast<unsigned long>(m.Value);
+      if constexpr (std::is_same_v<typename R::value_type, AnsiString>)
+        *os << "=[" << test::to_hex(m.Value) << "]";
+      else
+        *os << "=" << static_cast<unsigned long>(m.Value);
     }
     return false;
   });
@@ -98,16 +100,16 @@ namespace {
 // ---- what the events carried ---------------------------------------------------
 using BindOk = std::tuple<TBindType, Cardinal, AnsiString, TOPBind_RESP>;
 using BindErr = std::tuple<TBindType, Cardinal, Cardinal, AnsiString, TOPBind_RESP>;
-using SeqOnly = std::tuple<Cardinal>;                // sequence_number
-using StatusSeq = std::tuple<Cardinal, Cardinal>;    // command_status, sequence_number
+using SeqOnly = std::tuple<Cardinal>;              // sequence_number
+using StatusSeq = std::tuple<Cardinal, Cardinal>;  // command_status, sequence_number
 using SubmitOk = std::tuple<Cardinal, AnsiString>;
 using SubmitErr = std::tuple<Cardinal, Cardinal, AnsiString>;
 using MultiOk = std::tuple<Cardinal, AnsiString, Byte, Tunsuccess_sme>;
 using MultiErr = std::tuple<Cardinal, Cardinal, AnsiString, Byte, Tunsuccess_sme>;
 using Deliver = std::tuple<Cardinal, AnsiString, Byte, Byte, AnsiString, Byte, Byte, AnsiString, Byte, Byte, Byte,
                            AnsiString, AnsiString, Byte, Byte, Byte, Byte, Byte, AnsiString, TOPDeliver_SM>;
-using Data = std::tuple<Cardinal, AnsiString, Byte, Byte, AnsiString, Byte, Byte, AnsiString, Byte, Byte, Byte,
-                        TOPData_SM>;
+using Data =
+    std::tuple<Cardinal, AnsiString, Byte, Byte, AnsiString, Byte, Byte, AnsiString, Byte, Byte, Byte, TOPData_SM>;
 using DataOk = std::tuple<Cardinal, AnsiString, TOPData_SM_RESP>;
 using DataErr = std::tuple<Cardinal, Cardinal, AnsiString, TOPData_SM_RESP>;
 using QueryOk = std::tuple<Cardinal, AnsiString, AnsiString, Byte, Byte>;
@@ -280,7 +282,7 @@ class SmscInterop : public ::testing::Test {
   TVelmorSMPPDemo smpp{nullptr, loop};
   int steps = 0;
   bool connected = false;
-  std::vector<std::string> order;  // names of events not yet taken
+  std::vector<std::string> order;                                     // names of events not yet taken
   std::map<std::string, std::deque<std::any>, std::less<>> received;  // by event name
 
   Log<BindOk> bind_ok{"Bind_RESP_OK"};
@@ -331,11 +333,13 @@ TEST_F(SmscInterop, BindOfEachTypeAndItsResponse) {
     std::string resp = R"({"command":"$CMD_resp","system_id":"SMSC-node"$SCIV$ST})";
     resp = Replace(resp, "$CMD", c.command);
     resp = Replace(resp, "$SCIV", c.body ? R"(,"sc_interface_version":52)" : "");
-    resp = Replace(resp, "$ST", c.status == 0 ? ""s
-                                : (c.body ? R"(,"force_status":)" : R"(,"command_status":)") + std::to_string(c.status));
-    SmscExpects(seq, Replace(R"({"command":"$CMD","system_id":"esme-01","password":"pw1234","system_type":"VMA",
+    resp = Replace(
+        resp, "$ST",
+        c.status == 0 ? ""s : (c.body ? R"(,"force_status":)" : R"(,"command_status":)") + std::to_string(c.status));
+    SmscExpects(seq,
+                Replace(R"({"command":"$CMD","system_id":"esme-01","password":"pw1234","system_type":"VMA",
                                  "interface_version":52,"addr_ton":1,"addr_npi":1,"address_range":"^4479"})",
-                             "$CMD", c.command),
+                        "$CMD", c.command),
                 {resp});
     TOPBind_RESP op{};
     if (c.body) op.sc_interface_version = {true, 0x34};
@@ -376,9 +380,13 @@ TEST_F(SmscInterop, SubmitSmWithEveryTlvAndItsResponse) {
   op.payload_type = {true, 0};
   op.message_payload = {true, kLongText};
   op.privacy_indicator = {true, 2};
-  op.callback_num = {true, "\x01\x01\x01" "447700900999"};  // ASCII digits, ton 1, npi 1
+  op.callback_num = {true,
+                     "\x01\x01\x01"
+                     "447700900999"};  // ASCII digits, ton 1, npi 1
   op.callback_num_pres_ind = {true, 1};
-  op.callback_num_atag = {true, "\x00" "Desk"s};
+  op.callback_num_atag = {true,
+                          "\x00"
+                          "Desk"s};
   op.source_subaddress = {true, "\xA0\x12\x34"};
   op.dest_subaddress = {true, "\x80\x56"};
   op.user_response_code = {true, 5};
@@ -396,7 +404,8 @@ TEST_F(SmscInterop, SubmitSmWithEveryTlvAndItsResponse) {
   ASSERT_NE(seq, 0u);
   // The times are read by `smpp` as instants: 03:04:05.3 at UTC+1h and
   // 03:04:05 on the next day at UTC-1h.
-  SmscExpects(seq, Replace(R"({"command":"submit_sm","service_type":"CMT",
+  SmscExpects(seq,
+              Replace(R"({"command":"submit_sm","service_type":"CMT",
       "source_addr_ton":5,"source_addr_npi":0,"source_addr":"VelmorTest",
       "dest_addr_ton":1,"dest_addr_npi":1,"destination_addr":"447700900123",
       "esm_class":1,"protocol_id":18,"priority_flag":2,
@@ -415,7 +424,7 @@ TEST_F(SmscInterop, SubmitSmWithEveryTlvAndItsResponse) {
       "user_response_code":5,"display_time":1,"sms_signal":258,"ms_validity":{"hex":"03"},
       "ms_msg_wait_facilities":129,"number_of_messages":9,"language_indicator":1,
       "its_reply_type":2,"its_session_info":{"hex":"0a01"},"ussd_service_op":17})",
-                           "$TEXT", kLongText),
+                      "$TEXT", kLongText),
               {R"({"command":"submit_sm_resp","message_id":"MSG-0001"})"});
   EXPECT_EQ(Take(submit_ok), (SubmitOk{seq, "MSG-0001"}));
 }
@@ -425,9 +434,11 @@ TEST_F(SmscInterop, SubmitSmWithUdhAndUcs2AndAnErrorResponse) {
   op.alert_on_msg_delivery.Field = true;
   op.language_indicator = {true, 2};
   // A concatenation UDH (reference 0x2A, part 1 of 2), then "Hi€" in UCS-2.
-  const AnsiString sm = "\x05\x00\x03\x2A\x02\x01" "\x00H\x00i\x20\xAC"s;
-  const Cardinal seq = smpp.Submit_SM("", 1, 1, "447700900123", 1, 1, "447700900124", 0x40, 0, 0, "", "", 1, 0,
-                                      0x08, 0, sm, op);
+  const AnsiString sm =
+      "\x05\x00\x03\x2A\x02\x01"
+      "\x00H\x00i\x20\xAC"s;
+  const Cardinal seq =
+      smpp.Submit_SM("", 1, 1, "447700900123", 1, 1, "447700900124", 0x40, 0, 0, "", "", 1, 0, 0x08, 0, sm, op);
   // alert_on_message_delivery: `smpp` takes the next TLV's first octet as its
   // value, so only its presence is compared; the octets show it goes out
   // with length 0, followed by language_indicator.
@@ -461,8 +472,8 @@ TEST_F(SmscInterop, SubmitMultiToSmesAndAListWithBothResponses) {
   op.privacy_indicator = {true, 3};
   op.display_time = {true, 2};
   op.language_indicator = {true, 4};
-  Cardinal seq = smpp.Submit_MULTI("", 5, 0, "VelmorTest", dests, 0, 0, 1, "", "", 1, 0, 0x04, 0, "\x01\x02\x03\xFF",
-                                   op);
+  Cardinal seq =
+      smpp.Submit_MULTI("", 5, 0, "VelmorTest", dests, 0, 0, 1, "", "", 1, 0, 0x04, 0, "\x01\x02\x03\xFF", op);
   SmscExpects(seq, R"({"command":"submit_multi","service_type":"",
       "source_addr_ton":5,"source_addr_npi":0,"source_addr":"VelmorTest",
       "dest_address":[{"dest_addr_ton":1,"dest_addr_npi":1,"destination_addr":"447700900001"},
@@ -611,8 +622,26 @@ TEST_F(SmscInterop, DeliveryReceiptWithTlvs) {
   op.message_state = {true, 2};
   op.network_error_code = {true, "\x03\x00\x00"s};
   const AnsiString text = kReceipt;
-  EXPECT_EQ(Take(deliver), (Deliver{sent.seq, "", 1, 1, "447700900123", 5, 0, "VelmorTest", 0x04, 0, 0, "", "", 0,
-                                    0, 0, 0, static_cast<Byte>(text.size()), text, op}));
+  EXPECT_EQ(Take(deliver), (Deliver{sent.seq,
+                                    "",
+                                    1,
+                                    1,
+                                    "447700900123",
+                                    5,
+                                    0,
+                                    "VelmorTest",
+                                    0x04,
+                                    0,
+                                    0,
+                                    "",
+                                    "",
+                                    0,
+                                    0,
+                                    0,
+                                    0,
+                                    static_cast<Byte>(text.size()),
+                                    text,
+                                    op}));
   smpp.Deliver_SM_RESP(0, sent.seq, "");
   SmscExpects(sent.seq, R"({"command":"deliver_sm_resp","message_id":""})");
 }
@@ -638,14 +667,16 @@ TEST_F(SmscInterop, MobileOriginatedDeliverSmWithUdhAndTlvs) {
   op.user_response_code = {true, 7};
   op.privacy_indicator = {true, 1};
   op.payload_type = {true, 0};
-  op.callback_num = {true, "\x00\x01\x01" "123"s};
+  op.callback_num = {true,
+                     "\x00\x01\x01"
+                     "123"s};
   op.source_subaddress = {true, "\xA0"};
   op.dest_subaddress = {true, "\xA1"};
   op.language_indicator = {true, 2};
   op.its_session_info = {true, 0x0201};
   const AnsiString sm = test::hex("05 00 03 2A 02 01 00 48 00 69 20 AC");
-  EXPECT_EQ(Take(deliver), (Deliver{sent.seq, "CMT", 1, 1, "447700900555", 0, 1, "8888", 0x40, 0, 1, "", "", 0, 0,
-                                    0x08, 0, 12, sm, op}));
+  EXPECT_EQ(Take(deliver), (Deliver{sent.seq, "CMT", 1, 1, "447700900555", 0, 1,  "8888", 0x40, 0, 1,
+                                    "",       "",    0, 0, 0x08,           0, 12, sm,     op}));
   // Refused by the application: ESME_RX_T_APPN.
   smpp.Deliver_SM_RESP(0x64, sent.seq, "");
   SmscExpects(sent.seq, R"({"command":"deliver_sm_resp","command_status":100,"message_id":""})");

@@ -27,8 +27,7 @@ class SmscProcess {
 
   // Starts `node script` and waits for its "listening <port>" line. On
   // failure returns false with the reason in error.
-  bool Start(const std::string& node, const std::string& script, std::chrono::milliseconds timeout,
-             std::string& error);
+  bool Start(const std::string& node, const std::string& script, std::chrono::milliseconds timeout, std::string& error);
   int Port() const { return FPort; }
 
   // Writes one line (a newline is appended). False once the child has closed

@@ -62,8 +62,11 @@ const Dests kDests = {{Destination::sme, {1, 1, "46700"}, {}}, {Destination::dis
 const Failed kFailed = {{{1, 2, "467"}, 0x45}, {{0, 0, ""}, 0x0B}};
 
 const BodyCase kCases[] = {
-    {"Bind", [] { return written(Bind{"esme", "pw", "", 0x34, {1, 1, "467*"}}); }, reread<Bind>,
-     "65736D6500 707700 00 34 01 01 3436372A00"},
+    {"Bind",
+     [] {
+       return written(Bind{"esme", "pw", "", 0x34, {1, 1, "467*"}});
+     },
+     reread<Bind>, "65736D6500 707700 00 34 01 01 3436372A00"},
     {"BindResp",
      [] {
        TOPBind_RESP t;
@@ -71,31 +74,38 @@ const BodyCase kCases[] = {
        return written(BindResp{"SMSC", {&t, {}}});
      },
      reread<BindResp>, "534D534300 0210 0001 34"},
-    {"Outbind", [] { return written(Outbind{"esme", "pw"}); }, reread<Outbind>, "65736D6500 707700"},
+    {"Outbind",
+     [] {
+       return written(Outbind{"esme", "pw"});
+     },
+     reread<Outbind>, "65736D6500 707700"},
     {"MessageIdResp", [] { return written(MessageIdResp{"abc"}); }, reread<MessageIdResp>, "61626300"},
     {"SubmitSm",
      [] {
        const TOPSubmit_SM t = submit_tlvs();
-       return written(SubmitSm{"CMT", {1, 1, "123"}, {1, 1, "456"},
-                               {0x40, 0, 1, "", "000001000000000R", 1, 0, 8, 0, {0, "Hi"}}, {&t, {}}});
+       return written(SubmitSm{
+           "CMT", {1, 1, "123"}, {1, 1, "456"}, {0x40, 0, 1, "", "000001000000000R", 1, 0, 8, 0, {0, "Hi"}}, {&t, {}}});
      },
      reread<SubmitSm>,
      "434D5400 0101 31323300 0101 34353600 40 00 01 00 303030303031303030303030303030 52 00 01 00 08 00 02 4869"
      "0204 0002 0007"},
     {"DeliverSmWithRawTlvs",
      [] {
-       return written(DeliverSm{{}, {1, 1, "1"}, {1, 1, "2"}, {4, 0, 0, "", "", 0, 0, 0, 0, {0, ""}},
-                                {nullptr, hex("0427 0001 02")}});
+       return written(DeliverSm{
+           {}, {1, 1, "1"}, {1, 1, "2"}, {4, 0, 0, "", "", 0, 0, 0, 0, {0, ""}}, {nullptr, hex("0427 0001 02")}});
      },
      reread<DeliverSm>, "00 0101 3100 0101 3200 04 00 00 00 00 00 00 00 00 00 0427 0001 02"},
     {"SubmitMulti",
      [] {
-       return written(SubmitMultiT<const Dests>{
-           "", {1, 1, "9"}, {&kDests}, {0, 0, 0, "", "", 0, 0, 0, 0, {0, "z"}}, {}});
+       return written(
+           SubmitMultiT<const Dests>{"", {1, 1, "9"}, {&kDests}, {0, 0, 0, "", "", 0, 0, 0, 0, {0, "z"}}, {}});
      },
      reread<SubmitMultiT<Dests>>,
      "00 0101 3900 02 01 0101 343637303000 02 667269656E647300 00 00 00 00 00 00 00 00 00 01 7A"},
-    {"SubmitMultiResp", [] { return written(SubmitMultiRespT<const Failed>{"A", {&kFailed}}); },
+    {"SubmitMultiResp",
+     [] {
+       return written(SubmitMultiRespT<const Failed>{"A", {&kFailed}});
+     },
      reread<SubmitMultiRespT<Failed>>, "4100 02 01 02 34363700 00000045 00 00 00 0000000B"},
     {"DataSm",
      [] {
@@ -110,13 +120,30 @@ const BodyCase kCases[] = {
        return written(DataSmResp{"A", {&t, {}}});
      },
      reread<DataSmResp>, "4100 0425 0001 01"},
-    {"QuerySm", [] { return written(QuerySm{"42", {1, 1, "123"}}); }, reread<QuerySm>, "343200 01 01 31323300"},
-    {"QuerySmResp", [] { return written(QuerySmResp{"42", "", 2, 0}); }, reread<QuerySmResp>, "343200 00 02 00"},
-    {"CancelSm", [] { return written(CancelSm{"", "42", {1, 1, "1"}, {1, 1, "2"}}); }, reread<CancelSm>,
-     "00 343200 0101 3100 0101 3200"},
-    {"ReplaceSm", [] { return written(ReplaceSm{"42", {1, 1, "1"}, "", "", 1, 0, {0, "new"}}); },
+    {"QuerySm",
+     [] {
+       return written(QuerySm{"42", {1, 1, "123"}});
+     },
+     reread<QuerySm>, "343200 01 01 31323300"},
+    {"QuerySmResp",
+     [] {
+       return written(QuerySmResp{"42", "", 2, 0});
+     },
+     reread<QuerySmResp>, "343200 00 02 00"},
+    {"CancelSm",
+     [] {
+       return written(CancelSm{"", "42", {1, 1, "1"}, {1, 1, "2"}});
+     },
+     reread<CancelSm>, "00 343200 0101 3100 0101 3200"},
+    {"ReplaceSm",
+     [] {
+       return written(ReplaceSm{"42", {1, 1, "1"}, "", "", 1, 0, {0, "new"}});
+     },
      reread<ReplaceSm>, "343200 0101 3100 00 00 01 00 03 6E6577"},
-    {"AlertNotification", [] { return written(AlertNotification{{1, 1, "1"}, {2, 2, "2"}}); },
+    {"AlertNotification",
+     [] {
+       return written(AlertNotification{{1, 1, "1"}, {2, 2, "2"}});
+     },
      reread<AlertNotification>, "0101 3100 0202 3200"},
 };
 

@@ -17,8 +17,7 @@ using namespace std::chrono_literals;
 TEST(EventLoop, ComponentRunsOnTheApplicationsOwnIoContext) {
   LoopbackPeer peer;
   peer.serve([](PeerConn& c) {
-    if (c.recv_pdu() == hex("00000010 00000015 00000000 00000001"))
-      c.send(hex("00000010 80000015 00000000 00000001"));
+    if (c.recv_pdu() == hex("00000010 00000015 00000000 00000001")) c.send(hex("00000010 80000015 00000000 00000001"));
     c.wait_closed();
   });
   asio::io_context ctx;
@@ -87,8 +86,16 @@ TEST(EventLoop, StopIsNeverLost) {
   };
   const Case cases[] = {
       {"Stop before the run", [](TEventLoop& l) { l.Stop(); }, nullptr},
-      {"Stop, then ProcessMessages", nullptr, [](TEventLoop& l) { l.Stop(); l.ProcessMessages(); }},
-      {"Stop, then RunFor", nullptr, [](TEventLoop& l) { l.Stop(); l.RunFor(1ms); }},
+      {"Stop, then ProcessMessages", nullptr,
+       [](TEventLoop& l) {
+         l.Stop();
+         l.ProcessMessages();
+       }},
+      {"Stop, then RunFor", nullptr,
+       [](TEventLoop& l) {
+         l.Stop();
+         l.RunFor(1ms);
+       }},
       {"Stop, then RunUntil", nullptr,
        [](TEventLoop& l) {
          l.Stop();
@@ -117,8 +124,10 @@ TEST(EventLoop, StopIsNeverLost) {
       rescue.OnTimer = [&](TObject*) { loop.Stop(); };
       rescue.SetEnabled(true);
       const auto t0 = std::chrono::steady_clock::now();
-      if (use_run_for) loop.RunFor(3s);
-      else loop.Run();
+      if (use_run_for)
+        loop.RunFor(3s);
+      else
+        loop.Run();
       EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
     }
   }

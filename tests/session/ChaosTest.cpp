@@ -144,15 +144,21 @@ TEST(SessionChaos, EveryRequestCompletesOnceThroughRandomFaults) {
       ++done[id];
       ++completed;
       --outstanding;
-      if (!ec) ++tally.ok;
-      else if (ec == errc::timeout) ++tally.timeouts;
-      else if (ec == errc::disconnected) ++tally.disconnected;
+      if (!ec)
+        ++tally.ok;
+      else if (ec == errc::timeout)
+        ++tally.timeouts;
+      else if (ec == errc::disconnected)
+        ++tally.disconnected;
       else if (auto st = command_status_of(ec)) {
         ++tally.rejected;
         if (*st == 0x58 || *st == 0x14) ++tally.rejected_throttled;
       } else {
         ++tally.local;
-        if (tally.local < 4) std::printf("local error: %s\n", ec.message().c_str());  // queue_full while reconnecting: back off until the next turn of the driver
+        if (tally.local < 4)
+          std::printf(
+              "local error: %s\n",
+              ec.message().c_str());  // queue_full while reconnecting: back off until the next turn of the driver
         return;
       }
       issue();
@@ -185,10 +191,10 @@ TEST(SessionChaos, EveryRequestCompletesOnceThroughRandomFaults) {
       "dropped=%llu throttled=%llu delayed=%llu cut=%llu\n",
       (unsigned long long)d.issued, (unsigned long long)d.completed, seconds, (unsigned long long)d.tally.ok,
       (unsigned long long)d.tally.rejected, (unsigned long long)d.tally.rejected_throttled,
-      (unsigned long long)d.tally.timeouts, (unsigned long long)d.tally.disconnected,
-      (unsigned long long)d.tally.local, (unsigned long long)k.late_responses, (unsigned long long)k.retried,
-      (unsigned long long)k.reconnects, (unsigned long long)f.faults_dropped,
-      (unsigned long long)f.faults_throttled, (unsigned long long)f.faults_delayed, (unsigned long long)f.faults_cut);
+      (unsigned long long)d.tally.timeouts, (unsigned long long)d.tally.disconnected, (unsigned long long)d.tally.local,
+      (unsigned long long)k.late_responses, (unsigned long long)k.retried, (unsigned long long)k.reconnects,
+      (unsigned long long)f.faults_dropped, (unsigned long long)f.faults_throttled,
+      (unsigned long long)f.faults_delayed, (unsigned long long)f.faults_cut);
 
   // Exactly once, and the outcomes add up on both sides of the ledger.
   ASSERT_EQ(d.completed, d.issued) << "requests never completed";

@@ -25,7 +25,7 @@ std::uint64_t exact_quantile(const std::vector<std::uint64_t>& sorted, double q)
   return sorted[rank - 1];
 }
 
-} // namespace
+}  // namespace
 
 TEST(RttHistogram, EveryBucketCoversItsRangeWithinOneThirtySecond) {
   for (std::size_t i = 0; i < RttHistogram::kBuckets; ++i) {
@@ -53,11 +53,17 @@ TEST(RttHistogram, QuantilesWithinOneSixtyFourthOfKnownDistributions) {
   const Case cases[] = {
       {"constant 7us", [] { return 7000; }},
       {"uniform 1us..100ms", [&] { return std::uniform_int_distribution<std::uint64_t>(1000, 100'000'000)(rng); }},
-      {"exponential mean 5ms", [&] { return static_cast<std::uint64_t>(std::exponential_distribution<>(1 / 5e6)(rng)); }},
+      {"exponential mean 5ms",
+       [&] { return static_cast<std::uint64_t>(std::exponential_distribution<>(1 / 5e6)(rng)); }},
       {"log-uniform 1us..100s",
-       [&] { return static_cast<std::uint64_t>(std::exp(std::uniform_real_distribution<>(std::log(1e3), std::log(1e11))(rng))); }},
+       [&] {
+         return static_cast<std::uint64_t>(
+             std::exp(std::uniform_real_distribution<>(std::log(1e3), std::log(1e11))(rng)));
+       }},
       {"bimodal 200us / 2s",
-       [&] { return std::bernoulli_distribution(0.95)(rng) ? 200'000 + rng() % 1000 : 2'000'000'000 + rng() % 1'000'000; }},
+       [&] {
+         return std::bernoulli_distribution(0.95)(rng) ? 200'000 + rng() % 1000 : 2'000'000'000 + rng() % 1'000'000;
+       }},
       {"below 32ns exact", [&] { return rng() % 32; }},
   };
   for (const auto& c : cases) {
@@ -105,11 +111,21 @@ TEST(Metrics, CountersBalancePerCommand) {
     int times = 1;
   };
   const Step steps[] = {
-      {Sent, kSubmitSm, 0, 10},       {Ok, kSubmitSm, 0, 5},     {Err, kSubmitSm, kThrottled, 2},
-      {Err, kSubmitSm, kSubmitFail},  {Throttled, kSubmitSm, 0, 2}, {Retried, kSubmitSm, 0, 2},
-      {Timeout, kSubmitSm},           {Late, kSubmitSm},         {Disconnected, kSubmitSm},
-      {Sent, kDataSm, 0, 3},          {Ok, kDataSm, 0, 3},       {Sent, kEnquireLink, 0, 4},
-      {Timeout, kEnquireLink, 0, 4},  {Sent, kVendor},           {Err, kVendor, kVendorStatus},
+      {Sent, kSubmitSm, 0, 10},
+      {Ok, kSubmitSm, 0, 5},
+      {Err, kSubmitSm, kThrottled, 2},
+      {Err, kSubmitSm, kSubmitFail},
+      {Throttled, kSubmitSm, 0, 2},
+      {Retried, kSubmitSm, 0, 2},
+      {Timeout, kSubmitSm},
+      {Late, kSubmitSm},
+      {Disconnected, kSubmitSm},
+      {Sent, kDataSm, 0, 3},
+      {Ok, kDataSm, 0, 3},
+      {Sent, kEnquireLink, 0, 4},
+      {Timeout, kEnquireLink, 0, 4},
+      {Sent, kVendor},
+      {Err, kVendor, kVendorStatus},
       {Err, kSubmitSm, kThrottled},
   };
   Metrics m;
@@ -168,15 +184,16 @@ TEST(Metrics, PrometheusExpositionIsWellFormed) {
   m.set_in_flight(2);
   const MetricsSnapshot snap = m.snapshot();
 
-  for (const auto& [prefix, want_prefix] : {std::pair{"velmor_smpp", "velmor_smpp"}, {"my-app.smpp", "my_app_smpp"},
-                                            {"9lives", "_9lives"}}) {
+  for (const auto& [prefix, want_prefix] :
+       {std::pair{"velmor_smpp", "velmor_smpp"}, {"my-app.smpp", "my_app_smpp"}, {"9lives", "_9lives"}}) {
     SCOPED_TRACE(prefix);
     const std::string text = to_prometheus(snap, prefix);
     ASSERT_FALSE(text.empty());
     ASSERT_EQ(text.back(), '\n');
 
     const std::regex name_re("[a-zA-Z_:][a-zA-Z0-9_:]*");
-    const std::regex sample_re(R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{([a-zA-Z_][a-zA-Z0-9_]*="[^"\\\n]*")(,[a-zA-Z_][a-zA-Z0-9_]*="[^"\\\n]*")*\})? (\S+))");
+    const std::regex sample_re(
+        R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{([a-zA-Z_][a-zA-Z0-9_]*="[^"\\\n]*")(,[a-zA-Z_][a-zA-Z0-9_]*="[^"\\\n]*")*\})? (\S+))");
     std::map<std::string, std::string> type_of;  // family -> type
     std::set<std::string> helped, series;
     std::string current;  // family whose TYPE came last
@@ -205,8 +222,8 @@ TEST(Metrics, PrometheusExpositionIsWellFormed) {
       ASSERT_TRUE(std::regex_match(line, sm, sample_re));
       const std::string name = sm[1];
       // A sample belongs to the family declared just before it (a summary also has _sum, _count).
-      const bool own = name == current || (type_of[current] == "summary" &&
-                                           (name == current + "_sum" || name == current + "_count"));
+      const bool own = name == current ||
+                       (type_of[current] == "summary" && (name == current + "_sum" || name == current + "_count"));
       ASSERT_TRUE(own) << "sample outside its family " << current;
       ASSERT_TRUE(series.insert(name + sm[2].str()).second) << "series twice";
       std::size_t used = 0;

@@ -106,13 +106,12 @@ TEST_P(PoolBalance, GoesToTheBindWithTheMostFreeWindow) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Pool, PoolBalance,
-    ::testing::Values(BalanceCase{"unequal_windows_fill_evenly", {2, 4, 6}, 12, {2, 4, 6}},
-                      BalanceCase{"equal_windows", {3, 3, 3}, 9, {3, 3, 3}},
-                      BalanceCase{"ties_in_turn", {5, 5, 5}, 3, {1, 1, 1}},
-                      BalanceCase{"queues_fill_evenly_too", {1, 1}, 6, {3, 3}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Pool, PoolBalance,
+                         ::testing::Values(BalanceCase{"unequal_windows_fill_evenly", {2, 4, 6}, 12, {2, 4, 6}},
+                                           BalanceCase{"equal_windows", {3, 3, 3}, 9, {3, 3, 3}},
+                                           BalanceCase{"ties_in_turn", {5, 5, 5}, 3, {1, 1, 1}},
+                                           BalanceCase{"queues_fill_evenly_too", {1, 1}, 6, {3, 3}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- budget ----------------------------------------------------------------------------------
 
@@ -185,7 +184,7 @@ TEST(Pool, BindLostMidRunQueuedRequestsMoveNoneLostNoneResent) {
   EXPECT_EQ(twice, 0u);
   EXPECT_EQ(sent_twice, 0u);
   EXPECT_EQ(ok + disconnected, n);
-  EXPECT_LE(disconnected, window);  // only what was in flight on the lost bind
+  EXPECT_LE(disconnected, window);                // only what was in flight on the lost bind
   EXPECT_GT(log.per_bind["b0"], a_before + 100);  // the other bind carried the rest
   loop.ProcessMessages();
   EXPECT_GT(p.bind(1).counters().handed_off, 100u);

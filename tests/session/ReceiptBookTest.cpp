@@ -29,7 +29,7 @@ std::string hex(std::uint64_t v) {
   return buf;
 }
 
-} // namespace
+}  // namespace
 
 TEST(ReceiptBook, MatchesByTextThenSameBaseThenAcrossBases) {
   struct Case {
@@ -39,22 +39,22 @@ TEST(ReceiptBook, MatchesByTextThenSameBaseThenAcrossBases) {
   };
   const Case cases[] = {
       {{"abc-123"}, "abc-123", "abc-123"},
-      {{"abc-123"}, "ABC-123", nullptr},            // non-numeric text is compared exactly
-      {{"1A2B"}, "6699", "1A2B"},                   // hex answer, decimal receipt
-      {{"6699"}, "1A2B", "6699"},                   // decimal answer, hex receipt
-      {{"1A2B"}, "1a2b", "1A2B"},                   // letter case of hex digits
+      {{"abc-123"}, "ABC-123", nullptr},  // non-numeric text is compared exactly
+      {{"1A2B"}, "6699", "1A2B"},         // hex answer, decimal receipt
+      {{"6699"}, "1A2B", "6699"},         // decimal answer, hex receipt
+      {{"1A2B"}, "1a2b", "1A2B"},         // letter case of hex digits
       {{"1A2B"}, "0x1A2B", "1A2B"},
-      {{"1A2B"}, "00001A2B", "1A2B"},               // leading zeros
+      {{"1A2B"}, "00001A2B", "1A2B"},  // leading zeros
       {{"00006699"}, "6699", "00006699"},
-      {{" 1A2B "}, "1A2B", " 1A2B "},               // blanks around the id
-      {{"1A2B"}, " 6699\0"sv, "1A2B"},              // NUL-padded receipted_message_id is trimmed too
-      {{"1A2B", "6699"}, "6699", "6699"},           // same text beats another base
-      {{"1A2B", "6699"}, "06699", "6699"},          // same base beats another base
+      {{" 1A2B "}, "1A2B", " 1A2B "},       // blanks around the id
+      {{"1A2B"}, " 6699\0"sv, "1A2B"},      // NUL-padded receipted_message_id is trimmed too
+      {{"1A2B", "6699"}, "6699", "6699"},   // same text beats another base
+      {{"1A2B", "6699"}, "06699", "6699"},  // same base beats another base
       {{"1A2B", "6699"}, "1a2b", "1A2B"},
-      {{"01", "001"}, "1", "01"},                   // within a rule the oldest wins
+      {{"01", "001"}, "1", "01"},  // within a rule the oldest wins
       {{"10", "A"}, "010", "10"},
       {{"A"}, "10", "A"},
-      {{"16", "A"}, "10", "A"},                     // decimal receipt read against hex answers first
+      {{"16", "A"}, "10", "A"},  // decimal receipt read against hex answers first
       {{"1A2B"}, "6698", nullptr},
       {{"1A2B"}, "", nullptr},
       {{"1A2B"}, "0x", nullptr},
@@ -110,7 +110,7 @@ TEST(ReceiptBook, SameIdAgainReplacesTheOlderEntry) {
   ASSERT_TRUE(got);
   EXPECT_EQ(got->tag, 2u);
   EXPECT_FALSE(book.match("6699", true, t0 + seconds(1)));  // no stale index entry left behind
-  book.remember(entry("   ", 3), t0);  // no id: nothing to match a receipt with
+  book.remember(entry("   ", 3), t0);                       // no id: nothing to match a receipt with
   EXPECT_EQ(book.size(), 0u);
 }
 
@@ -126,8 +126,8 @@ TEST(ReceiptBook, EvictsOldestBeyondMaxEntriesAndOlderThanMaxAge) {
   const Case cases[] = {
       {3, hours(1), 5, seconds(5), {3, 4, 5}, {1, 2}},
       {1, hours(1), 3, seconds(3), {3}, {1, 2}},
-      {0, hours(1), 2, seconds(2), {2}, {1}},            // 0 is taken as 1
-      {100, seconds(10), 5, seconds(12), {3, 4, 5}, {1, 2}},  // 1 and 2 remembered at 0 s and 1 s: > 10 s old
+      {0, hours(1), 2, seconds(2), {2}, {1}},                   // 0 is taken as 1
+      {100, seconds(10), 5, seconds(12), {3, 4, 5}, {1, 2}},    // 1 and 2 remembered at 0 s and 1 s: > 10 s old
       {100, seconds(10), 5, seconds(10), {1, 2, 3, 4, 5}, {}},  // exactly max_age old: still kept
       {3, seconds(10), 5, seconds(100), {}, {1, 2, 3, 4, 5}},
   };
@@ -184,7 +184,8 @@ TEST(ReceiptBook, StaysBoundedOverAMillionInserts) {
   EXPECT_LE(book.size(), kMax);
   EXPECT_GE(book.size(), kMax / 2);
   EXPECT_FALSE(book.match(hex(1), true, t0 + milliseconds(kInserts)));
-  const auto last = book.match(std::to_string(kInserts - 1), true, t0 + milliseconds(kInserts));  // hex(999999) read as decimal
+  const auto last =
+      book.match(std::to_string(kInserts - 1), true, t0 + milliseconds(kInserts));  // hex(999999) read as decimal
   ASSERT_TRUE(last);
   EXPECT_EQ(last->tag, kInserts - 1);
   // Age expiry drains the rest.

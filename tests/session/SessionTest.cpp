@@ -30,10 +30,10 @@ TEST_F(SessionFixture, BindAndShutdownPassThroughEveryState) {
 
 struct RefusalCase {
   const char* name;
-  bool start;         // connect and bind first
+  bool start;  // connect and bind first
   TBindType type;
-  int request;        // 0 submit_sm, 1 data_sm, 2 enquire_link, 3 query_sm
-  errc expected;      // errc{} : succeeds
+  int request;    // 0 submit_sm, 1 data_sm, 2 enquire_link, 3 query_sm
+  errc expected;  // errc{} : succeeds
 };
 
 class Refusals : public SessionFixture, public ::testing::WithParamInterface<RefusalCase> {};
@@ -53,7 +53,9 @@ TEST_P(Refusals, RequestIsRefusedLocallyOrSucceeds) {
     o.r = std::move(r);
   };
   switch (c.request) {
-    case 0: s->async_submit_sm({.destination_addr = "4670001", .short_message = "x", .registered_delivery = 1}, done); break;
+    case 0:
+      s->async_submit_sm({.destination_addr = "4670001", .short_message = "x", .registered_delivery = 1}, done);
+      break;
     case 1: s->async_data_sm({.destination_addr = "4670001"}, done); break;
     case 2: s->async_enquire_link(done); break;
     default: s->async_query_sm({.message_id = "1"}, done); break;
@@ -69,17 +71,17 @@ TEST_P(Refusals, RequestIsRefusedLocallyOrSucceeds) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Session, Refusals,
-    ::testing::Values(RefusalCase{"submit_before_connect", false, Transceiver, 0, errc::not_bound},
-                      RefusalCase{"enquire_before_connect", false, Transceiver, 2, errc::not_bound},
-                      RefusalCase{"submit_as_receiver", true, Receiver, 0, errc::invalid_state},
-                      RefusalCase{"data_sm_as_receiver", true, Receiver, 1, errc::invalid_state},
-                      RefusalCase{"query_as_receiver", true, Receiver, 3, errc::invalid_state},
-                      RefusalCase{"enquire_as_receiver", true, Receiver, 2, errc{}},
-                      RefusalCase{"submit_as_transmitter", true, Transmitter, 0, errc{}},
-                      RefusalCase{"data_sm_as_transceiver", true, Transceiver, 1, errc{}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Session, Refusals,
+                         ::testing::Values(RefusalCase{"submit_before_connect", false, Transceiver, 0, errc::not_bound},
+                                           RefusalCase{"enquire_before_connect", false, Transceiver, 2,
+                                                       errc::not_bound},
+                                           RefusalCase{"submit_as_receiver", true, Receiver, 0, errc::invalid_state},
+                                           RefusalCase{"data_sm_as_receiver", true, Receiver, 1, errc::invalid_state},
+                                           RefusalCase{"query_as_receiver", true, Receiver, 3, errc::invalid_state},
+                                           RefusalCase{"enquire_as_receiver", true, Receiver, 2, errc{}},
+                                           RefusalCase{"submit_as_transmitter", true, Transmitter, 0, errc{}},
+                                           RefusalCase{"data_sm_as_transceiver", true, Transceiver, 1, errc{}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SessionFixture, RequestsAfterShutdownAreRefused) {
   bind();
@@ -601,11 +603,11 @@ TEST_F(SessionFixture, FutureFromAnotherThread) {
 
 TEST(SessionErrors, EveryCauseHasOneLineNamingIt) {
   const std::pair<std::error_code, const char*> rows[] = {
-      {smpp_error(0x58), "ESME_RTHROTTLED"},          {smpp_error(0x0E), "ESME_RINVPASWD"},
-      {smpp_error(0x14), "ESME_RMSGQFUL"},            {smpp_error(0x0400), "0x00000400"},
-      {make_error_code(errc::queue_full), "queue"},   {make_error_code(errc::timeout), "deadline"},
-      {make_error_code(errc::not_bound), "bind"},     {make_error_code(errc::link_dead), "enquire_link"},
-      {make_error_code(errc::disconnected), "lost"},  {make_error_code(errc::shutting_down), "shutting"},
+      {smpp_error(0x58), "ESME_RTHROTTLED"},         {smpp_error(0x0E), "ESME_RINVPASWD"},
+      {smpp_error(0x14), "ESME_RMSGQFUL"},           {smpp_error(0x0400), "0x00000400"},
+      {make_error_code(errc::queue_full), "queue"},  {make_error_code(errc::timeout), "deadline"},
+      {make_error_code(errc::not_bound), "bind"},    {make_error_code(errc::link_dead), "enquire_link"},
+      {make_error_code(errc::disconnected), "lost"}, {make_error_code(errc::shutting_down), "shutting"},
   };
   for (const auto& [ec, word] : rows) {
     const std::string m = ec.message();

@@ -37,10 +37,10 @@ TEST(Ucs2, LoneSurrogatesAndOddLengthAreReportedOrReplaced) {
     const char* replaced;
   };
   const Case cases[] = {
-      {"D8000041", ErrorCode::LoneSurrogate, 0, "\uFFFDA"},      // high then non-low
-      {"0041DC00", ErrorCode::LoneSurrogate, 1, "A\uFFFD"},      // low alone
-      {"0041D83D", ErrorCode::LoneSurrogate, 1, "A\uFFFD"},      // high at end
-      {"DE00D83D", ErrorCode::LoneSurrogate, 0, "\uFFFD\uFFFD"}, // pair in the wrong order
+      {"D8000041", ErrorCode::LoneSurrogate, 0, "\uFFFDA"},       // high then non-low
+      {"0041DC00", ErrorCode::LoneSurrogate, 1, "A\uFFFD"},       // low alone
+      {"0041D83D", ErrorCode::LoneSurrogate, 1, "A\uFFFD"},       // high at end
+      {"DE00D83D", ErrorCode::LoneSurrogate, 0, "\uFFFD\uFFFD"},  // pair in the wrong order
       {"004100", ErrorCode::OddLength, 1, "A\uFFFD"},
   };
   for (const auto& c : cases) {
@@ -60,16 +60,16 @@ TEST(Utf8Input, MalformedSequencesAreReportedAtTheirPosition) {
     std::size_t offset;
   };
   const Case cases[] = {
-      {"ab\xC0\x80", 2, 2},          // overlong NUL
-      {"\xED\xA0\x80", 0, 0},        // encoded surrogate
-      {"é\xE2\x82", 1, 2},           // truncated
-      {"x\xF4\x90\x80\x80", 1, 1},   // above U+10FFFF
-      {"\x80", 0, 0},                // stray continuation
+      {"ab\xC0\x80", 2, 2},         // overlong NUL
+      {"\xED\xA0\x80", 0, 0},       // encoded surrogate
+      {"é\xE2\x82", 1, 2},          // truncated
+      {"x\xF4\x90\x80\x80", 1, 1},  // above U+10FFFF
+      {"\x80", 0, 0},               // stray continuation
       {"ok\xFF", 2, 2},
   };
   for (const auto& c : cases) {
-    for (auto r : {Utf8ToUcs2(c.input), Utf8ToLatin1(c.input, OnBadInput::Replace),
-                   Utf8ToAscii(c.input, OnBadInput::Replace)}) {
+    for (auto r :
+         {Utf8ToUcs2(c.input), Utf8ToLatin1(c.input, OnBadInput::Replace), Utf8ToAscii(c.input, OnBadInput::Replace)}) {
       ASSERT_FALSE(r.ok()) << to_hex(c.input);
       EXPECT_EQ(r.error().code, ErrorCode::InvalidUtf8);
       EXPECT_EQ(r.error().index, c.index) << to_hex(c.input);
@@ -114,10 +114,9 @@ TEST(Encoding, ChoosesGsmWhenEveryCharacterFitsElseUcs2) {
 
 TEST(Encoding, AlphabetOfDataCoding) {
   const std::pair<std::uint8_t, Alphabet> cases[] = {
-      {0x00, Alphabet::Gsm7},   {0x01, Alphabet::Ascii},       {0x02, Alphabet::Binary},
-      {0x03, Alphabet::Latin1}, {0x04, Alphabet::Binary},      {0x05, Alphabet::Unsupported},
-      {0x08, Alphabet::Ucs2},   {0x11, Alphabet::Gsm7},        {0x15, Alphabet::Binary},
-      {0x18, Alphabet::Ucs2},   {0x38, Alphabet::Unsupported}, {0xC0, Alphabet::Gsm7},
+      {0x00, Alphabet::Gsm7},   {0x01, Alphabet::Ascii},       {0x02, Alphabet::Binary},      {0x03, Alphabet::Latin1},
+      {0x04, Alphabet::Binary}, {0x05, Alphabet::Unsupported}, {0x08, Alphabet::Ucs2},        {0x11, Alphabet::Gsm7},
+      {0x15, Alphabet::Binary}, {0x18, Alphabet::Ucs2},        {0x38, Alphabet::Unsupported}, {0xC0, Alphabet::Gsm7},
       {0xE0, Alphabet::Ucs2},   {0xF1, Alphabet::Gsm7},        {0xF6, Alphabet::Binary},
   };
   for (auto [dc, a] : cases) EXPECT_EQ(AlphabetOf(dc), a) << int(dc);

@@ -39,7 +39,7 @@ std::vector<std::pair<std::string, std::string>> AllCharacters() {
   return out;
 }
 
-} // namespace
+}  // namespace
 
 TEST(Gsm7, EveryCharacterOfBothTablesRoundTripsUnpackedAndPacked) {
   const auto all = AllCharacters();
@@ -87,9 +87,9 @@ TEST(Gsm7, PackedGoldenVectors) {
     const char* hex;
   };
   const Case cases[] = {
-      {"hello", 0, "E8329BFD06"},     {"hello", 1, "D06536FB0D"},   {"hello", 2, "A0CB6CF61B"},
-      {"hello", 3, "4097D9EC37"},     {"hello", 4, "802EB3D96F"},   {"hello", 5, "005D66B3DF"},
-      {"hello", 6, "00BACC66BF1B"},  // 7 spare bits: <CR>,   {" !\"#$%&'", 0, "A09068442A994E"},
+      {"hello", 0, "E8329BFD06"},       {"hello", 1, "D06536FB0D"}, {"hello", 2, "A0CB6CF61B"},
+      {"hello", 3, "4097D9EC37"},       {"hello", 4, "802EB3D96F"}, {"hello", 5, "005D66B3DF"},
+      {"hello", 6, "00BACC66BF1B"},      // 7 spare bits: <CR>,   {" !\"#$%&'", 0, "A09068442A994E"},
       {"1234567", 0, "31D98C56B3DD1A"},  // 7 spare bits carry <CR>, not '@'
   };
   for (const auto& c : cases) {
@@ -100,8 +100,8 @@ TEST(Gsm7, PackedGoldenVectors) {
 
 TEST(Gsm7, TrailingAtAndCarriageReturnSurvivePackingWithoutCount) {
   // '@' is septet 0: a zero-padded last octet would be read back as an extra '@'.
-  for (std::string s : {std::string("1234567"), std::string("123456@"), std::string("1234567@"),
-                        std::string("@@@@@@@")}) {
+  for (std::string s :
+       {std::string("1234567"), std::string("123456@"), std::string("1234567@"), std::string("@@@@@@@")}) {
     EXPECT_EQ(to_hex(UnpackSeptets(PackSeptets(s))), to_hex(s));
   }
   // A text ending in <CR> on an octet boundary gains a second <CR> (same meaning).
@@ -133,9 +133,9 @@ TEST(Gsm7, DecodingOddEscapesAndBadSeptets) {
     const char* utf8;
   };
   const Case cases[] = {
-      {"1B41", "A"},    // undefined extension code: the default-table character
-      {"411B", "A "},   // trailing escape
-      {"1B1B41", " A"}, // escape to a further table we do not know
+      {"1B41", "A"},     // undefined extension code: the default-table character
+      {"411B", "A "},    // trailing escape
+      {"1B1B41", " A"},  // escape to a further table we do not know
   };
   for (const auto& c : cases) {
     auto r = Gsm7ToUtf8(hex(c.hex));

@@ -46,16 +46,13 @@ std::vector<std::string> GeneratedTexts() {
   return out;
 }
 
-} // namespace
+}  // namespace
 
 TEST(Reassembly, SegmentedTextsComeBackWholeFromShuffledDuplicatedParts) {
   std::mt19937 rng(7);
-  const std::pair<SegmentMethod, bool> methods[] = {{SegmentMethod::Udh8, false},
-                                                    {SegmentMethod::Udh16, false},
-                                                    {SegmentMethod::Sar, false},
-                                                    {SegmentMethod::Payload, false},
-                                                    {SegmentMethod::Udh8, true},
-                                                    {SegmentMethod::Udh16, true}};
+  const std::pair<SegmentMethod, bool> methods[] = {{SegmentMethod::Udh8, false}, {SegmentMethod::Udh16, false},
+                                                    {SegmentMethod::Sar, false},  {SegmentMethod::Payload, false},
+                                                    {SegmentMethod::Udh8, true},  {SegmentMethod::Udh16, true}};
   std::uint16_t ref = 0;
   for (const auto& text : GeneratedTexts()) {
     for (auto [method, packed] : methods) {

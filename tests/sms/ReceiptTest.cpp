@@ -25,17 +25,40 @@ TEST(Receipt, ParsesVendorVariants) {
        "text:Hello world",
        "0123456789", 123456789, 0x123456789, MessageState::Delivered, d10, "000", "Hello world", 0},
       {"upper-case keys",
-       "ID:77 SUB:001 DLVRD:000 SUBMIT DATE:2301021200 DONE DATE:2301021205 STAT:UNDELIV ERR:034 TEXT:x",
-       "77", 77, 0x77, MessageState::Undeliverable, d10, "034", "x", 0},
+       "ID:77 SUB:001 DLVRD:000 SUBMIT DATE:2301021200 DONE DATE:2301021205 STAT:UNDELIV ERR:034 TEXT:x", "77", 77,
+       0x77, MessageState::Undeliverable, d10, "034", "x", 0},
       {"missing fields", "id:42 stat:ACCEPTD", "42", 42, 0x42, MessageState::Accepted, {}, {}, {}, 0},
-      {"hex id", "id:3ADE68B1 sub:001 dlvrd:000 submit date:2301021200 done date:2301021205 stat:expired err:0 text:",
-       "3ADE68B1", {}, 0x3ADE68B1, MessageState::Expired, d10, "0", "", 0},
-      {"12-digit dates", "id:9 submit date:230102120000 done date:230102120559 stat:REJECTD", "9", 9, 9,
-       MessageState::Rejected, d12, {}, {}, 0},
+      {"hex id",
+       "id:3ADE68B1 sub:001 dlvrd:000 submit date:2301021200 done date:2301021205 stat:expired err:0 text:",
+       "3ADE68B1",
+       {},
+       0x3ADE68B1,
+       MessageState::Expired,
+       d10,
+       "0",
+       "",
+       0},
+      {"12-digit dates",
+       "id:9 submit date:230102120000 done date:230102120559 stat:REJECTD",
+       "9",
+       9,
+       9,
+       MessageState::Rejected,
+       d12,
+       {},
+       {},
+       0},
       {"vendor fields and colon in text",
        "id:c449ab9744f47b6af1879e49e75e4f40 sub:001 dlvrd:001 submit_date:2301021200 Done_Date:2301021205 "
        "stat:DELIVRD err:000 mccmnc:26201 price:0.05 EUR text:hi: there  ",
-       "c449ab9744f47b6af1879e49e75e4f40", {}, {}, MessageState::Delivered, d10, "000", "hi: there  ", 2},
+       "c449ab9744f47b6af1879e49e75e4f40",
+       {},
+       {},
+       MessageState::Delivered,
+       d10,
+       "000",
+       "hi: there  ",
+       2},
       {"spaced values and unknown stat", "  id: 5\tstat:WEIRD done date:2313011200", "5", 5, 5, {}, {}, {}, {}, 0},
   };
   for (const auto& c : cases) {
@@ -64,9 +87,9 @@ TEST(Receipt, GarbageIsNotAReceipt) {
       "",
       "Hello, how are you? See you at 10:30",
       "id:",
-      "id:123",                         // an id alone says nothing about delivery
+      "id:123",                             // an id alone says nothing about delivery
       "stat:DELIVRD done date:2301021205",  // no id
-      "text:id:1 stat:DELIVRD",        // everything after text: is text
+      "text:id:1 stat:DELIVRD",             // everything after text: is text
       std::string("\0\xff\x1b:id", 6),
   };
   for (const auto& s : cases) EXPECT_FALSE(ParseReceipt(s)) << s;
@@ -100,9 +123,15 @@ TEST(Receipt, MessageIdsCompareAcrossHexAndDecimal) {
     bool same;
   };
   const Case cases[] = {
-      {"987654321", "3ADE68B1", true},  {"3ade68b1", "987654321", true}, {"3ADE68B1", "3ade68b1", true},
-      {"00042", "42", true},            {"msg-1", "MSG-1", true},        {"987654322", "3ADE68B1", false},
-      {"abc-1", "abc-2", false},        {"", "", false},                 {"99999999999999999999999", "1", false},
+      {"987654321", "3ADE68B1", true},
+      {"3ade68b1", "987654321", true},
+      {"3ADE68B1", "3ade68b1", true},
+      {"00042", "42", true},
+      {"msg-1", "MSG-1", true},
+      {"987654322", "3ADE68B1", false},
+      {"abc-1", "abc-2", false},
+      {"", "", false},
+      {"99999999999999999999999", "1", false},
   };
   for (const auto& c : cases) EXPECT_EQ(SameMessageId(c.receipt, c.resp), c.same) << c.receipt << " " << c.resp;
 }
@@ -113,7 +142,8 @@ TEST(Receipt, RandomBytesNeverCrash) {
   for (int i = 0; i < 20000; ++i) {
     std::string s(rng() % 96, '\0');
     for (auto& c : s) c = (rng() % 4) ? alphabet[rng() % alphabet.size()] : static_cast<char>(rng());
-    (void)ParseReceipt(s, {.receipted_message_id = s, .message_state = static_cast<std::uint8_t>(rng()),
+    (void)ParseReceipt(s, {.receipted_message_id = s,
+                           .message_state = static_cast<std::uint8_t>(rng()),
                            .network_error_code = s.substr(0, 3)});
   }
 }

@@ -5,8 +5,8 @@
 #include "sms/Segment.h"
 
 using namespace velmor::sms;
-using velmor::test::to_hex;
 using velmor::test::hex;
+using velmor::test::to_hex;
 
 namespace {
 
@@ -27,7 +27,7 @@ std::vector<std::size_t> Sizes(const std::vector<Part>& parts, std::size_t unit)
   return out;
 }
 
-} // namespace
+}  // namespace
 
 TEST(Segment, BoundaryLengthsGiveExactPartSizes) {
   using V = std::vector<std::size_t>;
@@ -79,8 +79,7 @@ TEST(Segment, BoundaryLengthsGiveExactPartSizes) {
         EXPECT_LE(p.short_message.size(), 140u) << c.name;
       }
       EXPECT_EQ(p.sar.has_value(), c.method == SegmentMethod::Sar && parts->size() > 1) << c.name;
-      EXPECT_EQ(bool(p.esm_class & kEsmClassUdhi), c.method != SegmentMethod::Sar && parts->size() > 1)
-          << c.name;
+      EXPECT_EQ(bool(p.esm_class & kEsmClassUdhi), c.method != SegmentMethod::Sar && parts->size() > 1) << c.name;
     }
   }
 }

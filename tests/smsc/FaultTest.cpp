@@ -7,10 +7,12 @@
 namespace velmor::smsc::test {
 namespace {
 
-const std::string kThreeLinks = hex("00000010 00000015 00000000 00000002 00000010 00000015 00000000 00000003"
-                                    "00000010 00000015 00000000 00000004");
-const std::string kThreeResps = hex("00000010 80000015 00000000 00000002 00000010 80000015 00000000 00000003"
-                                    "00000010 80000015 00000000 00000004");
+const std::string kThreeLinks =
+    hex("00000010 00000015 00000000 00000002 00000010 00000015 00000000 00000003"
+        "00000010 00000015 00000000 00000004");
+const std::string kThreeResps =
+    hex("00000010 80000015 00000000 00000002 00000010 80000015 00000000 00000003"
+        "00000010 80000015 00000000 00000004");
 
 struct SplitCase {
   const char* name;
@@ -62,8 +64,10 @@ TEST(SmscSplitWrites, RandomCutsAreReproducibleAndLoseNothing) {
       std::string joined;
       for (std::string_view p : f.pieces()) joined += p;
       ASSERT_EQ(to_hex(joined), to_hex(kThreeResps));
-      if (run == 0) first_run.push_back(f.cuts);
-      else EXPECT_EQ(f.cuts, first_run[static_cast<std::size_t>(i)]);
+      if (run == 0)
+        first_run.push_back(f.cuts);
+      else
+        EXPECT_EQ(f.cuts, first_run[static_cast<std::size_t>(i)]);
     }
   }
 }
@@ -113,9 +117,12 @@ TEST_P(SmscThrottle, AnswersThrottledOnSchedule) {
   h.bound();
   std::string in;
   for (Cardinal seq = 2; seq <= 7; ++seq) {
-    if (seq == 4) in += pdu(command_id::data_sm, seq, "00 0101" + cstr("1") + "0101" + cstr("2") + "000000");
-    else if (seq == 5) in += hex("00000010 00000015 00000000 00000005");  // not a message: never throttled
-    else in += submit(seq);
+    if (seq == 4)
+      in += pdu(command_id::data_sm, seq, "00 0101" + cstr("1") + "0101" + cstr("2") + "000000");
+    else if (seq == 5)
+      in += hex("00000010 00000015 00000000 00000005");  // not a message: never throttled
+    else
+      in += submit(seq);
   }
   const std::string out = h.feed(in);
   std::string throttled;
@@ -123,16 +130,17 @@ TEST_P(SmscThrottle, AnswersThrottledOnSchedule) {
   while (!c.empty()) {
     const codec::Header r = codec::read_header(c);
     c.octets(r.command_length - 16);
-    if (r.command_status == 0x58) throttled += std::to_string(r.sequence_number);
-    else EXPECT_EQ(r.command_status, 0u);
+    if (r.command_status == 0x58)
+      throttled += std::to_string(r.sequence_number);
+    else
+      EXPECT_EQ(r.command_status, 0u);
   }
   EXPECT_EQ(throttled, GetParam().throttled_seqs);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, SmscThrottle,
                          ::testing::Values(ThrottleCase{"Off", 0, ""}, ThrottleCase{"Every", 1, "23467"},
-                                           ThrottleCase{"EverySecond", 2, "36"},
-                                           ThrottleCase{"EveryThird", 3, "4"}),
+                                           ThrottleCase{"EverySecond", 2, "36"}, ThrottleCase{"EveryThird", 3, "4"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SmscThrottle, ThrottledSubmitIsStillReportedButNotStored) {
@@ -172,12 +180,11 @@ TEST_P(SmscCutPdu, WritesHalfThenCloses) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, SmscCutPdu,
-    ::testing::Values(
-        CutCase{"BindResponse", 0, 0ms, hex("00000020 80000009 00000000 00000001")},
-        CutCase{"FirstSubmitResponse", 1, 0ms,
-                pdu(0x80000009, 1, cstr("VelmorSMSC") + "0210 0001 34") + hex("00000012 80000004 00")},
-        CutCase{"WithDelayedResponses", 1, 5ms,
-                pdu(0x80000009, 1, cstr("VelmorSMSC") + "0210 0001 34") + hex("00000012 80000004 00")}),
+    ::testing::Values(CutCase{"BindResponse", 0, 0ms, hex("00000020 80000009 00000000 00000001")},
+                      CutCase{"FirstSubmitResponse", 1, 0ms,
+                              pdu(0x80000009, 1, cstr("VelmorSMSC") + "0210 0001 34") + hex("00000012 80000004 00")},
+                      CutCase{"WithDelayedResponses", 1, 5ms,
+                              pdu(0x80000009, 1, cstr("VelmorSMSC") + "0210 0001 34") + hex("00000012 80000004 00")}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -171,10 +171,8 @@ struct Harness {
 namespace {
 // Table rows print as their name in test listings.
 template <class Row>
-  requires requires(const Row& r) { r.name; }
-void PrintTo(const Row& row, std::ostream* os) {
-  *os << row.name;
-}
+requires requires(const Row& r) { r.name; }
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 }  // namespace
 
 }  // namespace velmor::smsc::test

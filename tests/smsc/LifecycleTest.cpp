@@ -38,27 +38,23 @@ constexpr std::chrono::days kDay{1};
 // wall_start() is 2024-03-05 13:07:00 UTC.
 INSTANTIATE_TEST_SUITE_P(
     Table, SmscTimeParse,
-    ::testing::Values(TimeCase{"Empty", "", true, {}},
-                      TimeCase{"AbsoluteUtc", "240305131700000+", true, 10min},
-                      TimeCase{"AbsoluteAheadOfUtc", "240305141700004+", true, 10min},
-                      TimeCase{"AbsoluteBehindUtc", "240305121700004-", true, 10min},
-                      TimeCase{"AbsoluteTenths", "240305131700500+", true, 10min + 500ms},
-                      TimeCase{"AbsolutePast", "240305120000000+", true, -67min},
-                      TimeCase{"AbsoluteLeapDay", "240229130700000+", true, -5 * kDay},
-                      TimeCase{"RelativeSeconds", "000000000010000R", true, 10s},
-                      TimeCase{"RelativeDaysToSeconds", "000001020304000R", true, kDay + 2h + 3min + 4s},
-                      TimeCase{"RelativeMonth", "000100000000000R", true, 31 * kDay},
-                      TimeCase{"RelativeYear", "010000000000000R", true, 365 * kDay},
-                      TimeCase{"TooShort", "2403051317000+", false, {}},
-                      TimeCase{"TooLong", "240305131700000+0", false, {}},
-                      TimeCase{"OffsetPast48", "240305131700049+", false, {}},
-                      TimeCase{"UnknownDirection", "240305131700000*", false, {}},
-                      TimeCase{"Month13", "241305131700000+", false, {}},
-                      TimeCase{"February30", "240230131700000+", false, {}},
-                      TimeCase{"Hour24", "240305241700000+", false, {}},
-                      TimeCase{"Minute60", "240305136000000+", false, {}},
-                      TimeCase{"NotADigit", "24030513170a000+", false, {}},
-                      TimeCase{"RelativeWithTenths", "000000000010100R", false, {}}),
+    ::testing::Values(
+        TimeCase{"Empty", "", true, {}}, TimeCase{"AbsoluteUtc", "240305131700000+", true, 10min},
+        TimeCase{"AbsoluteAheadOfUtc", "240305141700004+", true, 10min},
+        TimeCase{"AbsoluteBehindUtc", "240305121700004-", true, 10min},
+        TimeCase{"AbsoluteTenths", "240305131700500+", true, 10min + 500ms},
+        TimeCase{"AbsolutePast", "240305120000000+", true, -67min},
+        TimeCase{"AbsoluteLeapDay", "240229130700000+", true, -5 * kDay},
+        TimeCase{"RelativeSeconds", "000000000010000R", true, 10s},
+        TimeCase{"RelativeDaysToSeconds", "000001020304000R", true, kDay + 2h + 3min + 4s},
+        TimeCase{"RelativeMonth", "000100000000000R", true, 31 * kDay},
+        TimeCase{"RelativeYear", "010000000000000R", true, 365 * kDay},
+        TimeCase{"TooShort", "2403051317000+", false, {}}, TimeCase{"TooLong", "240305131700000+0", false, {}},
+        TimeCase{"OffsetPast48", "240305131700049+", false, {}},
+        TimeCase{"UnknownDirection", "240305131700000*", false, {}}, TimeCase{"Month13", "241305131700000+", false, {}},
+        TimeCase{"February30", "240230131700000+", false, {}}, TimeCase{"Hour24", "240305241700000+", false, {}},
+        TimeCase{"Minute60", "240305136000000+", false, {}}, TimeCase{"NotADigit", "24030513170a000+", false, {}},
+        TimeCase{"RelativeWithTenths", "000000000010100R", false, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- the text a receipt quotes ------------------------------------------------------
@@ -158,25 +154,54 @@ TEST_P(SmscSchedule, FinalAtTheRightTime) {
   EXPECT_EQ(h.smsc.store().find(1)->state, c.state);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, SmscSchedule,
-    ::testing::Values(
-        ScheduleCase{"AbsoluteTenMinutesAhead", {.schedule = "240305141700004+", .registered_delivery = 1},
-                     599s, 600s, "DELIVRD", MessageState::Delivered},
-        ScheduleCase{"RelativeTenSeconds", {.schedule = "000000000010000R", .registered_delivery = 1},
-                     9999ms, 10s, "DELIVRD", MessageState::Delivered},
-        ScheduleCase{"ScheduleInThePastIsNow", {.schedule = "240305120000000+", .registered_delivery = 1},
-                     -1ms, 0ms, "DELIVRD", MessageState::Delivered},
-        ScheduleCase{"ValidityEndsBeforeDelivery", {.validity = "000000000001000R", .registered_delivery = 1},
-                     999ms, 1s, "EXPIRED", MessageState::Expired, 5s},
-        ScheduleCase{"ValidityEndsBeforeSchedule",
-                     {.schedule = "000000001000000R", .validity = "000000000500000R", .registered_delivery = 1},
-                     299s, 300s, "EXPIRED", MessageState::Expired},
-        ScheduleCase{"ValidityLongerThanDelay", {.validity = "000000000010000R", .registered_delivery = 1},
-                     999ms, 1s, "DELIVRD", MessageState::Delivered},
-        ScheduleCase{"ExpiryFailureOnlyReceipt", {.validity = "000000000001000R", .registered_delivery = 2},
-                     999ms, 1s, "EXPIRED", MessageState::Expired, 5s}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, SmscSchedule,
+                         ::testing::Values(ScheduleCase{"AbsoluteTenMinutesAhead",
+                                                        {.schedule = "240305141700004+", .registered_delivery = 1},
+                                                        599s,
+                                                        600s,
+                                                        "DELIVRD",
+                                                        MessageState::Delivered},
+                                           ScheduleCase{"RelativeTenSeconds",
+                                                        {.schedule = "000000000010000R", .registered_delivery = 1},
+                                                        9999ms,
+                                                        10s,
+                                                        "DELIVRD",
+                                                        MessageState::Delivered},
+                                           ScheduleCase{"ScheduleInThePastIsNow",
+                                                        {.schedule = "240305120000000+", .registered_delivery = 1},
+                                                        -1ms,
+                                                        0ms,
+                                                        "DELIVRD",
+                                                        MessageState::Delivered},
+                                           ScheduleCase{"ValidityEndsBeforeDelivery",
+                                                        {.validity = "000000000001000R", .registered_delivery = 1},
+                                                        999ms,
+                                                        1s,
+                                                        "EXPIRED",
+                                                        MessageState::Expired,
+                                                        5s},
+                                           ScheduleCase{"ValidityEndsBeforeSchedule",
+                                                        {.schedule = "000000001000000R",
+                                                         .validity = "000000000500000R",
+                                                         .registered_delivery = 1},
+                                                        299s,
+                                                        300s,
+                                                        "EXPIRED",
+                                                        MessageState::Expired},
+                                           ScheduleCase{"ValidityLongerThanDelay",
+                                                        {.validity = "000000000010000R", .registered_delivery = 1},
+                                                        999ms,
+                                                        1s,
+                                                        "DELIVRD",
+                                                        MessageState::Delivered},
+                                           ScheduleCase{"ExpiryFailureOnlyReceipt",
+                                                        {.validity = "000000000001000R", .registered_delivery = 2},
+                                                        999ms,
+                                                        1s,
+                                                        "EXPIRED",
+                                                        MessageState::Expired,
+                                                        5s}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SmscSchedule, ScheduledMessageDoesNotHoldBackLaterOnes) {
   Harness h;
@@ -222,8 +247,8 @@ TEST_P(SmscReplaceTimes, NewTimesReplaceTheOldOnes) {
   Harness h(cfg);
   h.bound();
   h.feed(submit_with(2, {.schedule = "000000000002000R", .registered_delivery = 1}));
-  const std::string replace =
-      pdu(command_id::replace_sm, 3, cstr("1") + "0101" + cstr("123") + cstr(c.schedule) + cstr(c.validity) + "01 00 00");
+  const std::string replace = pdu(command_id::replace_sm, 3,
+                                  cstr("1") + "0101" + cstr("123") + cstr(c.schedule) + cstr(c.validity) + "01 00 00");
   EXPECT_EQ(to_hex(h.feed(replace)), to_hex(pdu(command_id::replace_sm_resp, 3, "", c.status)));
   h.tick(c.not_before);
   EXPECT_EQ(to_hex(h.take(c.not_before)), "");
@@ -263,8 +288,9 @@ TEST_P(SmscIntermediate, EnrouteAtAcceptanceWhenAsked) {
   if (c.intermediate) {
     const DecodedDeliver r = decode_deliver(out.substr(18));
     EXPECT_EQ(r.esm_class, 0x20);
-    EXPECT_EQ(r.text, "id:1 sub:001 dlvrd:000 submit date:2403051307 done date:2403051307 stat:ENROUTE err:000 "
-                      "text:hello");
+    EXPECT_EQ(r.text,
+              "id:1 sub:001 dlvrd:000 submit date:2403051307 done date:2403051307 stat:ENROUTE err:000 "
+              "text:hello");
     EXPECT_EQ(r.tlvs.message_state.Value, static_cast<Byte>(MessageState::Enroute));
   } else {
     EXPECT_EQ(out.size(), 18u);

@@ -160,8 +160,10 @@ TEST_P(SmscShutdown, UnbindsEverySessionThenCloses) {
     EXPECT_EQ(to_hex(unbind[i].substr(0, 12)), to_hex(hex("00000010 00000006 00000000"))) << i;
     EXPECT_TRUE(closed[i]) << i;
   }
-  if (sc.silent_peer) EXPECT_GE(took, sc.wait);
-  else EXPECT_LT(took, sc.wait);
+  if (sc.silent_peer)
+    EXPECT_GE(took, sc.wait);
+  else
+    EXPECT_LT(took, sc.wait);
   EXPECT_EQ(server.smsc().counters().responses_in, 1u);
 }
 

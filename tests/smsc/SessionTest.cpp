@@ -9,8 +9,7 @@ namespace {
 
 TEST(SmscBind, TransmitterBindGoldenVector) {
   Harness h;
-  const std::string out =
-      h.feed(hex("0000001D 00000002 00000000 00000001 65736D6500 707700 00 34 00 00 00"));
+  const std::string out = h.feed(hex("0000001D 00000002 00000000 00000001 65736D6500 707700 00 34 00 00 00"));
   EXPECT_EQ(to_hex(out), to_hex(hex("00000020 80000002 00000000 00000001 "
                                     "56656C6D6F72534D534300 0210 0001 34")));
   EXPECT_EQ(h.s->bind_state(), BindState::Transmitter);
@@ -47,7 +46,8 @@ TEST_P(SmscBindChecks, AnswersWithStatusAndState) {
 INSTANTIATE_TEST_SUITE_P(
     Table, SmscBindChecks,
     ::testing::Values(
-        BindCase{"KnownGoodPassword", command_id::bind_transceiver, "alice", "secret", false, 0, BindState::Transceiver},
+        BindCase{"KnownGoodPassword", command_id::bind_transceiver, "alice", "secret", false, 0,
+                 BindState::Transceiver},
         BindCase{"Receiver", command_id::bind_receiver, "alice", "secret", false, 0, BindState::Receiver},
         BindCase{"EmptyPasswordConfigured", command_id::bind_transmitter, "bob", "", false, 0, BindState::Transmitter},
         BindCase{"WrongPassword", command_id::bind_transceiver, "alice", "guess", false, 0x0E, BindState::Open},
@@ -167,22 +167,25 @@ INSTANTIATE_TEST_SUITE_P(
                     hex("00000010 80000000 00000003 00000009")},
         RequestCase{"StrayResponseCommand", hex("00000010 80000004 00000000 00000009"),
                     hex("00000010 80000000 00000003 00000009")},
-        RequestCase{"AlertNotificationNoResponse", pdu(command_id::alert_notification, 10, "0101" + cstr("1") + "0101" + cstr("2")), ""},
+        RequestCase{"AlertNotificationNoResponse",
+                    pdu(command_id::alert_notification, 10, "0101" + cstr("1") + "0101" + cstr("2")), ""},
         RequestCase{"GenericNackIgnored", hex("00000010 80000000 00000003 00000011"), ""},
         RequestCase{"UnexpectedDeliverSmRespIgnored", hex("00000011 80000005 00000000 00000077 00"), ""},
         // Short or empty bodies read as zero and empty fields: no destination.
         RequestCase{"SubmitSmEmptyBody", pdu(command_id::submit_sm, 11), hex("00000010 80000004 0000000B 0000000B")},
         RequestCase{"SubmitSmCutInSource", pdu(command_id::submit_sm, 12, "00 0101 3132"),
                     hex("00000010 80000004 0000000B 0000000C")},
-        RequestCase{"SubmitSmLengthPastEnd", pdu(command_id::submit_sm, 13, "00 0101" + cstr("1") + "0101" + cstr("2") +
-                                                                               "000000 00 00 00000000 FF 6869"),
+        RequestCase{"SubmitSmLengthPastEnd",
+                    pdu(command_id::submit_sm, 13,
+                        "00 0101" + cstr("1") + "0101" + cstr("2") + "000000 00 00 00000000 FF 6869"),
                     hex("00000012 80000004 00000000 0000000D 3100")},
         RequestCase{"DataSmEmptyBody", pdu(command_id::data_sm, 14), hex("00000010 80000103 0000000B 0000000E")},
         RequestCase{"SubmitMultiNoDestinations", pdu(command_id::submit_multi, 15, "00 0101" + cstr("1") + "00"),
                     hex("00000010 80000021 00000033 0000000F")},
         RequestCase{"SubmitMultiBadDestFlag", pdu(command_id::submit_multi, 16, "00 0101" + cstr("1") + "01 03 0101"),
                     hex("00000010 80000021 00000040 00000010")},
-        RequestCase{"SubmitMultiEmptyBody", pdu(command_id::submit_multi, 17), hex("00000010 80000021 00000033 00000011")}),
+        RequestCase{"SubmitMultiEmptyBody", pdu(command_id::submit_multi, 17),
+                    hex("00000010 80000021 00000033 00000011")}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SmscRequests, SubmitMultiListsUnsuccessfulDestinations) {
@@ -191,16 +194,15 @@ TEST(SmscRequests, SubmitMultiListsUnsuccessfulDestinations) {
   Harness h(cfg);
   h.bound();
   const std::string req = pdu(command_id::submit_multi, 5,
-                              "00 0101" + cstr("123") + "04" +        // number_of_dests
-                                  "01 0101" + cstr("111") +           // accepted
-                                  "01 0201" + cstr("999") +           // configured as rejected
-                                  "02" + cstr("friends") +            // distribution list
-                                  "01 0101 00" +                      // empty address
+                              "00 0101" + cstr("123") + "04" +  // number_of_dests
+                                  "01 0101" + cstr("111") +     // accepted
+                                  "01 0201" + cstr("999") +     // configured as rejected
+                                  "02" + cstr("friends") +      // distribution list
+                                  "01 0101 00" +                // empty address
                                   "00 00 00 00 00 01 00 00 00 02 6869");
-  EXPECT_EQ(to_hex(h.feed(req)),
-            to_hex(hex("00000024 80000021 00000000 00000005 3100 02 "
-                       "0201 39393900 0000000B "
-                       "0101 00 0000000B")));
+  EXPECT_EQ(to_hex(h.feed(req)), to_hex(hex("00000024 80000021 00000000 00000005 3100 02 "
+                                            "0201 39393900 0000000B "
+                                            "0101 00 0000000B")));
   EXPECT_EQ(h.smsc.store().size(), 2u);
   ASSERT_NE(h.smsc.store().find(2), nullptr);
   EXPECT_EQ(h.smsc.store().find(2)->destination.view(), "friends");
@@ -245,12 +247,12 @@ TEST(SmscRequests, ResponsesOfOneFeedComeOutAsOneWrite) {
 // ---- framing ---------------------------------------------------------------------
 
 TEST(SmscFraming, SplitAtEveryOffsetGivesTheSameOutput) {
-  const std::string input = bind_trx(1) + submit(2, "456", "hello", 1) + hex("00000010 00000015 00000000 00000003") +
-                            pdu(command_id::query_sm, 4, cstr("1") + "0101" + cstr("123")) +
-                            pdu(command_id::submit_multi, 5,
-                                "00 0101" + cstr("1") + "02 01 0101" + cstr("7") + "02" + cstr("dl") +
-                                    "00 00 00 00 00 00 00 00 00 00") +
-                            hex("00000010 00000006 00000000 00000006");
+  const std::string input =
+      bind_trx(1) + submit(2, "456", "hello", 1) + hex("00000010 00000015 00000000 00000003") +
+      pdu(command_id::query_sm, 4, cstr("1") + "0101" + cstr("123")) +
+      pdu(command_id::submit_multi, 5,
+          "00 0101" + cstr("1") + "02 01 0101" + cstr("7") + "02" + cstr("dl") + "00 00 00 00 00 00 00 00 00 00") +
+      hex("00000010 00000006 00000000 00000006");
   std::string whole;
   {
     Harness h;
@@ -358,10 +360,11 @@ TEST(SmscHooks, OnSubmitSeesDecodedFields) {
                    std::string(m.short_message) + "|" + std::to_string(m.registered_delivery) + "|" +
                    to_hex(m.optional));
   };
-  h.feed(submit(2, "456", "hi", 1) +
-         pdu(command_id::data_sm, 3, "00 0101" + cstr("77") + "0101" + cstr("88") + "00 01 00 0424 0001 41") +
-         pdu(command_id::submit_multi, 4,
-             "00 0101" + cstr("5") + "02 01 0101" + cstr("6") + "02" + cstr("dl") + "00 00 00 00 00 00 00 00 00 01 7A"));
+  h.feed(
+      submit(2, "456", "hi", 1) +
+      pdu(command_id::data_sm, 3, "00 0101" + cstr("77") + "0101" + cstr("88") + "00 01 00 0424 0001 41") +
+      pdu(command_id::submit_multi, 4,
+          "00 0101" + cstr("5") + "02 01 0101" + cstr("6") + "02" + cstr("dl") + "00 00 00 00 00 00 00 00 00 01 7A"));
   ASSERT_EQ(seen.size(), 3u);
   EXPECT_EQ(seen[0], "4|123|1:456,|hi|1|");
   EXPECT_EQ(seen[1], "259|77|1:88,||1|04 24 00 01 41");
@@ -374,10 +377,9 @@ TEST(SmscHooks, SubmitStatusRefusesWithItsStatus) {
   h.smsc.submit_status = [](const Session&, const MessageView& m) -> Cardinal {
     return m.sequence_number == 3 ? 0x45 : 0;
   };
-  EXPECT_EQ(to_hex(h.feed(submit(2) + submit(3) + submit(4))),
-            to_hex(hex("00000012 80000004 00000000 00000002 3100"
-                       "00000010 80000004 00000045 00000003"
-                       "00000012 80000004 00000000 00000004 3200")));
+  EXPECT_EQ(to_hex(h.feed(submit(2) + submit(3) + submit(4))), to_hex(hex("00000012 80000004 00000000 00000002 3100"
+                                                                          "00000010 80000004 00000045 00000003"
+                                                                          "00000012 80000004 00000000 00000004 3200")));
 }
 
 }  // namespace

@@ -103,8 +103,7 @@ TEST(SmscStore, ReplaceThenCancelThenBothFail) {
   ASSERT_GT(out.size(), 16u);
   EXPECT_EQ(to_hex(out.substr(0, 16)), to_hex(hex("00000010 80000008 00000000 00000004")));
   const DecodedDeliver r = decode_deliver(std::string_view(out).substr(16));
-  EXPECT_EQ(r.text,
-            "id:1 sub:001 dlvrd:000 submit date:2403051307 done date:2403051307 stat:DELETED err:000 text:bye");
+  EXPECT_EQ(r.text, "id:1 sub:001 dlvrd:000 submit date:2403051307 done date:2403051307 stat:DELETED err:000 text:bye");
   EXPECT_EQ(r.tlvs.message_state.Value, 4);
 
   EXPECT_EQ(to_hex(h.feed(pdu(command_id::query_sm, 5, cstr("1") + "0000 00"), 300ms)),
@@ -248,12 +247,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SmscReceipt, DataSmTextComesFromMessagePayload) {
   Harness h;
   h.bound();
-  h.feed(pdu(command_id::data_sm, 2, "00 0101" + cstr("77") + "0101" + cstr("88") + "00 01 00 0424 0003 " + octs("abc")));
+  h.feed(
+      pdu(command_id::data_sm, 2, "00 0101" + cstr("77") + "0101" + cstr("88") + "00 01 00 0424 0003 " + octs("abc")));
   h.tick(1s);
   const DecodedDeliver r = decode_deliver(h.take(1s));
   EXPECT_EQ(r.source, "88");
-  EXPECT_EQ(r.text,
-            "id:1 sub:001 dlvrd:001 submit date:2403051307 done date:2403051307 stat:DELIVRD err:000 text:abc");
+  EXPECT_EQ(r.text, "id:1 sub:001 dlvrd:001 submit date:2403051307 done date:2403051307 stat:DELIVRD err:000 text:abc");
 }
 
 TEST(SmscReceipt, RoutedToReceiversOfTheSameSystemIdInTurn) {
@@ -344,8 +343,9 @@ TEST(SmscOriginated, DeliverSmAndDataSmGoldenVectors) {
   EXPECT_EQ(h.s->outstanding(), 3u);
   std::vector<Cardinal> answered;
   h.smsc.on_response = [&](const Session&, const codec::Header& r) { answered.push_back(r.sequence_number); };
-  h.feed(hex("00000011 80000005 00000000 00000001 00 00000011 80000103 00000000 00000002 00"
-             "00000010 80000015 00000000 00000003"));
+  h.feed(
+      hex("00000011 80000005 00000000 00000001 00 00000011 80000103 00000000 00000002 00"
+          "00000010 80000015 00000000 00000003"));
   EXPECT_EQ(answered, (std::vector<Cardinal>{1, 2, 3}));
   EXPECT_EQ(h.s->outstanding(), 0u);
 }

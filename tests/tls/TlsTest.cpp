@@ -22,8 +22,8 @@ struct Smsc {
   smsc::Server server;
   std::vector<int> handshake_errors;
 
-  Smsc(TEventLoop& loop, const std::string& cert, const std::string& key, TTLSOptions tls = {},
-       smsc::Config cfg = {}, int port = 0)
+  Smsc(TEventLoop& loop, const std::string& cert, const std::string& key, TTLSOptions tls = {}, smsc::Config cfg = {},
+       int port = 0)
       : server(std::move(cfg), loop) {
     tls.enabled = !cert.empty();
     tls.cert_file = cert;
@@ -80,8 +80,8 @@ TEST(Tls, SessionThroughTheSimulatorBindSubmitReceiptUnbind) {
     message_id = id;
   };
   smpp.OnDeliver_SM = [&](TObject*, Cardinal seq, AnsiString, Byte, Byte, AnsiString, Byte, Byte, AnsiString,
-                          Byte esm_class, Byte, Byte, AnsiString, AnsiString, Byte, Byte, Byte, Byte, Byte,
-                          AnsiString, TOPDeliver_SM op) {
+                          Byte esm_class, Byte, Byte, AnsiString, AnsiString, Byte, Byte, Byte, Byte, Byte, AnsiString,
+                          TOPDeliver_SM op) {
     steps.push_back("receipt esm_class=" + std::to_string(esm_class));
     receipted = op.receipted_message_id.Value;
     smpp.Deliver_SM_RESP(0, seq, "");
@@ -175,8 +175,8 @@ TEST(Tls, CertificateOutcomes) {
        tls_error::cert_wrong_name},
       {"server_name that is in the certificate", pki.wrong_name_cert, pki.wrong_name_key, name("other.example"),
        "127.0.0.1", 0},
-      {"wildcard-free exact match only", pki.wrong_name_cert, pki.wrong_name_key, name("x.other.example"),
-       "127.0.0.1", tls_error::cert_wrong_name},
+      {"wildcard-free exact match only", pki.wrong_name_cert, pki.wrong_name_key, name("x.other.example"), "127.0.0.1",
+       tls_error::cert_wrong_name},
       {"self-signed", pki.self_signed_cert, pki.self_signed_key, none, "127.0.0.1", tls_error::cert_unknown_ca},
       {"system store does not know the test CA", pki.cert, pki.key, [](TTLSOptions& o) { o.ca_file.clear(); },
        "127.0.0.1", tls_error::cert_unknown_ca},

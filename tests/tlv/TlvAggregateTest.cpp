@@ -18,8 +18,10 @@ bool all_absent_and_zero(const Agg& a) {
   return !Agg::visit(a, [](const auto& m) {
     using R = std::decay_t<decltype(m)>;
     if (m.Field) return true;
-    if constexpr (!std::is_same_v<R, Talert_on_message_delivery>) return m.Value != decltype(m.Value){};
-    else return false;
+    if constexpr (!std::is_same_v<R, Talert_on_message_delivery>)
+      return m.Value != decltype(m.Value){};
+    else
+      return false;
   });
 }
 
@@ -82,9 +84,13 @@ TEST(TlvAggregateTest, EqualityComparesEveryMember) {
 }
 
 template <class T>
-concept HasValue = requires(T t) { t.Value; };
+concept HasValue = requires(T t) {
+  t.Value;
+};
 template <class T>
-concept HasTag = requires { T::tag; };
+concept HasTag = requires {
+  T::tag;
+};
 
 TEST(TlvAggregateTest, FlagOnlyAndUntaggedRecords) {
   // alert_on_message_delivery carries no Value at all.

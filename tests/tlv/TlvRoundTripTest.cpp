@@ -81,9 +81,7 @@ TEST(TlvRoundTripTest, DeliverSmAndBindRespFullyPopulated) {
   EXPECT_EQ(OPBind_RESP_Set(test::encode(test::full_bind_resp())), test::full_bind_resp());
 }
 
-TEST(TlvRoundTripTest, DataSmRandomSubsets) {
-  check_round_trips<TOPData_SM>(OPData_SM_Get, OPData_SM_SM_Set, 1);
-}
+TEST(TlvRoundTripTest, DataSmRandomSubsets) { check_round_trips<TOPData_SM>(OPData_SM_Get, OPData_SM_SM_Set, 1); }
 
 TEST(TlvRoundTripTest, DataSmRespRandomSubsets) {
   check_round_trips<TOPData_SM_RESP>(OPData_SM_RESP_Get, OPData_SM_RESP_Set, 2);

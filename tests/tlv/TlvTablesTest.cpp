@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <functional>
-#include <set>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,8 +37,10 @@ std::vector<std::pair<Word, bool>> decoded_members(const Agg& agg) {
     if (!m.Field) return false;
     bool value_ok = true;
     if constexpr (!std::is_same_v<R, Talert_on_message_delivery>) {
-      if constexpr (std::is_same_v<typename R::value_type, AnsiString>) value_ok = m.Value == "\x01";
-      else value_ok = m.Value == 1;
+      if constexpr (std::is_same_v<typename R::value_type, AnsiString>)
+        value_ok = m.Value == "\x01";
+      else
+        value_ok = m.Value == 1;
     }
     out.emplace_back(R::tag, value_ok);
     return false;
@@ -61,23 +63,18 @@ Agg generic_decode(std::string_view in) {
 const std::vector<AggregateTable>& tables() {
   static const std::vector<AggregateTable> t = {
       {"BindResp", 'B', &test::kBindRespTags, tlv::tags<TOPBind_RESP>,
-       [] { return test::encode(test::full_bind_resp()); },
-       via<TOPBind_RESP>(OPBind_RESP_Set)},
+       [] { return test::encode(test::full_bind_resp()); }, via<TOPBind_RESP>(OPBind_RESP_Set)},
       {"SubmitSm", 'S', &test::kSubmitSmTags, tlv::tags<TOPSubmit_SM>,
-       [] { return OPSubmit_SM_Get(test::full_submit_sm()); },
-       via<TOPSubmit_SM>(generic_decode<TOPSubmit_SM>)},
+       [] { return OPSubmit_SM_Get(test::full_submit_sm()); }, via<TOPSubmit_SM>(generic_decode<TOPSubmit_SM>)},
       {"SubmitMulti", 'M', &test::kSubmitMultiTags, tlv::tags<TOPSubmit_MULTI>,
        [] { return OPSubmit_MULTI_Get(test::full_submit_multi()); },
        via<TOPSubmit_MULTI>(generic_decode<TOPSubmit_MULTI>)},
       {"DeliverSm", 'D', &test::kDeliverSmTags, tlv::tags<TOPDeliver_SM>,
-       [] { return test::encode(test::full_deliver_sm()); },
-       via<TOPDeliver_SM>(OPDeliver_SM_Set)},
-      {"DataSm", 'T', &test::kDataSmTags, tlv::tags<TOPData_SM>,
-       [] { return OPData_SM_Get(test::full_data_sm()); },
+       [] { return test::encode(test::full_deliver_sm()); }, via<TOPDeliver_SM>(OPDeliver_SM_Set)},
+      {"DataSm", 'T', &test::kDataSmTags, tlv::tags<TOPData_SM>, [] { return OPData_SM_Get(test::full_data_sm()); },
        via<TOPData_SM>(OPData_SM_SM_Set)},
       {"DataSmResp", 'R', &test::kDataSmRespTags, tlv::tags<TOPData_SM_RESP>,
-       [] { return OPData_SM_RESP_Get(test::full_data_sm_resp()); },
-       via<TOPData_SM_RESP>(OPData_SM_RESP_Set)},
+       [] { return OPData_SM_RESP_Get(test::full_data_sm_resp()); }, via<TOPData_SM_RESP>(OPData_SM_RESP_Set)},
   };
   return t;
 }

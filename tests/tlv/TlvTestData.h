@@ -19,38 +19,35 @@ using namespace std::string_literals;
 inline const std::vector<Word> kBindRespTags = {0x0210};
 
 inline const std::vector<Word> kSubmitSmTags = {
-    0x0204, 0x020A, 0x000D, 0x020B, 0x0005, 0x020C, 0x020E, 0x020F, 0x0426, 0x0019,
-    0x0424, 0x0201, 0x0381, 0x0302, 0x0303, 0x0202, 0x0203, 0x0205, 0x1201, 0x1203,
-    0x1204, 0x0030, 0x0304, 0x130C, 0x020D, 0x1380, 0x1383, 0x0501};
+    0x0204, 0x020A, 0x000D, 0x020B, 0x0005, 0x020C, 0x020E, 0x020F, 0x0426, 0x0019, 0x0424, 0x0201, 0x0381, 0x0302,
+    0x0303, 0x0202, 0x0203, 0x0205, 0x1201, 0x1203, 0x1204, 0x0030, 0x0304, 0x130C, 0x020D, 0x1380, 0x1383, 0x0501};
 
-inline const std::vector<Word> kSubmitMultiTags = {
-    0x0204, 0x020A, 0x000D, 0x020B, 0x0005, 0x020C, 0x020E, 0x020F, 0x0019, 0x0424, 0x0201,
-    0x0381, 0x0302, 0x0303, 0x0202, 0x0203, 0x1201, 0x1203, 0x1204, 0x0030, 0x130C, 0x020D};
+inline const std::vector<Word> kSubmitMultiTags = {0x0204, 0x020A, 0x000D, 0x020B, 0x0005, 0x020C, 0x020E, 0x020F,
+                                                   0x0019, 0x0424, 0x0201, 0x0381, 0x0302, 0x0303, 0x0202, 0x0203,
+                                                   0x1201, 0x1203, 0x1204, 0x0030, 0x130C, 0x020D};
 
-inline const std::vector<Word> kDeliverSmTags = {
-    0x0204, 0x020A, 0x020B, 0x020C, 0x020E, 0x020F, 0x0205, 0x0201, 0x0019,
-    0x0424, 0x0381, 0x0202, 0x0203, 0x020D, 0x1383, 0x0423, 0x0427, 0x001E};
+inline const std::vector<Word> kDeliverSmTags = {0x0204, 0x020A, 0x020B, 0x020C, 0x020E, 0x020F,
+                                                 0x0205, 0x0201, 0x0019, 0x0424, 0x0381, 0x0202,
+                                                 0x0203, 0x020D, 0x1383, 0x0423, 0x0427, 0x001E};
 
 inline const std::vector<Word> kDataSmTags = {
-    0x020A, 0x000D, 0x000E, 0x000F, 0x0010, 0x020B, 0x0005, 0x0006, 0x0007, 0x0008,
-    0x020C, 0x020E, 0x020F, 0x0426, 0x0017, 0x0019, 0x0424, 0x0421, 0x001E, 0x0427,
-    0x0423, 0x0204, 0x0201, 0x0381, 0x0302, 0x0303, 0x0202, 0x0203, 0x0205, 0x1201,
-    0x1203, 0x1204, 0x0030, 0x0304, 0x130C, 0x020D, 0x1380, 0x1383};
+    0x020A, 0x000D, 0x000E, 0x000F, 0x0010, 0x020B, 0x0005, 0x0006, 0x0007, 0x0008, 0x020C, 0x020E, 0x020F,
+    0x0426, 0x0017, 0x0019, 0x0424, 0x0421, 0x001E, 0x0427, 0x0423, 0x0204, 0x0201, 0x0381, 0x0302, 0x0303,
+    0x0202, 0x0203, 0x0205, 0x1201, 0x1203, 0x1204, 0x0030, 0x0304, 0x130C, 0x020D, 0x1380, 0x1383};
 
 inline const std::vector<Word> kDataSmRespTags = {0x0425, 0x0423, 0x001D, 0x0420};
 
 // Which aggregates carry each parameter (B bind_resp, S submit_sm,
 // M submit_multi, D deliver_sm, T data_sm, R data_sm_resp), in tag order.
 inline const std::vector<std::pair<Word, const char*>> kCarriedBy = {
-    {0x0005, "SMT"},  {0x0006, "T"},    {0x0007, "T"},    {0x0008, "T"},    {0x000D, "SMT"},
-    {0x000E, "T"},    {0x000F, "T"},    {0x0010, "T"},    {0x0017, "T"},    {0x0019, "SMDT"},
-    {0x001D, "R"},    {0x001E, "DT"},   {0x0030, "SMT"},  {0x0201, "SMDT"}, {0x0202, "SMDT"},
-    {0x0203, "SMDT"}, {0x0204, "SMDT"}, {0x0205, "SDT"},  {0x020A, "SMDT"}, {0x020B, "SMDT"},
-    {0x020C, "SMDT"}, {0x020D, "SMDT"}, {0x020E, "SMDT"}, {0x020F, "SMDT"}, {0x0210, "B"},
-    {0x0302, "SMT"},  {0x0303, "SMT"},  {0x0304, "ST"},   {0x0381, "SMDT"}, {0x0420, "R"},
-    {0x0421, "T"},    {0x0423, "DTR"},  {0x0424, "SMDT"}, {0x0425, "R"},    {0x0426, "ST"},
-    {0x0427, "DT"},   {0x0501, "S"},    {0x1201, "SMT"},  {0x1203, "SMT"},  {0x1204, "SMT"},
-    {0x130C, "SMT"},  {0x1380, "ST"},   {0x1383, "SDT"}};
+    {0x0005, "SMT"},  {0x0006, "T"},    {0x0007, "T"},    {0x0008, "T"},    {0x000D, "SMT"},  {0x000E, "T"},
+    {0x000F, "T"},    {0x0010, "T"},    {0x0017, "T"},    {0x0019, "SMDT"}, {0x001D, "R"},    {0x001E, "DT"},
+    {0x0030, "SMT"},  {0x0201, "SMDT"}, {0x0202, "SMDT"}, {0x0203, "SMDT"}, {0x0204, "SMDT"}, {0x0205, "SDT"},
+    {0x020A, "SMDT"}, {0x020B, "SMDT"}, {0x020C, "SMDT"}, {0x020D, "SMDT"}, {0x020E, "SMDT"}, {0x020F, "SMDT"},
+    {0x0210, "B"},    {0x0302, "SMT"},  {0x0303, "SMT"},  {0x0304, "ST"},   {0x0381, "SMDT"}, {0x0420, "R"},
+    {0x0421, "T"},    {0x0423, "DTR"},  {0x0424, "SMDT"}, {0x0425, "R"},    {0x0426, "ST"},   {0x0427, "DT"},
+    {0x0501, "S"},    {0x1201, "SMT"},  {0x1203, "SMT"},  {0x1204, "SMT"},  {0x130C, "SMT"},  {0x1380, "ST"},
+    {0x1383, "SDT"}};
 
 // One distinctive value per parameter, the same in every aggregate, so each
 // TLV of the golden vectors below can be told apart.
@@ -74,7 +71,9 @@ inline TOPSubmit_SM full_submit_sm() {
       .callback_num_pres_ind = {true, 0x18},
       .callback_num_atag = {true, "AT"},
       .source_subaddress = {true, "\xA0S"},
-      .dest_subaddress = {true, "\xA0" "D"},
+      .dest_subaddress = {true,
+                          "\xA0"
+                          "D"},
       .user_response_code = {true, 0x19},
       .display_time = {true, 0x1A},
       .sms_signal = {true, 0xA1B2},
@@ -106,7 +105,9 @@ inline TOPSubmit_MULTI full_submit_multi() {
       .callback_num_pres_ind = {true, 0x18},
       .callback_num_atag = {true, "AT"},
       .source_subaddress = {true, "\xA0S"},
-      .dest_subaddress = {true, "\xA0" "D"},
+      .dest_subaddress = {true,
+                          "\xA0"
+                          "D"},
       .display_time = {true, 0x1A},
       .sms_signal = {true, 0xA1B2},
       .ms_validity = {true, 0x1B},
@@ -130,7 +131,9 @@ inline TOPDeliver_SM full_deliver_sm() {
       .message_payload = {true, "PAY"},
       .callback_num = {true, "123"},
       .source_subaddress = {true, "\xA0S"},
-      .dest_subaddress = {true, "\xA0" "D"},
+      .dest_subaddress = {true,
+                          "\xA0"
+                          "D"},
       .language_indicator = {true, 0x1E},
       .its_session_info = {true, 0xC3D4},
       .network_error_code = {true, "\x03\x00\x2A"s},
@@ -168,7 +171,9 @@ inline TOPData_SM full_data_sm() {
       .callback_num_pres_ind = {true, 0x18},
       .callback_num_atag = {true, "AT"},
       .source_subaddress = {true, "\xA0S"},
-      .dest_subaddress = {true, "\xA0" "D"},
+      .dest_subaddress = {true,
+                          "\xA0"
+                          "D"},
       .user_response_code = {true, 0x19},
       .display_time = {true, 0x1A},
       .sms_signal = {true, 0xA1B2},
@@ -201,8 +206,7 @@ struct WireTlv {
 inline std::vector<WireTlv> split_tlvs(std::string_view s) {
   std::vector<WireTlv> out;
   auto u16 = [&s](std::size_t i) {
-    return static_cast<Word>((static_cast<unsigned char>(s[i]) << 8) |
-                             static_cast<unsigned char>(s[i + 1]));
+    return static_cast<Word>((static_cast<unsigned char>(s[i]) << 8) | static_cast<unsigned char>(s[i + 1]));
   };
   std::size_t i = 0;
   while (i + 4 <= s.size()) {

@@ -97,9 +97,7 @@ std::string StateText(const sms::Receipt& r) {
   return "UNKNOWN";
 }
 
-bool FinalReceipt(const sms::Receipt& r) {
-  return !(r.state && (*r.state == sms::MessageState::Enroute));
-}
+bool FinalReceipt(const sms::Receipt& r) { return !(r.state && (*r.state == sms::MessageState::Enroute)); }
 
 // A one-shot deadline on the loop: expired() turns true once, after ms.
 class Deadline {
@@ -221,9 +219,8 @@ void Client::Connect() {
   };
   cfg.unframeable = [this](Cardinal length, Cardinal id, Cardinal status, Cardinal seq) {
     char buf[160];
-    std::snprintf(buf, sizeof buf,
-                  "command_length=%u command_id=0x%08X command_status=0x%08X sequence_number=%u", length, id, status,
-                  seq);
+    std::snprintf(buf, sizeof buf, "command_length=%u command_id=0x%08X command_status=0x%08X sequence_number=%u",
+                  length, id, status, seq);
     unframeable_ = buf;
   };
   session_ = std::make_unique<ss::session>(std::move(cfg), loop_);
@@ -265,13 +262,14 @@ void Client::Connect() {
   if (ec == ss::errc::connect_failed) {
     const int code = session_->last_socket_error();
     if (code == 0)
-      throw Failure{exit_code::timeout, "connect to " + where + ": no answer within " +
-                                            std::to_string(o_.connect_timeout_ms) + " ms"};
+      throw Failure{exit_code::timeout,
+                    "connect to " + where + ": no answer within " + std::to_string(o_.connect_timeout_ms) + " ms"};
     throw Failure{exit_code::connect, "cannot connect to " + where + ": " + SocketErrorText(code)};
   }
   if (ec == ss::errc::bind_failed)
     throw Failure{exit_code::timeout, "bind response: no answer within " + std::to_string(o_.bind_timeout_ms) + " ms"};
-  if (auto status = ss::command_status_of(ec)) throw Failure{exit_code::bind_rejected, "bind rejected: " + StatusText(*status)};
+  if (auto status = ss::command_status_of(ec))
+    throw Failure{exit_code::bind_rejected, "bind rejected: " + StatusText(*status)};
   if (ec) {
     Failure f = Lost("bind response");
     if (unframeable_.empty() && !smsc_unbound_ && !o_.tls) f.message += " (if the SMSC expects TLS, add --tls)";
@@ -281,8 +279,7 @@ void Client::Connect() {
   started_ = true;
   Say("connected to " + where + (o_.tls ? " over TLS" : ""));
   if (o_.trace && o_.tls) io_.err << "tls " << session_->tls_description() << std::endl;
-  Say(std::string("bound as ") + BindName(o_.EffectiveBind()) + " (" +
-      MsText(Ms(Clock::now() - t0)) + ")");
+  Say(std::string("bound as ") + BindName(o_.EffectiveBind()) + " (" + MsText(Ms(Clock::now() - t0)) + ")");
 }
 
 Failure Client::Lost(const std::string& what) const {
@@ -306,8 +303,9 @@ Failure Client::FromError(std::error_code ec, const ss::response* r, const std::
   if (ec == ss::errc::disconnected || ec == ss::errc::not_bound) return Lost(what + " response");
   if (ec == ss::errc::shutting_down) return {exit_code::interrupted, "interrupted while waiting for " + what};
   if (ec == ss::errc::invalid_argument)
-    return {exit_code::usage, what + " not sent: a field is longer than the PDU allows (short_message: 254 octets, "
-                              "an optional parameter: 65535, addresses: 20)"};
+    return {exit_code::usage, what +
+                                  " not sent: a field is longer than the PDU allows (short_message: 254 octets, "
+                                  "an optional parameter: 65535, addresses: 20)"};
   return {exit_code::internal, what + ": " + ec.message()};
 }
 
@@ -346,11 +344,23 @@ int Client::Run() {
     port_ = o_.port;
     switch (o_.command) {
       case Command::Send: Send(); break;
-      case Command::Listen: Connect(); Listen(); break;
-      case Command::Query: Connect(); Query(); break;
-      case Command::Cancel: Connect(); Cancel(); break;
+      case Command::Listen:
+        Connect();
+        Listen();
+        break;
+      case Command::Query:
+        Connect();
+        Query();
+        break;
+      case Command::Cancel:
+        Connect();
+        Cancel();
+        break;
       case Command::Replace: Replace(); break;
-      case Command::Ping: Connect(); Ping(); break;
+      case Command::Ping:
+        Connect();
+        Ping();
+        break;
       case Command::Simulate: break;
     }
     Close(false);
@@ -423,7 +433,7 @@ void Client::Send() {
   // submit_multi: the response names one message_id, but an SMSC may give
   // each destination its own; a receipt from a destination still owed one
   // belongs to the message too.
-  std::map<std::string, std::uint64_t> multi_ids;         // message_id -> message index
+  std::map<std::string, std::uint64_t> multi_ids;        // message_id -> message index
   std::multimap<std::string, std::uint64_t> multi_owed;  // destination -> message index
   on_receipt_ = [&](const ss::receipt_event& e) {
     std::optional<std::uint64_t> index;
@@ -439,7 +449,8 @@ void Client::Send() {
       }
     }
     if (!index) {
-      if (!o_.quiet) io_.err << "note: ignored a receipt for message_id " << e.message_id << " (not sent by this run)" << std::endl;
+      if (!o_.quiet)
+        io_.err << "note: ignored a receipt for message_id " << e.message_id << " (not sent by this run)" << std::endl;
       return;
     }
     if (!FinalReceipt(e.receipt)) return;
@@ -485,7 +496,8 @@ void Client::Send() {
     ++outstanding;
     ++t.sent;
     auto part_done = [&, index, n, left, failed](std::size_t i, std::error_code ec, const ss::response& r,
-                                                  std::vector<std::pair<std::string, std::string>> ids, std::vector<std::string> refused) {
+                                                 std::vector<std::pair<std::string, std::string>> ids,
+                                                 std::vector<std::string> refused) {
       const std::string part_text = n > 1 ? " part " + std::to_string(i + 1) + "/" + std::to_string(n) : "";
       const std::string what = job(index).to.size() > 1 ? "submit_multi" : "submit";
       if (ec) {
@@ -501,7 +513,8 @@ void Client::Send() {
           json dests = json::array();
           for (const auto& [to, id] : ids) dests.push_back({{"to", to}, {"message_id", id}});
           for (const auto& u : r.unsuccess_sme)
-            dests.push_back({{"to", u.destination_addr}, {"error", StatusText(u.error_status_code)},
+            dests.push_back({{"to", u.destination_addr},
+                             {"error", StatusText(u.error_status_code)},
                              {"command_status", u.error_status_code}});
           line["destinations"] = dests;
           Json(line);
@@ -609,8 +622,10 @@ void Client::Send() {
     json s{{"sent", t.sent}, {"accepted", t.accepted}, {"failed", t.failed}};
     s["failed_by_status"] = t.failed_by;
     s["throughput_per_s"] = Round2(secs > 0 ? t.done / secs : 0);
-    s["latency_ms"] = {{"p50", Round2(Ms(m.rtt.p50))}, {"p90", Round2(Ms(m.rtt.p90))},
-                       {"p99", Round2(Ms(m.rtt.p99))}, {"max", Round2(Ms(m.rtt.max))}};
+    s["latency_ms"] = {{"p50", Round2(Ms(m.rtt.p50))},
+                       {"p90", Round2(Ms(m.rtt.p90))},
+                       {"p99", Round2(Ms(m.rtt.p99))},
+                       {"max", Round2(Ms(m.rtt.max))}};
     if (o_.receipt) {
       json r = t.receipts_by;
       r["expected"] = t.receipts_expected;
@@ -674,8 +689,10 @@ void Client::OnMessage(const ss::inbound_message& m) {
       part.sar = sms::SarValues{op.sar_msg_ref_num.Value, op.sar_total_segments.Value, op.sar_segment_seqnum.Value};
   };
   const bool data = m.command_id == command_id::data_sm;
-  if (data) take(m.data_options);
-  else take(m.deliver_options);
+  if (data)
+    take(m.data_options);
+  else
+    take(m.deliver_options);
   const auto fed = reassembler_.Feed(part, Clock::now());
   Dropped(fed.dropped);
   if (fed.status == sms::FeedStatus::Malformed) {
@@ -713,9 +730,7 @@ void Client::Listen() {
   if (o_.duration_s) duration.emplace(loop_, o_.duration_s * 1000);
   TTimer sweep(nullptr, loop_);
   sweep.SetInterval(30000);
-  sweep.OnTimer = [this](TObject*) {
-    Dropped(reassembler_.Expire(Clock::now()));
-  };
+  sweep.OnTimer = [this](TObject*) { Dropped(reassembler_.Expire(Clock::now())); };
   sweep.SetEnabled(true);
   auto done = [&] { return (o_.count && printed_ >= o_.count) || (duration && duration->expired()); };
   try {
@@ -730,7 +745,9 @@ void Client::Listen() {
 
 void Client::Query() {
   std::optional<std::pair<std::error_code, ss::response>> res;
-  session_->async_query_sm({.message_id = o_.id, .source_addr_ton = o_.source_ton, .source_addr_npi = o_.source_npi,
+  session_->async_query_sm({.message_id = o_.id,
+                            .source_addr_ton = o_.source_ton,
+                            .source_addr_npi = o_.source_npi,
                             .source_addr = o_.source},
                            [&](std::error_code ec, ss::response r) { res.emplace(ec, std::move(r)); });
   Await([&] { return res.has_value(); }, "query response");
@@ -739,9 +756,13 @@ void Client::Query() {
   std::string state = std::to_string(r.message_state);
   if (const auto s = sms::ToMessageState(r.message_state)) state = std::string(sms::MessageStateName(*s));
   if (o_.json) {
-    Json(json{{"type", "query"}, {"message_id", r.message_id}, {"state", state},
-                {"message_state", r.message_state}, {"final_date", r.final_date}, {"error_code", r.error_code},
-                {"round_trip_ms", Round2(Ms(r.round_trip))}});
+    Json(json{{"type", "query"},
+              {"message_id", r.message_id},
+              {"state", state},
+              {"message_state", r.message_state},
+              {"final_date", r.final_date},
+              {"error_code", r.error_code},
+              {"round_trip_ms", Round2(Ms(r.round_trip))}});
     return;
   }
   Result("query message_id=" + r.message_id + " state=" + state +
@@ -762,8 +783,10 @@ void Client::Cancel() {
   session_->async_cancel_sm(std::move(q), [&](std::error_code ec, ss::response r) { res.emplace(ec, std::move(r)); });
   Await([&] { return res.has_value(); }, "cancel response");
   if (res->first) throw FromError(res->first, &res->second, "cancel", o_.timeout_ms);
-  if (o_.json) Json(json{{"type", "cancel"}, {"message_id", o_.id}, {"round_trip_ms", Round2(Ms(res->second.round_trip))}});
-  else Result("cancelled message_id=" + o_.id + " (" + MsText(Ms(res->second.round_trip)) + ")");
+  if (o_.json)
+    Json(json{{"type", "cancel"}, {"message_id", o_.id}, {"round_trip_ms", Round2(Ms(res->second.round_trip))}});
+  else
+    Result("cancelled message_id=" + o_.id + " (" + MsText(Ms(res->second.round_trip)) + ")");
 }
 
 void Client::Replace() {
@@ -772,8 +795,8 @@ void Client::Replace() {
     Options one = o_;
     one.split = SplitMethod::Udh;
     auto why = PrepareText(one, o_.text, 0);
-    throw Failure{exit_code::usage, std::holds_alternative<std::string>(why) ? std::get<std::string>(why)
-                                                                             : "cannot encode the text"};
+    throw Failure{exit_code::usage,
+                  std::holds_alternative<std::string>(why) ? std::get<std::string>(why) : "cannot encode the text"};
   }
   if (encoded->octets.size() > TVelmorSMPPDemo::MaxShortMessage)
     throw Failure{exit_code::usage, "text is " + std::to_string(encoded->octets.size()) +
@@ -790,8 +813,10 @@ void Client::Replace() {
   session_->async_replace_sm(std::move(q), [&](std::error_code ec, ss::response r) { res.emplace(ec, std::move(r)); });
   Await([&] { return res.has_value(); }, "replace response");
   if (res->first) throw FromError(res->first, &res->second, "replace", o_.timeout_ms);
-  if (o_.json) Json(json{{"type", "replace"}, {"message_id", o_.id}, {"round_trip_ms", Round2(Ms(res->second.round_trip))}});
-  else Result("replaced message_id=" + o_.id + " (" + MsText(Ms(res->second.round_trip)) + ")");
+  if (o_.json)
+    Json(json{{"type", "replace"}, {"message_id", o_.id}, {"round_trip_ms", Round2(Ms(res->second.round_trip))}});
+  else
+    Result("replaced message_id=" + o_.id + " (" + MsText(Ms(res->second.round_trip)) + ")");
 }
 
 void Client::Ping() {
@@ -821,7 +846,8 @@ void Client::Ping() {
     rtts.push_back(ms);
     if (o_.json)
       Json(json{{"type", "enquire_link_resp"}, {"seq", res->second.sequence_number}, {"time_ms", Round2(ms)}});
-    else Result("enquire_link_resp seq=" + std::to_string(res->second.sequence_number) + " time=" + MsText(ms));
+    else
+      Result("enquire_link_resp seq=" + std::to_string(res->second.sequence_number) + " time=" + MsText(ms));
   }
   // The summary comes whatever ended the run, SIGINT included.
   const std::size_t sent = rtts.size() + (failure ? 1 : 0);
@@ -832,9 +858,14 @@ void Client::Ping() {
     for (double v : s) sum += v;
     const double p99 = s[std::min(s.size() - 1, std::size_t(std::ceil(0.99 * s.size())) - 1)];
     if (o_.json) {
-      Json(json{{"type", "ping_summary"}, {"sent", sent}, {"answered", rtts.size()},
-                  {"rtt_ms", {{"min", Round2(s.front())}, {"avg", Round2(sum / s.size())}, {"max", Round2(s.back())},
-                              {"p99", Round2(p99)}}}});
+      Json(json{{"type", "ping_summary"},
+                {"sent", sent},
+                {"answered", rtts.size()},
+                {"rtt_ms",
+                 {{"min", Round2(s.front())},
+                  {"avg", Round2(sum / s.size())},
+                  {"max", Round2(s.back())},
+                  {"p99", Round2(p99)}}}});
     } else {
       char buf[160];
       std::snprintf(buf, sizeof buf, "%zu sent, %zu answered, round trip min/avg/max/p99 = %.2f/%.2f/%.2f/%.2f ms",

@@ -21,8 +21,7 @@ std::uint32_t ReadU32(std::string_view s, std::size_t at) {
 std::string DateText(const sms::ReceiptDate& d) {
   char buf[32];
   if (d.has_seconds)
-    std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", d.year, d.month, d.day, d.hour, d.minute,
-                  d.second);
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u", d.year, d.month, d.day, d.hour, d.minute, d.second);
   else
     std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u", d.year, d.month, d.day, d.hour, d.minute);
   return buf;
@@ -53,18 +52,24 @@ class Fields {
   explicit Fields(bool json) : json_(json) {}
   void Add(std::string_view key, std::string_view value, bool quote_plain = false) {
     if (json_) {
-      if (IsUtf8(value)) j_[std::string(key)] = std::string(value);
-      else j_[std::string(key) + "_hex"] = HexOctets(value);
+      if (IsUtf8(value))
+        j_[std::string(key)] = std::string(value);
+      else
+        j_[std::string(key) + "_hex"] = HexOctets(value);
     } else {
       if (!out_.empty()) out_ += ' ';
       out_.append(key).append("=");
-      if (quote_plain || value.empty() || value.find(' ') != std::string_view::npos) out_ += JsonString(value);
-      else out_.append(value);
+      if (quote_plain || value.empty() || value.find(' ') != std::string_view::npos)
+        out_ += JsonString(value);
+      else
+        out_.append(value);
     }
   }
   void AddNumber(std::string_view key, unsigned long long v) {
-    if (json_) j_[std::string(key)] = v;
-    else Add(key, std::to_string(v));
+    if (json_)
+      j_[std::string(key)] = v;
+    else
+      Add(key, std::to_string(v));
   }
   std::string Finish() { return json_ ? j_.dump() : out_; }
 
@@ -107,9 +112,7 @@ std::string HexOctets(std::string_view octets) {
 }
 
 std::string OctetsFromHex(std::string_view hex) {
-  auto v = [](char c) {
-    return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-  };
+  auto v = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
   std::string out;
   for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out += char((v(hex[i]) << 4) | v(hex[i + 1]));
   return out;
@@ -122,8 +125,9 @@ std::string TraceLine(char direction, std::string_view pdu) {
     const std::uint32_t status = ReadU32(pdu, 8);
     const auto name = sms::CommandIdName(id);
     char head[96];
-    std::snprintf(head, sizeof head, " %s (0x%08X) len=%u seq=%u status=", name ? std::string(*name).c_str() : "unknown",
-                  id, ReadU32(pdu, 0), ReadU32(pdu, 12));
+    std::snprintf(head, sizeof head,
+                  " %s (0x%08X) len=%u seq=%u status=", name ? std::string(*name).c_str() : "unknown", id,
+                  ReadU32(pdu, 0), ReadU32(pdu, 12));
     out += head;
     out += sms::FormatCommandStatus(status);
     out += " |";
@@ -141,15 +145,19 @@ std::string JsonString(std::string_view text) {
 
 std::string FormatMessage(const MessageLine& m, bool json) {
   Fields f(json);
-  if (json) f.Add("type", "message");
-  else f.Add("message", m.via);
+  if (json)
+    f.Add("type", "message");
+  else
+    f.Add("message", m.via);
   if (json) f.Add("via", m.via);
   f.Add("from", m.source);
   f.Add("to", m.destination);
   f.AddNumber("data_coding", m.data_coding);
   f.AddNumber("parts", m.parts);
-  if (m.text_is_hex) f.Add(json ? "text_hex" : "hex", m.text);
-  else f.Add("text", m.text, /*quote_plain=*/true);
+  if (m.text_is_hex)
+    f.Add(json ? "text_hex" : "hex", m.text);
+  else
+    f.Add("text", m.text, /*quote_plain=*/true);
   return f.Finish();
 }
 
@@ -163,10 +171,14 @@ std::string FormatReceipt(const sms::Receipt& r, std::string_view source, std::s
   if (r.err) f.Add("err", *r.err);
   if (r.sub) f.Add("sub", *r.sub);
   if (r.dlvrd) f.Add("dlvrd", *r.dlvrd);
-  if (r.submit_date) f.Add("submit_date", DateText(*r.submit_date));
-  else if (r.submit_date_text) f.Add("submit_date", *r.submit_date_text);
-  if (r.done_date) f.Add("done_date", DateText(*r.done_date));
-  else if (r.done_date_text) f.Add("done_date", *r.done_date_text);
+  if (r.submit_date)
+    f.Add("submit_date", DateText(*r.submit_date));
+  else if (r.submit_date_text)
+    f.Add("submit_date", *r.submit_date_text);
+  if (r.done_date)
+    f.Add("done_date", DateText(*r.done_date));
+  else if (r.done_date_text)
+    f.Add("done_date", *r.done_date_text);
   if (r.network_error) {
     f.AddNumber("network_error_type", r.network_error->type);
     f.AddNumber("network_error_code", r.network_error->code);

@@ -42,7 +42,7 @@ struct MessageLine {
   std::string destination;
   Byte data_coding = 0;
   unsigned parts = 1;
-  std::string text;       // UTF-8, or hex when not decodable
+  std::string text;  // UTF-8, or hex when not decodable
   bool text_is_hex = false;
   const char* via = "deliver_sm";
 };

@@ -39,7 +39,7 @@ const char* AlphabetName(std::uint8_t data_coding) {
 }
 
 sms::SegmentMethod Method(SplitMethod s) {
-  return s == SplitMethod::Udh ? sms::SegmentMethod::Udh8
+  return s == SplitMethod::Udh   ? sms::SegmentMethod::Udh8
          : s == SplitMethod::Sar ? sms::SegmentMethod::Sar
                                  : sms::SegmentMethod::Payload;
 }
@@ -82,8 +82,9 @@ std::variant<Parts, std::string> PrepareText(const Options& o, std::string_view 
   if (parts) {
     for (const auto& p : *parts)
       if (p.short_message.size() > TVelmorSMPPDemo::MaxShortMessage)
-        return "short_message of " + std::to_string(p.short_message.size()) + " octets is longer than the PDU allows (" +
-               std::to_string(TVelmorSMPPDemo::MaxShortMessage) + "): use --split payload";
+        return "short_message of " + std::to_string(p.short_message.size()) +
+               " octets is longer than the PDU allows (" + std::to_string(TVelmorSMPPDemo::MaxShortMessage) +
+               "): use --split payload";
     return std::move(*parts);
   }
   const sms::Error& e = parts.error();
@@ -132,13 +133,15 @@ std::variant<FileLine, std::string> ParseFileLine(std::string_view line) {
     if (!j.contains("to") || !j.contains("text") || !j["text"].is_string()) return "needs \"to\" and \"text\"";
     const auto& to = j["to"];
     std::vector<std::string> list;
-    if (to.is_string()) list.push_back(to.get<std::string>());
+    if (to.is_string())
+      list.push_back(to.get<std::string>());
     else if (to.is_array())
       for (const auto& t : to) {
         if (!t.is_string()) return "\"to\" holds a non-string";
         list.push_back(t.get<std::string>());
       }
-    else return "\"to\" is neither a string nor a list";
+    else
+      return "\"to\" is neither a string nor a list";
     for (const auto& t : list)
       if (auto e = add_to(t); !e.empty()) return e;
     f.text = j["text"].get<std::string>();

@@ -47,8 +47,8 @@ unsigned long long Number(const std::string& flag, std::string_view text, unsign
 
 void MaxLength(const std::string& flag, const std::string& v, std::size_t max) {
   if (v.size() > max)
-    throw ValidationError(flag, "'" + v + "' is " + std::to_string(v.size()) + " octets; the field holds at most " +
-                                    std::to_string(max));
+    throw ValidationError(
+        flag, "'" + v + "' is " + std::to_string(v.size()) + " octets; the field holds at most " + std::to_string(max));
 }
 
 std::string NonEmpty(const std::string& flag, const std::string& v) {
@@ -102,79 +102,188 @@ struct Parser {
   CLI::Option* port = nullptr;
 
   void Common(CLI::App* s, Command c) {
-    One(s, "--host", [this](const std::string& v) { o.host = NonEmpty("--host", v); }, "SMSC host (default: the embedded simulator; with only --port: 127.0.0.1)");
-    One(s, "--port", [this](const std::string& v) { o.port = static_cast<int>(Number("--port", v, 0, 65535)); }, "SMSC port (default 2775)");
+    One(
+        s, "--host", [this](const std::string& v) { o.host = NonEmpty("--host", v); },
+        "SMSC host (default: the embedded simulator; with only --port: 127.0.0.1)");
+    One(
+        s, "--port", [this](const std::string& v) { o.port = static_cast<int>(Number("--port", v, 0, 65535)); },
+        "SMSC port (default 2775)");
     Flag(s, "--json", o.json, "JSON lines on stdout; all other output on stderr");
     Flag(s, "--quiet,-q", o.quiet, "only results and errors");
     Flag(s, "--trace", o.trace, "every PDU sent and received, to stderr (passwords masked)");
     if (c == Command::Simulate) return;
-    One(s, "--system-id", [this](const std::string& v) { MaxLength("--system-id", v, 15); o.system_id = v; }, "system_id (default velmor)");
-    One(s, "--password", [this](const std::string& v) { MaxLength("--password", v, 8); o.password = v; }, "password");
-    One(s, "--system-type", [this](const std::string& v) { MaxLength("--system-type", v, 12); o.system_type = v; }, "system_type");
-    One(s, "--bind", [this](const std::string& v) {
-      if (v == "transmitter") o.bind = Transmitter;
-      else if (v == "receiver") o.bind = Receiver;
-      else if (v == "transceiver") o.bind = Transceiver;
-      else throw ValidationError("--bind", "'" + v + "' is not transmitter, receiver or transceiver");
-    }, "transmitter|receiver|transceiver");
-    One(s, "--source", [this](const std::string& v) { MaxLength("--source", v, 20); o.source = v; }, "source_addr");
+    One(
+        s, "--system-id",
+        [this](const std::string& v) {
+          MaxLength("--system-id", v, 15);
+          o.system_id = v;
+        },
+        "system_id (default velmor)");
+    One(
+        s, "--password",
+        [this](const std::string& v) {
+          MaxLength("--password", v, 8);
+          o.password = v;
+        },
+        "password");
+    One(
+        s, "--system-type",
+        [this](const std::string& v) {
+          MaxLength("--system-type", v, 12);
+          o.system_type = v;
+        },
+        "system_type");
+    One(
+        s, "--bind",
+        [this](const std::string& v) {
+          if (v == "transmitter")
+            o.bind = Transmitter;
+          else if (v == "receiver")
+            o.bind = Receiver;
+          else if (v == "transceiver")
+            o.bind = Transceiver;
+          else
+            throw ValidationError("--bind", "'" + v + "' is not transmitter, receiver or transceiver");
+        },
+        "transmitter|receiver|transceiver");
+    One(
+        s, "--source",
+        [this](const std::string& v) {
+          MaxLength("--source", v, 20);
+          o.source = v;
+        },
+        "source_addr");
     auto byte = [this, s](const char* name, Byte& target) {
-      One(s, name, [name, &target](const std::string& v) { target = static_cast<Byte>(Number(name, v, 0, 255)); }, "0..255");
+      One(
+          s, name, [name, &target](const std::string& v) { target = static_cast<Byte>(Number(name, v, 0, 255)); },
+          "0..255");
     };
     byte("--source-ton", o.source_ton);
     byte("--source-npi", o.source_npi);
     byte("--dest-ton", o.dest_ton);
     byte("--dest-npi", o.dest_npi);
-    One(s, "--data-coding", [this](const std::string& v) { o.data_coding = static_cast<Byte>(Number("--data-coding", v, 0, 255)); }, "0..255");
-    One(s, "--registered-delivery", [this](const std::string& v) { o.registered_delivery = static_cast<Byte>(Number("--registered-delivery", v, 0, 255)); }, "0..255");
+    One(
+        s, "--data-coding",
+        [this](const std::string& v) { o.data_coding = static_cast<Byte>(Number("--data-coding", v, 0, 255)); },
+        "0..255");
+    One(
+        s, "--registered-delivery",
+        [this](const std::string& v) {
+          o.registered_delivery = static_cast<Byte>(Number("--registered-delivery", v, 0, 255));
+        },
+        "0..255");
     auto ms = [s](const char* name, unsigned& target) {
-      One(s, name, [name, &target](const std::string& v) { target = static_cast<unsigned>(Number(name, v, 1, 3'600'000)); }, "milliseconds (default 5000)");
+      One(
+          s, name,
+          [name, &target](const std::string& v) { target = static_cast<unsigned>(Number(name, v, 1, 3'600'000)); },
+          "milliseconds (default 5000)");
     };
     ms("--connect-timeout", o.connect_timeout_ms);
     ms("--bind-timeout", o.bind_timeout_ms);
     ms("--timeout", o.timeout_ms);
     Flag(s, "--tls", o.tls, "TLS to --host, verifying the certificate against the system's CAs");
-    One(s, "--tls-ca", [this](const std::string& v) { o.tls_ca = NonEmpty("--tls-ca", v); }, "trust the CAs in FILE (PEM)");
-    One(s, "--tls-server-name", [this](const std::string& v) { o.tls_server_name = NonEmpty("--tls-server-name", v); }, "verify (and send as SNI) NAME");
+    One(
+        s, "--tls-ca", [this](const std::string& v) { o.tls_ca = NonEmpty("--tls-ca", v); },
+        "trust the CAs in FILE (PEM)");
+    One(
+        s, "--tls-server-name", [this](const std::string& v) { o.tls_server_name = NonEmpty("--tls-server-name", v); },
+        "verify (and send as SNI) NAME");
     Flag(s, "--tls-insecure", o.tls_insecure, "no certificate verification (warns; testing only)");
   }
   void TlsFiles(CLI::App* s, bool server) {
     const char* what = server ? "the simulator's certificate (PEM)" : "client certificate (PEM)";
-    One(s, "--tls-cert", [this](const std::string& v) { o.tls_cert = NonEmpty("--tls-cert", v); }, what);
-    One(s, "--tls-key", [this](const std::string& v) { o.tls_key = NonEmpty("--tls-key", v); }, "its key (PEM)");
+    One(
+        s, "--tls-cert", [this](const std::string& v) { o.tls_cert = NonEmpty("--tls-cert", v); }, what);
+    One(
+        s, "--tls-key", [this](const std::string& v) { o.tls_key = NonEmpty("--tls-key", v); }, "its key (PEM)");
   }
   void Simulator(CLI::App* s, bool standalone) {
     auto add = [&](CLI::Option* opt) { simulator_flags.push_back(opt); };
-    auto* cred = s->add_option_function<std::vector<std::string>>("--credential", [this](const std::vector<std::string>& all) {
-      for (const std::string& v : all) {
-      const std::size_t colon = v.find(':');
-      if (colon == std::string::npos || colon == 0) throw ValidationError("--credential", "'" + v + "' is not id:password");
-      o.credentials.emplace_back(v.substr(0, colon), v.substr(colon + 1));
-      }
-    }, "ID:PW, repeatable (none: any login)");
+    auto* cred = s->add_option_function<std::vector<std::string>>(
+        "--credential",
+        [this](const std::vector<std::string>& all) {
+          for (const std::string& v : all) {
+            const std::size_t colon = v.find(':');
+            if (colon == std::string::npos || colon == 0)
+              throw ValidationError("--credential", "'" + v + "' is not id:password");
+            o.credentials.emplace_back(v.substr(0, colon), v.substr(colon + 1));
+          }
+        },
+        "ID:PW, repeatable (none: any login)");
     cred->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     add(cred);
-    add(One(s, "--delivery-delay", [this](const std::string& v) { o.delivery_delay_ms = static_cast<unsigned>(Number("--delivery-delay", v, 0, 3'600'000)); }, "ms until the receipt (simulate 1000, embedded 200)"));
-    auto* und = s->add_option_function<std::vector<std::string>>("--undeliverable", [this](const std::vector<std::string>& all) { for (const auto& v : all) SplitList("--undeliverable", v, o.undeliverable, 20); }, "NUM[,NUM]: receipts say UNDELIV");
+    add(One(
+        s, "--delivery-delay",
+        [this](const std::string& v) {
+          o.delivery_delay_ms = static_cast<unsigned>(Number("--delivery-delay", v, 0, 3'600'000));
+        },
+        "ms until the receipt (simulate 1000, embedded 200)"));
+    auto* und = s->add_option_function<std::vector<std::string>>(
+        "--undeliverable",
+        [this](const std::vector<std::string>& all) {
+          for (const auto& v : all) SplitList("--undeliverable", v, o.undeliverable, 20);
+        },
+        "NUM[,NUM]: receipts say UNDELIV");
     und->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     add(und);
-    auto* rej = s->add_option_function<std::vector<std::string>>("--reject", [this](const std::vector<std::string>& all) { for (const auto& v : all) SplitList("--reject", v, o.reject, 20); }, "DEST: refused at submit time (repeatable)");
+    auto* rej = s->add_option_function<std::vector<std::string>>(
+        "--reject",
+        [this](const std::vector<std::string>& all) {
+          for (const auto& v : all) SplitList("--reject", v, o.reject, 20);
+        },
+        "DEST: refused at submit time (repeatable)");
     rej->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     add(rej);
-    add(One(s, "--throttle-every", [this](const std::string& v) { o.throttle_every = static_cast<unsigned>(Number("--throttle-every", v, 0, 1'000'000)); }, "every Nth submit is throttled"));
+    add(One(
+        s, "--throttle-every",
+        [this](const std::string& v) {
+          o.throttle_every = static_cast<unsigned>(Number("--throttle-every", v, 0, 1'000'000));
+        },
+        "every Nth submit is throttled"));
     add(Flag(s, "--reject-binds", o.reject_binds, "refuse every bind"));
     if (!standalone) return;
-    One(s, "--mo-every", [this](const std::string& v) { o.mo_every_ms = static_cast<unsigned>(Number("--mo-every", v, 0, 86'400'000)); }, "ms between mobile-originated messages to bound receivers (0: off)");
-    One(s, "--mo-from", [this](const std::string& v) { MaxLength("--mo-from", v, 20); o.mo_from = v; }, "their source_addr");
-    One(s, "--mo-to", [this](const std::string& v) { MaxLength("--mo-to", v, 20); o.mo_to = v; }, "their destination_addr");
-    One(s, "--mo-text", [this](const std::string& v) { o.mo_text = v; }, "their text");
-    One(s, "--first-message-id", [this](const std::string& v) { o.first_message_id = Number("--first-message-id", v, 0, ~0ull >> 1); }, "first message_id (default: from the clock)");
-    One(s, "--id-style", [this](const std::string& v) {
-      if (v == "decimal") o.id_hex = false;
-      else if (v == "hex") o.id_hex = true;
-      else throw ValidationError("--id-style", "'" + v + "' is not decimal or hex");
-    }, "decimal|hex");
-    One(s, "--id-prefix", [this](const std::string& v) { MaxLength("--id-prefix", v, 32); o.id_prefix = v; }, "put before every message_id");
+    One(
+        s, "--mo-every",
+        [this](const std::string& v) { o.mo_every_ms = static_cast<unsigned>(Number("--mo-every", v, 0, 86'400'000)); },
+        "ms between mobile-originated messages to bound receivers (0: off)");
+    One(
+        s, "--mo-from",
+        [this](const std::string& v) {
+          MaxLength("--mo-from", v, 20);
+          o.mo_from = v;
+        },
+        "their source_addr");
+    One(
+        s, "--mo-to",
+        [this](const std::string& v) {
+          MaxLength("--mo-to", v, 20);
+          o.mo_to = v;
+        },
+        "their destination_addr");
+    One(
+        s, "--mo-text", [this](const std::string& v) { o.mo_text = v; }, "their text");
+    One(
+        s, "--first-message-id",
+        [this](const std::string& v) { o.first_message_id = Number("--first-message-id", v, 0, ~0ull >> 1); },
+        "first message_id (default: from the clock)");
+    One(
+        s, "--id-style",
+        [this](const std::string& v) {
+          if (v == "decimal")
+            o.id_hex = false;
+          else if (v == "hex")
+            o.id_hex = true;
+          else
+            throw ValidationError("--id-style", "'" + v + "' is not decimal or hex");
+        },
+        "decimal|hex");
+    One(
+        s, "--id-prefix",
+        [this](const std::string& v) {
+          MaxLength("--id-prefix", v, 32);
+          o.id_prefix = v;
+        },
+        "put before every message_id");
   }
 
   void Build() {
@@ -183,46 +292,96 @@ struct Parser {
     app.footer(kExitCodes);
     app.fallthrough(false);
 
-    auto* send = app.add_subcommand("send", "submit_sm to one destination, submit_multi to several; --count/--file for bulk");
+    auto* send =
+        app.add_subcommand("send", "submit_sm to one destination, submit_multi to several; --count/--file for bulk");
     Common(send, Command::Send);
     TlsFiles(send, false);
     Simulator(send, false);
-    send->add_option_function<std::vector<std::string>>("--to", [this](const std::vector<std::string>& all) { for (const auto& v : all) SplitList("--to", v, o.to, 20); }, "NUM or A,B (repeatable)")
+    send->add_option_function<std::vector<std::string>>(
+            "--to",
+            [this](const std::vector<std::string>& all) {
+              for (const auto& v : all) SplitList("--to", v, o.to, 20);
+            },
+            "NUM or A,B (repeatable)")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    One(send, "--text", [this](const std::string& v) { o.text = v; o.text_given = true; }, "UTF-8 text (binary: hex)");
-    One(send, "--file", [this](const std::string& v) { o.file = NonEmpty("--file", v); }, "one message a line: CSV to,text or JSON {\"to\":..,\"text\":..}");
-    One(send, "--count", [this](const std::string& v) { o.count = static_cast<unsigned>(Number("--count", v, 1, 100'000'000)); }, "send the message N times");
-    One(send, "--rate", [this](const std::string& v) {
-      double r = 0;
-      const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), r);
-      if (ec != std::errc{} || end != v.data() + v.size() || !(r > 0) || r > 1e6)
-        throw ValidationError("--rate", "'" + v + "' is not a rate in messages per second (0 < R <= 1000000)");
-      o.rate = r;
-    }, "messages per second");
-    One(send, "--window", [this](const std::string& v) { o.window = static_cast<unsigned>(Number("--window", v, 1, 10'000)); }, "requests in flight (default 10)");
+    One(
+        send, "--text",
+        [this](const std::string& v) {
+          o.text = v;
+          o.text_given = true;
+        },
+        "UTF-8 text (binary: hex)");
+    One(
+        send, "--file", [this](const std::string& v) { o.file = NonEmpty("--file", v); },
+        "one message a line: CSV to,text or JSON {\"to\":..,\"text\":..}");
+    One(
+        send, "--count",
+        [this](const std::string& v) { o.count = static_cast<unsigned>(Number("--count", v, 1, 100'000'000)); },
+        "send the message N times");
+    One(
+        send, "--rate",
+        [this](const std::string& v) {
+          double r = 0;
+          const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), r);
+          if (ec != std::errc{} || end != v.data() + v.size() || !(r > 0) || r > 1e6)
+            throw ValidationError("--rate", "'" + v + "' is not a rate in messages per second (0 < R <= 1000000)");
+          o.rate = r;
+        },
+        "messages per second");
+    One(
+        send, "--window",
+        [this](const std::string& v) { o.window = static_cast<unsigned>(Number("--window", v, 1, 10'000)); },
+        "requests in flight (default 10)");
     Flag(send, "--receipt", o.receipt, "wait for the delivery receipts; exit 0 only when every one says DELIVRD");
-    One(send, "--receipt-timeout", [this](const std::string& v) { o.receipt_timeout_ms = static_cast<unsigned>(Number("--receipt-timeout", v, 1, 86'400'000)); }, "ms (default 30000)");
-    One(send, "--encoding", [this](const std::string& v) {
-      if (v == "auto") o.encoding = TextEncoding::Auto;
-      else if (v == "gsm") o.encoding = TextEncoding::Gsm;
-      else if (v == "ucs2") o.encoding = TextEncoding::Ucs2;
-      else if (v == "latin1") o.encoding = TextEncoding::Latin1;
-      else if (v == "binary") o.encoding = TextEncoding::Binary;
-      else throw ValidationError("--encoding", "'" + v + "' is not auto, gsm, ucs2, latin1 or binary");
-    }, "auto|gsm|ucs2|latin1|binary");
-    One(send, "--split", [this](const std::string& v) {
-      if (v == "udh") o.split = SplitMethod::Udh;
-      else if (v == "sar") o.split = SplitMethod::Sar;
-      else if (v == "payload") o.split = SplitMethod::Payload;
-      else throw ValidationError("--split", "'" + v + "' is not udh, sar or payload");
-    }, "udh|sar|payload (default udh)");
+    One(
+        send, "--receipt-timeout",
+        [this](const std::string& v) {
+          o.receipt_timeout_ms = static_cast<unsigned>(Number("--receipt-timeout", v, 1, 86'400'000));
+        },
+        "ms (default 30000)");
+    One(
+        send, "--encoding",
+        [this](const std::string& v) {
+          if (v == "auto")
+            o.encoding = TextEncoding::Auto;
+          else if (v == "gsm")
+            o.encoding = TextEncoding::Gsm;
+          else if (v == "ucs2")
+            o.encoding = TextEncoding::Ucs2;
+          else if (v == "latin1")
+            o.encoding = TextEncoding::Latin1;
+          else if (v == "binary")
+            o.encoding = TextEncoding::Binary;
+          else
+            throw ValidationError("--encoding", "'" + v + "' is not auto, gsm, ucs2, latin1 or binary");
+        },
+        "auto|gsm|ucs2|latin1|binary");
+    One(
+        send, "--split",
+        [this](const std::string& v) {
+          if (v == "udh")
+            o.split = SplitMethod::Udh;
+          else if (v == "sar")
+            o.split = SplitMethod::Sar;
+          else if (v == "payload")
+            o.split = SplitMethod::Payload;
+          else
+            throw ValidationError("--split", "'" + v + "' is not udh, sar or payload");
+        },
+        "udh|sar|payload (default udh)");
 
     auto* listen = app.add_subcommand("listen", "print MO messages and receipts, one line each");
     Common(listen, Command::Listen);
     TlsFiles(listen, false);
     Simulator(listen, false);
-    One(listen, "--count", [this](const std::string& v) { o.count = static_cast<unsigned>(Number("--count", v, 1, 1'000'000)); }, "stop after N");
-    One(listen, "--duration", [this](const std::string& v) { o.duration_s = static_cast<unsigned>(Number("--duration", v, 1, 86'400)); }, "stop after S seconds");
+    One(
+        listen, "--count",
+        [this](const std::string& v) { o.count = static_cast<unsigned>(Number("--count", v, 1, 1'000'000)); },
+        "stop after N");
+    One(
+        listen, "--duration",
+        [this](const std::string& v) { o.duration_s = static_cast<unsigned>(Number("--duration", v, 1, 86'400)); },
+        "stop after S seconds");
     Flag(listen, "--reconnect", o.reconnect, "reconnect and rebind with backoff when the link is lost");
 
     for (auto [name, c, help] : {std::tuple{"query", Command::Query, "query_sm for --id"},
@@ -232,22 +391,38 @@ struct Parser {
       Common(s, c);
       TlsFiles(s, false);
       Simulator(s, false);
-      One(s, "--id", [this](const std::string& v) {
-        if (v.empty() || v.size() > 64) throw ValidationError("--id", "must be 1..64 characters");
-        o.id = v;
-      }, "message_id");
+      One(
+          s, "--id",
+          [this](const std::string& v) {
+            if (v.empty() || v.size() > 64) throw ValidationError("--id", "must be 1..64 characters");
+            o.id = v;
+          },
+          "message_id");
       if (c == Command::Cancel)
-        One(s, "--to", [this](const std::string& v) { SplitList("--to", v, o.to, 20); }, "destination_addr");
+        One(
+            s, "--to", [this](const std::string& v) { SplitList("--to", v, o.to, 20); }, "destination_addr");
       if (c == Command::Replace)
-        One(s, "--text", [this](const std::string& v) { o.text = v; o.text_given = true; }, "new text");
+        One(
+            s, "--text",
+            [this](const std::string& v) {
+              o.text = v;
+              o.text_given = true;
+            },
+            "new text");
     }
 
     auto* ping = app.add_subcommand("ping", "enquire_link round trips");
     Common(ping, Command::Ping);
     TlsFiles(ping, false);
     Simulator(ping, false);
-    One(ping, "--count", [this](const std::string& v) { o.count = static_cast<unsigned>(Number("--count", v, 1, 1'000'000)); }, "round trips (default 3)");
-    One(ping, "--interval", [this](const std::string& v) { o.interval_ms = static_cast<unsigned>(Number("--interval", v, 0, 3'600'000)); }, "ms between them (default 1000)");
+    One(
+        ping, "--count",
+        [this](const std::string& v) { o.count = static_cast<unsigned>(Number("--count", v, 1, 1'000'000)); },
+        "round trips (default 3)");
+    One(
+        ping, "--interval",
+        [this](const std::string& v) { o.interval_ms = static_cast<unsigned>(Number("--interval", v, 0, 3'600'000)); },
+        "ms between them (default 1000)");
 
     auto* sim = app.add_subcommand("simulate", "the SMSC simulator on --host (127.0.0.1) --port (2775; 0: any)");
     Common(sim, Command::Simulate);
@@ -330,8 +505,7 @@ void Check(Options& o, bool simulator_flag_used, bool port_given) {
       if (o.id.empty()) fail(o.command_name + " needs --id");
       break;
     case Command::Ping:
-    case Command::Simulate:
-      break;
+    case Command::Simulate: break;
   }
 }
 
@@ -420,11 +594,12 @@ ParseOutcome ParseArgs(const std::vector<std::string>& args, const EnvLookup& en
       std::istringstream in(m.substr(at + 15));
       for (std::string w; in >> w;) extra.insert(extra.begin(), w);
       const std::string where = out.command.empty() ? "" : " for '" + out.command + "'";
-      m = !extra.empty() && extra[0].rfind("-", 0) == 0 ? "unknown flag " + extra[0].substr(0, extra[0].find('=')) + where
-                                                          : "unexpected argument '" + (extra.empty() ? "" : extra[0]) + "'";
+      m = !extra.empty() && extra[0].rfind("-", 0) == 0
+              ? "unknown flag " + extra[0].substr(0, extra[0].find('=')) + where
+              : "unexpected argument '" + (extra.empty() ? "" : extra[0]) + "'";
     }
-    if (const auto at = m.find(" required "); at != std::string::npos && m.find(" missing") != std::string::npos &&
-                                              m.rfind("--", 0) == 0)
+    if (const auto at = m.find(" required ");
+        at != std::string::npos && m.find(" missing") != std::string::npos && m.rfind("--", 0) == 0)
       m = m.substr(0, m.find(':')) + " needs a value";
     if (const auto at = m.find(": At Most 1 required but received"); at != std::string::npos)
       m = m.substr(0, at) + " is given more than once; give it once";

@@ -28,11 +28,11 @@ inline constexpr int timeout = 6;        // connect, bind, a response, or a deli
 inline constexpr int lost = 7;           // connection lost, the SMSC unbound, or it sent something unframeable
 inline constexpr int interrupted = 8;    // SIGINT/SIGTERM before the command finished
 // send --receipt: the final state of a message that was not delivered
-inline constexpr int undeliverable = 10;  // UNDELIV
-inline constexpr int expired = 11;        // EXPIRED
+inline constexpr int undeliverable = 10;     // UNDELIV
+inline constexpr int expired = 11;           // EXPIRED
 inline constexpr int receipt_rejected = 12;  // REJECTD
-inline constexpr int deleted = 13;        // DELETED
-inline constexpr int unknown_state = 14;  // UNKNOWN, or a state the receipt does not name
+inline constexpr int deleted = 13;           // DELETED
+inline constexpr int unknown_state = 14;     // UNKNOWN, or a state the receipt does not name
 }  // namespace exit_code
 
 enum class Command { Send, Listen, Query, Cancel, Replace, Ping, Simulate };
@@ -83,10 +83,10 @@ struct Options {
   unsigned window = 10;  // send: requests in flight
 
   // ---- listen / ping / send --count -------------------------------------------
-  unsigned count = 0;          // send: repeats (0: 1); listen: 0 = no limit; ping: 0 = default 3
-  unsigned duration_s = 0;     // listen: 0 = no limit
-  unsigned interval_ms = 1000; // ping
-  bool reconnect = false;      // listen
+  unsigned count = 0;           // send: repeats (0: 1); listen: 0 = no limit; ping: 0 = default 3
+  unsigned duration_s = 0;      // listen: 0 = no limit
+  unsigned interval_ms = 1000;  // ping
+  bool reconnect = false;       // listen
 
   // ---- simulator (simulate, or the embedded one) ------------------------------
   std::vector<std::pair<std::string, std::string>> credentials;
@@ -114,8 +114,8 @@ struct ParseOutcome {
   bool help = false;               // --help: print `text` on stdout, exit 0
   bool version = false;            // --version: print `text`, exit 0
   std::string text;
-  std::string error;               // one line, set on failure
-  std::string command;             // the subcommand named, for "try ... --help"
+  std::string error;    // one line, set on failure
+  std::string command;  // the subcommand named, for "try ... --help"
 };
 
 // The environment, one variable at a time (null: unset).

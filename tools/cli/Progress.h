@@ -18,8 +18,8 @@ class Progress {
 
   // Called often; draws at most every 200 ms on a terminal, every 5 s
   // otherwise, and always when final (which also ends the terminal line).
-  void Update(std::uint64_t done, std::uint64_t total, std::uint64_t errors, std::chrono::steady_clock::duration elapsed,
-              bool final) {
+  void Update(std::uint64_t done, std::uint64_t total, std::uint64_t errors,
+              std::chrono::steady_clock::duration elapsed, bool final) {
     if (!enabled_ || finished_) return;
     const auto now = std::chrono::steady_clock::now();
     const auto every = terminal_ ? std::chrono::milliseconds(200) : std::chrono::milliseconds(5000);
@@ -47,8 +47,10 @@ class Progress {
  private:
   static std::string Duration(double s) {
     char buf[32];
-    if (s < 60) std::snprintf(buf, sizeof buf, "%.0fs", s);
-    else std::snprintf(buf, sizeof buf, "%dm%02ds", int(s) / 60, int(s) % 60);
+    if (s < 60)
+      std::snprintf(buf, sizeof buf, "%.0fs", s);
+    else
+      std::snprintf(buf, sizeof buf, "%dm%02ds", int(s) / 60, int(s) % 60);
     return buf;
   }
   std::ostream& err_;

@@ -73,8 +73,10 @@ int RunSimulator(const Options& o, TEventLoop& loop, std::ostream& out, std::ost
   server.set_tls(o.TLS());
   bool bad_tls_files = false;
   server.on_handshake_error = [&](int code) {
-    if (code == tls_error::bad_config) bad_tls_files = true;
-    else err << "a client failed: " << TLSErrorText(code) << std::endl;
+    if (code == tls_error::bad_config)
+      bad_tls_files = true;
+    else
+      err << "a client failed: " << TLSErrorText(code) << std::endl;
   };
   if (!server.start(o.host, o.port)) {
     const std::string why = ListenProblem(o.host, o.port);
@@ -90,9 +92,7 @@ int RunSimulator(const Options& o, TEventLoop& loop, std::ostream& out, std::ost
   }
   chatter << "SMSC simulator listening on " << o.host << ":" << server.port() << (o.tls ? " (TLS)" : "") << std::endl;
 
-  auto print_counters = [&] {
-    err << server.smsc().counters().to_string() << std::flush;
-  };
+  auto print_counters = [&] { err << server.smsc().counters().to_string() << std::flush; };
   bool stopping = false;
   TTimer poll(nullptr, loop);
   poll.SetInterval(50);

@@ -52,7 +52,7 @@ struct Config {
 
   // ---- message store ---------------------------------------------------------
   MessageIdStyle id_style = MessageIdStyle::Decimal;
-  std::string id_prefix;              // put before the number, e.g. "M"
+  std::string id_prefix;  // put before the number, e.g. "M"
   // Taken from the clock by default (see clock_first_message_id); a test that
   // wants "1", "2", ... sets it to 1.
   std::uint64_t first_message_id = clock_first_message_id();

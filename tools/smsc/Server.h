@@ -12,9 +12,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "Smsc.h"
 #include "platform/EventLoop.h"
 #include "platform/ScktComp.h"
-#include "Smsc.h"
 
 namespace velmor::smsc {
 

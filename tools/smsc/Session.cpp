@@ -77,7 +77,10 @@ std::vector<std::string_view> Flush::pieces() const {
 }
 
 Session::Session(Smsc& smsc, SessionId id, std::string peer)
-    : smsc_(smsc), id_(id), peer_(std::move(peer)), framer_(codec::max_sequence),
+    : smsc_(smsc),
+      id_(id),
+      peer_(std::move(peer)),
+      framer_(codec::max_sequence),
       rng_(static_cast<std::minstd_rand::result_type>(smsc.config().random_seed + id)) {}
 
 // ---- framing -------------------------------------------------------------------
@@ -141,20 +144,15 @@ void Session::handle(std::string_view pdu, TimePoint now) {
   switch (h.command_id) {
     case command_id::bind_receiver:
     case command_id::bind_transmitter:
-    case command_id::bind_transceiver:
-      on_bind(h, c.rest());
-      return;
-    case command_id::unbind:
-      on_unbind(h);
-      return;
+    case command_id::bind_transceiver: on_bind(h, c.rest()); return;
+    case command_id::unbind: on_unbind(h); return;
     case command_id::enquire_link:
       ++k.enquire_links;
       if (smsc_.config_.ignore_enquire_link) {
         ++k.enquire_links_ignored;
         return;
       }
-      respond_header_only(command_id::enquire_link_resp, bound() ? status::ok : status::invalid_bind_status,
-                          seq, now);
+      respond_header_only(command_id::enquire_link_resp, bound() ? status::ok : status::invalid_bind_status, seq, now);
       return;
     case command_id::submit_sm:
     case command_id::submit_multi:
@@ -201,9 +199,7 @@ void Session::handle(std::string_view pdu, TimePoint now) {
       return;
     case command_id::deliver_sm_resp:
     case command_id::data_sm_resp:
-    case command_id::enquire_link_resp:
-      on_response(h);
-      return;
+    case command_id::enquire_link_resp: on_response(h); return;
     case command_id::unbind_resp:
       if (unbind_sent_) {
         on_response(h);
@@ -212,8 +208,7 @@ void Session::handle(std::string_view pdu, TimePoint now) {
         finish();
       }
       return;
-    case command_id::alert_notification:
-      return;
+    case command_id::alert_notification: return;
     default:
       ++k.unknown_commands;
       ++k.generic_nacks_out;
@@ -239,8 +234,10 @@ void Session::on_bind(const codec::Header& h, std::string_view octets) {
     st = status::bind_failed;
   } else if (!cfg.credentials.empty()) {
     const auto it = cfg.credentials.find(system_id);
-    if (it == cfg.credentials.end()) st = status::bind_failed;
-    else if (it->second != password) st = status::invalid_password;
+    if (it == cfg.credentials.end())
+      st = status::bind_failed;
+    else if (it->second != password)
+      st = status::invalid_password;
   }
   if (st != status::ok) {
     ++smsc_.counters_.binds_rejected;
@@ -291,8 +288,8 @@ Cardinal Session::screen(const MessageView& m) {
     return status::throttled;
   }
   Cardinal st = !schedule_.valid ? command_status::ESME_RINVSCHED
-                : !expiry_.valid  ? command_status::ESME_RINVEXPIRY
-                                  : status::ok;
+                : !expiry_.valid ? command_status::ESME_RINVEXPIRY
+                                 : status::ok;
   if (st == status::ok && smsc_.submit_status) st = smsc_.submit_status(*this, m);
   if (st != status::ok) ++smsc_.counters_.messages_refused;
   return st;
@@ -528,8 +525,10 @@ void Session::on_replace_sm(const codec::Header& h, std::string_view body) {
 void Session::on_response(const codec::Header& h) {
   ++smsc_.counters_.responses_in;
   const auto it = outstanding_.find(h.sequence_number);
-  if (it == outstanding_.end()) ++smsc_.counters_.unmatched_responses;
-  else outstanding_.erase(it);
+  if (it == outstanding_.end())
+    ++smsc_.counters_.unmatched_responses;
+  else
+    outstanding_.erase(it);
   if (smsc_.on_response) smsc_.on_response(*this, h);
 }
 
@@ -566,8 +565,16 @@ Cardinal Session::send_deliver_sm(const Originated& m, TimePoint now) {
   const pdu::DeliverSm b{m.service_type,
                          {m.source_ton, m.source_npi, m.source},
                          {m.dest_ton, m.dest_npi, m.destination},
-                         {m.esm_class, m.protocol_id, m.priority_flag, {}, {}, m.registered_delivery, 0, m.data_coding,
-                          0, {0, std::string_view(m.text).substr(0, 255)}},
+                         {m.esm_class,
+                          m.protocol_id,
+                          m.priority_flag,
+                          {},
+                          {},
+                          m.registered_delivery,
+                          0,
+                          m.data_coding,
+                          0,
+                          {0, std::string_view(m.text).substr(0, 255)}},
                          {nullptr, m.optional}};
   body_.clear();
   pdu::append(body_, b);
@@ -613,8 +620,8 @@ void Session::close_pdu(std::size_t start, bool response, TimePoint now) {
   ++smsc_.counters_.pdus_out;
   if (cfg.trace) cfg.trace(name(), false, std::string_view(out_).substr(start));
   const std::uint64_t index = pdus_out_++;
-  const bool cut = (cfg.cut_pdu_index >= 0 && index == static_cast<std::uint64_t>(cfg.cut_pdu_index)) ||
-                   (response && random_cut_);
+  const bool cut =
+      (cfg.cut_pdu_index >= 0 && index == static_cast<std::uint64_t>(cfg.cut_pdu_index)) || (response && random_cut_);
   const auto delay = response ? std::max(cfg.response_delay, random_delay_) : std::chrono::milliseconds(0);
   if (delay.count() > 0) {
     delayed_.push_back({now + delay, out_.substr(start), cut});

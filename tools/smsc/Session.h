@@ -17,10 +17,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "Store.h"
 #include "codec/Framer.h"
 #include "codec/Pdu.h"
 #include "pdu/Body.h"
-#include "Store.h"
 
 namespace velmor::smsc {
 
@@ -201,8 +201,7 @@ class Session {
   // When a message read with schedule_ and expiry_ becomes final.
   TimePoint due_time(TimePoint now, TimePoint otherwise, bool& scheduled, bool& expires) const;
   // Stores one message for a destination; returns its status (0: stored).
-  Cardinal store(const MessageView& m, const Address& dest, std::string_view text, TimePoint now,
-                 std::uint64_t& id);
+  Cardinal store(const MessageView& m, const Address& dest, std::string_view text, TimePoint now, std::uint64_t& id);
 
   // A PDU is written into out_ between open_pdu and close_pdu, where the
   // fault modes (delay, cut) get to act on it.
@@ -218,7 +217,7 @@ class Session {
   // delay or cut chosen for it.
   std::chrono::milliseconds random_delay_{0};
   bool random_cut_ = false;
-  SmppTime schedule_, expiry_;  // of the message request being handled
+  SmppTime schedule_, expiry_;           // of the message request being handled
   std::vector<std::uint64_t> accepted_;  // ids it stored
   bool unbind_sent_ = false;
 
@@ -230,12 +229,12 @@ class Session {
   std::uint32_t system_ = 0;  // interned system_id_
 
   codec::Framer framer_;  // received octets: at most an incomplete PDU between feed calls
-  std::string out_;   // octets ready to write
+  std::string out_;       // octets ready to write
   std::deque<Delayed> delayed_;
-  bool finished_ = false;         // no more input is handled
+  bool finished_ = false;  // no more input is handled
   bool close_after_write_ = false;
-  bool output_closed_ = false;    // a cut write ended the output
-  bool dirty_ = false;            // queued in the Smsc's list of sessions with output
+  bool output_closed_ = false;  // a cut write ended the output
+  bool dirty_ = false;          // queued in the Smsc's list of sessions with output
   std::uint64_t pdus_out_ = 0;
   std::uint64_t message_requests_ = 0;
   Cardinal sequence_ = 0;
@@ -243,11 +242,11 @@ class Session {
 
   std::unordered_map<Cardinal, Outstanding> outstanding_;
   std::deque<ReceivedPdu> log_;
-  std::vector<Destination> dests_;  // reused by every message request
-  std::vector<Cardinal> results_;   // per destination of a submit_multi
+  std::vector<Destination> dests_;         // reused by every message request
+  std::vector<Cardinal> results_;          // per destination of a submit_multi
   std::vector<pdu::Unsuccess> unsuccess_;  // the failed ones, for submit_multi_resp
-  std::string text_;  // a message_id or date being formatted; reused
-  std::string body_;  // the body of a PDU this session originates; reused
+  std::string text_;                       // a message_id or date being formatted; reused
+  std::string body_;                       // the body of a PDU this session originates; reused
   std::vector<StoredMessage*> cancelled_;  // matches of the cancel_sm being answered
   std::minstd_rand rng_;
 };

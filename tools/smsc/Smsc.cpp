@@ -27,24 +27,46 @@ std::string Counters::to_string() const {
     const char* name;
     std::uint64_t Counters::*field;
   } kFields[] = {
-      {"octets_in", &Counters::octets_in}, {"pdus_in", &Counters::pdus_in}, {"pdus_out", &Counters::pdus_out},
-      {"binds_accepted", &Counters::binds_accepted}, {"binds_rejected", &Counters::binds_rejected},
-      {"unbinds", &Counters::unbinds}, {"enquire_links", &Counters::enquire_links},
-      {"submit_sm", &Counters::submit_sm}, {"submit_multi", &Counters::submit_multi}, {"data_sm", &Counters::data_sm},
-      {"query_sm", &Counters::query_sm}, {"cancel_sm", &Counters::cancel_sm}, {"replace_sm", &Counters::replace_sm},
-      {"messages_accepted", &Counters::messages_accepted}, {"messages_refused", &Counters::messages_refused},
-      {"throttled", &Counters::throttled}, {"delivered", &Counters::delivered},
-      {"undeliverable", &Counters::undeliverable}, {"deleted", &Counters::deleted}, {"expired", &Counters::expired},
-      {"receipts_sent", &Counters::receipts_sent}, {"receipts_dropped", &Counters::receipts_dropped},
-      {"intermediate_receipts_sent", &Counters::intermediate_receipts_sent}, {"mo_sent", &Counters::mo_sent},
-      {"deliver_sm_sent", &Counters::deliver_sm_sent}, {"data_sm_sent", &Counters::data_sm_sent},
-      {"resent", &Counters::resent}, {"responses_in", &Counters::responses_in},
-      {"unmatched_responses", &Counters::unmatched_responses}, {"response_timeouts", &Counters::response_timeouts},
-      {"generic_nacks_in", &Counters::generic_nacks_in}, {"generic_nacks_out", &Counters::generic_nacks_out},
-      {"invalid_length", &Counters::invalid_length}, {"unknown_commands", &Counters::unknown_commands},
-      {"faults_dropped", &Counters::faults_dropped}, {"faults_throttled", &Counters::faults_throttled},
-      {"faults_delayed", &Counters::faults_delayed}, {"faults_cut", &Counters::faults_cut},
-      {"enquire_links_ignored", &Counters::enquire_links_ignored}, {"sessions", &Counters::sessions},
+      {"octets_in", &Counters::octets_in},
+      {"pdus_in", &Counters::pdus_in},
+      {"pdus_out", &Counters::pdus_out},
+      {"binds_accepted", &Counters::binds_accepted},
+      {"binds_rejected", &Counters::binds_rejected},
+      {"unbinds", &Counters::unbinds},
+      {"enquire_links", &Counters::enquire_links},
+      {"submit_sm", &Counters::submit_sm},
+      {"submit_multi", &Counters::submit_multi},
+      {"data_sm", &Counters::data_sm},
+      {"query_sm", &Counters::query_sm},
+      {"cancel_sm", &Counters::cancel_sm},
+      {"replace_sm", &Counters::replace_sm},
+      {"messages_accepted", &Counters::messages_accepted},
+      {"messages_refused", &Counters::messages_refused},
+      {"throttled", &Counters::throttled},
+      {"delivered", &Counters::delivered},
+      {"undeliverable", &Counters::undeliverable},
+      {"deleted", &Counters::deleted},
+      {"expired", &Counters::expired},
+      {"receipts_sent", &Counters::receipts_sent},
+      {"receipts_dropped", &Counters::receipts_dropped},
+      {"intermediate_receipts_sent", &Counters::intermediate_receipts_sent},
+      {"mo_sent", &Counters::mo_sent},
+      {"deliver_sm_sent", &Counters::deliver_sm_sent},
+      {"data_sm_sent", &Counters::data_sm_sent},
+      {"resent", &Counters::resent},
+      {"responses_in", &Counters::responses_in},
+      {"unmatched_responses", &Counters::unmatched_responses},
+      {"response_timeouts", &Counters::response_timeouts},
+      {"generic_nacks_in", &Counters::generic_nacks_in},
+      {"generic_nacks_out", &Counters::generic_nacks_out},
+      {"invalid_length", &Counters::invalid_length},
+      {"unknown_commands", &Counters::unknown_commands},
+      {"faults_dropped", &Counters::faults_dropped},
+      {"faults_throttled", &Counters::faults_throttled},
+      {"faults_delayed", &Counters::faults_delayed},
+      {"faults_cut", &Counters::faults_cut},
+      {"enquire_links_ignored", &Counters::enquire_links_ignored},
+      {"sessions", &Counters::sessions},
   };
   static_assert(sizeof kFields / sizeof kFields[0] * sizeof(std::uint64_t) == sizeof(Counters),
                 "every counter has a line");
@@ -240,7 +262,8 @@ void Smsc::append_receipt(std::string& out, const StoredMessage& m, bool interme
   receipt_tlvs_.receipted_message_id.Value.push_back('\0');
   receipt_tlvs_.message_state.Field = true;
   receipt_tlvs_.message_state.Value = static_cast<Byte>(m.state);
-  text.append(m.state == MessageState::Delivered ? " sub:001 dlvrd:001 submit date:" : " sub:001 dlvrd:000 submit date:");
+  text.append(m.state == MessageState::Delivered ? " sub:001 dlvrd:001 submit date:"
+                                                 : " sub:001 dlvrd:000 submit date:");
   append_receipt_date(text, wall(m.submitted));
   text.append(" done date:");
   append_receipt_date(text, wall(intermediate ? m.submitted : m.done));

@@ -17,10 +17,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "tlv/Tlv.h"
 #include "Config.h"
 #include "Session.h"
 #include "Store.h"
+#include "tlv/Tlv.h"
 
 namespace velmor::smsc {
 

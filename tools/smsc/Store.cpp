@@ -159,8 +159,10 @@ std::string receipt_quote(std::string_view sm, Byte esm_class, Byte data_coding,
     // A UCS-2 text cut above may end in half a unit: drop it rather than
     // quote it as a replacement character.
     if (alphabet == sms::Alphabet::Ucs2 && sm.size() % 2 != 0) sm.remove_suffix(1);
-    if (auto d = sms::DecodeText(sm, data_coding, {.on_bad = sms::OnBadInput::Replace})) utf8 = std::move(*d);
-    else utf8.clear();
+    if (auto d = sms::DecodeText(sm, data_coding, {.on_bad = sms::OnBadInput::Replace}))
+      utf8 = std::move(*d);
+    else
+      utf8.clear();
   }
   if (utf8.empty()) {
     // Nothing decodable: one '?' per non-printable octet.

@@ -20,9 +20,9 @@
 #include <string>
 #include <string_view>
 
+#include "Config.h"
 #include "codec/Types.h"
 #include "sms/Names.h"
-#include "Config.h"
 
 namespace velmor::smsc {
 
@@ -148,7 +148,7 @@ class MessageStore {
   std::deque<StoredMessage> messages_;  // messages_[i].id == front id + i
   std::uint64_t next_id_;
   std::size_t limit_;
-  std::size_t next_due_ = 0;  // index of the oldest message maybe still ENROUTE
+  std::size_t next_due_ = 0;                           // index of the oldest message maybe still ENROUTE
   std::multimap<TimePoint, std::uint64_t> scheduled_;  // due -> id
 
   template <class F>
@@ -179,8 +179,7 @@ SmppTime parse_smpp_time(std::string_view text, std::chrono::system_clock::time_
 // esm_class has UDHI (0x40), decoded after data_coding, and the first
 // max_chars characters as printable ASCII, anything else (and octets that do
 // not decode, binary data) as '?'.
-std::string receipt_quote(std::string_view short_message, Byte esm_class, Byte data_coding,
-                          std::size_t max_chars = 20);
+std::string receipt_quote(std::string_view short_message, Byte esm_class, Byte data_coding, std::size_t max_chars = 20);
 
 // YYMMDDhhmm of a wall-clock time, in UTC (the receipt's date fields).
 void append_receipt_date(std::string& out, std::chrono::system_clock::time_point t);
