@@ -67,9 +67,14 @@ LatencySummary RttHistogram::summary() const noexcept {
 
 // ---- Metrics ----
 
+Metrics::Tables& Metrics::tables() {
+  if (!tables_) tables_ = std::make_unique<Tables>();
+  return *tables_;
+}
+
 Metrics::Slot& Metrics::slot(std::uint32_t command_id) {
-  if (command_id < 0x40) return fixed_[command_id];
-  if (command_id - 0x100u < 0x10u) return fixed_[0x40 + (command_id - 0x100u)];
+  if (command_id < 0x40) return tables().fixed[command_id];
+  if (command_id - 0x100u < 0x10u) return tables().fixed[0x40 + (command_id - 0x100u)];
   for (auto& [id, s] : other_)
     if (id == command_id) return s;
   return other_.emplace_back(command_id, Slot{}).second;
@@ -88,7 +93,7 @@ void Metrics::on_response(std::uint32_t command_id, std::uint32_t command_status
     else
       ++it->second;
   }
-  rtt_.record(rtt);
+  tables().rtt.record(rtt);
 }
 
 void Metrics::on_timeout(std::uint32_t command_id) { ++slot(command_id).timed_out; }
@@ -116,12 +121,13 @@ MetricsSnapshot Metrics::snapshot() const {
     c.disconnected = s.disconnected;
     for (const auto& [status, n] : s.errors) c.error_by_status[status] = n;
   };
-  for (std::uint32_t i = 0; i < kFixedSlots; ++i) add(i < 0x40 ? i : 0x100 + (i - 0x40), fixed_[i]);
+  if (tables_)
+    for (std::uint32_t i = 0; i < kFixedSlots; ++i) add(i < 0x40 ? i : 0x100 + (i - 0x40), tables_->fixed[i]);
   for (const auto& [id, s] : other_) add(id, s);
   out.in_flight = in_flight_;
   out.queue_depth = queue_depth_;
   out.reconnects = reconnects_;
-  out.rtt = rtt_.summary();
+  if (tables_) out.rtt = tables_->rtt.summary();
   return out;
 }
 

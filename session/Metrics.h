@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -105,9 +106,17 @@ class Metrics {
   static constexpr std::size_t kFixedSlots = 80;
   Slot& slot(std::uint32_t command_id);
 
-  std::array<Slot, kFixedSlots> fixed_{};
+  // The counters and the histogram take ~15 KB; they are made on the first
+  // request, so an idle bound session (bind and keep-alive are not counted)
+  // holds none of it.
+  struct Tables {
+    std::array<Slot, kFixedSlots> fixed{};
+    RttHistogram rtt;
+  };
+  Tables& tables();
+
+  std::unique_ptr<Tables> tables_;
   std::vector<std::pair<std::uint32_t, Slot>> other_;  // any other command_id, in first-seen order
-  RttHistogram rtt_;
   std::size_t in_flight_ = 0, queue_depth_ = 0;
   std::uint64_t reconnects_ = 0;
 };

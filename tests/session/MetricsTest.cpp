@@ -102,6 +102,24 @@ TEST(RttHistogram, EmptyAndNegativeAndHuge) {
   EXPECT_EQ(h.quantile(0.5), nanoseconds(0));
 }
 
+// A session that only binds and idles must stay small: the counter tables and
+// the histogram (~15 KB) come with the first request, and a fresh Metrics
+// reports nothing at all.
+TEST(Metrics, IdleMetricsHoldNoTablesAndReportNothing) {
+  static_assert(sizeof(Metrics) < 128, "counter tables held inline");
+  Metrics m;
+  m.on_reconnect();
+  MetricsSnapshot s = m.snapshot();
+  EXPECT_TRUE(s.by_command.empty());
+  EXPECT_EQ(s.rtt.count, 0u);
+  EXPECT_EQ(s.rtt.max.count(), 0);
+  EXPECT_EQ(s.reconnects, 1u);
+  m.on_response(kSubmitSm, 0, std::chrono::microseconds(250));
+  s = m.snapshot();
+  EXPECT_EQ(s.by_command.at(kSubmitSm).ok, 1u);
+  EXPECT_EQ(s.rtt.count, 1u);
+}
+
 TEST(Metrics, CountersBalancePerCommand) {
   enum Op { Sent, Ok, Err, Timeout, Late, Throttled, Retried, Disconnected };
   struct Step {
