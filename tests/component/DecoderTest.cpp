@@ -18,9 +18,12 @@ struct DecodeCase {
   std::vector<std::string> events;
 };
 
-constexpr Cardinal kBindTx = 0x80000002, kBindRx = 0x80000001, kBindTrx = 0x80000009;
-constexpr Cardinal kSubmitResp = 0x80000004, kMultiResp = 0x80000021, kDeliver = 0x05, kDataSm = 0x103,
-                   kDataResp = 0x80000103, kQueryResp = 0x80000003, kCancelResp = 0x80000008, kReplaceResp = 0x80000007;
+constexpr Cardinal kBindTx = command_id::bind_transmitter_resp, kBindRx = command_id::bind_receiver_resp,
+                   kBindTrx = command_id::bind_transceiver_resp;
+constexpr Cardinal kSubmitResp = command_id::submit_sm_resp, kMultiResp = command_id::submit_multi_resp,
+                   kDeliver = command_id::deliver_sm, kDataSm = command_id::data_sm,
+                   kDataResp = command_id::data_sm_resp, kQueryResp = command_id::query_sm_resp,
+                   kCancelResp = command_id::cancel_sm_resp, kReplaceResp = command_id::replace_sm_resp;
 
 // The mandatory part of the reference deliver_sm up to sm_length (exclusive):
 // empty service_type, 1/1 "1" to 1/1 "2", every other field 0.

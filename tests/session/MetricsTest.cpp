@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 
+#include "codec/Commands.h"
 #include "session/Metrics.h"
 
 using namespace velmor::session;
@@ -16,8 +17,10 @@ using namespace std::chrono;
 
 namespace {
 
-constexpr std::uint32_t kSubmitSm = 0x04, kEnquireLink = 0x15, kDataSm = 0x103, kVendor = 0x00010000;
-constexpr std::uint32_t kThrottled = 0x58, kSubmitFail = 0x45, kVendorStatus = 0x400;
+constexpr std::uint32_t kSubmitSm = command_id::submit_sm, kEnquireLink = command_id::enquire_link,
+                        kDataSm = command_id::data_sm, kVendor = 0x00010000;
+constexpr std::uint32_t kThrottled = command_status::ESME_RTHROTTLED, kSubmitFail = command_status::ESME_RSUBMITFAIL,
+                        kVendorStatus = 0x400;
 
 // Nearest-rank quantile of sorted samples.
 std::uint64_t exact_quantile(const std::vector<std::uint64_t>& sorted, double q) {
