@@ -17,9 +17,10 @@ using namespace std::chrono;
 
 namespace {
 
-constexpr std::uint32_t kSubmitSm = command_id::submit_sm, kEnquireLink = command_id::enquire_link,
-                        kDataSm = command_id::data_sm, kVendor = 0x00010000;
-constexpr std::uint32_t kThrottled = command_status::ESME_RTHROTTLED, kSubmitFail = command_status::ESME_RSUBMITFAIL,
+constexpr std::uint32_t kSubmitSm = velmor::command_id::submit_sm, kEnquireLink = velmor::command_id::enquire_link,
+                        kDataSm = velmor::command_id::data_sm, kVendor = 0x00010000;
+constexpr std::uint32_t kThrottled = velmor::command_status::ESME_RTHROTTLED,
+                        kSubmitFail = velmor::command_status::ESME_RSUBMITFAIL,
                         kVendorStatus = 0x400;
 
 // Nearest-rank quantile of sorted samples.
