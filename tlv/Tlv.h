@@ -142,7 +142,8 @@ struct Tms_availability_status {
 
 #define VELMOR_TOPSubmit_SM(X) \
   X(user_message_reference, Tuser_message_reference) \
-  X(source_port, Tsource_port) X(source_addr_subunit, Tsource_addr_subunit) X(destination_port, Tdestination_port) \
+  X(source_port, Tsource_port) \
+  X(source_addr_subunit, Tsource_addr_subunit) X(destination_port, Tdestination_port) \
       X(dest_addr_subunit, Tdest_addr_subunit) X(sar_msg_ref_num, Tsar_msg_ref_num) \
           X(sar_total_segments, Tsar_total_segments) X(sar_segment_seqnum, Tsar_segment_seqnum) \
               X(more_messages_to_send, Tmore_messages_to_send) X(payload_type, Tpayload_type) \
@@ -161,7 +162,8 @@ struct Tms_availability_status {
 
 #define VELMOR_TOPSubmit_MULTI(X) \
   X(user_message_reference, Tuser_message_reference) \
-  X(source_port, Tsource_port) X(source_addr_subunit, Tsource_addr_subunit) X(destination_port, Tdestination_port) \
+  X(source_port, Tsource_port) \
+  X(source_addr_subunit, Tsource_addr_subunit) X(destination_port, Tdestination_port) \
       X(dest_addr_subunit, Tdest_addr_subunit) X(sar_msg_ref_num, Tsar_msg_ref_num) \
           X(sar_total_segments, Tsar_total_segments) X(sar_segment_seqnum, Tsar_segment_seqnum) \
               X(payload_type, Tpayload_type) X(message_payload, Tmessage_payload) \
@@ -175,7 +177,8 @@ struct Tms_availability_status {
 
 #define VELMOR_TOPDeliver_SM(X) \
   X(user_message_reference, Tuser_message_reference) \
-  X(source_port, Tsource_port) X(destination_port, Tdestination_port) X(sar_msg_ref_num, Tsar_msg_ref_num) \
+  X(source_port, Tsource_port) \
+  X(destination_port, Tdestination_port) X(sar_msg_ref_num, Tsar_msg_ref_num) \
       X(sar_total_segments, Tsar_total_segments) X(sar_segment_seqnum, Tsar_segment_seqnum) \
           X(user_response_code, Tuser_response_code) X(privacy_indicator, Tprivacy_indicator) \
               X(payload_type, Tpayload_type) X(message_payload, Tmessage_payload) X(callback_num, Tcallback_num) \
@@ -186,14 +189,15 @@ struct Tms_availability_status {
 
 #define VELMOR_TOPData_SM(X) \
   X(source_port, Tsource_port) \
-  X(source_addr_subunit, Tsource_addr_subunit) X(source_network_type, Tsource_network_type) \
-      X(source_bearer_type, Tsource_bearer_type) X(source_telematics_id, Tsource_telematics_id) \
-          X(destination_port, Tdestination_port) X(dest_addr_subunit, Tdest_addr_subunit) X( \
-              dest_network_type, Tdest_network_type) X(dest_bearer_type, Tdest_bearer_type) \
-              X(dest_telematics_id, Tdest_telematics_id) X(sar_msg_ref_num, Tsar_msg_ref_num) X( \
-                  sar_total_segments, Tsar_total_segments) X(sar_segment_seqnum, Tsar_segment_seqnum) \
-                  X(more_messages_to_send, Tmore_messages_to_send) X(qos_time_to_live, Tqos_time_to_live) X( \
-                      payload_type, Tpayload_type) X(message_payload, Tmessage_payload) X(set_dpf, Tset_dpf) \
+  X(source_addr_subunit, Tsource_addr_subunit) \
+  X(source_network_type, Tsource_network_type) X(source_bearer_type, Tsource_bearer_type) \
+      X(source_telematics_id, Tsource_telematics_id) X(destination_port, Tdestination_port) \
+          X(dest_addr_subunit, Tdest_addr_subunit) X(dest_network_type, Tdest_network_type) X( \
+              dest_bearer_type, Tdest_bearer_type) X(dest_telematics_id, Tdest_telematics_id) \
+              X(sar_msg_ref_num, Tsar_msg_ref_num) X(sar_total_segments, Tsar_total_segments) X( \
+                  sar_segment_seqnum, Tsar_segment_seqnum) X(more_messages_to_send, Tmore_messages_to_send) \
+                  X(qos_time_to_live, Tqos_time_to_live) X(payload_type, Tpayload_type) X( \
+                      message_payload, Tmessage_payload) X(set_dpf, Tset_dpf) \
                       X(receipted_message_id, Treceipted_message_id) X(message_state, Tmessage_state) X( \
                           network_error_code, Tnetwork_error_code) X(user_message_reference, Tuser_message_reference) \
                           X(privacy_indicator, Tprivacy_indicator) X(callback_num, Tcallback_num) \

@@ -20,8 +20,7 @@ namespace {
 constexpr std::uint32_t kSubmitSm = velmor::command_id::submit_sm, kEnquireLink = velmor::command_id::enquire_link,
                         kDataSm = velmor::command_id::data_sm, kVendor = 0x00010000;
 constexpr std::uint32_t kThrottled = velmor::command_status::ESME_RTHROTTLED,
-                        kSubmitFail = velmor::command_status::ESME_RSUBMITFAIL,
-                        kVendorStatus = 0x400;
+                        kSubmitFail = velmor::command_status::ESME_RSUBMITFAIL, kVendorStatus = 0x400;
 
 // Nearest-rank quantile of sorted samples.
 std::uint64_t exact_quantile(const std::vector<std::uint64_t>& sorted, double q) {
