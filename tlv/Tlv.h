@@ -138,85 +138,81 @@ struct Tms_availability_status {
 // X(member, record type). The member of type Talert_on_message_delivery is
 // named alert_on_msg_delivery everywhere.
 
+// clang-format off
 #define VELMOR_TOPBind_RESP(X) X(sc_interface_version, Tsc_interface_version)
 
-#define VELMOR_TOPSubmit_SM(X) \
-  X(user_message_reference, Tuser_message_reference) \
-  X(source_port, Tsource_port) \
+#define VELMOR_TOPSubmit_SM(X)                                                       \
+  X(user_message_reference, Tuser_message_reference) X(source_port, Tsource_port)    \
   X(source_addr_subunit, Tsource_addr_subunit) X(destination_port, Tdestination_port) \
-      X(dest_addr_subunit, Tdest_addr_subunit) X(sar_msg_ref_num, Tsar_msg_ref_num) \
-          X(sar_total_segments, Tsar_total_segments) X(sar_segment_seqnum, Tsar_segment_seqnum) \
-              X(more_messages_to_send, Tmore_messages_to_send) X(payload_type, Tpayload_type) \
-                  X(message_payload, Tmessage_payload) X(privacy_indicator, Tprivacy_indicator) \
-                      X(callback_num, Tcallback_num) X(callback_num_pres_ind, Tcallback_num_pres_ind) \
-                          X(callback_num_atag, Tcallback_num_atag) X(source_subaddress, Tsource_subaddress) \
-                              X(dest_subaddress, Tdest_subaddress) X(user_response_code, Tuser_response_code) \
-                                  X(display_time, Tdisplay_time) X(sms_signal, Tsms_signal) \
-                                      X(ms_validity, Tms_validity) X(ms_msg_wait_facilities, Tms_msg_wait_facilities) \
-                                          X(number_of_messages, Tnumber_of_messages) \
-                                              X(alert_on_msg_delivery, Talert_on_message_delivery) \
-                                                  X(language_indicator, Tlanguage_indicator) \
-                                                      X(its_reply_type, Tits_reply_type) \
-                                                          X(its_session_info, Tits_session_info) \
-                                                              X(ussd_service_op, Tussd_service_op)
+  X(dest_addr_subunit, Tdest_addr_subunit) X(sar_msg_ref_num, Tsar_msg_ref_num)      \
+  X(sar_total_segments, Tsar_total_segments) X(sar_segment_seqnum, Tsar_segment_seqnum) \
+  X(more_messages_to_send, Tmore_messages_to_send) X(payload_type, Tpayload_type)    \
+  X(message_payload, Tmessage_payload) X(privacy_indicator, Tprivacy_indicator)      \
+  X(callback_num, Tcallback_num) X(callback_num_pres_ind, Tcallback_num_pres_ind)    \
+  X(callback_num_atag, Tcallback_num_atag) X(source_subaddress, Tsource_subaddress)  \
+  X(dest_subaddress, Tdest_subaddress) X(user_response_code, Tuser_response_code)    \
+  X(display_time, Tdisplay_time) X(sms_signal, Tsms_signal) X(ms_validity, Tms_validity) \
+  X(ms_msg_wait_facilities, Tms_msg_wait_facilities)                                 \
+  X(number_of_messages, Tnumber_of_messages)                                         \
+  X(alert_on_msg_delivery, Talert_on_message_delivery)                               \
+  X(language_indicator, Tlanguage_indicator) X(its_reply_type, Tits_reply_type)      \
+  X(its_session_info, Tits_session_info) X(ussd_service_op, Tussd_service_op)
 
-#define VELMOR_TOPSubmit_MULTI(X) \
-  X(user_message_reference, Tuser_message_reference) \
-  X(source_port, Tsource_port) \
+#define VELMOR_TOPSubmit_MULTI(X)                                                    \
+  X(user_message_reference, Tuser_message_reference) X(source_port, Tsource_port)    \
   X(source_addr_subunit, Tsource_addr_subunit) X(destination_port, Tdestination_port) \
-      X(dest_addr_subunit, Tdest_addr_subunit) X(sar_msg_ref_num, Tsar_msg_ref_num) \
-          X(sar_total_segments, Tsar_total_segments) X(sar_segment_seqnum, Tsar_segment_seqnum) \
-              X(payload_type, Tpayload_type) X(message_payload, Tmessage_payload) \
-                  X(privacy_indicator, Tprivacy_indicator) X(callback_num, Tcallback_num) \
-                      X(callback_num_pres_ind, Tcallback_num_pres_ind) X(callback_num_atag, Tcallback_num_atag) \
-                          X(source_subaddress, Tsource_subaddress) X(dest_subaddress, Tdest_subaddress) \
-                              X(display_time, Tdisplay_time) X(sms_signal, Tsms_signal) X(ms_validity, Tms_validity) \
-                                  X(ms_msg_wait_facilities, Tms_msg_wait_facilities) \
-                                      X(alert_on_msg_delivery, Talert_on_message_delivery) \
-                                          X(language_indicator, Tlanguage_indicator)
+  X(dest_addr_subunit, Tdest_addr_subunit) X(sar_msg_ref_num, Tsar_msg_ref_num)      \
+  X(sar_total_segments, Tsar_total_segments) X(sar_segment_seqnum, Tsar_segment_seqnum) \
+  X(payload_type, Tpayload_type) X(message_payload, Tmessage_payload)                \
+  X(privacy_indicator, Tprivacy_indicator) X(callback_num, Tcallback_num)            \
+  X(callback_num_pres_ind, Tcallback_num_pres_ind) X(callback_num_atag, Tcallback_num_atag) \
+  X(source_subaddress, Tsource_subaddress) X(dest_subaddress, Tdest_subaddress)      \
+  X(display_time, Tdisplay_time) X(sms_signal, Tsms_signal) X(ms_validity, Tms_validity) \
+  X(ms_msg_wait_facilities, Tms_msg_wait_facilities)                                 \
+  X(alert_on_msg_delivery, Talert_on_message_delivery)                               \
+  X(language_indicator, Tlanguage_indicator)
 
-#define VELMOR_TOPDeliver_SM(X) \
-  X(user_message_reference, Tuser_message_reference) \
-  X(source_port, Tsource_port) \
-  X(destination_port, Tdestination_port) X(sar_msg_ref_num, Tsar_msg_ref_num) \
-      X(sar_total_segments, Tsar_total_segments) X(sar_segment_seqnum, Tsar_segment_seqnum) \
-          X(user_response_code, Tuser_response_code) X(privacy_indicator, Tprivacy_indicator) \
-              X(payload_type, Tpayload_type) X(message_payload, Tmessage_payload) X(callback_num, Tcallback_num) \
-                  X(source_subaddress, Tsource_subaddress) X(dest_subaddress, Tdest_subaddress) \
-                      X(language_indicator, Tlanguage_indicator) X(its_session_info, Tits_session_info) \
-                          X(network_error_code, Tnetwork_error_code) X(message_state, Tmessage_state) \
-                              X(receipted_message_id, Treceipted_message_id)
+#define VELMOR_TOPDeliver_SM(X)                                                      \
+  X(user_message_reference, Tuser_message_reference) X(source_port, Tsource_port)    \
+  X(destination_port, Tdestination_port) X(sar_msg_ref_num, Tsar_msg_ref_num)        \
+  X(sar_total_segments, Tsar_total_segments) X(sar_segment_seqnum, Tsar_segment_seqnum) \
+  X(user_response_code, Tuser_response_code) X(privacy_indicator, Tprivacy_indicator) \
+  X(payload_type, Tpayload_type) X(message_payload, Tmessage_payload)                \
+  X(callback_num, Tcallback_num) X(source_subaddress, Tsource_subaddress)            \
+  X(dest_subaddress, Tdest_subaddress) X(language_indicator, Tlanguage_indicator)    \
+  X(its_session_info, Tits_session_info) X(network_error_code, Tnetwork_error_code)  \
+  X(message_state, Tmessage_state) X(receipted_message_id, Treceipted_message_id)
 
-#define VELMOR_TOPData_SM(X) \
-  X(source_port, Tsource_port) \
-  X(source_addr_subunit, Tsource_addr_subunit) \
+#define VELMOR_TOPData_SM(X)                                                         \
+  X(source_port, Tsource_port) X(source_addr_subunit, Tsource_addr_subunit)          \
   X(source_network_type, Tsource_network_type) X(source_bearer_type, Tsource_bearer_type) \
-      X(source_telematics_id, Tsource_telematics_id) X(destination_port, Tdestination_port) \
-          X(dest_addr_subunit, Tdest_addr_subunit) X(dest_network_type, Tdest_network_type) X( \
-              dest_bearer_type, Tdest_bearer_type) X(dest_telematics_id, Tdest_telematics_id) \
-              X(sar_msg_ref_num, Tsar_msg_ref_num) X(sar_total_segments, Tsar_total_segments) X( \
-                  sar_segment_seqnum, Tsar_segment_seqnum) X(more_messages_to_send, Tmore_messages_to_send) \
-                  X(qos_time_to_live, Tqos_time_to_live) X(payload_type, Tpayload_type) X( \
-                      message_payload, Tmessage_payload) X(set_dpf, Tset_dpf) \
-                      X(receipted_message_id, Treceipted_message_id) X(message_state, Tmessage_state) X( \
-                          network_error_code, Tnetwork_error_code) X(user_message_reference, Tuser_message_reference) \
-                          X(privacy_indicator, Tprivacy_indicator) X(callback_num, Tcallback_num) \
-                              X(callback_num_pres_ind, Tcallback_num_pres_ind) \
-                                  X(callback_num_atag, Tcallback_num_atag) X(source_subaddress, Tsource_subaddress) \
-                                      X(dest_subaddress, Tdest_subaddress) X(user_response_code, Tuser_response_code) \
-                                          X(display_time, Tdisplay_time) X(sms_signal, Tsms_signal) \
-                                              X(ms_validity, Tms_validity) \
-                                                  X(ms_msg_wait_facilities, Tms_msg_wait_facilities) \
-                                                      X(number_of_messages, Tnumber_of_messages) \
-                                                          X(alert_on_msg_delivery, Talert_on_message_delivery) \
-                                                              X(language_indicator, Tlanguage_indicator) \
-                                                                  X(its_reply_type, Tits_reply_type) \
-                                                                      X(its_session_info, Tits_session_info)
+  X(source_telematics_id, Tsource_telematics_id) X(destination_port, Tdestination_port) \
+  X(dest_addr_subunit, Tdest_addr_subunit) X(dest_network_type, Tdest_network_type)  \
+  X(dest_bearer_type, Tdest_bearer_type) X(dest_telematics_id, Tdest_telematics_id)  \
+  X(sar_msg_ref_num, Tsar_msg_ref_num) X(sar_total_segments, Tsar_total_segments)    \
+  X(sar_segment_seqnum, Tsar_segment_seqnum)                                         \
+  X(more_messages_to_send, Tmore_messages_to_send)                                   \
+  X(qos_time_to_live, Tqos_time_to_live) X(payload_type, Tpayload_type)              \
+  X(message_payload, Tmessage_payload) X(set_dpf, Tset_dpf)                          \
+  X(receipted_message_id, Treceipted_message_id) X(message_state, Tmessage_state)    \
+  X(network_error_code, Tnetwork_error_code)                                         \
+  X(user_message_reference, Tuser_message_reference)                                 \
+  X(privacy_indicator, Tprivacy_indicator) X(callback_num, Tcallback_num)            \
+  X(callback_num_pres_ind, Tcallback_num_pres_ind) X(callback_num_atag, Tcallback_num_atag) \
+  X(source_subaddress, Tsource_subaddress) X(dest_subaddress, Tdest_subaddress)      \
+  X(user_response_code, Tuser_response_code) X(display_time, Tdisplay_time)          \
+  X(sms_signal, Tsms_signal) X(ms_validity, Tms_validity)                            \
+  X(ms_msg_wait_facilities, Tms_msg_wait_facilities)                                 \
+  X(number_of_messages, Tnumber_of_messages)                                         \
+  X(alert_on_msg_delivery, Talert_on_message_delivery)                               \
+  X(language_indicator, Tlanguage_indicator) X(its_reply_type, Tits_reply_type)      \
+  X(its_session_info, Tits_session_info)
 
-#define VELMOR_TOPData_SM_RESP(X) \
-  X(delivery_failure_reason, Tdelivery_failure_reason) \
-  X(network_error_code, Tnetwork_error_code) \
+#define VELMOR_TOPData_SM_RESP(X)                                                    \
+  X(delivery_failure_reason, Tdelivery_failure_reason)                               \
+  X(network_error_code, Tnetwork_error_code)                                         \
   X(additional_status_info_text, Tadditional_status_info_text) X(dpf_result, Tdpf_result)
+// clang-format on
 
 #define VELMOR_TLV_DECLARE(name, type) type name;
 #define VELMOR_TLV_VISIT(name, type) f(s.name) ||
