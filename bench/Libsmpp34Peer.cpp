@@ -6,9 +6,11 @@ extern "C" {
 #include <stdint.h>
 #include <stdio.h>
 // libsmpp34's headers are C and rely on this order.
+// clang-format off
 #include <smpp34.h>
-#include <smpp34_params.h>
 #include <smpp34_structs.h>
+#include <smpp34_params.h>
+// clang-format on
 }
 
 namespace velmor::bench::smpp34_peer {
