@@ -38,6 +38,7 @@
 
 #include <asio/associated_executor.hpp>
 #include <asio/async_result.hpp>
+#include <asio/awaitable.hpp>
 #include <asio/dispatch.hpp>
 #include <asio/io_context.hpp>
 
@@ -51,6 +52,21 @@ namespace velmor::session {
 
 namespace detail {
 class shell;
+// Whether Token's async_result returns a coroutine's awaitable.
+template <class T>
+struct is_awaitable : std::false_type {};
+template <class T, class Executor>
+struct is_awaitable<asio::awaitable<T, Executor>> : std::true_type {};
+template <class Token, class Signature>
+constexpr bool awaitable_result() {
+  using R = asio::async_result<std::decay_t<Token>, Signature>;
+  if constexpr (requires { typename R::return_type; })
+    return is_awaitable<typename R::return_type>::value;
+  else
+    return false;
+}
+template <class Token, class Signature>
+inline constexpr bool makes_awaitable = awaitable_result<Token, Signature>();
 struct deferral;
 struct parked;
 struct pool_link;
@@ -121,8 +137,14 @@ class session {
   // Signature of every request below: void(std::error_code, response).
   // A request passed as an lvalue made on the loop's thread is copied into
   // storage the session reuses, so it costs no allocation; an rvalue is moved.
+  //
+  // With g++ 12 a request made in place inside co_await
+  //   co_await s.async_submit_sm({.destination_addr = ...}, asio::use_awaitable);
+  // does not compile: that compiler destroys some of the temporary's members
+  // twice (see README, Session). Name the request and pass it as an lvalue.
   template <class Token>
   auto async_submit_sm(submit_sm_request&& r, Token&& token) {
+    refuse_awaited_temporary<Token>();
     return initiate(std::move(r), std::forward<Token>(token));
   }
   template <class Token>
@@ -130,11 +152,17 @@ class session {
     return initiate(r, std::forward<Token>(token));
   }
   template <class Token>
-  auto async_submit_multi(submit_multi_request r, Token&& token) {
+  auto async_submit_multi(submit_multi_request&& r, Token&& token) {
+    refuse_awaited_temporary<Token>();
     return initiate(std::move(r), std::forward<Token>(token));
   }
   template <class Token>
+  auto async_submit_multi(const submit_multi_request& r, Token&& token) {
+    return initiate(submit_multi_request(r), std::forward<Token>(token));
+  }
+  template <class Token>
   auto async_data_sm(data_sm_request&& r, Token&& token) {
+    refuse_awaited_temporary<Token>();
     return initiate(std::move(r), std::forward<Token>(token));
   }
   template <class Token>
@@ -142,16 +170,31 @@ class session {
     return initiate(r, std::forward<Token>(token));
   }
   template <class Token>
-  auto async_query_sm(query_sm_request r, Token&& token) {
+  auto async_query_sm(query_sm_request&& r, Token&& token) {
+    refuse_awaited_temporary<Token>();
     return initiate(std::move(r), std::forward<Token>(token));
   }
   template <class Token>
-  auto async_cancel_sm(cancel_sm_request r, Token&& token) {
+  auto async_query_sm(const query_sm_request& r, Token&& token) {
+    return initiate(query_sm_request(r), std::forward<Token>(token));
+  }
+  template <class Token>
+  auto async_cancel_sm(cancel_sm_request&& r, Token&& token) {
+    refuse_awaited_temporary<Token>();
     return initiate(std::move(r), std::forward<Token>(token));
   }
   template <class Token>
-  auto async_replace_sm(replace_sm_request r, Token&& token) {
+  auto async_cancel_sm(const cancel_sm_request& r, Token&& token) {
+    return initiate(cancel_sm_request(r), std::forward<Token>(token));
+  }
+  template <class Token>
+  auto async_replace_sm(replace_sm_request&& r, Token&& token) {
+    refuse_awaited_temporary<Token>();
     return initiate(std::move(r), std::forward<Token>(token));
+  }
+  template <class Token>
+  auto async_replace_sm(const replace_sm_request& r, Token&& token) {
+    return initiate(replace_sm_request(r), std::forward<Token>(token));
   }
   template <class Token>
   auto async_enquire_link(Token&& token) {
@@ -162,13 +205,13 @@ class session {
   // message_id, or with the first part's failure.
   // Signature: void(std::error_code, text_result).
   template <class Token>
-  auto async_send_text(text_request r, Token&& token) {
-    return asio::async_initiate<Token, void(std::error_code, text_result)>(
-        [this](auto handler, text_request r) {
-          auto ex = asio::get_associated_executor(handler, get_executor());
-          start_text(std::move(r), once(std::move(handler), ex));
-        },
-        token, std::move(r));
+  auto async_send_text(text_request&& r, Token&& token) {
+    refuse_awaited_temporary<Token, void(std::error_code, text_result)>();
+    return initiate_text(std::move(r), std::forward<Token>(token));
+  }
+  template <class Token>
+  auto async_send_text(const text_request& r, Token&& token) {
+    return initiate_text(text_request(r), std::forward<Token>(token));
   }
 
   // Handlers: set them on the loop's thread, before async_connect.
@@ -233,6 +276,27 @@ class session {
         token, std::forward<Request>(r));
   }
   using completion_signature = void(std::error_code, response);
+  template <class Token>
+  auto initiate_text(text_request&& r, Token&& token) {
+    return asio::async_initiate<Token, void(std::error_code, text_result)>(
+        [this](auto handler, text_request r) {
+          auto ex = asio::get_associated_executor(handler, get_executor());
+          start_text(std::move(r), once(std::move(handler), ex));
+        },
+        token, std::move(r));
+  }
+  // An rvalue request with a token that makes a coroutine's awaitable: under
+  // g++ 12 it is almost always a braced temporary inside co_await, which that
+  // compiler destroys twice.
+  template <class Token, class Signature = completion_signature>
+  static constexpr void refuse_awaited_temporary() {
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
+    static_assert(!detail::makes_awaitable<Token, Signature>,
+                  "g++ 12 destroys a request made in place inside co_await twice: name the request, then pass it "
+                  "as an lvalue (auto r = velmor::session::submit_sm_request{...}; co_await s.async_submit_sm(r, "
+                  "asio::use_awaitable);)");
+#endif
+  }
 
   // One per request kind, so the request is moved once, into its slot.
   void submit(submit_sm_request&& r, detail::completion&& done);
