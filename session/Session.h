@@ -52,6 +52,8 @@ namespace velmor::session {
 
 namespace detail {
 class shell;
+#if defined(ASIO_HAS_CO_AWAIT) && defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
+#define VELMOR_SESSION_REFUSE_AWAITED_TEMPORARIES 1
 // Whether Token's async_result returns a coroutine's awaitable.
 template <class T>
 struct is_awaitable : std::false_type {};
@@ -67,6 +69,7 @@ constexpr bool awaitable_result() {
 }
 template <class Token, class Signature>
 inline constexpr bool makes_awaitable = awaitable_result<Token, Signature>();
+#endif
 struct deferral;
 struct parked;
 struct pool_link;
@@ -290,7 +293,7 @@ class session {
   // compiler destroys twice.
   template <class Token, class Signature = completion_signature>
   static constexpr void refuse_awaited_temporary() {
-#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
+#if defined(VELMOR_SESSION_REFUSE_AWAITED_TEMPORARIES)
     static_assert(!detail::makes_awaitable<Token, Signature>,
                   "g++ 12 destroys a request made in place inside co_await twice: name the request, then pass it "
                   "as an lvalue (auto r = velmor::session::submit_sm_request{...}; co_await s.async_submit_sm(r, "
