@@ -96,8 +96,9 @@ struct harness {
   std::vector<Cardinal> sent_ids;
   std::vector<std::uint32_t> tickets;
 
-  void take() {
-    for (action& a : m.actions()) {
+  void take(sd::time_point t) {
+    for (std::size_t i = 0; i < m.actions().size(); ++i) {
+      action& a = m.actions()[i];
       switch (a.kind) {
         case act::write: {
           const std::string_view o = m.octets(a);
@@ -122,6 +123,7 @@ struct harness {
           break;
         case act::message:
         case act::receipt: tickets.push_back(a.inbound); break;
+        case act::release: m.released(t); break;  // appends; a is not used after
         default: break;
       }
     }
@@ -226,10 +228,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (in.u8() % 8 == 0) m.retire();  // destruction: everything completes now
         break;
     }
-    h.take();
+    h.take(t);
   }
   m.retire();
-  h.take();
+  h.take(t);
   check(h.open.empty());
   return 0;
 }

@@ -285,7 +285,10 @@ void shell::execute(action& a, frame& f) {
       m_.answer(ticket, 0, {}, now());
       return;
     }
-    case act::release: hand_off_queued(); return;
+    case act::release:
+      hand_off_queued();
+      m_.released(now());
+      return;
   }
 }
 

@@ -231,16 +231,23 @@ void machine::lost(std::error_code why, time_point now) {
     finish_shutdown();
     return;
   }
-  if (!queue_.empty() || !waiting_.empty()) out_.emplace_back().kind = act::release;
   const bool stop = stop_after_close_;
   stop_after_close_ = false;
-  if (!reconnect_ || stop) {
-    started_ = false;
-    fail_queued(stop ? why : make_error_code(errc::disconnected));
-    return;
+  if (!reconnect_ || stop) started_ = false;
+  // What is queued may move to another bind first; released() then fails
+  // what stays, when nothing will send it here.
+  if (!queue_.empty() || !waiting_.empty()) {
+    if (!reconnect_ || stop || !queue_while_reconnecting_)
+      release_fail_ = stop ? why : make_error_code(errc::disconnected);
+    out_.emplace_back().kind = act::release;
   }
-  if (!queue_while_reconnecting_) fail_queued(make_error_code(errc::disconnected));
-  schedule_reconnect(now);
+  if (started_) schedule_reconnect(now);
+}
+
+void machine::released(time_point now) {
+  if (release_fail_) fail_queued(*release_fail_);
+  release_fail_.reset();
+  after(now);
 }
 
 void machine::schedule_reconnect(time_point now) {

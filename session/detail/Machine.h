@@ -50,7 +50,7 @@ enum class act : std::uint8_t {
   message,   // hand inbound(a) to the message handler; then answer(inbound, status)
   receipt,   // hand inbound(a) and receipt(a) to the receipt code; then answer(inbound, 0)
   state,     // the state changed to st, for the reason ec
-  release,   // this bind is down: its queue may move to another bind (take_queue())
+  release,   // this bind is down: its queue may move to another bind (take_queue()); then released()
 };
 
 // A request's facts the receipt code keeps when its response carries a
@@ -132,6 +132,9 @@ class machine {
 
   // For the pool: the queued requests (never sent), taken out.
   std::vector<moved_request> take_queue();
+  // After a release action: what is still queued fails when this bind will
+  // not send it (no reconnect).
+  void released(time_point now);
   void set_shared_rate(shared_rate* r) { shared_rate_ = r; }
 
   // ---- outputs ------------------------------------------------------------------
@@ -255,6 +258,7 @@ class machine {
   bool tcp_up_ = false;
   std::error_code close_reason_;
   bool stop_after_close_ = false;  // a permanent bind failure
+  std::optional<std::error_code> release_fail_;
   link_wait link_wait_ = link_wait::none;
   time_point link_at_ = time_point::max();
   time_point last_rx_{};

@@ -46,7 +46,8 @@ struct rig {
     m.emplace(cfg, 1);
   }
   void take() {
-    for (action& a : m->actions()) {
+    for (std::size_t i = 0; i < m->actions().size(); ++i) {
+      action& a = m->actions()[i];
       switch (a.kind) {
         case act::write: {
           const std::string_view o = m->octets(a);
@@ -60,6 +61,7 @@ struct rig {
         case act::state: states.emplace_back(a.st, a.ec); break;
         case act::message:
         case act::receipt: inbound.push_back(a.kind); break;
+        case act::release: m->released(t); break;
         default: break;
       }
     }
