@@ -224,13 +224,14 @@ void shell::complete(action& a) {
   completion done = std::move(done_[a.key]);
   free_keys_.push_back(a.key);
   unload();
-  if (a.note.wanted) receipts_.remember(a.note, a.resp.message_id, now());
+  response& r = m_.response_of(a);
+  if (const receipt_note* n = m_.note_of(a)) receipts_.remember(*n, r.message_id, now());
   if (a.immediate) {
     // Never inside the initiating call: the caller's frame may not expect it.
     asio::post(ctx_, [d = std::move(done), ec = a.ec]() mutable { d(ec, response{}); });
     return;
   }
-  done(a.ec, std::move(a.resp));
+  done(a.ec, std::move(r));
 }
 
 // `a` lives in the machine's action list, which an input made by a handler

@@ -61,8 +61,12 @@ machine::machine(const config& c, std::uint32_t seed)
 void machine::clear_actions() {
   out_.clear();
   wire_.clear();
-  inbound_.clear();
-  receipts_.clear();
+  if (!responses_.empty()) responses_.clear();
+  if (!notes_.empty()) notes_.clear();
+  if (!inbound_.empty()) {
+    inbound_.clear();
+    receipts_.clear();
+  }
 }
 
 // ---- the rules of the bind states ---------------------------------------------------
@@ -438,7 +442,7 @@ void machine::retire() {
   if (tcp_up_ || state_ != state::closed) out_.emplace_back().kind = act::close;
   std::vector<slot*> all;
   for (slot* s = dl_head_; s; s = s->next) all.push_back(s);
-  for (slot* s : all) finish(s, make_error_code(errc::shutting_down), {});
+  for (slot* s : all) finish(s, make_error_code(errc::shutting_down));
   complete_waiters(connect_waiters_, make_error_code(errc::shutting_down));
   complete_waiters(shutdown_waiters_, make_error_code(errc::shutting_down));
   tcp_up_ = false;

@@ -62,6 +62,8 @@ struct receipt_note {
   std::uint16_t part_index = 0, part_count = 1;
 };
 
+inline constexpr std::uint32_t no_index = 0xFFFFFFFF;
+
 struct action {
   act kind = act::write;
   // complete/done: a refusal inside the call that made the request; the
@@ -72,11 +74,11 @@ struct action {
   std::uint32_t inbound = 0;       // message, receipt: the id answer() takes
   Cardinal seq = 0;                // write
   Cardinal command_id = 0;         // write: of the PDU
-  std::uint32_t off = 0, len = 0;  // write: octets(); message, receipt: index of inbound()
-  time_point at{};                 // wake
-  std::error_code ec;              // complete, done, state
-  response resp;                   // complete
-  receipt_note note;               // complete: remembered for receipts when note.wanted
+  // write: octets(); message, receipt: inbound(); complete: response_of(),
+  // and in len the note_of() to remember (no_index: none).
+  std::uint32_t off = 0, len = 0;
+  time_point at{};     // wake
+  std::error_code ec;  // complete, done, state
 };
 
 // A queued request on its way to another bind of a pool (never sent, or only
@@ -142,6 +144,10 @@ class machine {
   std::string_view octets(const action& a) const { return std::string_view(wire_).substr(a.off, a.len); }
   inbound_message& inbound(const action& a) { return inbound_[a.off]; }
   std::optional<sms::Receipt>& receipt(const action& a) { return receipts_[a.off]; }
+  // complete: the response (empty for a request that got none), and the
+  // facts a receipt needs when the response carries a message_id for one.
+  response& response_of(const action& a) { return a.off == no_index ? empty_ : responses_[a.off]; }
+  const receipt_note* note_of(const action& a) const { return a.len == no_index ? nullptr : &notes_[a.len]; }
   // Once every action is carried out.
   void clear_actions();
 
@@ -199,7 +205,8 @@ class machine {
   void pump(time_point now);
   bool take_token(time_point now, time_point& next);
   void send(slot* s, time_point now);
-  void finish(slot* s, std::error_code ec, response&& r, bool immediate = false);
+  // resp: index of responses_, or no_index.
+  void finish(slot* s, std::error_code ec, std::uint32_t resp = no_index);
   void complete_now(std::uint32_t key, errc e);
   void on_response(Cardinal resp_id, Cardinal status, Cardinal seq, std::string_view body, time_point now);
   void fail_queued(std::error_code e);
@@ -291,6 +298,9 @@ class machine {
   std::string wire_;
   std::deque<inbound_message> inbound_;
   std::deque<std::optional<sms::Receipt>> receipts_;
+  std::deque<response> responses_;
+  std::deque<receipt_note> notes_;
+  response empty_;
   time_point armed_ = time_point::max();
 
   Metrics metrics_;

@@ -101,6 +101,7 @@ void machine::complete_now(std::uint32_t key, errc e) {
   a.immediate = true;
   a.key = key;
   a.ec = make_error_code(e);
+  a.off = a.len = no_index;
 }
 
 void machine::refuse(std::uint32_t key, errc e) {
@@ -225,7 +226,7 @@ void machine::pump(time_point now) {
   while (!queue_.empty() && in_flight_ < window_) {
     slot* s = queue_.front();
     if (!sends(s->command_id)) {
-      finish(s, make_error_code(errc::invalid_state), {});
+      finish(s, make_error_code(errc::invalid_state));
       continue;
     }
     time_point next{};
@@ -255,7 +256,7 @@ void machine::send(slot* s, time_point now) {
 
 // Takes the slot out of the window or queue, releases it and emits its
 // completion.
-void machine::finish(slot* s, std::error_code ec, response&& r, bool immediate) {
+void machine::finish(slot* s, std::error_code ec, std::uint32_t resp) {
   if (s->at == where::in_flight) {
     table_remove(s);
     --in_flight_;
@@ -278,11 +279,14 @@ void machine::finish(slot* s, std::error_code ec, response&& r, bool immediate) 
     ++counters_.local_errors;
   action& a = out_.emplace_back();
   a.kind = act::complete;
-  a.immediate = immediate;
   a.key = s->key;
   a.ec = ec;
-  a.resp = std::move(r);
-  if (!ec && s->note.wanted && !a.resp.message_id.empty()) a.note = std::move(s->note);
+  a.off = resp;
+  a.len = no_index;
+  if (!ec && s->note.wanted && resp != no_index && !responses_[resp].message_id.empty()) {
+    a.len = static_cast<std::uint32_t>(notes_.size());
+    notes_.push_back(std::move(s->note));
+  }
   s->note.wanted = false;
   release(s);
 }
@@ -313,7 +317,8 @@ void machine::on_response(Cardinal resp_id, Cardinal status, Cardinal seq, std::
     }
   }
   metrics_.on_response(id, status, rtt);
-  response r;
+  const auto index = static_cast<std::uint32_t>(responses_.size());
+  response& r = responses_.emplace_back();
   r.command_id = resp_id;
   r.sequence_number = seq;
   r.command_status = status;
@@ -323,14 +328,14 @@ void machine::on_response(Cardinal resp_id, Cardinal status, Cardinal seq, std::
   // A nack never accepts: one without a status gets the session's own.
   const std::error_code ec =
       resp_id == command_id::generic_nack && status == 0 ? make_error_code(errc::nacked) : smpp_error(status);
-  finish(s, ec, std::move(r));
+  finish(s, ec, index);
   pump(now);
   maybe_finish_drain(now);
 }
 
 void machine::fail_queued(std::error_code e) {
-  while (!waiting_.empty()) finish(waiting_.front(), e, {});
-  while (!queue_.empty()) finish(queue_.front(), e, {});
+  while (!waiting_.empty()) finish(waiting_.front(), e);
+  while (!queue_.empty()) finish(queue_.front(), e);
   metrics_.set_queue_depth(0);
 }
 
@@ -340,7 +345,7 @@ void machine::fail_in_flight(errc e) {
     if (s->at == where::in_flight) all.push_back(s);
   for (slot* s : all) {
     if (e == errc::disconnected) metrics_.on_disconnected(s->command_id);
-    finish(s, make_error_code(e), {});
+    finish(s, make_error_code(e));
   }
 }
 
@@ -350,7 +355,7 @@ void machine::expire(time_point now) {
   while (dl_head_ != nullptr && dl_head_->deadline <= now) {
     slot* s = dl_head_;
     metrics_.on_timeout(s->command_id);
-    finish(s, make_error_code(errc::timeout), {});
+    finish(s, make_error_code(errc::timeout));
   }
   while (!inbound_waits_.empty() && (inbound_waits_.front().answered || inbound_waits_.front().deadline <= now)) {
     const inbound_wait w = inbound_waits_.front();
@@ -365,7 +370,7 @@ void machine::write_refused(Cardinal seq, Cardinal command_id, time_point now) {
   if (retired_) return;
   slot* s = seq != 0 ? table_find(seq) : nullptr;
   if (s != nullptr && s->command_id == command_id) {
-    finish(s, make_error_code(errc::send_queue_full), {});
+    finish(s, make_error_code(errc::send_queue_full));
     pump(now);
     maybe_finish_drain(now);
   } else {

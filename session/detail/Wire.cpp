@@ -24,10 +24,19 @@ pdu::MessageFields fields(Byte esm_class, Byte protocol_id, Byte priority_flag, 
           sm_default_msg_id, {0, short_message}};
 }
 
-// Built with sequence_number 0: each send stamps its own.
+// Built with sequence_number 0: each send stamps its own. The slot's buffer
+// is sized once and every octet written, so a buffer reused for PDUs of one
+// size is neither cleared nor filled twice.
 template <class Body>
 void build(std::string& out, Cardinal id, const Body& b) {
-  pdu::build(out, id, 0, 0, b);
+  const std::size_t size = codec::header_size + pdu::size(b);
+  out.resize(size);
+  codec::Writer w(out.data(), size);
+  w.u32(static_cast<Cardinal>(size));
+  w.u32(id);
+  w.u32(0);
+  w.u32(0);
+  pdu::write(w, b);
 }
 
 // Collects the unsuccessful destinations of a submit_multi_resp.
