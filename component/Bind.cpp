@@ -6,7 +6,7 @@
 namespace velmor {
 namespace {
 
-constexpr Byte kInterfaceVersion = 0x34;
+constexpr Byte kInterfaceVersion = codec::interface_version;
 
 Cardinal BindValue(TBindType Bind_Type) {
   switch (Bind_Type) {

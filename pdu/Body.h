@@ -15,6 +15,11 @@
 // submit_multi, and Optional (the TLVs that end a body). Composite fields
 // (Address, MessageFields) have a fields() list of their own.
 //
+// Each body names the command_ids it is the body of (command_ids), and
+// build() takes its command_id as a pdu::id_for<Body>: a constant that names
+// another command does not compile, and a run-time id is checked by
+// id_for<Body>::checked. A header-only PDU is built with Empty.
+//
 // Strings are views. A body built for sending refers to the caller's strings
 // for the duration of the call; a body read from received octets refers into
 // those octets and is valid as long as they are. Reading never allocates
@@ -33,6 +38,7 @@
 #include <type_traits>
 
 #include "codec/Codec.h"
+#include "codec/Commands.h"
 #include "codec/Pdu.h"
 #include "tlv/Tlv.h"
 
@@ -144,10 +150,24 @@ struct MessageFields {
 
 // ---- bodies -------------------------------------------------------------------
 
+// The PDUs that are a header alone: generic_nack, unbind, enquire_link and
+// their responses, cancel_sm_resp and replace_sm_resp, and any response that
+// reports an error (SMPP 3.4 sends no body with a non-zero command_status;
+// such a response is built with checked()).
+struct Empty {
+  static constexpr Cardinal command_ids[] = {
+      command_id::generic_nack,      command_id::unbind,         command_id::unbind_resp,    command_id::enquire_link,
+      command_id::enquire_link_resp, command_id::cancel_sm_resp, command_id::replace_sm_resp};
+  template <class S, class V>
+  static void fields(S&, V&) {}
+};
+
 // bind_transmitter, bind_receiver, bind_transceiver.
 struct Bind {
+  static constexpr Cardinal command_ids[] = {command_id::bind_transmitter, command_id::bind_receiver,
+                                             command_id::bind_transceiver};
   std::string_view system_id, password, system_type;
-  Byte interface_version = 0x34;
+  Byte interface_version = codec::interface_version;
   Address address;  // addr_ton, addr_npi, address_range
   template <class S, class V>
   static void fields(S& s, V& v) {
@@ -161,6 +181,8 @@ struct Bind {
 
 // The three bind responses.
 struct BindResp {
+  static constexpr Cardinal command_ids[] = {command_id::bind_transmitter_resp, command_id::bind_receiver_resp,
+                                             command_id::bind_transceiver_resp};
   std::string_view system_id;
   Optional<TOPBind_RESP> optional;
   template <class S, class V>
@@ -171,6 +193,7 @@ struct BindResp {
 };
 
 struct Outbind {
+  static constexpr Cardinal command_ids[] = {command_id::outbind};
   std::string_view system_id, password;
   template <class S, class V>
   static void fields(S& s, V& v) {
@@ -181,6 +204,7 @@ struct Outbind {
 
 // submit_sm_resp and deliver_sm_resp: message_id alone.
 struct MessageIdResp {
+  static constexpr Cardinal command_ids[] = {command_id::submit_sm_resp, command_id::deliver_sm_resp};
   std::string_view message_id;
   template <class S, class V>
   static void fields(S& s, V& v) {
@@ -191,6 +215,8 @@ struct MessageIdResp {
 // submit_sm and deliver_sm share their layout; only the TLV set differs.
 template <class Agg>
 struct MessageBody {
+  static constexpr Cardinal command_ids[] = {std::is_same_v<Agg, TOPSubmit_SM> ? command_id::submit_sm
+                                                                               : command_id::deliver_sm};
   std::string_view service_type;
   Address source;
   Address dest;
@@ -210,6 +236,7 @@ using DeliverSm = MessageBody<TOPDeliver_SM>;
 
 template <class Dests>
 struct SubmitMultiT {
+  static constexpr Cardinal command_ids[] = {command_id::submit_multi};
   std::string_view service_type;
   Address source;
   DestList<Dests> dests;
@@ -227,6 +254,7 @@ struct SubmitMultiT {
 
 template <class List>
 struct SubmitMultiRespT {
+  static constexpr Cardinal command_ids[] = {command_id::submit_multi_resp};
   std::string_view message_id;
   UnsuccessList<List> unsuccess;
   template <class S, class V>
@@ -237,6 +265,7 @@ struct SubmitMultiRespT {
 };
 
 struct DataSm {
+  static constexpr Cardinal command_ids[] = {command_id::data_sm};
   std::string_view service_type;
   Address source;
   Address dest;
@@ -257,6 +286,7 @@ struct DataSm {
 };
 
 struct DataSmResp {
+  static constexpr Cardinal command_ids[] = {command_id::data_sm_resp};
   std::string_view message_id;
   Optional<TOPData_SM_RESP> optional;
   template <class S, class V>
@@ -267,6 +297,7 @@ struct DataSmResp {
 };
 
 struct QuerySm {
+  static constexpr Cardinal command_ids[] = {command_id::query_sm};
   std::string_view message_id;
   Address source;
   template <class S, class V>
@@ -277,6 +308,7 @@ struct QuerySm {
 };
 
 struct QuerySmResp {
+  static constexpr Cardinal command_ids[] = {command_id::query_sm_resp};
   std::string_view message_id;
   std::string_view final_date;
   Byte message_state = 0;
@@ -291,6 +323,7 @@ struct QuerySmResp {
 };
 
 struct CancelSm {
+  static constexpr Cardinal command_ids[] = {command_id::cancel_sm};
   std::string_view service_type;
   std::string_view message_id;
   Address source;
@@ -305,6 +338,7 @@ struct CancelSm {
 };
 
 struct ReplaceSm {
+  static constexpr Cardinal command_ids[] = {command_id::replace_sm};
   std::string_view message_id;
   Address source;
   std::string_view schedule_delivery_time;
@@ -325,6 +359,7 @@ struct ReplaceSm {
 };
 
 struct AlertNotification {
+  static constexpr Cardinal command_ids[] = {command_id::alert_notification};
   Address source;
   Address esme;  // esme_addr_ton, esme_addr_npi, esme_addr
   template <class S, class V>
@@ -498,21 +533,57 @@ void append(std::string& out, const Body& b) {
   append(out, b, size(b));
 }
 
+// Whether Body is the body of this command_id.
+template <class Body>
+constexpr bool carries(Cardinal id) {
+  for (Cardinal c : Body::command_ids)
+    if (c == id) return true;
+  return false;
+}
+
+// A command_id that Body is the body of. From a constant it is checked when
+// compiling; checked() takes a run-time id, which must be one of Body's, or
+// any response with a non-zero command_status for Empty.
+template <class Body>
+class id_for {
+ public:
+  consteval id_for(Cardinal id) : value_(id) {
+    if (!carries<Body>(id)) throw "this body is not the body of that command_id";
+  }
+  static constexpr id_for checked(Cardinal id, [[maybe_unused]] Cardinal status = 0) {
+    assert((carries<Body>(id) || (std::is_same_v<Body, Empty> && codec::is_response(id) && status != 0)) &&
+           "this body is not the body of that command_id");
+    return id_for(id, 0);
+  }
+  constexpr Cardinal value() const { return value_; }
+
+ private:
+  constexpr id_for(Cardinal id, int) : value_(id) {}
+  Cardinal value_;
+};
+
 // A whole PDU in `out` (replacing its content): the header, then the body
 // written in place at its exact size; command_length counts both.
 template <class Body>
-void build(std::string& out, Cardinal command_id, Cardinal command_status, Cardinal sequence_number, const Body& b) {
+void build(std::string& out, std::type_identity_t<id_for<Body>> command_id, Cardinal command_status,
+           Cardinal sequence_number, const Body& b) {
   const std::size_t n = size(b);
-  codec::begin_pdu(out, command_id, command_status, sequence_number, n);
+  codec::begin_pdu(out, command_id.value(), command_status, sequence_number, n);
   append(out, b, n);
   codec::end_pdu(out);
 }
 
 template <class Body>
-std::string build(Cardinal command_id, Cardinal command_status, Cardinal sequence_number, const Body& b) {
+std::string build(std::type_identity_t<id_for<Body>> command_id, Cardinal command_status, Cardinal sequence_number,
+                  const Body& b) {
   std::string out;
   build(out, command_id, command_status, sequence_number, b);
   return out;
+}
+
+// A header-only PDU (see Empty).
+inline std::string build(id_for<Empty> command_id, Cardinal command_status, Cardinal sequence_number) {
+  return build(command_id, command_status, sequence_number, Empty{});
 }
 
 // Fills b from a received body; returns b.

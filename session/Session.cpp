@@ -979,7 +979,7 @@ void core::inbound(inbound_message&& m) {
     if (auto receipt = sms::ParseReceipt(text, tlvs)) {
       receipt_event e;
       const auto st = receipt->state;
-      const bool final_state = st && *st != sms::MessageState::Enroute && *st != sms::MessageState::Unknown;
+      const bool final_state = sms::IsFinalNotification(m.esm_class, st);
       const auto now = clock::now();
       std::optional<ReceiptBook::Entry> hit;
       if (receipt->receipted_message_id) hit = receipts_.match(*receipt->receipted_message_id, final_state, now);

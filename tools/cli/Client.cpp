@@ -97,7 +97,7 @@ std::string StateText(const sms::Receipt& r) {
   return "UNKNOWN";
 }
 
-bool FinalReceipt(const sms::Receipt& r) { return !(r.state && (*r.state == sms::MessageState::Enroute)); }
+bool FinalReceipt(const sms::Receipt& r) { return !r.state || sms::IsFinal(*r.state); }
 
 // A one-shot deadline on the loop: expired() turns true once, after ms.
 class Deadline {
