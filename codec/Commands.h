@@ -233,6 +233,22 @@ constexpr bind_state bound_state_of(Cardinal bind_id) {
 }
 constexpr bool is_bind(Cardinal id) { return !is_response(id) && bound_state_of(id) != bind_state::open; }
 
+// The three bind types by the names tools give them; each is its bind
+// command's name less "bind_".
+struct BindName {
+  std::string_view name;
+  bind_state state;
+};
+inline constexpr BindName bind_names[] = {
+    {"transmitter", bind_state::bound_tx}, {"receiver", bind_state::bound_rx}, {"transceiver", bind_state::bound_trx}};
+
+// "transmitter", "receiver", "transceiver"; "open" for bind_state::open.
+constexpr std::string_view bind_state_name(bind_state st) {
+  for (const auto& b : bind_names)
+    if (b.state == st) return b.name;
+  return "open";
+}
+
 // The protocol name of a command_status ("ESME_RTHROTTLED"); empty for a
 // reserved or vendor-specific value.
 constexpr std::string_view command_status_name(Cardinal status) {
