@@ -35,7 +35,9 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
+#include <vector>
 
 #include "codec/Codec.h"
 #include "codec/Commands.h"
@@ -540,6 +542,40 @@ constexpr bool carries(Cardinal id) {
     if (c == id) return true;
   return false;
 }
+
+// Every body type, so that the body of a command can be looked up by its id.
+using bodies = std::tuple<Empty, Bind, BindResp, Outbind, MessageIdResp, SubmitSm, DeliverSm,
+                          SubmitMultiT<std::vector<Destination>>, SubmitMultiRespT<std::vector<Unsuccess>>, DataSm,
+                          DataSmResp, QuerySm, QuerySmResp, CancelSm, ReplaceSm, AlertNotification>;
+
+namespace detail {
+template <Cardinal id, class Tuple>
+struct find_body {
+  using type = void;
+};
+template <Cardinal id, class B, class... Rest>
+struct find_body<id, std::tuple<B, Rest...>> {
+  using type = std::conditional_t<carries<B>(id), B, typename find_body<id, std::tuple<Rest...>>::type>;
+};
+template <class... B>
+constexpr int count_bodies(Cardinal id, const std::tuple<B...>*) {
+  return (int{carries<B>(id)} + ...);
+}
+}  // namespace detail
+
+// The body type of a command: body_for<command_id::submit_sm> is SubmitSm.
+template <Cardinal id>
+using body_for = typename detail::find_body<id, bodies>::type;
+
+// How many body types name this command_id; 1 for every row of the table.
+constexpr int bodies_of(Cardinal id) { return detail::count_bodies(id, static_cast<const bodies*>(nullptr)); }
+
+constexpr bool every_command_has_one_body() {
+  for (const auto& c : codec::commands)
+    if (bodies_of(c.id) != 1) return false;
+  return true;
+}
+static_assert(every_command_has_one_body(), "a row of codec/Commands.h has no body here, or two");
 
 // A command_id that Body is the body of. From a constant it is checked when
 // compiling; checked() takes a run-time id, which must be one of Body's, or
