@@ -32,7 +32,7 @@ const char* to_string(state s) noexcept {
 namespace detail {
 namespace {
 
-constexpr Cardinal kResponseBit = 0x80000000;
+constexpr Cardinal kResponseBit = codec::response_bit;
 constexpr Cardinal ESME_RINVCMDID = 0x03;
 constexpr Cardinal ESME_RINVBNDSTS = 0x04;
 constexpr Cardinal ESME_RMSGQFUL = 0x14;
