@@ -6,11 +6,12 @@
 #include <cmath>
 
 #include "codec/Pdu.h"
+#include "component/BindType.h"
 
 namespace velmor::session::detail {
 namespace {
 
-constexpr Cardinal kResponseBit = 0x80000000;
+constexpr Cardinal kResponseBit = codec::response_bit;
 
 // Refusals that no retry can mend: the account or its credentials are wrong.
 constexpr bool permanent_bind_failure(Cardinal status) {
@@ -69,44 +70,41 @@ void machine::clear_actions() {
   }
 }
 
-// ---- the rules of the bind states ---------------------------------------------------
+// ---- the rules of the bind states: the command table's ------------------------------
 
-bool machine::receives() const {
-  return state_ == state::bound_rx || state_ == state::bound_trx ||
-         (state_ == state::unbinding && bind_type_ != Transmitter);
+// The bind state the command table knows this session by: while unbinding
+// it is still bound as it was.
+codec::bind_state machine::table_state() const {
+  switch (state_) {
+    case state::bound_tx: return codec::bind_state::bound_tx;
+    case state::bound_rx: return codec::bind_state::bound_rx;
+    case state::bound_trx: return codec::bind_state::bound_trx;
+    case state::unbinding: return BoundState(bind_type_);
+    default: return codec::bind_state::open;
+  }
 }
+
+bool machine::receives() const { return tcp_up_ && codec::allowed_from_smsc(command_id::deliver_sm, table_state()); }
 
 // Whether the current bind lets the session send a request of this kind.
-bool machine::sends(Cardinal id) const {
-  if (id == command_id::enquire_link) return true;
-  return state_ == state::bound_tx || state_ == state::bound_trx;
-}
+bool machine::sends(Cardinal id) const { return bound() && codec::allowed_from_esme(id, table_state()); }
 
 // What a request the SMSC sent asks of the session in the current state.
 machine::rule machine::inbound_rule(Cardinal id) const {
+  if (codec::is_response(id)) return rule::late;
+  if (!codec::may_send(codec::sender::smsc, id)) return rule::invalid_command;  // unknown, or only an ESME sends it
+  if (!codec::allowed_from_smsc(id, table_state())) return rule::wrong_state;
   switch (id) {
     case command_id::enquire_link:
-    case command_id::unbind: return rule::handle;
+    case command_id::unbind:
     case command_id::deliver_sm:
-    case command_id::data_sm: return receives() ? rule::handle : rule::wrong_state;
-    case command_id::outbind:
-    case command_id::alert_notification: return rule::ignore;  // no response exists; nothing to do with them bound
-    default: return (id & kResponseBit) != 0 ? rule::late : rule::invalid_command;
+    case command_id::data_sm: return rule::handle;
+    default: return rule::ignore;  // outbind, alert_notification: no response exists, nothing to do bound
   }
 }
 
-// The esm_class message types that carry a delivery receipt or notification:
-// SMSC delivery receipt, SME delivery and user acknowledgements, intermediate
-// notification.
-bool machine::notification(Byte esm_class) {
-  switch (esm_class & 0x3C) {
-    case 0x04:
-    case 0x08:
-    case 0x10:
-    case 0x20: return true;
-    default: return false;
-  }
-}
+// The one receipt test of the message toolkit: every notification kind.
+bool machine::notification(Byte esm_class) { return sms::IsReceiptEsmClass(esm_class); }
 
 // ---- outputs ----------------------------------------------------------------------
 
@@ -413,8 +411,12 @@ void machine::received(std::string_view pdu, time_point now) {
           }
           break;
         case rule::wrong_state:
+          // Answered when the command has a response; otherwise dropped.
           ++counters_.inbound_rejected_state;
-          answer_inbound(id, seq, command_status::ESME_RINVBNDSTS, {});
+          if (id == command_id::deliver_sm || id == command_id::data_sm)
+            answer_inbound(id, seq, command_status::ESME_RINVBNDSTS, {});
+          else if (const Cardinal resp = codec::response_id(id))
+            write(resp, command_status::ESME_RINVBNDSTS, codec::response_sequence(seq));
           break;
         case rule::invalid_command:
           ++counters_.generic_nacks_sent;

@@ -29,6 +29,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "codec/Commands.h"
 #include "session/Error.h"
 #include "session/Metrics.h"
 #include "session/Types.h"
@@ -70,10 +71,10 @@ struct action {
   // driver completes it later, never inside that call.
   bool immediate = false;
   state st = state::closed;
-  std::uint32_t key = 0;           // complete, done
-  std::uint32_t inbound = 0;       // message, receipt: the id answer() takes
-  Cardinal seq = 0;                // write
-  Cardinal command_id = 0;         // write: of the PDU
+  std::uint32_t key = 0;      // complete, done
+  std::uint32_t inbound = 0;  // message, receipt: the id answer() takes
+  Cardinal seq = 0;           // write
+  Cardinal command_id = 0;    // write: of the PDU
   // write: octets(); message, receipt: inbound(); complete: response_of(),
   // and in len the note_of() to remember (no_index: none).
   std::uint32_t off = 0, len = 0;
@@ -228,6 +229,7 @@ class machine {
   void wake_at(time_point t);
   void after(time_point now);  // ends every input: metrics and the next wake
   bool receives() const;
+  codec::bind_state table_state() const;
   bool sends(Cardinal command_id) const;
   rule inbound_rule(Cardinal command_id) const;
   static bool notification(Byte esm_class);

@@ -1,16 +1,6 @@
 #include "session/detail/Receipts.h"
 
 namespace velmor::session::detail {
-namespace {
-
-// A receipt ends its message's wait unless it is an intermediate
-// notification or reports ENROUTE, the one intermediate message_state.
-bool final_receipt(const sms::Receipt& r, Byte esm_class) {
-  if ((esm_class & 0x3C) == 0x20) return false;
-  return r.state && *r.state != sms::MessageState::Enroute;
-}
-
-}  // namespace
 
 void receipts::remember(const receipt_note& n, const std::string& message_id, time_point now) {
   book_.remember({message_id, n.tag, n.destination_addr, n.part_index, n.part_count, now}, now);
@@ -18,7 +8,7 @@ void receipts::remember(const receipt_note& n, const std::string& message_id, ti
 
 void receipts::deliver(inbound_message&& m, sms::Receipt&& r, const receipt_handler& handler, time_point now) {
   receipt_event e;
-  const bool final_state = final_receipt(r, m.esm_class);
+  const bool final_state = sms::IsFinalNotification(m.esm_class, r.state);
   std::optional<ReceiptBook::Entry> hit;
   if (r.receipted_message_id) hit = book_.match(*r.receipted_message_id, final_state, now);
   if (!hit && !r.id.empty()) hit = book_.match(r.id, final_state, now);

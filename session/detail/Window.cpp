@@ -8,7 +8,7 @@
 namespace velmor::session::detail {
 namespace {
 
-constexpr Cardinal kResponseBit = 0x80000000;
+constexpr Cardinal kResponseBit = codec::response_bit;
 
 constexpr bool is_message(Cardinal id) {
   return id == command_id::submit_sm || id == command_id::submit_multi || id == command_id::data_sm;

@@ -2,6 +2,7 @@
 // answers with, and the responses and messages it reads.
 #include <algorithm>
 
+#include "component/BindType.h"
 #include "pdu/Body.h"
 #include "session/detail/Machine.h"
 #include "tlv/Tlv.h"
@@ -28,14 +29,11 @@ pdu::MessageFields fields(Byte esm_class, Byte protocol_id, Byte priority_flag, 
 // is sized once and every octet written, so a buffer reused for PDUs of one
 // size is neither cleared nor filled twice.
 template <class Body>
-void build(std::string& out, Cardinal id, const Body& b) {
+void build(std::string& out, std::type_identity_t<pdu::id_for<Body>> id, const Body& b) {
   const std::size_t size = codec::header_size + pdu::size(b);
   out.resize(size);
   codec::Writer w(out.data(), size);
-  w.u32(static_cast<Cardinal>(size));
-  w.u32(id);
-  w.u32(0);
-  w.u32(0);
+  codec::write_header(w, {static_cast<Cardinal>(size), id.value(), 0, 0});
   pdu::write(w, b);
 }
 
@@ -197,8 +195,7 @@ void machine::request(const replace_sm_request& r, std::uint32_t key, time_point
 
 void machine::request(const enquire_link_request& r, std::uint32_t key, time_point now) {
   accept(key, command_id::enquire_link, r.timeout, now, {}, 0, 1, [&](std::string& out) {
-    codec::begin_pdu(out, command_id::enquire_link, 0, 0);
-    codec::end_pdu(out);
+    build(out, command_id::enquire_link, pdu::Empty{});
     return true;
   });
 }
@@ -221,10 +218,7 @@ void machine::write(Cardinal id, Cardinal status, Cardinal seq, std::string_view
   const std::size_t n = codec::header_size + body.size();
   wire_.resize(at + n);
   codec::Writer w(wire_.data() + at, n);
-  w.u32(static_cast<Cardinal>(n));
-  w.u32(id);
-  w.u32(status);
-  w.u32(seq);
+  codec::write_header(w, {static_cast<Cardinal>(n), id, status, seq});
   w.octets(body);
   action& a = out_.emplace_back();
   a.kind = act::write;
@@ -243,13 +237,12 @@ void machine::write_request(slot* s) {
 }
 
 void machine::write_bind() {
-  const Cardinal id = bind_type_ == Transmitter ? command_id::bind_transmitter
-                      : bind_type_ == Receiver  ? command_id::bind_receiver
-                                                : command_id::bind_transceiver;
+  const Cardinal id = BindCommand(bind_type_);
   bind_seq_ = next_seq();
   std::string pdu;
-  pdu::build(pdu, id, 0, bind_seq_,
-             pdu::Bind{system_id_, password_, system_type_, 0x34, {addr_ton_, addr_npi_, address_range_}});
+  pdu::build(
+      pdu, pdu::id_for<pdu::Bind>::checked(id), 0, bind_seq_,
+      pdu::Bind{system_id_, password_, system_type_, codec::interface_version, {addr_ton_, addr_npi_, address_range_}});
   action& a = out_.emplace_back();
   a.kind = act::write;
   a.command_id = id;
@@ -263,7 +256,7 @@ void machine::answer_inbound(Cardinal id, Cardinal seq, std::uint32_t status, st
   body.reserve(message_id.size() + 1);
   body.append(message_id);
   body.push_back('\0');
-  write(id | 0x80000000, status, codec::response_sequence(seq), body);
+  write(codec::response_id(id), status, codec::response_sequence(seq), body);
 }
 
 // ---- what comes in ----------------------------------------------------------------
