@@ -57,6 +57,7 @@ machine::machine(const config& c, std::uint32_t seed)
   mask_ = n - 1;
   tokens_ = submit_burst_;
   out_.reserve(64);
+  responses_.reserve(64);
 }
 
 void machine::clear_actions() {

@@ -15,7 +15,8 @@
 // Re-entrancy: an input may be given while the actions of an earlier one are
 // being carried out (a completion that makes a request); its actions are
 // appended after the ones still waiting. clear_actions() forgets them all
-// once every one is carried out.
+// once every one is carried out. received() is the exception: it is given
+// only once the actions of earlier inputs are all carried out.
 #pragma once
 
 #include <cstddef>
@@ -298,10 +299,13 @@ class machine {
   // outputs
   std::vector<action> out_;
   std::string wire_;
-  std::deque<inbound_message> inbound_;
-  std::deque<std::optional<sms::Receipt>> receipts_;
-  std::deque<response> responses_;
-  std::deque<receipt_note> notes_;
+  // Beside the actions; kept (capacity and all) from one run to the next.
+  // They grow only in received(), which is never given while actions are
+  // carried out, so a handler may hold a reference into them while it runs.
+  std::vector<inbound_message> inbound_;
+  std::vector<std::optional<sms::Receipt>> receipts_;
+  std::vector<response> responses_;
+  std::vector<receipt_note> notes_;
   response empty_;
   time_point armed_ = time_point::max();
 
