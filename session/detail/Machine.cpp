@@ -87,8 +87,37 @@ codec::bind_state machine::table_state() const {
 
 bool machine::receives() const { return tcp_up_ && codec::allowed_from_smsc(command_id::deliver_sm, table_state()); }
 
+namespace {
+
+// The states in which an ESME may send each request kind the session makes,
+// read from the command table when this is compiled (a lookup per request
+// would scan the table).
+codec::state_set esme_states(Cardinal id) {
+  switch (id) {
+#define VELMOR_REQUEST_STATES(name) \
+  case command_id::name: { \
+    constexpr codec::state_set s = codec::find(command_id::name)->from_esme; \
+    return s; \
+  }
+    VELMOR_REQUEST_STATES(submit_sm)
+    VELMOR_REQUEST_STATES(submit_multi)
+    VELMOR_REQUEST_STATES(data_sm)
+    VELMOR_REQUEST_STATES(query_sm)
+    VELMOR_REQUEST_STATES(cancel_sm)
+    VELMOR_REQUEST_STATES(replace_sm)
+    VELMOR_REQUEST_STATES(enquire_link)
+#undef VELMOR_REQUEST_STATES
+    default: {
+      const codec::Command* c = codec::find(id);
+      return c ? c->from_esme : codec::states::none;
+    }
+  }
+}
+
+}  // namespace
+
 // Whether the current bind lets the session send a request of this kind.
-bool machine::sends(Cardinal id) const { return bound() && codec::allowed_from_esme(id, table_state()); }
+bool machine::sends(Cardinal id) const { return bound() && (esme_states(id) & codec::states::bit(table_state())) != 0; }
 
 // What a request the SMSC sent asks of the session in the current state.
 machine::rule machine::inbound_rule(Cardinal id) const {
