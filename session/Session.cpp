@@ -331,17 +331,11 @@ void shell::hand_off_queued() {
 // completes once, with every part's message_id or the first failure.
 void shell::text(text_request r, std::function<void(std::error_code, text_result)> done) {
   sms::SegmentOptions opts;
-  switch (r.split) {
-    case split_method::udh:
-      opts.method = sms::SegmentMethod::Udh8;
-      opts.reference = static_cast<std::uint16_t>(++text_ref_ & 0xFF);
-      break;
-    case split_method::sar:
-      opts.method = sms::SegmentMethod::Sar;
-      opts.reference = ++text_ref_;
-      break;
-    case split_method::payload: opts.method = sms::SegmentMethod::Payload; break;
-  }
+  opts.method = r.split;
+  if (r.split == split_method::Udh8)
+    opts.reference = static_cast<std::uint16_t>(++text_ref_ & 0xFF);
+  else if (r.split != split_method::Payload)
+    opts.reference = ++text_ref_;
   if (r.data_coding) opts.data_coding = *r.data_coding;
   auto parts = sms::SegmentText(r.text, opts);
   if (!parts) {

@@ -16,6 +16,7 @@
 #include "component/Velmorsmppdemo.h"
 #include "session/ReceiptBook.h"
 #include "sms/Receipt.h"
+#include "sms/Segment.h"
 
 namespace velmor::session {
 
@@ -37,8 +38,9 @@ const char* to_string(state s) noexcept;
 // What a request finds when window and queue are both full.
 enum class queue_policy : std::uint8_t { fail_at_once, wait_for_room };
 
-// How send_text splits a text that does not fit one short_message.
-enum class split_method : std::uint8_t { udh, sar, payload };
+// How send_text splits a text that does not fit one short_message: udh
+// (8-bit reference), Udh16, sar or payload.
+using split_method = sms::SegmentMethod;
 
 struct config {
   std::string host = "127.0.0.1";

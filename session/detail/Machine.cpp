@@ -92,6 +92,12 @@ namespace {
 // The states in which an ESME may send each request kind the session makes,
 // read from the command table when this is compiled (a lookup per request
 // would scan the table).
+constexpr codec::state_set from_esme(Cardinal id) {
+  for (const codec::Command& c : codec::commands)
+    if (c.id == id) return c.from_esme;
+  return codec::states::none;
+}
+
 codec::state_set esme_states(Cardinal id) {
   switch (id) {
 #define VELMOR_REQUEST_STATES(name) \
@@ -107,10 +113,7 @@ codec::state_set esme_states(Cardinal id) {
     VELMOR_REQUEST_STATES(replace_sm)
     VELMOR_REQUEST_STATES(enquire_link)
 #undef VELMOR_REQUEST_STATES
-    default: {
-      const codec::Command* c = codec::find(id);
-      return c ? c->from_esme : codec::states::none;
-    }
+    default: return from_esme(id);
   }
 }
 

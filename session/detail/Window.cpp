@@ -3,6 +3,7 @@
 // after a throttling refusal, and completed exactly once.
 #include <algorithm>
 
+#include "codec/Pdu.h"
 #include "session/detail/Machine.h"
 
 namespace velmor::session::detail {
@@ -242,7 +243,9 @@ void machine::pump(time_point now) {
 
 void machine::send(slot* s, time_point now) {
   s->seq = next_seq();
-  for (int i = 0; i < 4; ++i) s->pdu[12 + i] = static_cast<char>((s->seq >> (24 - 8 * i)) & 0xFF);
+  // The header again, by the one header writer, now with its number.
+  codec::Writer w(s->pdu.data(), codec::header_size);
+  codec::write_header(w, {static_cast<Cardinal>(s->pdu.size()), s->command_id, 0, s->seq});
   s->sent_at = now;
   s->at = where::in_flight;
   ++s->attempts;
