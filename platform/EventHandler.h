@@ -83,16 +83,9 @@ class TEventHandler<R(A...)> : public std::function<R(A...)> {
   // builds right there, so each by-value argument is made in place.
   template <class Call>
   bool Dispatch(Call&& call) {
-    if (!*this) {
-      // Inside its own handler, not reassigned since: the running one.
-      if (const Fn* running = Running()) {
-        call(*running);
-        return true;
-      }
-      return false;
-    }
     Frame f(*this);
-    call(static_cast<const Fn&>(f.fn));
+    if (!f.handler) return false;
+    call(*f.handler);
     return true;
   }
 
@@ -109,19 +102,31 @@ class TEventHandler<R(A...)> : public std::function<R(A...)> {
     static thread_local FrameBase* newest = nullptr;
     return newest;
   }
+  // Takes the handler out of an assigned property for the call (a swap of
+  // the stored target, no copy), or borrows the running one of an empty
+  // property that is inside its own handler.
   struct Frame : FrameBase {
-    explicit Frame(TEventHandler& e) : FrameBase{&e, frames()}, fn(std::move(static_cast<Fn&>(e))) {
-      static_cast<Fn&>(e) = nullptr;
-      frames() = this;
+    explicit Frame(TEventHandler& e) : FrameBase{nullptr, nullptr} {
+      if (e) {
+        this->owner = &e;
+        this->outer = frames();
+        frames() = this;
+        fn.swap(e);
+        handler = &fn;
+      } else {
+        handler = e.Running();
+      }
     }
     ~Frame() {
+      if (handler != &fn) return;  // borrowed, or nothing to call
       frames() = this->outer;
-      // The property is gone: the handler goes with this frame.
-      if (this->owner && !this->replaced) static_cast<Fn&>(*this->owner) = std::move(fn);
+      // Unless the property was assigned or is gone, the handler goes back.
+      if (this->owner && !this->replaced) fn.swap(*this->owner);
     }
     Frame(const Frame&) = delete;
     Frame& operator=(const Frame&) = delete;
     Fn fn;
+    const Fn* handler = nullptr;
   };
 
   // The handler of the newest Dispatch of this property, unless the property
