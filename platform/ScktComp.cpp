@@ -75,11 +75,12 @@ struct Sink {
 // read is Asio's speculative async_read_some: no FIONREAD, no re-registration
 // with the reactor per read.
 //
-// Writes: PDUs queued inside a read notification are gathered and go out in
-// one write as soon as the notification returns; outside one, the first PDU
-// is written at once and the rest of that turn of the loop gathered into one
-// write. What the kernel does not take at once goes out asynchronously, and
-// PDUs queued meanwhile join the next write.
+// Writes over plain TCP: PDUs queued inside a read notification are gathered
+// and go out in one write as soon as the notification returns; outside one,
+// the first PDU is written at once and the rest of that turn of the loop
+// gathered into one write. Over TLS each write starts at once. What the
+// kernel does not take at once goes out asynchronously, and PDUs queued
+// meanwhile join the next write.
 class Conn : public std::enable_shared_from_this<Conn> {
  public:
   enum class State { idle, opening, connected, closed };
@@ -298,7 +299,9 @@ class Conn : public std::enable_shared_from_this<Conn> {
       return -1;
     }
     pending.append(data, n);
-    if (write_active || in_read > 0 || gathering) return static_cast<int>(n);
+    // Over TLS every send starts its write at once, as a Close right after it
+    // cannot hand gathered octets to the kernel without waiting.
+    if (write_active || (!tls && (in_read > 0 || gathering))) return static_cast<int>(n);
     flush();
     if (!tls && !write_active) {
       // The rest of this turn's sends are gathered into one write.
