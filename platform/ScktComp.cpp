@@ -37,9 +37,9 @@ constexpr std::size_t kTlsRecord = 16 * 1024;
 // Receive buffer of a plain TCP connection: allocated at the first readiness
 // (a connection that has received nothing holds none), doubled after a read
 // that fills it, back to the first size after a run of reads that use little
-// of it, so an idle connection holds 512 octets and a busy one takes what the
+// of it, so an idle connection holds 256 octets and a busy one takes what the
 // kernel has in one read.
-constexpr std::size_t kRxFirst = 512;
+constexpr std::size_t kRxFirst = 256;
 constexpr std::size_t kRxMost = 64 * 1024;
 constexpr unsigned kSmallReadsBeforeShrink = 16;
 
