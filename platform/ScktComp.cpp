@@ -39,8 +39,8 @@ constexpr std::size_t kTlsRecord = 16 * 1024;
 // that fills it, back to the first size after a run of reads that use little
 // of it, so an idle connection holds 256 octets and a busy one takes what the
 // kernel has in one read.
-constexpr std::size_t kRxFirst = 256;
-constexpr std::size_t kRxMost = 64 * 1024;
+constexpr std::uint32_t kRxFirst = 256;
+constexpr std::uint32_t kRxMost = 64 * 1024;
 constexpr unsigned kSmallReadsBeforeShrink = 16;
 
 // The code a TLS-level failure is reported with; errors of the socket under
@@ -93,12 +93,16 @@ class Conn : public std::enable_shared_from_this<Conn> {
   std::unique_ptr<asio::ssl::stream<tcp::socket&>> tls;  // declared after sock: goes first
   std::unique_ptr<asio::steady_timer> handshake_timer;
   std::unique_ptr<char[]> rx;  // received octets [rx_at, rx_len) not yet taken by ReceiveBuf
-  std::size_t rx_cap = 0, rx_at = 0, rx_len = 0;
-  std::size_t next_rx_cap = 0;  // the size rx takes once it is empty (0: unchanged)
-  unsigned small_reads = 0;     // consecutive reads that used at most 1/8 of rx
+  std::size_t rx_at = 0, rx_len = 0;
+  // Kept small (a connection object per idle session): rx's size, the size
+  // it takes once it is empty (0: unchanged), consecutive reads that used at
+  // most 1/8 of it, and the depth of read notifications, inside which sends
+  // are gathered.
+  std::uint32_t rx_cap = 0, next_rx_cap = 0;
+  std::uint16_t in_read = 0;
+  std::uint8_t small_reads = 0;
   bool notify_posted = false;
-  unsigned in_read = 0;    // inside a read notification: sends are gathered
-  bool gathering = false;  // a flush of the sends made outside one is posted
+  bool gathering = false;  // a flush of the sends made outside a read notification is posted
   std::unique_ptr<tcp::resolver> resolver;
   std::unique_ptr<asio::steady_timer> connect_timer;
   std::shared_ptr<Sink> sink;
@@ -164,7 +168,7 @@ class Conn : public std::enable_shared_from_this<Conn> {
                          });
   }
 
-  void size_rx(std::size_t cap) {
+  void size_rx(std::uint32_t cap) {
     if (rx && rx_cap == cap) return;
     rx = std::make_unique<char[]>(cap);
     rx_cap = cap;
