@@ -16,7 +16,9 @@
 // from_smsc  the bind states in which an SMSC may send it (none: never)
 // A response row carries the states of its request, from the answering side.
 // generic_nack is allowed in every state, open included: it answers a PDU that
-// could not be taken, which can arrive before any bind.
+// could not be taken, which can arrive before any bind. An SMSC's enquire_link
+// is answered in every state, open included: answering a keep-alive costs
+// nothing and some SMSCs probe the link before the bind completes.
 //
 // Adding a command touches: this row; its body in pdu/Body.h (with its
 // command_ids); for the component, its public method, builder, decoder and
@@ -47,8 +49,8 @@
   X(bind_transceiver, 0x00000009, 0x80000009, open, none) \
   X(bind_transceiver_resp, 0x80000009, 0, none, open) \
   X(outbind, 0x0000000B, 0, none, open) \
-  X(enquire_link, 0x00000015, 0x80000015, bound, bound) \
-  X(enquire_link_resp, 0x80000015, 0, bound, bound) \
+  X(enquire_link, 0x00000015, 0x80000015, bound, any_state) \
+  X(enquire_link_resp, 0x80000015, 0, any_state, bound) \
   X(submit_multi, 0x00000021, 0x80000021, transmit, none) \
   X(submit_multi_resp, 0x80000021, 0, none, transmit) \
   X(alert_notification, 0x00000102, 0, none, receive) \
