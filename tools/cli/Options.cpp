@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/cli/OptionsDetail.h"
+
 #include <charconv>
 #include <cmath>
 #include <sstream>
@@ -9,90 +11,29 @@
 
 namespace velmor::cli {
 
-const char* const kVersion = "velmorsmppdemo 1.0 (SMPP 3.4)";
+const char* const kVersion = "velmorsmppdemo " VELMOR_VERSION " (SMPP 3.4)";
 
 namespace {
 
 using CLI::ValidationError;
+using namespace flags;
 
 const char* const kExitCodes = R"(
 Exit codes:
   0 ok   1 internal error   2 usage   3 connection failed (refused, unknown host, TLS)
   4 bind rejected   5 request rejected   6 timeout
   7 connection lost (also: the SMSC unbound, or sent something unframeable)
-  8 interrupted before the command finished
+  8 interrupted before the command finished (a bulk send prints its summary first)
+  9 submit_multi: some destinations accepted, others refused
   send --receipt, a final state other than DELIVRD:
   10 UNDELIV   11 EXPIRED   12 REJECTD   13 DELETED   14 UNKNOWN
+
+Times: a number with a unit (500ms, 10s, 2m, 1h); a bare number is in the
+unit the flag names (milliseconds, except listen --duration: seconds).
 
 Environment: SMPP_HOST, SMPP_PORT, SMPP_SYSTEM_ID, SMPP_PASSWORD stand for
 --host, --port, --system-id, --password when those are not given.
 )";
-
-unsigned long long Number(const std::string& flag, std::string_view text, unsigned long long lo,
-                          unsigned long long hi) {
-  unsigned long long v = 0;
-  int base = 10;
-  std::string_view digits = text;
-  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-    base = 16;
-    digits.remove_prefix(2);
-  }
-  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), v, base);
-  if (digits.empty() || ec != std::errc{} || end != digits.data() + digits.size())
-    throw ValidationError(flag, "'" + std::string(text) + "' is not a number");
-  if (v < lo || v > hi)
-    throw ValidationError(flag, std::string(text) + " is outside " + std::to_string(lo) + ".." + std::to_string(hi));
-  return v;
-}
-
-void MaxLength(const std::string& flag, const std::string& v, std::size_t max) {
-  if (v.size() > max)
-    throw ValidationError(
-        flag, "'" + v + "' is " + std::to_string(v.size()) + " octets; the field holds at most " + std::to_string(max));
-}
-
-std::string NonEmpty(const std::string& flag, const std::string& v) {
-  if (v.empty()) throw ValidationError(flag, "empty");
-  return v;
-}
-
-void SplitList(const std::string& flag, const std::string& text, std::vector<std::string>& out, std::size_t max) {
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t comma = text.find(',', start);
-    std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-    if (item.empty()) throw ValidationError(flag, "empty entry in '" + text + "'");
-    if (max) MaxLength(flag, item, max);
-    out.push_back(std::move(item));
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-}
-
-bool IsHex(std::string_view s) {
-  if (s.size() % 2 != 0) return false;
-  for (char c : s)
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
-  return true;
-}
-
-// A single-value option: given twice is an error, not "the last one wins".
-template <class F>
-CLI::Option* One(CLI::App* app, const std::string& name, F&& f, const std::string& help) {
-  auto* opt = app->add_option_function<std::string>(name, std::forward<F>(f), help);
-  opt->multi_option_policy(CLI::MultiOptionPolicy::Throw);
-  return opt;
-}
-CLI::Option* Flag(CLI::App* app, const std::string& name, bool& target, const std::string& help) {
-  auto* opt = app->add_flag_function(
-      name,
-      [&target, name](std::int64_t n) {
-        if (n > 1) throw ValidationError(name, "given more than once");
-        target = true;
-      },
-      help);
-  return opt;
-}
 
 struct Parser {
   Options o;
@@ -172,15 +113,9 @@ struct Parser {
           o.registered_delivery = static_cast<Byte>(Number("--registered-delivery", v, 0, 255));
         },
         "0..255");
-    auto ms = [s](const char* name, unsigned& target) {
-      One(
-          s, name,
-          [name, &target](const std::string& v) { target = static_cast<unsigned>(Number(name, v, 1, 3'600'000)); },
-          "milliseconds (default 5000)");
-    };
-    ms("--connect-timeout", o.connect_timeout_ms);
-    ms("--bind-timeout", o.bind_timeout_ms);
-    ms("--timeout", o.timeout_ms);
+    for (auto [name, target] : {std::pair{"--connect-timeout", &o.connect_timeout_ms},
+                                std::pair{"--bind-timeout", &o.bind_timeout_ms}, std::pair{"--timeout", &o.timeout_ms}})
+      Time(s, name, *target, 1, 1, 3'600'000, "(default 5s)");
     Flag(s, "--tls", o.tls, "TLS to --host, verifying the certificate against the system's CAs");
     One(
         s, "--tls-ca", [this](const std::string& v) { o.tls_ca = NonEmpty("--tls-ca", v); },
@@ -215,9 +150,11 @@ struct Parser {
     add(One(
         s, "--delivery-delay",
         [this](const std::string& v) {
-          o.delivery_delay_ms = static_cast<unsigned>(Number("--delivery-delay", v, 0, 3'600'000));
+          const auto ms = ParseDuration(v, 1);
+          if (!ms || *ms > 3'600'000) throw ValidationError("--delivery-delay", "'" + v + "' is not a time up to 1h");
+          o.delivery_delay_ms = static_cast<unsigned>(*ms);
         },
-        "ms until the receipt (simulate 1000, embedded 200)"));
+        "until the receipt (simulate 1s, embedded 200ms)"));
     auto* und = s->add_option_function<std::vector<std::string>>(
         "--undeliverable",
         [this](const std::vector<std::string>& all) {
@@ -242,10 +179,7 @@ struct Parser {
         "every Nth submit is throttled"));
     add(Flag(s, "--reject-binds", o.reject_binds, "refuse every bind"));
     if (!standalone) return;
-    One(
-        s, "--mo-every",
-        [this](const std::string& v) { o.mo_every_ms = static_cast<unsigned>(Number("--mo-every", v, 0, 86'400'000)); },
-        "ms between mobile-originated messages to bound receivers (0: off)");
+    Time(s, "--mo-every", o.mo_every_ms, 1, 0, 86'400'000, "between mobile-originated messages to bound receivers (0: off)");
     One(
         s, "--mo-from",
         [this](const std::string& v) {
@@ -261,7 +195,9 @@ struct Parser {
         },
         "their destination_addr");
     One(
-        s, "--mo-text", [this](const std::string& v) { o.mo_text = v; }, "their text");
+        s, "--mo-text", [this](const std::string& v) { o.mo_text = v; },
+        "their text (UTF-8: GSM 7-bit when it fits, else UCS-2; split when long)");
+    Flag(s, "--mo-data-sm", o.mo_data_sm, "send them as data_sm (message_payload) instead of deliver_sm");
     One(
         s, "--first-message-id",
         [this](const std::string& v) { o.first_message_id = Number("--first-message-id", v, 0, ~0ull >> 1); },
@@ -332,13 +268,12 @@ struct Parser {
         send, "--window",
         [this](const std::string& v) { o.window = static_cast<unsigned>(Number("--window", v, 1, 10'000)); },
         "requests in flight (default 10)");
-    Flag(send, "--receipt", o.receipt, "wait for the delivery receipts; exit 0 only when every one says DELIVRD");
     One(
-        send, "--receipt-timeout",
-        [this](const std::string& v) {
-          o.receipt_timeout_ms = static_cast<unsigned>(Number("--receipt-timeout", v, 1, 86'400'000));
-        },
-        "ms (default 30000)");
+        send, "--journal", [this](const std::string& v) { o.journal = NonEmpty("--journal", v); },
+        "with --file: record each accepted line; a rerun skips those");
+    MessageFlags(send, o);
+    Flag(send, "--receipt", o.receipt, "wait for the delivery receipts; exit 0 only when every one says DELIVRD");
+    Time(send, "--receipt-timeout", o.receipt_timeout_ms, 1, 1, 86'400'000, "(default 30s)");
     One(
         send, "--encoding",
         [this](const std::string& v) {
@@ -370,6 +305,21 @@ struct Parser {
         },
         "udh|sar|payload (default udh)");
 
+    auto* data = app.add_subcommand("data_sm", "data_sm to one destination, the text in message_payload");
+    Common(data, Command::DataSm);
+    TlsFiles(data, false);
+    Simulator(data, false);
+    One(
+        data, "--to", [this](const std::string& v) { SplitList("--to", v, o.to, 20); }, "destination_addr");
+    One(
+        data, "--text",
+        [this](const std::string& v) {
+          o.text = v;
+          o.text_given = true;
+        },
+        "UTF-8 text (GSM 7-bit when it fits, else UCS-2)");
+    MessageFlags(data, o);
+
     auto* listen = app.add_subcommand("listen", "print MO messages and receipts, one line each");
     Common(listen, Command::Listen);
     TlsFiles(listen, false);
@@ -378,10 +328,7 @@ struct Parser {
         listen, "--count",
         [this](const std::string& v) { o.count = static_cast<unsigned>(Number("--count", v, 1, 1'000'000)); },
         "stop after N");
-    One(
-        listen, "--duration",
-        [this](const std::string& v) { o.duration_s = static_cast<unsigned>(Number("--duration", v, 1, 86'400)); },
-        "stop after S seconds");
+    Time(listen, "--duration", o.duration_ms, 1000, 1, 86'400'000, "stop after this long (a bare number: seconds)");
     Flag(listen, "--reconnect", o.reconnect, "reconnect and rebind with backoff when the link is lost");
 
     for (auto [name, c, help] : {std::tuple{"query", Command::Query, "query_sm for --id"},
@@ -419,15 +366,13 @@ struct Parser {
         ping, "--count",
         [this](const std::string& v) { o.count = static_cast<unsigned>(Number("--count", v, 1, 1'000'000)); },
         "round trips (default 3)");
-    One(
-        ping, "--interval",
-        [this](const std::string& v) { o.interval_ms = static_cast<unsigned>(Number("--interval", v, 0, 3'600'000)); },
-        "ms between them (default 1000)");
+    Time(ping, "--interval", o.interval_ms, 1, 0, 3'600'000, "between them (default 1s)");
 
     auto* sim = app.add_subcommand("simulate", "the SMSC simulator on --host (127.0.0.1) --port (2775; 0: any)");
     Common(sim, Command::Simulate);
     TlsFiles(sim, true);
     Simulator(sim, true);
+    TypeNames(app);
   }
 };
 
@@ -474,6 +419,10 @@ void Check(Options& o, bool simulator_flag_used, bool port_given) {
   } else {
     o.tls = !o.tls_cert.empty();
   }
+  const bool sends = o.command == Command::Send || o.command == Command::DataSm || o.command == Command::Query ||
+                     o.command == Command::Cancel || o.command == Command::Replace;
+  if (sends && !o.CanSend())
+    fail(o.command_name + " cannot be sent on a receiver bind: use --bind transmitter or transceiver");
   switch (o.command) {
     case Command::Send:
       if (!o.file.empty()) {
@@ -488,10 +437,14 @@ void Check(Options& o, bool simulator_flag_used, bool port_given) {
         fail("--text: with --encoding binary the text must be an even count of hex digits");
       if (o.receipt && o.bind && *o.bind == Transmitter)
         fail("--receipt needs a bind that receives (receiver or transceiver)");
-      if (o.receipt && o.bind && *o.bind == Receiver) fail("--receipt: a receiver cannot submit");
+      if (!o.journal.empty() && o.file.empty()) fail("--journal records --file lines: give --file");
       if (o.receipt && o.registered_delivery && (*o.registered_delivery & 0x03) == 0)
         fail("--receipt asks for receipts but --registered-delivery " + std::to_string(*o.registered_delivery) +
              " does not: drop one of them");
+      break;
+    case Command::DataSm:
+      if (o.to.size() != 1) fail("data_sm needs one --to");
+      if (!o.text_given) fail("data_sm needs --text");
       break;
     case Command::Listen:
       if (o.bind && *o.bind == Transmitter) fail("listen needs --bind receiver or transceiver");
@@ -568,7 +521,7 @@ ParseOutcome ParseArgs(const std::vector<std::string>& args, const EnvLookup& en
   try {
     p.app.parse(reversed);
     CLI::App* sub = p.app.get_subcommands().front();
-    p.o.command = CommandOf(sub->get_name());
+    p.o.command = sub->get_name() == "data_sm" ? Command::DataSm : CommandOf(sub->get_name());
     p.o.command_name = sub->get_name();
     bool sim_used = false;
     for (CLI::Option* f : p.simulator_flags)

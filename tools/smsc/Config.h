@@ -81,13 +81,15 @@ struct Config {
   std::size_t pending_receipt_limit = 100'000;
 
   // ---- mobile-originated traffic ---------------------------------------------------
-  // Every mo_every, a deliver_sm from mo_source_addr to mo_destination_addr
-  // carrying mo_text (data_coding 0) goes to every bound receiver and
-  // transceiver. 0: off.
+  // Every mo_every, a message from mo_source_addr to mo_destination_addr
+  // carrying mo_text (UTF-8: GSM 7-bit when it fits, else UCS-2; split with
+  // a UDH when long) goes to every bound receiver and transceiver, as
+  // deliver_sm, or as one data_sm with mo_data_sm. 0: off.
   std::chrono::milliseconds mo_every{0};
   std::string mo_source_addr = "46700000100";
   std::string mo_destination_addr = "1234";
   std::string mo_text = "Hello from the handset";
+  bool mo_data_sm = false;
 
   // ---- observability -----------------------------------------------------------
   // Told every PDU the simulator receives (received = true) or writes, whole

@@ -1,5 +1,7 @@
 #include "tools/smsc/Smsc.h"
 
+#include "tools/smsc/Mo.h"
+
 namespace velmor::smsc {
 namespace {
 // Longest receipt text: sm_length counts up to 255, and like the component the
@@ -218,16 +220,34 @@ void Smsc::send_receipt(std::uint32_t system, const std::string& body, TimePoint
 }
 
 void Smsc::send_mo(TimePoint now) {
-  Originated mo;
-  mo.source_ton = mo.source_npi = 1;
+  MoText mo;
   mo.source = config_.mo_source_addr;
   mo.destination = config_.mo_destination_addr;
   mo.text = config_.mo_text;
+  mo.data_sm = config_.mo_data_sm;
+  mo.reference = static_cast<std::uint8_t>(++mo_reference_);
+  const MoParts parts = encode_mo(mo);
   for (auto& [id, s] : sessions_) {
     if (!s->can_receive() || s->closing()) continue;
-    s->send_deliver_sm(mo, now);
+    for (const Originated& o : parts.pdus) mo.data_sm ? s->send_data_sm(o, now) : s->send_deliver_sm(o, now);
     ++counters_.mo_sent;
   }
+}
+
+std::size_t Smsc::send_mo(std::string_view system_id, const MoText& mo, TimePoint now, std::string& error) {
+  const MoParts parts = encode_mo(mo);
+  if (!parts.error.empty()) {
+    error = parts.error;
+    return 0;
+  }
+  std::size_t n = 0;
+  for (auto& [id, s] : sessions_) {
+    if (!s->can_receive() || s->closing() || (!system_id.empty() && s->system_id() != system_id)) continue;
+    for (const Originated& o : parts.pdus) mo.data_sm ? s->send_data_sm(o, now) : s->send_deliver_sm(o, now);
+    ++counters_.mo_sent;
+    ++n;
+  }
+  return n;
 }
 
 std::size_t Smsc::unbind_all(TimePoint now) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Config.h"
+#include "Mo.h"
 #include "Session.h"
 #include "Store.h"
 #include "tlv/Tlv.h"
@@ -100,6 +101,10 @@ class Smsc {
   // session is bound.
   Cardinal deliver_sm(std::string_view system_id, const Originated& m, TimePoint now);
   Cardinal data_sm(std::string_view system_id, const Originated& m, TimePoint now);
+  // A mobile-originated text, encoded and split (see Mo.h), to every bound
+  // receiver and transceiver of system_id (empty: of any). Returns the
+  // sessions it went to; 0 with `error` set when the text cannot be encoded.
+  std::size_t send_mo(std::string_view system_id, const MoText& mo, TimePoint now, std::string& error);
   // enquire_link to every bound session; returns how many were sent.
   std::size_t enquire_link_all(TimePoint now);
   // unbind to every bound session not already closing; returns how many were
@@ -176,6 +181,7 @@ class Smsc {
   std::vector<std::deque<std::string>> pending_receipts_;  // by interned system
   std::size_t pending_count_ = 0;
   std::size_t round_robin_ = 0;
+  std::uint32_t mo_reference_ = 0;
   TimePoint next_mo_{};
   TimePoint steady_anchor_;
   std::chrono::system_clock::time_point wall_anchor_;
