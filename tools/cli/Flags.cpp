@@ -14,7 +14,7 @@ std::optional<unsigned long long> ParseDuration(std::string_view text, unsigned 
   if (text.empty() || ec != std::errc{}) return std::nullopt;
   const std::string_view unit(end, static_cast<std::size_t>(text.data() + text.size() - end));
   static const std::pair<std::string_view, unsigned long long> kUnits[] = {
-      {"", 0}, {"ms", 1}, {"s", 1000}, {"m", 60'000}, {"min", 60'000}, {"h", 3'600'000}};
+      {"", 0}, {"ms", 1}, {"s", 1000}, {"m", 60'000}, {"min", 60'000}, {"h", 3'600'000}, {"d", 86'400'000}};
   for (const auto& [name, scale] : kUnits)
     if (unit == name) {
       const unsigned long long k = scale ? scale : bare_unit_ms;

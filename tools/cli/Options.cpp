@@ -422,7 +422,7 @@ void Check(Options& o, bool simulator_flag_used, bool port_given) {
   const bool sends = o.command == Command::Send || o.command == Command::DataSm || o.command == Command::Query ||
                      o.command == Command::Cancel || o.command == Command::Replace;
   if (sends && !o.CanSend())
-    fail(o.command_name + " cannot be sent on a receiver bind: use --bind transmitter or transceiver");
+    fail(o.command_name + " needs a bind that sends: --bind transmitter or transceiver (a receiver cannot)");
   switch (o.command) {
     case Command::Send:
       if (!o.file.empty()) {

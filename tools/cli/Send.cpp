@@ -57,6 +57,7 @@ struct Tally {
   std::uint64_t receipts_expected = 0, receipts_final = 0;
   int receipt_exit = exit_code::ok;
   std::optional<Failure> first_failure;
+  std::string first_partial;  // "1 of 3 destinations refused; first: ..."
   std::uint64_t finished() const { return accepted + refused + partial + unknown; }
 };
 
@@ -309,7 +310,13 @@ void Client::Send() {
           t.first_failure = f->failure ? *f->failure
                                        : Failure{exit_code::rejected, "submit_multi rejected for every destination"};
         break;
-      case Outcome::partial: ++t.partial; break;
+      case Outcome::partial:
+        ++t.partial;
+        if (t.first_partial.empty() && f->failure)
+          t.first_partial = std::to_string(f->dests_refused) + " of " +
+                            std::to_string(f->dests_refused + f->dests_accepted) + " destinations refused; first: " +
+                            f->failure->message;
+        break;
       case Outcome::unknown: ++t.unknown; break;
       case Outcome::unsent:
         --t.sent;
@@ -541,9 +548,11 @@ void Client::Send() {
   if (t.unknown)
     throw Failure{exit_code::timeout, std::to_string(t.unknown) + " of " + std::to_string(t.sent) +
                                           " messages got no response within " + std::to_string(o_.timeout_ms) + " ms"};
-  if (t.partial)
+  if (t.partial) {
+    if (!bulk) throw Failure{exit_code::partial, "submit_multi: " + t.first_partial};
     throw Failure{exit_code::partial, std::to_string(t.partial) + " of " + std::to_string(t.sent) +
-                                          " messages refused for some destinations (see above)"};
+                                          " messages refused for some destinations; first: " + t.first_partial};
+  }
   if (o_.receipt && t.receipts_final < t.receipts_expected)
     throw Failure{exit_code::timeout, "delivery receipts: " + std::to_string(t.receipts_final) + " of " +
                                           std::to_string(t.receipts_expected) + " within " +
