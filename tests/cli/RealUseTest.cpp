@@ -370,19 +370,27 @@ TEST(RealUse, ListenReconnectsAfterTheSmscUnbinds) {
   EXPECT_NE(r.err.find("reconnecting"), std::string::npos) << r.err;
 }
 
-// ping ends with its statistics, also when interrupted.
+// ping ends with its statistics, also when interrupted, and counts exactly:
+// answered is the responses printed, sent at most one more (the one in
+// flight when the signal came).
 TEST(RealUse, PingSummaryOnInterrupt) {
-  Process ping(kExe, {"ping", "--count", "100", "--interval", "100"});
+  Process ping(kExe, {"ping", "--count", "100", "--interval", "100ms"});
   ASSERT_TRUE(ping.WaitForLine("enquire_link_resp", 5s)) << ping.err();
   ASSERT_TRUE(ping.WaitForLine("enquire_link_resp", 5s)) << ping.err();
   ping.Signal(SIGINT);
   const auto r = ping.Wait(5s);
   EXPECT_EQ(r.exit_code, 8) << r.err;
-  EXPECT_TRUE(std::regex_search(
-      r.out,
-      std::regex(
-          "\\n[0-9]+ sent, [0-9]+ answered, round trip min/avg/max/p99 = [0-9.]+/[0-9.]+/[0-9.]+/[0-9.]+ ms\\n")))
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(
+      r.out, m,
+      std::regex("\\n([0-9]+) sent, ([0-9]+) answered, round trip min/avg/max/p99 = "
+                 "[0-9.]+/[0-9.]+/[0-9.]+/[0-9.]+ ms\\n")))
       << r.out;
+  const int sent = std::stoi(m[1]), answered = std::stoi(m[2]);
+  int printed = 0;
+  for (std::size_t at = 0; (at = r.out.find("enquire_link_resp seq=", at)) != std::string::npos; ++at) ++printed;
+  EXPECT_EQ(answered, printed);
+  EXPECT_TRUE(sent == answered || sent == answered + 1) << r.out;
 }
 
 }  // namespace
