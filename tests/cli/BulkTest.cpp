@@ -106,7 +106,7 @@ TEST(Bulk, InterruptedRunResumesFromItsJournalAndSendsEveryLineOnce) {
   EXPECT_EQ(stopped.exit_code, 0);
   std::map<std::string, int> seen;
   for (const auto& j : JsonLines(stopped.out))
-    if (j["type"] == "submit") ++seen[j["to"][0].get<std::string>()];
+    if (j["type"] == "received") ++seen[j["to"][0].get<std::string>()];
   EXPECT_EQ(seen.size(), std::size_t(kLines));
   for (const auto& [to, n] : seen) EXPECT_EQ(n, 1) << to;
 }

@@ -98,7 +98,7 @@ class Events {
   void Submit(const smsc::Session& s, const smsc::MessageView& m) {
     json to = json::array();
     for (const auto& d : m.destinations) to.push_back(d.address.addr);
-    json j{{"type", "submit"},
+    json j{{"type", "received"},
            {"session", s.name()},
            {"via", m.command_id == command_id::submit_multi ? "submit_multi"
                    : m.command_id == command_id::data_sm    ? "data_sm"
@@ -130,7 +130,8 @@ class Events {
           {"from", m.destination.view()},
           {"to", m.source.view()},
           {"state", sms::MessageStateName(m.state)},
-          {"message_state", static_cast<unsigned>(m.state)}});
+          {"message_state", static_cast<unsigned>(m.state)},
+          {"stat", sms::ReceiptStat(m.state)}});
   }
 
  private:
