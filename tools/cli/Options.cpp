@@ -178,6 +178,20 @@ struct Parser {
         },
         "every Nth submit is throttled"));
     add(Flag(s, "--reject-binds", o.reject_binds, "refuse every bind"));
+    auto* rules = s->add_option_function<std::vector<std::string>>(
+        "--rule",
+        [this](const std::vector<std::string>& all) {
+          for (const auto& v : all) {
+            std::string why;
+            auto r = smsc::parse_rule(v, why);
+            if (!r) throw ValidationError("--rule", why);
+            o.rules.push_back(std::move(*r));
+          }
+        },
+        "fault by destination prefix: no-response, delay:MS, throttled, queue-full, refuse[:STATUS], "
+        "undeliverable (repeatable)");
+    rules->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    add(rules);
     if (!standalone) return;
     Time(s, "--mo-every", o.mo_every_ms, 1, 0, 86'400'000, "between mobile-originated messages to bound receivers (0: off)");
     One(
@@ -198,6 +212,16 @@ struct Parser {
         s, "--mo-text", [this](const std::string& v) { o.mo_text = v; },
         "their text (UTF-8: GSM 7-bit when it fits, else UCS-2; split when long)");
     Flag(s, "--mo-data-sm", o.mo_data_sm, "send them as data_sm (message_payload) instead of deliver_sm");
+    One(
+        s, "--http",
+        [this](const std::string& v) { o.http_port = static_cast<int>(Number("--http", v, 0, 65535)); },
+        "serve the control API and the web console on PORT (0: any free one)");
+    One(
+        s, "--http-host", [this](const std::string& v) { o.http_host = NonEmpty("--http-host", v); },
+        "address for --http (default 127.0.0.1; 0.0.0.0 opens it to the network)");
+    One(
+        s, "--http-token", [this](const std::string& v) { o.http_token = NonEmpty("--http-token", v); },
+        "require Authorization: Bearer TOKEN on the control API");
     One(
         s, "--first-message-id",
         [this](const std::string& v) { o.first_message_id = Number("--first-message-id", v, 0, ~0ull >> 1); },

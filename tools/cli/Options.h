@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "component/Velmorsmppdemo.h"
+#include "tools/smsc/Rules.h"
 
 namespace velmor::cli {
 
@@ -108,6 +109,10 @@ struct Options {
   std::string mo_from = "46700000099", mo_to = "46700000001", mo_text = "Hello from the SMSC";
   bool mo_data_sm = false;  // MO as data_sm (message_payload) instead of deliver_sm
   std::optional<std::uint64_t> first_message_id;
+  std::vector<smsc::FaultRule> rules;  // --rule PREFIX=FAULT[:ARG], in order
+  std::optional<int> http_port;        // simulate --http: the control API and console
+  std::string http_host = "127.0.0.1";
+  std::string http_token;
   bool id_hex = false;
   std::string id_prefix;
 

@@ -16,6 +16,7 @@
 #include "sms/Encoding.h"
 #include "sms/Names.h"
 #include "tools/cli/ClientImpl.h"
+#include "tools/cli/Control.h"
 #include "tools/cli/Format.h"
 #include "tools/smsc/Server.h"
 
@@ -152,6 +153,7 @@ smsc::Config SimulatorConfig(const Options& o, bool embedded) {
   c.id_style = o.id_hex ? smsc::MessageIdStyle::Hex : smsc::MessageIdStyle::Decimal;
   c.id_prefix = o.id_prefix;
   if (o.first_message_id) c.first_message_id = *o.first_message_id;
+  c.rules = o.rules;
   // A long-running simulator keeps no per-PDU history nobody reads.
   c.pdu_log_limit = embedded ? 64 : 0;
   return c;
@@ -203,8 +205,25 @@ int RunSimulator(const Options& o, TEventLoop& loop, std::ostream& out, std::ost
       err << "error: cannot listen on " << o.host << ":" << o.port << std::endl;
     return exit_code::connect;
   }
-  chatter << "SMSC simulator listening on " << o.host << ":" << server.port() << (o.tls ? " (TLS)" : "") << std::endl;
-  if (o.json) json_events.Line({{"type", "listening"}, {"host", o.host}, {"port", server.port()}, {"tls", o.tls}});
+  std::optional<Control> control;
+  if (o.http_port) {
+    control.emplace(server, loop, o.http_token);
+    std::string why;
+    if (!control->Start(o.http_host, *o.http_port, why)) {
+      err << "error: --http: cannot listen on " << o.http_host << ":" << *o.http_port << ": " << why
+          << " (choose another port, or 0 for any free one)" << std::endl;
+      server.stop();
+      return exit_code::connect;
+    }
+  }
+  chatter << "SMSC simulator listening on " << o.host << ":" << server.port() << (o.tls ? " (TLS)" : "");
+  if (control) chatter << "; console on http://" << o.http_host << ":" << control->port() << "/";
+  chatter << std::endl;
+  if (o.json) {
+    json line{{"type", "listening"}, {"host", o.host}, {"port", server.port()}, {"tls", o.tls}};
+    if (control) line["http_port"] = control->port();
+    json_events.Line(line);
+  }
 
   auto print_counters = [&] { err << server.smsc().counters().to_string() << std::flush; };
   bool stopping = false;
@@ -222,6 +241,7 @@ int RunSimulator(const Options& o, TEventLoop& loop, std::ostream& out, std::ost
   };
   poll.SetEnabled(true);
   loop.Run();
+  if (control) control->Stop();  // no request reaches the loop after this
   server.stop();
   print_counters();
   chatter << "SMSC simulator stopped" << std::endl;

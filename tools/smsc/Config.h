@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Rules.h"
 #include "codec/Types.h"
 
 namespace velmor::smsc {
@@ -132,6 +133,13 @@ struct Config {
   double delay_probability = 0;
   std::chrono::milliseconds random_delay{0};
   double cut_probability = 0;
+
+  // ---- fault rules by destination prefix (Rules.h) ------------------------------
+  // The first rule whose prefix begins a destination applies to it: to a
+  // submit_sm or data_sm, or to one destination of a submit_multi (refusals
+  // become its unsuccess entries; no-response and delay hold the whole
+  // response). Added and removed at run time through Smsc::add_rule.
+  std::vector<FaultRule> rules;
 };
 
 }  // namespace velmor::smsc

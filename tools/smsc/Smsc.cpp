@@ -1,5 +1,7 @@
 #include "tools/smsc/Smsc.h"
 
+#include <algorithm>
+
 #include "tools/smsc/Mo.h"
 
 namespace velmor::smsc {
@@ -14,7 +16,9 @@ Smsc::Smsc(Config config)
       ids_(config_.id_style, config_.id_prefix),
       store_(config_.first_message_id, config_.store_limit),
       steady_anchor_(Clock::now()),
-      wall_anchor_(std::chrono::system_clock::now()) {}
+      wall_anchor_(std::chrono::system_clock::now()) {
+  for (FaultRule& r : config_.rules) r.id = ++next_rule_id_;
+}
 
 Smsc::~Smsc() = default;
 
@@ -68,6 +72,7 @@ std::string Counters::to_string() const {
       {"faults_delayed", &Counters::faults_delayed},
       {"faults_cut", &Counters::faults_cut},
       {"enquire_links_ignored", &Counters::enquire_links_ignored},
+      {"rule_faults", &Counters::rule_faults},
       {"sessions", &Counters::sessions},
   };
   static_assert(sizeof kFields / sizeof kFields[0] * sizeof(std::uint64_t) == sizeof(Counters),
@@ -164,6 +169,31 @@ bool Smsc::cancel(std::uint64_t id, TimePoint now) {
   StoredMessage* m = store_.find(id);
   if (m == nullptr || is_final(m->state)) return false;
   cancel(*m, now);
+  return true;
+}
+
+bool Smsc::force_state(std::uint64_t id, MessageState state, TimePoint now) {
+  StoredMessage* m = store_.find(id);
+  if (m == nullptr || is_final(m->state) || !is_final(state)) return false;
+  store_.unschedule(*m);
+  m->state = state;
+  m->done = now;
+  if (state == MessageState::Undeliverable && m->error == 0) m->error = config_.undeliverable_error;
+  finalized(*m, now);
+  return true;
+}
+
+const FaultRule& Smsc::add_rule(FaultRule rule, bool first) {
+  rule.id = ++next_rule_id_;
+  auto& rules = config_.rules;
+  return *rules.insert(first ? rules.begin() : rules.end(), std::move(rule));
+}
+
+bool Smsc::remove_rule(std::uint64_t id) {
+  auto& rules = config_.rules;
+  const auto it = std::find_if(rules.begin(), rules.end(), [&](const FaultRule& r) { return r.id == id; });
+  if (it == rules.end()) return false;
+  rules.erase(it);
   return true;
 }
 
