@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <deque>
 #include <future>
 #include <thread>
 
@@ -70,6 +71,15 @@ struct Control::Impl {
   std::string token;
   httplib::Server http;
   std::thread thread;
+  std::deque<json> activity;  // loop thread only
+  std::uint64_t activity_seq = 0;
+
+  void Record(json e) {
+    e["seq"] = ++activity_seq;
+    e["time"] = Iso(std::chrono::system_clock::now());
+    activity.push_back(std::move(e));
+    if (activity.size() > 200) activity.pop_front();
+  }
 
   // Runs fn on the simulator's loop and waits for its reply.
   Reply OnLoop(std::function<Reply(smsc::Smsc&)> fn) {
@@ -182,7 +192,7 @@ struct Control::Impl {
       if (mo.source.size() > 20 || mo.destination.size() > 20)
         return Send(res, Error(400, "from and to hold at most 20 characters"));
       const std::string account = b.value("account", "");
-      Send(res, OnLoop([=](smsc::Smsc& s) mutable {
+      Send(res, OnLoop([=, this](smsc::Smsc& s) mutable {
              static std::uint8_t reference = 0;
              mo.reference = ++reference;
              std::string error;
@@ -192,6 +202,8 @@ struct Control::Impl {
              if (n == 0)
                return Error(409, account.empty() ? "no receiver or transceiver is bound"
                                                  : "no receiver or transceiver of " + account + " is bound");
+             Record({{"type", "inject"}, {"from", mo.source}, {"to", mo.destination}, {"text", mo.text}, {"via", via},
+                     {"sessions", n}});
              return Json({{"sessions", n}, {"parts", parts.pdus.size()}, {"via", via}});
            }));
     });
@@ -216,6 +228,13 @@ struct Control::Impl {
       const std::uint64_t id = std::stoull(req.matches[1]);
       Send(res, OnLoop([id](smsc::Smsc& s) {
              return s.remove_rule(id) ? Json({{"removed", id}}) : Error(404, "no rule " + std::to_string(id));
+           }));
+    });
+    http.Get("/api/activity", [this](const httplib::Request&, httplib::Response& res) {
+      Send(res, OnLoop([this](smsc::Smsc&) {
+             json list = json::array();
+             for (auto it = activity.rbegin(); it != activity.rend(); ++it) list.push_back(*it);
+             return Json(list);
            }));
     });
     http.Get("/api/counters", [this](const httplib::Request&, httplib::Response& res) {
@@ -246,6 +265,8 @@ Control::Control(smsc::Server& server, TEventLoop& loop, std::string token)
 }
 
 Control::~Control() { Stop(); }
+
+void Control::Record(const json& event) { impl_->Record(event); }
 
 bool Control::Start(const std::string& host, int port, std::string& error) {
   auto& http = impl_->http;

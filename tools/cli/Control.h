@@ -13,10 +13,13 @@
 //   POST   /api/mo                   {"account","from","to","text","encoding","via"}
 //   GET    /api/rules                fault rules; POST {"rule":"PREFIX=FAULT[:ARG]"}
 //   DELETE /api/rules/ID
+//   GET    /api/activity             the latest events (MO, submits with their status, ...)
 //   GET    /api/counters             the counters by name
 //   GET    /metrics                  the counters in the Prometheus text format
 // With a token every request but GET / needs `Authorization: Bearer TOKEN`.
 #pragma once
+
+#include <nlohmann/json.hpp>
 
 #include <memory>
 #include <string>
@@ -38,6 +41,8 @@ class Control {
   bool Start(const std::string& host, int port, std::string& error);
   int port() const { return port_; }
   void Stop();
+  // Keeps an event for GET /api/activity (the latest 200). Loop thread.
+  void Record(const nlohmann::json& event);
 
   struct Impl;
 

@@ -17,6 +17,7 @@
 #include "sms/Names.h"
 #include "tools/cli/ClientImpl.h"
 #include "tools/cli/Control.h"
+#include "tools/cli/Events.h"
 #include "tools/cli/Format.h"
 #include "tools/smsc/Server.h"
 
@@ -46,100 +47,6 @@ std::string ListenProblem(const std::string& host, int port) {
   return why;
 }
 
-// simulate --json: one JSON line per event on stdout.
-class Events {
- public:
-  Events(std::ostream& out, smsc::Server& server) : out_(out), server_(server) {}
-
-  void Line(json j) { out_ << j.dump(-1, ' ', false, json::error_handler_t::replace) << std::endl; }
-
-  // Binds, unbinds and MO messages, read off the PDUs the simulator writes
-  // and receives.
-  void Pdu(std::string_view session, bool received, std::string_view pdu) {
-    if (pdu.size() < 16) return;
-    const std::uint32_t id = ReadU32(pdu, 4), status = ReadU32(pdu, 8);
-    if (!received && status == 0 &&
-        (id == command_id::bind_transmitter_resp || id == command_id::bind_receiver_resp ||
-         id == command_id::bind_transceiver_resp)) {
-      const char* bind = id == command_id::bind_transmitter_resp ? "transmitter"
-                         : id == command_id::bind_receiver_resp  ? "receiver"
-                                                                 : "transceiver";
-      Line({{"type", "bound"}, {"session", session}, {"bind", bind}});
-    } else if (received && id == command_id::unbind) {
-      Line({{"type", "unbind"}, {"session", session}, {"by", "esme"}});
-    } else if (!received && id == command_id::unbind) {
-      Line({{"type", "unbind"}, {"session", session}, {"by", "smsc"}});
-    } else if (!received && (id == command_id::deliver_sm || id == command_id::data_sm)) {
-      // service_type, source (ton, npi, addr), dest (ton, npi, addr), esm_class
-      std::size_t at = 16;
-      auto cstr = [&] {
-        const std::size_t end = pdu.find('\0', at);
-        if (end == std::string_view::npos) return std::string_view();
-        std::string_view v = pdu.substr(at, end - at);
-        at = end + 1;
-        return v;
-      };
-      cstr();
-      at += 2;
-      const std::string_view from = cstr();
-      at += 2;
-      const std::string_view to = cstr();
-      if (at >= pdu.size()) return;
-      const Byte esm_class = Byte(pdu[at]);
-      if ((esm_class & 0x3C) != 0) return;  // a receipt: reported by Final()
-      Line({{"type", "mo"},
-            {"session", session},
-            {"via", id == command_id::data_sm ? "data_sm" : "deliver_sm"},
-            {"from", from},
-            {"to", to},
-            {"esm_class", esm_class}});
-    }
-  }
-
-  void Submit(const smsc::Session& s, const smsc::MessageView& m) {
-    json to = json::array();
-    for (const auto& d : m.destinations) to.push_back(d.address.addr);
-    json j{{"type", "received"},
-           {"session", s.name()},
-           {"via", m.command_id == command_id::submit_multi ? "submit_multi"
-                   : m.command_id == command_id::data_sm    ? "data_sm"
-                                                            : "submit_sm"},
-           {"from", m.source.addr},
-           {"to", to},
-           {"esm_class", m.esm_class},
-           {"data_coding", m.data_coding}};
-    const bool udh = (m.esm_class & 0x40) != 0 && !m.short_message.empty();
-    const std::string_view body =
-        udh ? m.short_message.substr(std::min<std::size_t>(m.short_message.size(), 1 + Byte(m.short_message[0])))
-            : m.short_message;
-    const auto alphabet = sms::AlphabetOf(m.data_coding);
-    auto text = alphabet == sms::Alphabet::Binary || alphabet == sms::Alphabet::Unsupported
-                    ? sms::Result<std::string>(sms::Error{sms::ErrorCode::UnsupportedCoding})
-                    : sms::DecodeText(body, m.data_coding);
-    if (text)
-      j["text"] = *text;
-    else
-      j["text_hex"] = HexOctets(body);
-    Line(std::move(j));
-  }
-
-  void Final(const smsc::StoredMessage& m) {
-    const Byte rd = m.registered_delivery & 0x03;
-    const bool receipt = rd == 1 || (rd == 2 && m.state != sms::MessageState::Delivered);
-    Line({{"type", receipt ? "receipt" : "final"},
-          {"message_id", server_.smsc().ids().text(m.id)},
-          {"from", m.destination.view()},
-          {"to", m.source.view()},
-          {"state", sms::MessageStateName(m.state)},
-          {"message_state", static_cast<unsigned>(m.state)},
-          {"stat", sms::ReceiptStat(m.state)}});
-  }
-
- private:
-  std::ostream& out_;
-  smsc::Server& server_;
-};
-
 }  // namespace
 
 smsc::Config SimulatorConfig(const Options& o, bool embedded) {
@@ -164,7 +71,7 @@ int RunSimulator(const Options& o, TEventLoop& loop, std::ostream& out, std::ost
   smsc::Config cfg = SimulatorConfig(o, false);
   std::ostream& chatter = o.json ? err : out;
   Events* events = nullptr;  // set once the server exists; the trace is called only after
-  if (o.trace || o.json)
+  if (o.trace || o.json || o.http_port)
     cfg.trace = [&err, &o, &events](std::string_view session, bool received, std::string_view pdu) {
       if (o.trace) err << session << ' ' << TraceLine(received ? '<' : '>', pdu) << std::endl;
       if (events) events->Pdu(session, received, pdu);
@@ -179,8 +86,12 @@ int RunSimulator(const Options& o, TEventLoop& loop, std::ostream& out, std::ost
     return exit_code::usage;
   }
   smsc::Server server(cfg, loop);
-  Events json_events(out, server);
-  if (o.json) {
+  std::optional<Control> control;
+  if (o.http_port) control.emplace(server, loop, o.http_token);
+  Events json_events(server, o.json ? &out : nullptr,
+                     control ? std::function<void(const json&)>([&](const json& e) { control->Record(e); })
+                             : std::function<void(const json&)>());
+  if (o.json || control) {
     events = &json_events;
     server.smsc().on_submit = [&](const smsc::Session& s, const smsc::MessageView& m) { json_events.Submit(s, m); };
     server.smsc().on_final = [&](const smsc::StoredMessage& m) { json_events.Final(m); };
@@ -205,9 +116,7 @@ int RunSimulator(const Options& o, TEventLoop& loop, std::ostream& out, std::ost
       err << "error: cannot listen on " << o.host << ":" << o.port << std::endl;
     return exit_code::connect;
   }
-  std::optional<Control> control;
-  if (o.http_port) {
-    control.emplace(server, loop, o.http_token);
+  if (control) {
     std::string why;
     if (!control->Start(o.http_host, *o.http_port, why)) {
       err << "error: --http: cannot listen on " << o.http_host << ":" << *o.http_port << ": " << why
