@@ -285,6 +285,7 @@ Cardinal Session::screen(const MessageView& m) {
       if (r->fault == Fault::no_response) silent_ = true;
       if (r->fault == Fault::delay) rule_delay_ = std::max(rule_delay_, r->delay);
     }
+  if (rule_delay_.count() > 0) ++smsc_.counters_.rule_faults;
   if (silent_) {
     ++smsc_.counters_.rule_faults;
     return status::ok;
