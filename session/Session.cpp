@@ -32,7 +32,7 @@ const char* to_string(state s) noexcept {
 namespace detail {
 namespace {
 
-constexpr Cardinal kResponseBit = 0x80000000;
+constexpr Cardinal kResponseBit = codec::response_bit;
 constexpr Cardinal ESME_RINVCMDID = 0x03;
 constexpr Cardinal ESME_RINVBNDSTS = 0x04;
 constexpr Cardinal ESME_RMSGQFUL = 0x14;
@@ -979,7 +979,7 @@ void core::inbound(inbound_message&& m) {
     if (auto receipt = sms::ParseReceipt(text, tlvs)) {
       receipt_event e;
       const auto st = receipt->state;
-      const bool final_state = st && *st != sms::MessageState::Enroute && *st != sms::MessageState::Unknown;
+      const bool final_state = sms::IsFinalNotification(m.esm_class, st);
       const auto now = clock::now();
       std::optional<ReceiptBook::Entry> hit;
       if (receipt->receipted_message_id) hit = receipts_.match(*receipt->receipted_message_id, final_state, now);

@@ -357,7 +357,7 @@ void Client::Replace() {
   const auto encoded = sms::EncodeText(o_.text, o_.data_coding.value_or(sms::data_coding::kDefault));
   if (!encoded) {
     Options one = o_;
-    one.split = SplitMethod::Udh;
+    one.split = SplitMethod::Udh8;
     auto why = PrepareText(one, o_.text, 0);
     throw Failure{exit_code::usage,
                   std::holds_alternative<std::string>(why) ? std::get<std::string>(why) : "cannot encode the text"};

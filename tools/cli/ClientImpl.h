@@ -66,8 +66,7 @@ inline std::string MaskPassword(std::string_view pdu) {
   std::string out(pdu);
   if (pdu.size() < 16) return out;
   const std::uint32_t id = ReadU32(pdu, 4);
-  if (id != command_id::bind_transmitter && id != command_id::bind_receiver && id != command_id::bind_transceiver)
-    return out;
+  if (!codec::is_bind(id)) return out;
   std::size_t at = pdu.find('\0', 16);  // end of system_id
   if (at == std::string_view::npos) return out;
   for (++at; at < out.size() && out[at] != '\0'; ++at) out[at] = '*';
@@ -95,7 +94,7 @@ inline std::string StateText(const sms::Receipt& r) {
   return "UNKNOWN";
 }
 
-inline bool FinalReceipt(const sms::Receipt& r) { return !(r.state && (*r.state == sms::MessageState::Enroute)); }
+inline bool FinalReceipt(const sms::Receipt& r) { return !r.state || sms::IsFinal(*r.state); }
 
 // A one-shot deadline on the loop: expired() turns true once, after ms.
 class Deadline {

@@ -9,6 +9,10 @@
 #include <sstream>
 #include <string_view>
 
+#include "component/BindType.h"
+#include "sms/Encoding.h"
+#include "sms/Segment.h"
+
 namespace velmor::cli {
 
 const char* const kVersion = "velmorsmppdemo " VELMOR_VERSION " (SMPP 3.4)";
@@ -75,18 +79,8 @@ struct Parser {
         },
         "system_type");
     One(
-        s, "--bind",
-        [this](const std::string& v) {
-          if (v == "transmitter")
-            o.bind = Transmitter;
-          else if (v == "receiver")
-            o.bind = Receiver;
-          else if (v == "transceiver")
-            o.bind = Transceiver;
-          else
-            throw ValidationError("--bind", "'" + v + "' is not transmitter, receiver or transceiver");
-        },
-        "transmitter|receiver|transceiver");
+        s, "--bind", [this](const std::string& v) { o.bind = BindTypeOf(Pick("--bind", v, codec::bind_names).state); },
+        Names(codec::bind_names));
     One(
         s, "--source",
         [this](const std::string& v) {
@@ -302,32 +296,15 @@ struct Parser {
         send, "--encoding",
         [this](const std::string& v) {
           if (v == "auto")
-            o.encoding = TextEncoding::Auto;
-          else if (v == "gsm")
-            o.encoding = TextEncoding::Gsm;
-          else if (v == "ucs2")
-            o.encoding = TextEncoding::Ucs2;
-          else if (v == "latin1")
-            o.encoding = TextEncoding::Latin1;
-          else if (v == "binary")
-            o.encoding = TextEncoding::Binary;
+            o.encoding.reset();
           else
-            throw ValidationError("--encoding", "'" + v + "' is not auto, gsm, ucs2, latin1 or binary");
+            o.encoding = Pick("--encoding", v, sms::kAlphabetNames, "auto").alphabet;
         },
-        "auto|gsm|ucs2|latin1|binary");
+        "auto|" + Names(sms::kAlphabetNames) + " (default auto: GSM 7-bit, else UCS-2)");
     One(
         send, "--split",
-        [this](const std::string& v) {
-          if (v == "udh")
-            o.split = SplitMethod::Udh;
-          else if (v == "sar")
-            o.split = SplitMethod::Sar;
-          else if (v == "payload")
-            o.split = SplitMethod::Payload;
-          else
-            throw ValidationError("--split", "'" + v + "' is not udh, sar or payload");
-        },
-        "udh|sar|payload (default udh)");
+        [this](const std::string& v) { o.split = Pick("--split", v, sms::kSegmentMethodNames).method; },
+        Names(sms::kSegmentMethodNames) + " (default udh)");
 
     auto* data = app.add_subcommand("data_sm", "data_sm to one destination, the text in message_payload");
     Common(data, Command::DataSm);
@@ -457,7 +434,7 @@ void Check(Options& o, bool simulator_flag_used, bool port_given) {
         if (!o.text_given) fail("send needs --text");
       }
       if (o.to.size() > TVelmorSMPPDemo::MaxDestinations) fail("--to: more than 254 destinations");
-      if (o.encoding == TextEncoding::Binary && o.text_given && !IsHex(o.text))
+      if (o.encoding == sms::Alphabet::Binary && o.text_given && !IsHex(o.text))
         fail("--text: with --encoding binary the text must be an even count of hex digits");
       if (o.receipt && o.bind && *o.bind == Transmitter)
         fail("--receipt needs a bind that receives (receiver or transceiver)");
@@ -515,14 +492,7 @@ TTLSOptions Options::TLS() const {
   return t;
 }
 
-const char* BindName(TBindType type) {
-  switch (type) {
-    case Transmitter: return "transmitter";
-    case Receiver: return "receiver";
-    case Transceiver: return "transceiver";
-  }
-  return "?";
-}
+const char* BindName(TBindType type) { return codec::bind_state_name(BoundState(type)).data(); }
 
 ParseOutcome ParseArgs(const std::vector<std::string>& args, const EnvLookup& env) {
   ParseOutcome out;

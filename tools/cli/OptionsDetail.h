@@ -57,6 +57,29 @@ inline void SplitList(const std::string& flag, const std::string& text, std::vec
   }
 }
 
+// The names of a library name table, "a|b|c".
+template <class Table>
+inline std::string Names(const Table& table) {
+  std::string out;
+  for (const auto& e : table) out += (out.empty() ? "" : "|") + std::string(e.name);
+  return out;
+}
+
+// The entry of a library name table that v names exactly; otherwise a refusal
+// listing the names (`also` first, a name handled before the table).
+template <class Table>
+const auto& Pick(const std::string& flag, const std::string& v, const Table& table, std::string_view also = {}) {
+  for (const auto& e : table)
+    if (e.name == v) return e;
+  std::vector<std::string> names;
+  if (!also.empty()) names.emplace_back(also);
+  for (const auto& e : table) names.emplace_back(e.name);
+  std::string list;
+  for (std::size_t i = 0; i < names.size(); ++i)
+    list += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+  throw ValidationError(flag, "'" + v + "' is not " + list);
+}
+
 inline bool IsHex(std::string_view s) {
   if (s.size() % 2 != 0) return false;
   for (char c : s)

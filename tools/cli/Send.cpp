@@ -132,7 +132,7 @@ void ApplyTlvs(const Options& o, Aggregate& a, const char* pdu) {
 // The session's own text path carries destination, text, coding and split;
 // a message that needs more fields goes part by part.
 bool TextPath(const Options& o, const Job& j) {
-  return j.to.size() == 1 && o.encoding != TextEncoding::Binary && o.service_type.empty() && !o.esm_class &&
+  return j.to.size() == 1 && o.encoding != sms::Alphabet::Binary && o.split != SplitMethod::Udh16 && o.service_type.empty() && !o.esm_class &&
          !o.priority_flag && !o.protocol_id && o.schedule_delivery_time.empty() && o.validity_period.empty() &&
          o.tlvs.empty();
 }
@@ -369,7 +369,7 @@ void Client::Send() {
       q.dest_addr_ton = o_.dest_ton;
       q.dest_addr_npi = o_.dest_npi;
       q.text = j.text;
-      q.split = o_.split == SplitMethod::Udh   ? ss::split_method::udh
+      q.split = o_.split == SplitMethod::Udh8  ? ss::split_method::udh
                 : o_.split == SplitMethod::Sar ? ss::split_method::sar
                                                : ss::split_method::payload;
       q.data_coding = CodingOf(o_);
