@@ -386,12 +386,13 @@ void Client::Send() {
           if (registered & 0x03) run->t.receipts_expected += r.parts;
         } else {
           const auto status = ss::command_status_of(ec);
-          report(j, 0, j.parts->size(), j.to[0], "", status,
+          // The text path names no failing part; a one-part message has only one.
+          report(j, j.parts->size() == 1 ? 1 : 0, j.parts->size(), j.to[0], "", status,
                  status            ? StatusName(*status)
                  : f->unsent       ? std::string("unsent")
                  : f->unknown      ? std::string("unknown")
                                    : ec.message(),
-                 std::nullopt, "submit_sm");
+                 status ? std::optional<double>(rtt) : std::nullopt, "submit_sm");
         }
         settle(f);
       });
