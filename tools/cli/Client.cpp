@@ -1,6 +1,7 @@
 #include "tools/cli/Client.h"
 
 #include "tools/cli/ClientImpl.h"
+#include "tools/cli/Control.h"
 
 #include <nlohmann/json.hpp>
 
@@ -282,10 +283,41 @@ void Client::OnMessage(const ss::inbound_message& m) {
     line.text_is_hex = true;
   }
   ++printed_;
+  ++messages_;
   Result(FormatMessage(line, o_.json));
 }
 
 void Client::Listen() {
+  std::optional<MetricsEndpoint> metrics;
+  if (o_.metrics_port) {
+    // The session's own families, then what this listener has printed and
+    // whether it is bound now.
+    metrics.emplace(loop_, [this] {
+      auto label = [](std::string v) {  // a Prometheus label value, escaped
+        std::string out;
+        for (char c : v) out += c == '"' || c == '\\' ? std::string{'\\', c} : c == '\n' ? "\\n" : std::string(1, c);
+        return out;
+      };
+      std::string out = session_->metrics_prometheus();
+      out += "# HELP velmor_cli_inbound_messages_total MO messages printed (multipart ones once)\n"
+             "# TYPE velmor_cli_inbound_messages_total counter\n"
+             "velmor_cli_inbound_messages_total " +
+             std::to_string(messages_) +
+             "\n# HELP velmor_cli_receipts_total delivery receipts printed\n"
+             "# TYPE velmor_cli_receipts_total counter\n"
+             "velmor_cli_receipts_total " +
+             std::to_string(printed_ - messages_) +
+             "\n# HELP velmor_cli_bound 1 while the session is bound\n# TYPE velmor_cli_bound gauge\n"
+             "velmor_cli_bound{bind=\"" +
+             BindName(o_.EffectiveBind()) + "\",account=\"" + label(o_.system_id) + "\"} " + (bound_ && !lost_ ? "1" : "0") +
+             "\n";
+      return out;
+    });
+    std::string why;
+    if (!metrics->Start("127.0.0.1", *o_.metrics_port, why))
+      throw Failure{exit_code::usage, "--metrics-port " + std::to_string(*o_.metrics_port) + ": " + why};
+    Say("metrics on http://127.0.0.1:" + std::to_string(metrics->port()) + "/metrics");
+  }
   on_receipt_ = [this](const ss::receipt_event& e) {
     ++printed_;
     Result(FormatReceipt(e.receipt, e.message.source_addr, e.message.destination_addr, o_.json));

@@ -190,7 +190,8 @@ class Client {
   std::string unframeable_;
   sms::Reassembler reassembler_;
   std::function<void(const ss::receipt_event&)> on_receipt_;
-  unsigned printed_ = 0;
+  unsigned printed_ = 0;   // lines listen printed
+  unsigned messages_ = 0;  // of them, MO messages
 };
 
 }  // namespace velmor::cli

@@ -290,4 +290,43 @@ void Control::Stop() {
   impl_->thread.join();
 }
 
+struct MetricsEndpoint::Impl {
+  TEventLoop& loop;
+  std::function<std::string()> render;
+  httplib::Server http;
+  std::thread thread;
+};
+
+MetricsEndpoint::MetricsEndpoint(TEventLoop& loop, std::function<std::string()> render)
+    : impl_(new Impl{loop, std::move(render), {}, {}}) {
+  impl_->http.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+    auto done = std::make_shared<std::promise<std::string>>();
+    auto text = done->get_future();
+    impl_->loop.Post([done, render = impl_->render] { done->set_value(render()); });
+    if (text.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+      res.status = 503;
+      return;
+    }
+    res.set_content(text.get(), "text/plain; version=0.0.4");
+  });
+}
+
+MetricsEndpoint::~MetricsEndpoint() {
+  if (!impl_->thread.joinable()) return;
+  impl_->http.stop();
+  impl_->thread.join();
+}
+
+bool MetricsEndpoint::Start(const std::string& host, int port, std::string& error) {
+  auto& http = impl_->http;
+  port_ = port == 0 ? http.bind_to_any_port(host.c_str()) : (http.bind_to_port(host.c_str(), port) ? port : -1);
+  if (port_ <= 0) {
+    error = std::strerror(errno);
+    port_ = 0;
+    return false;
+  }
+  impl_->thread = std::thread([&http] { http.listen_after_bind(); });
+  return true;
+}
+
 }  // namespace velmor::cli

@@ -21,6 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -43,6 +44,25 @@ class Control {
   void Stop();
   // Keeps an event for GET /api/activity (the latest 200). Loop thread.
   void Record(const nlohmann::json& event);
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+  int port_ = 0;
+};
+
+// GET /metrics on host:port for a long-running client (listen
+// --metrics-port): render runs on the loop's thread, by TEventLoop::Post,
+// and its text is the response. Stops and joins on destruction.
+class MetricsEndpoint {
+ public:
+  MetricsEndpoint(TEventLoop& loop, std::function<std::string()> render);
+  ~MetricsEndpoint();
+  MetricsEndpoint(const MetricsEndpoint&) = delete;
+  MetricsEndpoint& operator=(const MetricsEndpoint&) = delete;
+  bool Start(const std::string& host, int port, std::string& error);
+  int port() const { return port_; }
 
   struct Impl;
 

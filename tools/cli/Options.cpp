@@ -331,6 +331,10 @@ struct Parser {
         "stop after N");
     Time(listen, "--duration", o.duration_ms, 1000, 1, 86'400'000, "stop after this long (a bare number: seconds)");
     Flag(listen, "--reconnect", o.reconnect, "reconnect and rebind with backoff when the link is lost");
+    One(
+        listen, "--metrics-port",
+        [this](const std::string& v) { o.metrics_port = static_cast<int>(Number("--metrics-port", v, 0, 65535)); },
+        "serve the session's metrics (Prometheus text) at http://127.0.0.1:PORT/metrics");
 
     for (auto [name, c, help] : {std::tuple{"query", Command::Query, "query_sm for --id"},
                                  std::tuple{"cancel", Command::Cancel, "cancel_sm for --id"},

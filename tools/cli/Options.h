@@ -98,6 +98,7 @@ struct Options {
   unsigned duration_ms = 0;     // listen: 0 = no limit
   unsigned interval_ms = 1000;  // ping
   bool reconnect = false;       // listen
+  std::optional<int> metrics_port;  // listen: GET /metrics (Prometheus) on 127.0.0.1
 
   // ---- simulator (simulate, or the embedded one) ------------------------------
   std::vector<std::pair<std::string, std::string>> credentials;
