@@ -65,8 +65,8 @@ TEST(Bulk, InterruptedRunResumesFromItsJournalAndSendsEveryLineOnce) {
       t.join();
     }
   } join{sim, reader};
-  const std::vector<std::string> send = {"send", "--port", sim.port(), "--file",   file,
-                                         "--journal", journal, "--rate", "10000", "--json"};
+  const std::vector<std::string> send = {"send",      "--port", sim.port(), "--file", file,
+                                         "--journal", journal,  "--rate",   "10000",  "--json"};
 
   Process first(kExe, send);
   ASSERT_TRUE(first.WaitForLine("\"line\":3000,", 10s)) << first.err();

@@ -19,8 +19,8 @@ using nlohmann::json;
 const std::string kExe = VELMOR_CLI_EXE;
 
 TEST(Control, RulesStatesAndTokenThroughTheApi) {
-  Process sim(kExe, {"simulate", "--port", "0", "--http", "0", "--http-token", "s3cret", "--json",
-                     "--first-message-id", "1", "--delivery-delay", "1h"});
+  Process sim(kExe, {"simulate", "--port", "0", "--http", "0", "--http-token", "s3cret", "--json", "--first-message-id",
+                     "1", "--delivery-delay", "1h"});
   const auto first = sim.ReadLine(5s);
   ASSERT_TRUE(first);
   const json listening = json::parse(*first);
@@ -71,8 +71,9 @@ TEST(Control, RulesStatesAndTokenThroughTheApi) {
   EXPECT_EQ(api("POST", "/api/mo", R"({"text":"nobody listens"})").status, 409);
 
   const auto metrics = api("GET", "/metrics");
-  EXPECT_NE(metrics.body.find("# TYPE velmor_smsc_messages_accepted_total counter\nvelmor_smsc_messages_accepted_total 2"),
-            std::string::npos)
+  EXPECT_NE(
+      metrics.body.find("# TYPE velmor_smsc_messages_accepted_total counter\nvelmor_smsc_messages_accepted_total 2"),
+      std::string::npos)
       << metrics.body;
   // One each for the delay and the no-response; queue-full once per attempt
   // (the session retries ESME_RMSGQFUL after a pause).

@@ -65,15 +65,16 @@ TEST(JsonSchema, EverySubcommandsOutputMatches) {
 
   const std::string lines = ::testing::TempDir() + "velmor_schema_lines.jsonl";
   std::ofstream(lines) << all;
-  const auto check = velmor::test::Run("/bin/sh",
-                         {"-c", "/usr/bin/python3 " VELMOR_SOURCE_DIR "/tests/cli/validate_json.py " VELMOR_SOURCE_DIR
-                                "/docs/velmorsmppdemo.schema.json < " +
-                                    lines},
-                         30s);
+  const auto check =
+      velmor::test::Run("/bin/sh",
+                        {"-c", "/usr/bin/python3 " VELMOR_SOURCE_DIR "/tests/cli/validate_json.py " VELMOR_SOURCE_DIR
+                               "/docs/velmorsmppdemo.schema.json < " +
+                                   lines},
+                        30s);
   EXPECT_EQ(check.exit_code, 0) << check.out << check.err;
-  for (const char* type : {"\"submit\"", "\"receipt\"", "\"message\"", "\"query\"", "\"cancel\"", "\"replace\"",
-                           "\"enquire_link_resp\"", "\"summary\"", "\"listening\"", "\"bound\"", "\"unbind\"",
-                           "\"received\"", "\"mo\""})
+  for (const char* type :
+       {"\"submit\"", "\"receipt\"", "\"message\"", "\"query\"", "\"cancel\"", "\"replace\"", "\"enquire_link_resp\"",
+        "\"summary\"", "\"listening\"", "\"bound\"", "\"unbind\"", "\"received\"", "\"mo\""})
     EXPECT_NE(all.find(std::string("\"type\":") + type), std::string::npos) << type << " never printed";
 }
 

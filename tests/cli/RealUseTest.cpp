@@ -381,10 +381,9 @@ TEST(RealUse, PingSummaryOnInterrupt) {
   const auto r = ping.Wait(5s);
   EXPECT_EQ(r.exit_code, 8) << r.err;
   std::smatch m;
-  ASSERT_TRUE(std::regex_search(
-      r.out, m,
-      std::regex("\\n([0-9]+) sent, ([0-9]+) answered, round trip min/avg/max/p99 = "
-                 "[0-9.]+/[0-9.]+/[0-9.]+/[0-9.]+ ms\\n")))
+  ASSERT_TRUE(std::regex_search(r.out, m,
+                                std::regex("\\n([0-9]+) sent, ([0-9]+) answered, round trip min/avg/max/p99 = "
+                                           "[0-9.]+/[0-9.]+/[0-9.]+/[0-9.]+ ms\\n")))
       << r.out;
   const int sent = std::stoi(m[1]), answered = std::stoi(m[2]);
   int printed = 0;

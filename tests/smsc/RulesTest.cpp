@@ -64,8 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RuleCase{"QueueFull", "467=queue-full", "4670001", 0ms, 0x14, {}},
                       RuleCase{"Delay", "467=delay:250ms", "4670001", 250ms, 0, MessageState::Delivered},
                       RuleCase{"NoResponse", "467=no-response", "4670001", -1ms, 0, {}},
-                      RuleCase{"Undeliverable", "467=undeliverable", "4670001", 0ms, 0,
-                               MessageState::Undeliverable},
+                      RuleCase{"Undeliverable", "467=undeliverable", "4670001", 0ms, 0, MessageState::Undeliverable},
                       RuleCase{"WholeNumberAsPrefix", "4670001=refuse", "4670001", 0ms, 0x45, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -95,8 +94,8 @@ TEST(SmscRules, AddedAndRemovedAtRunTimePerDestination) {
   const std::string multi = cstr("") + "01 01" + cstr("123") + "02" + "01 01 01" + cstr("4670666") + "01 01 01" +
                             cstr("4670001") + "00 00 00" + cstr("") + cstr("") + "00 00 00 00 02 6869";
   const std::string resp = h.feed(pdu(command_id::submit_multi, 2, multi));
-  EXPECT_EQ(to_hex(resp), to_hex(pdu(command_id::submit_multi_resp, 2, cstr("1") + "01 01 01" + cstr("4670666") +
-                                                                           "0000000B")));
+  EXPECT_EQ(to_hex(resp),
+            to_hex(pdu(command_id::submit_multi_resp, 2, cstr("1") + "01 01 01" + cstr("4670666") + "0000000B")));
   EXPECT_TRUE(h.smsc.force_state(1, MessageState::Rejected, h.t0));
   EXPECT_FALSE(h.smsc.force_state(1, MessageState::Delivered, h.t0)) << "already final";
   EXPECT_TRUE(h.smsc.remove_rule(refuse));

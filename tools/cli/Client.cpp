@@ -9,9 +9,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -30,7 +30,6 @@
 #include "tools/smsc/Server.h"
 
 namespace velmor::cli {
-
 
 // Pause between loop wake-ups that check the stop flag.
 constexpr unsigned kPollMs = 50;
@@ -299,18 +298,19 @@ void Client::Listen() {
         return out;
       };
       std::string out = session_->metrics_prometheus();
-      out += "# HELP velmor_cli_inbound_messages_total MO messages printed (multipart ones once)\n"
-             "# TYPE velmor_cli_inbound_messages_total counter\n"
-             "velmor_cli_inbound_messages_total " +
-             std::to_string(messages_) +
-             "\n# HELP velmor_cli_receipts_total delivery receipts printed\n"
-             "# TYPE velmor_cli_receipts_total counter\n"
-             "velmor_cli_receipts_total " +
-             std::to_string(printed_ - messages_) +
-             "\n# HELP velmor_cli_bound 1 while the session is bound\n# TYPE velmor_cli_bound gauge\n"
-             "velmor_cli_bound{bind=\"" +
-             BindName(o_.EffectiveBind()) + "\",account=\"" + label(o_.system_id) + "\"} " + (bound_ && !lost_ ? "1" : "0") +
-             "\n";
+      out +=
+          "# HELP velmor_cli_inbound_messages_total MO messages printed (multipart ones once)\n"
+          "# TYPE velmor_cli_inbound_messages_total counter\n"
+          "velmor_cli_inbound_messages_total " +
+          std::to_string(messages_) +
+          "\n# HELP velmor_cli_receipts_total delivery receipts printed\n"
+          "# TYPE velmor_cli_receipts_total counter\n"
+          "velmor_cli_receipts_total " +
+          std::to_string(printed_ - messages_) +
+          "\n# HELP velmor_cli_bound 1 while the session is bound\n# TYPE velmor_cli_bound gauge\n"
+          "velmor_cli_bound{bind=\"" +
+          BindName(o_.EffectiveBind()) + "\",account=\"" + label(o_.system_id) + "\"} " +
+          (bound_ && !lost_ ? "1" : "0") + "\n";
       return out;
     });
     std::string why;

@@ -21,8 +21,8 @@
 
 #include "codec/Commands.h"
 #include "session/Session.h"
-#include "sms/Receipt.h"
 #include "sms/Reassembly.h"
+#include "sms/Receipt.h"
 #include "tools/cli/Client.h"
 #include "tools/smsc/Server.h"
 

@@ -103,7 +103,8 @@ struct Control::Impl {
   void Routes() {
     http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
       if (token.empty() || req.path == "/") return httplib::Server::HandlerResponse::Unhandled;
-      if (req.get_header_value("Authorization") == "Bearer " + token) return httplib::Server::HandlerResponse::Unhandled;
+      if (req.get_header_value("Authorization") == "Bearer " + token)
+        return httplib::Server::HandlerResponse::Unhandled;
       res.set_header("WWW-Authenticate", "Bearer");
       Send(res, Error(401, "this simulator needs Authorization: Bearer <token> (simulate --http-token)"));
       return httplib::Server::HandlerResponse::Handled;
@@ -129,7 +130,8 @@ struct Control::Impl {
     http.Get("/api/messages", [this](const httplib::Request& req, httplib::Response& res) {
       const std::string to = req.get_param_value("to"), id = req.get_param_value("id");
       std::size_t limit = 200;
-      if (req.has_param("limit")) limit = std::clamp<std::size_t>(std::stoul("0" + req.get_param_value("limit")), 1, 10000);
+      if (req.has_param("limit"))
+        limit = std::clamp<std::size_t>(std::stoul("0" + req.get_param_value("limit")), 1, 10000);
       Send(res, OnLoop([=](smsc::Smsc& s) {
              json list = json::array();
              s.store().for_each_newest([&](const smsc::StoredMessage& m) {
@@ -202,7 +204,11 @@ struct Control::Impl {
              if (n == 0)
                return Error(409, account.empty() ? "no receiver or transceiver is bound"
                                                  : "no receiver or transceiver of " + account + " is bound");
-             Record({{"type", "inject"}, {"from", mo.source}, {"to", mo.destination}, {"text", mo.text}, {"via", via},
+             Record({{"type", "inject"},
+                     {"from", mo.source},
+                     {"to", mo.destination},
+                     {"text", mo.text},
+                     {"via", via},
                      {"sessions", n}});
              return Json({{"sessions", n}, {"parts", parts.pdus.size()}, {"via", via}});
            }));

@@ -35,7 +35,7 @@ void Events::Pdu(std::string_view session, bool received, std::string_view pdu) 
   } else if (!received && id == command_id::unbind) {
     Emit({{"type", "unbind"}, {"session", session}, {"by", "smsc"}});
   } else if (!received && (id == command_id::submit_sm_resp || id == command_id::submit_multi_resp ||
-                            id == command_id::data_sm_resp)) {
+                           id == command_id::data_sm_resp)) {
     const auto it = pending_.find({std::string(session), ReadU32(pdu, 12)});
     if (it == pending_.end()) return;
     json j = std::move(it->second);
@@ -73,7 +73,6 @@ void Events::Pdu(std::string_view session, bool received, std::string_view pdu) 
   }
 }
 
-
 void Events::Submit(const smsc::Session& s, const smsc::MessageView& m) {
   json to = json::array();
   for (const auto& d : m.destinations) to.push_back(d.address.addr);
@@ -106,7 +105,6 @@ void Events::Submit(const smsc::Session& s, const smsc::MessageView& m) {
   }
 }
 
-
 void Events::Final(const smsc::StoredMessage& m) {
   const Byte rd = m.registered_delivery & 0x03;
   const bool receipt = rd == 1 || (rd == 2 && m.state != sms::MessageState::Delivered);
@@ -118,6 +116,5 @@ void Events::Final(const smsc::StoredMessage& m) {
         {"message_state", static_cast<unsigned>(m.state)},
         {"stat", sms::ReceiptStat(m.state)}});
 }
-
 
 }  // namespace velmor::cli

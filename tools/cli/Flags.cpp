@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <map>
 
-#include "tools/cli/OptionsDetail.h"
 #include "tlv/Tlv.h"
+#include "tools/cli/OptionsDetail.h"
 
 namespace velmor::cli {
 
@@ -75,7 +75,8 @@ CLI::Option* Time(CLI::App* s, const std::string& name, unsigned& target_ms, uns
         const auto ms = ParseDuration(v, bare_unit_ms);
         if (!ms) throw ValidationError(name, "'" + v + "' is not a time (e.g. 500ms, 10s, 2m)");
         if (*ms < lo_ms || *ms > hi_ms)
-          throw ValidationError(name, v + " is outside " + std::to_string(lo_ms) + "ms.." + std::to_string(hi_ms) + "ms");
+          throw ValidationError(name,
+                                v + " is outside " + std::to_string(lo_ms) + "ms.." + std::to_string(hi_ms) + "ms");
         target_ms = static_cast<unsigned>(*ms);
       },
       help);
@@ -91,7 +92,8 @@ void MessageFlags(CLI::App* s, Options& o) {
         o.service_type = v;
       },
       "service_type");
-  for (auto [name, target, hi] : {std::tuple{"--priority", &o.priority_flag, 3}, std::tuple{"--protocol-id", &o.protocol_id, 255}})
+  for (auto [name, target, hi] :
+       {std::tuple{"--priority", &o.priority_flag, 3}, std::tuple{"--protocol-id", &o.protocol_id, 255}})
     One(
         s, name,
         [name = std::string(name), target, hi](const std::string& v) { *target = Byte(Number(name, v, 0, hi)); },
@@ -115,8 +117,8 @@ void MessageFlags(CLI::App* s, Options& o) {
            const std::string hex = v.substr(eq + 1);
            if (!IsHex(hex)) throw ValidationError("--tlv", "'" + hex + "' is not an even count of hex digits");
            if (!KnownTag(t))
-             throw ValidationError("--tlv", "tag " + v.substr(0, eq) +
-                                                " is not an optional parameter of submit_sm or data_sm");
+             throw ValidationError("--tlv",
+                                   "tag " + v.substr(0, eq) + " is not an optional parameter of submit_sm or data_sm");
            std::string octets;
            for (std::size_t i = 0; i < hex.size(); i += 2)
              octets += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
@@ -129,23 +131,56 @@ void MessageFlags(CLI::App* s, Options& o) {
 
 void TypeNames(CLI::App& app) {
   static const std::map<std::string, const char*> kTypes = {
-      {"--host", "HOST"},          {"--port", "PORT"},          {"--system-id", "ID"},
-      {"--password", "PW"},        {"--system-type", "TYPE"},   {"--bind", "BIND"},
-      {"--source", "ADDR"},        {"--source-ton", "N"},       {"--source-npi", "N"},
-      {"--dest-ton", "N"},         {"--dest-npi", "N"},         {"--data-coding", "N"},
-      {"--registered-delivery", "N"}, {"--tls-ca", "FILE"},     {"--tls-cert", "FILE"},
-      {"--tls-key", "FILE"},       {"--tls-server-name", "NAME"}, {"--credential", "ID:PW"},
-      {"--delivery-delay", "MS|TIME"}, {"--undeliverable", "NUM"}, {"--reject", "NUM"},
-      {"--throttle-every", "N"},   {"--mo-from", "ADDR"},       {"--mo-to", "ADDR"},
-      {"--mo-text", "TEXT"},       {"--first-message-id", "N"}, {"--id-style", "STYLE"},
-      {"--id-prefix", "TEXT"},     {"--to", "NUM"},             {"--text", "TEXT"},
-      {"--file", "FILE"},          {"--journal", "FILE"},       {"--count", "N"},
-      {"--rate", "N"},             {"--window", "N"},           {"--encoding", "ENC"},
-      {"--split", "METHOD"},       {"--id", "ID"},              {"--service-type", "TYPE"},
-      {"--priority", "N"},         {"--protocol-id", "N"},      {"--esm-class", "N"},
-      {"--schedule", "TIME"},      {"--validity", "TIME"},      {"--tlv", "TAG=HEX"},
-      {"--http", "PORT"},          {"--http-host", "HOST"},     {"--http-token", "TOKEN"},
-      {"--rule", "PREFIX=FAULT"},  {"--metrics-port", "PORT"},
+      {"--host", "HOST"},
+      {"--port", "PORT"},
+      {"--system-id", "ID"},
+      {"--password", "PW"},
+      {"--system-type", "TYPE"},
+      {"--bind", "BIND"},
+      {"--source", "ADDR"},
+      {"--source-ton", "N"},
+      {"--source-npi", "N"},
+      {"--dest-ton", "N"},
+      {"--dest-npi", "N"},
+      {"--data-coding", "N"},
+      {"--registered-delivery", "N"},
+      {"--tls-ca", "FILE"},
+      {"--tls-cert", "FILE"},
+      {"--tls-key", "FILE"},
+      {"--tls-server-name", "NAME"},
+      {"--credential", "ID:PW"},
+      {"--delivery-delay", "MS|TIME"},
+      {"--undeliverable", "NUM"},
+      {"--reject", "NUM"},
+      {"--throttle-every", "N"},
+      {"--mo-from", "ADDR"},
+      {"--mo-to", "ADDR"},
+      {"--mo-text", "TEXT"},
+      {"--first-message-id", "N"},
+      {"--id-style", "STYLE"},
+      {"--id-prefix", "TEXT"},
+      {"--to", "NUM"},
+      {"--text", "TEXT"},
+      {"--file", "FILE"},
+      {"--journal", "FILE"},
+      {"--count", "N"},
+      {"--rate", "N"},
+      {"--window", "N"},
+      {"--encoding", "ENC"},
+      {"--split", "METHOD"},
+      {"--id", "ID"},
+      {"--service-type", "TYPE"},
+      {"--priority", "N"},
+      {"--protocol-id", "N"},
+      {"--esm-class", "N"},
+      {"--schedule", "TIME"},
+      {"--validity", "TIME"},
+      {"--tlv", "TAG=HEX"},
+      {"--http", "PORT"},
+      {"--http-host", "HOST"},
+      {"--http-token", "TOKEN"},
+      {"--rule", "PREFIX=FAULT"},
+      {"--metrics-port", "PORT"},
   };
   for (CLI::App* sub : app.get_subcommands({}))
     for (CLI::Option* opt : sub->get_options())

@@ -187,7 +187,8 @@ struct Parser {
     rules->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     add(rules);
     if (!standalone) return;
-    Time(s, "--mo-every", o.mo_every_ms, 1, 0, 86'400'000, "between mobile-originated messages to bound receivers (0: off)");
+    Time(s, "--mo-every", o.mo_every_ms, 1, 0, 86'400'000,
+         "between mobile-originated messages to bound receivers (0: off)");
     One(
         s, "--mo-from",
         [this](const std::string& v) {
@@ -207,8 +208,7 @@ struct Parser {
         "their text (UTF-8: GSM 7-bit when it fits, else UCS-2; split when long)");
     Flag(s, "--mo-data-sm", o.mo_data_sm, "send them as data_sm (message_payload) instead of deliver_sm");
     One(
-        s, "--http",
-        [this](const std::string& v) { o.http_port = static_cast<int>(Number("--http", v, 0, 65535)); },
+        s, "--http", [this](const std::string& v) { o.http_port = static_cast<int>(Number("--http", v, 0, 65535)); },
         "serve the control API and the web console on PORT (0: any free one)");
     One(
         s, "--http-host", [this](const std::string& v) { o.http_host = NonEmpty("--http-host", v); },

@@ -94,10 +94,10 @@ struct Options {
   std::vector<std::pair<Word, std::string>> tlvs;       // --tlv TAG=HEX, in the order given
 
   // ---- listen / ping / send --count -------------------------------------------
-  unsigned count = 0;           // send: repeats (0: 1); listen: 0 = no limit; ping: 0 = default 3
-  unsigned duration_ms = 0;     // listen: 0 = no limit
-  unsigned interval_ms = 1000;  // ping
-  bool reconnect = false;       // listen
+  unsigned count = 0;               // send: repeats (0: 1); listen: 0 = no limit; ping: 0 = default 3
+  unsigned duration_ms = 0;         // listen: 0 = no limit
+  unsigned interval_ms = 1000;      // ping
+  bool reconnect = false;           // listen
   std::optional<int> metrics_port;  // listen: GET /metrics (Prometheus) on 127.0.0.1
 
   // ---- simulator (simulate, or the embedded one) ------------------------------

@@ -17,7 +17,7 @@ namespace velmor::cli::flags {
 using CLI::ValidationError;
 
 inline unsigned long long Number(const std::string& flag, std::string_view text, unsigned long long lo,
-                          unsigned long long hi) {
+                                 unsigned long long hi) {
   unsigned long long v = 0;
   int base = 10;
   std::string_view digits = text;
@@ -44,7 +44,8 @@ inline std::string NonEmpty(const std::string& flag, const std::string& v) {
   return v;
 }
 
-inline void SplitList(const std::string& flag, const std::string& text, std::vector<std::string>& out, std::size_t max) {
+inline void SplitList(const std::string& flag, const std::string& text, std::vector<std::string>& out,
+                      std::size_t max) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t comma = text.find(',', start);

@@ -132,9 +132,9 @@ void ApplyTlvs(const Options& o, Aggregate& a, const char* pdu) {
 // The session's own text path carries destination, text, coding and split;
 // a message that needs more fields goes part by part.
 bool TextPath(const Options& o, const Job& j) {
-  return j.to.size() == 1 && o.encoding != sms::Alphabet::Binary && o.split != SplitMethod::Udh16 && o.service_type.empty() && !o.esm_class &&
-         !o.priority_flag && !o.protocol_id && o.schedule_delivery_time.empty() && o.validity_period.empty() &&
-         o.tlvs.empty();
+  return j.to.size() == 1 && o.encoding != sms::Alphabet::Binary && o.split != SplitMethod::Udh16 &&
+         o.service_type.empty() && !o.esm_class && !o.priority_flag && !o.protocol_id &&
+         o.schedule_delivery_time.empty() && o.validity_period.empty() && o.tlvs.empty();
 }
 
 std::vector<Job> ReadJobs(const Options& o, std::uint64_t& read, std::uint64_t& skipped, Journal* journal) {
@@ -307,15 +307,15 @@ void Client::Send() {
         ++t.refused;
         ++t.refused_by[f->status.empty() ? "every destination refused" : f->status];
         if (!t.first_failure)
-          t.first_failure = f->failure ? *f->failure
-                                       : Failure{exit_code::rejected, "submit_multi rejected for every destination"};
+          t.first_failure =
+              f->failure ? *f->failure : Failure{exit_code::rejected, "submit_multi rejected for every destination"};
         break;
       case Outcome::partial:
         ++t.partial;
         if (t.first_partial.empty() && f->failure)
           t.first_partial = std::to_string(f->dests_refused) + " of " +
-                            std::to_string(f->dests_refused + f->dests_accepted) + " destinations refused; first: " +
-                            f->failure->message;
+                            std::to_string(f->dests_refused + f->dests_accepted) +
+                            " destinations refused; first: " + f->failure->message;
         break;
       case Outcome::unknown: ++t.unknown; break;
       case Outcome::unsent:
@@ -388,10 +388,10 @@ void Client::Send() {
           const auto status = ss::command_status_of(ec);
           // The text path names no failing part; a one-part message has only one.
           report(j, j.parts->size() == 1 ? 1 : 0, j.parts->size(), j.to[0], "", status,
-                 status            ? StatusName(*status)
-                 : f->unsent       ? std::string("unsent")
-                 : f->unknown      ? std::string("unknown")
-                                   : ec.message(),
+                 status       ? StatusName(*status)
+                 : f->unsent  ? std::string("unsent")
+                 : f->unknown ? std::string("unknown")
+                              : ec.message(),
                  status ? std::optional<double>(rtt) : std::nullopt, "submit_sm");
         }
         settle(f);
@@ -420,16 +420,15 @@ void Client::Send() {
         if (run->finished) return;
         const Job& j = run->job(index);
         const bool multi = j.to.size() > 1;
-        const std::string what =
-            std::string(multi ? "submit_multi" : "submit") +
-            (n > 1 ? " part " + std::to_string(i + 1) + "/" + std::to_string(n) : std::string());
+        const std::string what = std::string(multi ? "submit_multi" : "submit") +
+                                 (n > 1 ? " part " + std::to_string(i + 1) + "/" + std::to_string(n) : std::string());
         answer(f, ec, &r, what);
         const char* via = multi ? "submit_multi" : "submit_sm";
         const double rtt = Ms(r.round_trip);
         if (ec) {
           const auto status = ss::command_status_of(ec);
-          const std::string name = status      ? StatusName(*status)
-                                   : f->unsent ? std::string("unsent")
+          const std::string name = status       ? StatusName(*status)
+                                   : f->unsent  ? std::string("unsent")
                                    : f->unknown ? std::string("unknown")
                                                 : ec.message();
           for (const auto& d : j.to) report(j, i + 1, n, d, "", status, name, std::nullopt, via);
@@ -442,8 +441,8 @@ void Client::Send() {
               ++f->dests_refused;
               if (f->status.empty()) {
                 f->status = StatusName(u->error_status_code);
-                f->failure = Failure{exit_code::rejected, "submit_multi for " + d + ": " +
-                                                              StatusText(u->error_status_code)};
+                f->failure =
+                    Failure{exit_code::rejected, "submit_multi for " + d + ": " + StatusText(u->error_status_code)};
               }
               report(j, i + 1, n, d, "", u->error_status_code, StatusName(u->error_status_code), rtt, via);
             } else {
@@ -531,14 +530,16 @@ void Client::Send() {
   if (interrupted || receipts_interrupted) {
     std::string what = receipts_interrupted ? "delivery receipts" : "submit responses";
     if (!bulk) throw Failure{exit_code::interrupted, "interrupted while waiting for " + what};
-    throw Failure{exit_code::interrupted,
-                  "interrupted: " + std::to_string(t.unsent) + " of " + std::to_string(t.read) + " messages not sent" +
-                      (o_.journal.empty() ? std::string() : "; run again with --journal " + o_.journal + " to send them")};
+    throw Failure{
+        exit_code::interrupted,
+        "interrupted: " + std::to_string(t.unsent) + " of " + std::to_string(t.read) + " messages not sent" +
+            (o_.journal.empty() ? std::string() : "; run again with --journal " + o_.journal + " to send them")};
   }
   if (lost) {
     Failure f = Lost("submit responses");
-    if (bulk) f.message += " (" + std::to_string(t.unknown) + " sent without an answer, " + std::to_string(t.unsent) +
-                           " not sent)";
+    if (bulk)
+      f.message +=
+          " (" + std::to_string(t.unknown) + " sent without an answer, " + std::to_string(t.unsent) + " not sent)";
     throw f;
   }
   if (t.refused) {
@@ -571,8 +572,8 @@ void Client::PrintSummary(const std::shared_ptr<void>& state, bool interrupted, 
   const Tally& t = run.t;
   const double secs = std::chrono::duration<double>(submitted_at - run.t0).count();
   const ss::MetricsSnapshot m = session_->metrics();
-  json s{{"type", "summary"}, {"command", "send"},     {"interrupted", interrupted}, {"read", t.read},
-         {"skipped", t.skipped}, {"sent", t.sent},     {"accepted", t.accepted},     {"refused", t.refused},
+  json s{{"type", "summary"},    {"command", "send"},    {"interrupted", interrupted}, {"read", t.read},
+         {"skipped", t.skipped}, {"sent", t.sent},       {"accepted", t.accepted},     {"refused", t.refused},
          {"partial", t.partial}, {"unknown", t.unknown}, {"unsent", t.unsent}};
   s["refused_by_status"] = t.refused_by;
   s["elapsed_s"] = Round2(secs);
@@ -639,8 +640,8 @@ void Client::DataSm() {
   q.options.message_payload.Value = std::string(enc->octets.begin(), enc->octets.end());
   ApplyTlvs(o_, q.options, "data_sm");
   if (q.options.message_payload.Value.size() > 65535)
-    throw Failure{exit_code::usage, "text is " + std::to_string(enc->octets.size()) +
-                                        " octets; message_payload holds at most 65535"};
+    throw Failure{exit_code::usage,
+                  "text is " + std::to_string(enc->octets.size()) + " octets; message_payload holds at most 65535"};
   Connect();
   auto res = std::make_shared<std::optional<std::pair<std::error_code, ss::response>>>();
   session_->async_data_sm(std::move(q), [res](std::error_code ec, ss::response r) { res->emplace(ec, std::move(r)); });
@@ -659,7 +660,8 @@ void Client::DataSm() {
               {"status", StatusName(*status)},
               {"round_trip_ms", Round2(Ms(r.round_trip))}});
   if (ec) throw FromError(ec, &r, "data_sm", o_.timeout_ms);
-  if (!o_.json) Result("data_sm to " + o_.to[0] + ": message_id=" + r.message_id + " (" + MsText(Ms(r.round_trip)) + ")");
+  if (!o_.json)
+    Result("data_sm to " + o_.to[0] + ": message_id=" + r.message_id + " (" + MsText(Ms(r.round_trip)) + ")");
 }
 
 }  // namespace velmor::cli

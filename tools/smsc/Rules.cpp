@@ -10,9 +10,8 @@ namespace {
 constexpr struct {
   Fault fault;
   const char* name;
-} kFaults[] = {{Fault::no_response, "no-response"}, {Fault::delay, "delay"},
-               {Fault::throttled, "throttled"},     {Fault::queue_full, "queue-full"},
-               {Fault::refuse, "refuse"},           {Fault::undeliverable, "undeliverable"}};
+} kFaults[] = {{Fault::no_response, "no-response"}, {Fault::delay, "delay"},   {Fault::throttled, "throttled"},
+               {Fault::queue_full, "queue-full"},   {Fault::refuse, "refuse"}, {Fault::undeliverable, "undeliverable"}};
 
 constexpr Cardinal kSubmitFail = 0x45;
 

@@ -30,7 +30,7 @@ struct FaultRule {
   std::uint64_t id = 0;  // given by the Smsc when added; 0 before
   std::string prefix;
   Fault fault = Fault::refuse;
-  Cardinal status = 0;              // refuse
+  Cardinal status = 0;                 // refuse
   std::chrono::milliseconds delay{0};  // delay
 };
 
