@@ -22,7 +22,7 @@ TEST(JsonSchema, EverySubcommandsOutputMatches) {
   std::ofstream(file) << "to,text\n4670001,one\n4670666,refused\n4670002;4670003,two\n";
   const std::string three_parts(400, 'a');
 
-  SimulateProcess sim(kExe, {"--json", "--delivery-delay", "20ms", "--mo-every", "50ms", "--first-message-id", "1",
+  SimulateProcess sim(kExe, {"--json", "--delivery-delay", "1h", "--mo-every", "50ms", "--first-message-id", "1",
                              "--reject", "4670666"});
   ASSERT_FALSE(sim.port().empty());
   const std::vector<std::string> at = {"--port", sim.port()};
@@ -43,7 +43,7 @@ TEST(JsonSchema, EverySubcommandsOutputMatches) {
       with({"query", "--id", "1"}),
       with({"replace", "--id", "1", "--text", "new"}),
       with({"cancel", "--id", "1"}),
-      with({"listen", "--count", "3"}),  // the MO, and the receipt kept for this system_id
+      with({"listen", "--count", "3"}),  // MOs, and the DELETED receipt kept for this system_id
   };
   std::string all;
   std::set<int> parts_seen;

@@ -86,7 +86,7 @@ TEST(SmscRules, AddedAndRemovedAtRunTimePerDestination) {
   Harness h;
   h.bound();
   std::string why;
-  const FaultRule& late = h.smsc.add_rule(*parse_rule("4670=undeliverable", why));
+  const FaultRule late = h.smsc.add_rule(*parse_rule("4670=undeliverable", why));
   const std::uint64_t refuse = h.smsc.add_rule(*parse_rule("4670666=refuse:0x0B", why), true).id;
   EXPECT_NE(late.id, refuse);
   ASSERT_EQ(h.smsc.config().rules.front().id, refuse);

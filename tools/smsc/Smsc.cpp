@@ -183,7 +183,7 @@ bool Smsc::force_state(std::uint64_t id, MessageState state, TimePoint now) {
   return true;
 }
 
-const FaultRule& Smsc::add_rule(FaultRule rule, bool first) {
+FaultRule Smsc::add_rule(FaultRule rule, bool first) {
   rule.id = ++next_rule_id_;
   auto& rules = config_.rules;
   return *rules.insert(first ? rules.begin() : rules.end(), std::move(rule));

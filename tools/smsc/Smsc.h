@@ -122,7 +122,7 @@ class Smsc {
 
   // Fault rules (Config::rules): add gives the rule an id and puts it first
   // or last; remove by id (false when there is none).
-  const FaultRule& add_rule(FaultRule rule, bool first = false);
+  FaultRule add_rule(FaultRule rule, bool first = false);
   bool remove_rule(std::uint64_t id);
 
   // Receipt dates are wall-clock times: `steady` is taken to be `wall`, and
