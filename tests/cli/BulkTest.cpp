@@ -156,7 +156,9 @@ TEST(Bulk, ExitCodesAndFieldsOnTheWire) {
     EXPECT_EQ(r.exit_code, c.exit) << r.err;
     EXPECT_TRUE(std::regex_search(r.out, std::regex(c.out))) << r.out;
     EXPECT_TRUE(std::regex_search(r.err, std::regex(c.err))) << r.err;
-    if (c.exit == 2) EXPECT_EQ(r.out.find("connected"), std::string::npos);
+    if (c.exit == 2) {
+      EXPECT_EQ(r.out.find("connected"), std::string::npos);
+    }
   }
 }
 

@@ -233,18 +233,16 @@ TEST(RealUse, TraceMasksThePassword) {
 }
 
 // The done-when of bulk sending: 100,000 messages through a window of 100.
+// (Plain output: with --json each message has a line of its own, which the
+// resume test checks; here only the summary matters.)
 TEST(RealUse, BulkSendOfOneHundredThousand) {
-  const auto r =
-      Cli({"send", "--to", "4670001", "--text", "bulk", "--count", "100000", "--window", "100", "--json"}, 25s);
+  const auto r = Cli({"send", "--to", "4670001", "--text", "bulk", "--count", "100000", "--window", "100"}, 25s);
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  std::istringstream lines(r.out);
-  std::string line, last;
-  int n = 0;
-  while (std::getline(lines, line)) ++n, last = line;
-  EXPECT_EQ(n, 100001) << "a line per message, then the summary";
-  for (const char* key : {"\"sent\":100000", "\"accepted\":100000", "\"refused\":0", "\"throughput_per_s\":",
-                          "\"latency_ms\":{\"max\":", "\"p50\":", "\"p90\":", "\"p99\":", "\"receipts\":"})
-    EXPECT_NE(last.find(key), std::string::npos) << key << " in " << last;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex("\\nread 100000: skipped 0, not sent 0, sent 100000 \\(accepted "
+                                                  "100000, refused 0, partial 0, unknown 0\\) in [0-9.]+ s "
+                                                  "\\([0-9]+ msg/s\\)\\nlatency p50 [0-9.]+ ms, p90 [0-9.]+ ms, p99 "
+                                                  "[0-9.]+ ms, max [0-9.]+ ms\\n")))
+      << r.out;
   EXPECT_LT(r.elapsed, 20s);
 }
 

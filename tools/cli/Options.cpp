@@ -107,9 +107,12 @@ struct Parser {
           o.registered_delivery = static_cast<Byte>(Number("--registered-delivery", v, 0, 255));
         },
         "0..255");
-    for (auto [name, target] : {std::pair{"--connect-timeout", &o.connect_timeout_ms},
-                                std::pair{"--bind-timeout", &o.bind_timeout_ms}, std::pair{"--timeout", &o.timeout_ms}})
-      Time(s, name, *target, 1, 1, 3'600'000, "(default 5s)");
+    for (auto [name, target, help] :
+         {std::tuple{"--connect-timeout", &o.connect_timeout_ms, "connect, and the TLS handshake (default 5s)"},
+          std::tuple{"--bind-timeout", &o.bind_timeout_ms, "the bind response (default 5s)"},
+          std::tuple{"--timeout", &o.timeout_ms,
+                     "each response; also how long an interrupted send waits for those in flight (default 5s)"}})
+      Time(s, name, *target, 1, 1, 3'600'000, help);
     Flag(s, "--tls", o.tls, "TLS to --host, verifying the certificate against the system's CAs");
     One(
         s, "--tls-ca", [this](const std::string& v) { o.tls_ca = NonEmpty("--tls-ca", v); },
@@ -291,7 +294,8 @@ struct Parser {
         "with --file: record each accepted line; a rerun skips those");
     MessageFlags(send, o);
     Flag(send, "--receipt", o.receipt, "wait for the delivery receipts; exit 0 only when every one says DELIVRD");
-    Time(send, "--receipt-timeout", o.receipt_timeout_ms, 1, 1, 86'400'000, "(default 30s)");
+    Time(send, "--receipt-timeout", o.receipt_timeout_ms, 1, 1, 86'400'000,
+         "for the delivery receipts, from the last response (default 30s)");
     One(
         send, "--encoding",
         [this](const std::string& v) {
