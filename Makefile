@@ -5,15 +5,17 @@ MAKEFLAGS += --no-print-directory
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 DEMO_BUILD ?= build-demo
+INSTALL_BUILD ?= build-install
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 CMAKE_FLAGS ?=
 
 # Debian packages the library and the CLI need (all `make demo` installs),
 # and those the test suite adds.
-DEMO_PKGS := g++ cmake make pkg-config libasio-dev libssl-dev libcli11-dev nlohmann-json3-dev
+DEMO_PKGS := g++ cmake make pkg-config libasio-dev libssl-dev libcli11-dev nlohmann-json3-dev \
+             libcpp-httplib-dev
 APT_PKGS := $(DEMO_PKGS) libgtest-dev libgmock-dev libbenchmark-dev \
-            clang libclang-rt-14-dev valgrind openssl python3
+            clang libclang-rt-14-dev valgrind openssl python3 python3-jsonschema chromium
 # Only `make bench` needs these: libsmpp34's codec as a measurement peer, and
 # perf for the profiles behind bench/README.md.
 BENCH_PKGS := libsmpp34-dev linux-perf gnuplot-nox
@@ -94,8 +96,13 @@ fuzz: deps
 check-memory: build
 	tests/check-memory.sh $(BUILD)
 
-install: build
-	cmake --install $(BUILD) --prefix $(PREFIX)
+# The libraries, headers, packages and the CLI only: the demo's packages, no
+# test toolchain, no test suite built.
+install: deps-demo
+	cmake -S . -B $(INSTALL_BUILD) -DCMAKE_BUILD_TYPE=Release -DVELMOR_BUILD_TESTS=OFF \
+	  -DVELMOR_BUILD_EXAMPLES=OFF -DVELMOR_BUILD_BENCH=OFF -DVELMOR_BUILD_FUZZ=OFF $(CMAKE_FLAGS)
+	cmake --build $(INSTALL_BUILD) -j $(JOBS)
+	cmake --install $(INSTALL_BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(DEMO_BUILD) build-bench build-fuzz
+	rm -rf $(BUILD) $(ASAN_BUILD) $(DEMO_BUILD) $(INSTALL_BUILD) build-bench build-fuzz

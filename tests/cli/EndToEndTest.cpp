@@ -50,26 +50,8 @@ std::string MessageId(const std::string& out) {
   return std::regex_search(out, m, re) ? m[1].str() : std::string();
 }
 
-// `simulate` as a child process; the port is read from its first line.
-class SimulateProcess {
- public:
-  explicit SimulateProcess(std::vector<std::string> flags) {
-    flags.insert(flags.begin(), {"simulate", "--port", "0"});
-    proc_ = std::make_unique<Process>(kExe, flags);
-    const auto line = proc_->ReadLine(5s);
-    std::smatch m;
-    static const std::regex re("listening on 127\\.0\\.0\\.1:(\\d+)");
-    if (line && std::regex_search(*line, m, re)) port_ = m[1].str();
-  }
-  const std::string& port() const { return port_; }
-  ProcessResult Stop() {
-    proc_->Signal(SIGTERM);
-    return proc_->Wait(5s);
-  }
-
- private:
-  std::unique_ptr<Process> proc_;
-  std::string port_;
+struct SimulateProcess : velmor::test::SimulateProcess {
+  explicit SimulateProcess(std::vector<std::string> flags) : velmor::test::SimulateProcess(kExe, std::move(flags)) {}
 };
 
 ProcessResult Cli(std::vector<std::string> args, std::chrono::milliseconds timeout = 10s,

@@ -92,7 +92,11 @@ TEST(Format, ReceiptLineCarriesParsedFields) {
             "receipt id=17 state=DELIVERED stat=DELIVRD err=000 sub=001 dlvrd=001 submit_date=\"2024-01-02 15:30\" "
             "done_date=\"2024-01-02 15:31\" from=4670 to=1234 text=\"Hello\"");
   const std::string json = FormatReceipt(*r, "", "", true);
-  EXPECT_EQ(json.rfind("{\"type\":\"receipt\",\"id\":\"17\",\"state\":\"DELIVERED\",\"stat\":\"DELIVRD\",", 0), 0u)
+  EXPECT_EQ(
+      json.rfind("{\"type\":\"receipt\",\"message_id\":\"17\",\"state\":\"DELIVERED\",\"message_state\":2,\"stat\":"
+                 "\"DELIVRD\",",
+                 0),
+      0u)
       << json;
   EXPECT_EQ(json.find("from"), std::string::npos);
   EXPECT_EQ(json.back(), '}');

@@ -64,12 +64,36 @@ TEST(Options, AcceptedCommandLines) {
          EXPECT_EQ(o.data_coding, 8);
        }},
       {"listen", [](const Options& o) { EXPECT_EQ(o.EffectiveBind(), Receiver); }},
+      {"send --to 1 --text x --timeout 5s --connect-timeout 2m --receipt-timeout 1500ms --schedule 10m "
+       "--validity 1d --priority 3 --protocol-id 0x7F --esm-class 0x02 --service-type CMT --tlv 0x0204=0102 --tlv "
+       "0x0202=A0B1C2",
+       [](const Options& o) {
+         EXPECT_EQ(o.timeout_ms, 5000u);
+         EXPECT_EQ(o.connect_timeout_ms, 120000u);
+         EXPECT_EQ(o.receipt_timeout_ms, 1500u);
+         EXPECT_EQ(o.schedule_delivery_time, "000000001000000R");
+         EXPECT_EQ(o.validity_period, "000001000000000R");
+         EXPECT_EQ(o.priority_flag, 3);
+         EXPECT_EQ(o.protocol_id, 0x7F);
+         EXPECT_EQ(o.esm_class, Byte(2));
+         EXPECT_EQ(o.service_type, "CMT");
+         ASSERT_EQ(o.tlvs.size(), 2u);
+         EXPECT_EQ(o.tlvs[0], (std::pair<Word, std::string>{0x0204, "\x01\x02"}));
+         EXPECT_EQ(o.tlvs[1].second, "\xA0\xB1\xC2");
+       }},
+      {"send --to 1 --text x --schedule 260101120000004+ --validity 000000020000000R",
+       [](const Options& o) {
+         EXPECT_EQ(o.schedule_delivery_time, "260101120000004+");
+         EXPECT_EQ(o.validity_period, "000000020000000R");
+       }},
+      {"listen --duration 2m", [](const Options& o) { EXPECT_EQ(o.duration_ms, 120000u); }},
+      {"data_sm --to 1 --text x --bind transceiver", [](const Options& o) { EXPECT_EQ(o.command, Command::DataSm); }},
       {"listen --bind transceiver --json --count 2 --duration 3",
        [](const Options& o) {
          EXPECT_EQ(o.EffectiveBind(), Transceiver);
          EXPECT_TRUE(o.json);
          EXPECT_EQ(o.count, 2u);
-         EXPECT_EQ(o.duration_s, 3u);
+         EXPECT_EQ(o.duration_ms, 3000u);
        }},
       {"query --id 12 --source 4670", [](const Options& o) { EXPECT_EQ(o.id, "12"); }},
       {"cancel --id 12 --to 4670", [](const Options& o) { EXPECT_EQ(o.to[0], "4670"); }},
@@ -169,9 +193,22 @@ TEST(Options, RefusedCommandLines) {
       {"send --to 1 --text x --port 65536", "outside 0..65535"},
       {"send --to 1 --text x --host h --port 0", "only valid for 'simulate'"},
       {"send --to 1 --text x --source-ton 256", "outside 0..255"},
-      {"send --to 1 --text x --timeout 0", "outside 1..3600000"},
-      {"send --to 1 --text x --timeout 5s", "'5s' is not a number"},
-      {"send --to 1 --text x --timeout -1", "is not a number"},
+      {"send --to 1 --text x --timeout 0", "outside 1ms..3600000ms"},
+      {"send --to 1 --text x --timeout 5parsecs", "'5parsecs' is not a time"},
+      {"send --to 1 --text x --timeout 2h", "outside 1ms..3600000ms"},
+      {"send --to 1 --text x --timeout -1", "is not a time"},
+      {"send --to 1 --text x --bind receiver", "needs a bind that sends"},
+      {"query --id 1 --bind receiver", "needs a bind that sends"},
+      {"send --to 1 --text x --tlv 0x9999=00", "not an optional parameter of submit_sm or data_sm"},
+      {"send --to 1 --text x --tlv 0x0204=0", "even count of hex digits"},
+      {"send --to 1 --text x --tlv 0204", "is not TAG=HEX"},
+      {"send --to 1 --text x --schedule tomorrow", "neither an SMPP time"},
+      {"send --to 1 --text x --validity 2601011200000X0+", "not an SMPP time"},
+      {"send --to 1 --text x --priority 4", "outside 0..3"},
+      {"send --to 1 --text x --service-type TOOLONG", "holds at most 5"},
+      {"send --to 1 --text x --journal j.txt", "give --file"},
+      {"data_sm --text x", "needs one --to"},
+      {"data_sm --to 1", "needs --text"},
       {"send --to 1 --text x --bind sideways", "is not transmitter"},
       {"send --to 1 --text x --encoding utf7", "is not auto"},
       {"send --to 1 --text x --split halves", "is not udh"},

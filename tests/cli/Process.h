@@ -12,7 +12,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <optional>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -173,6 +175,30 @@ class Process {
   std::string out_, err_;
   std::size_t consumed_ = 0;
   Clock::time_point start_;
+};
+
+// `simulate --port 0` as a child process; the port is read from its first
+// line (plain, or the "listening" JSON line with --json).
+class SimulateProcess {
+ public:
+  SimulateProcess(const std::string& exe, std::vector<std::string> flags) {
+    flags.insert(flags.begin(), {"simulate", "--port", "0"});
+    proc_ = std::make_unique<Process>(exe, flags);
+    const auto line = proc_->ReadLine(std::chrono::seconds(5));
+    std::smatch m;
+    static const std::regex re("listening on 127\\.0\\.0\\.1:(\\d+)|\"port\":(\\d+)");
+    if (line && std::regex_search(*line, m, re)) port_ = m[1].matched ? m[1].str() : m[2].str();
+  }
+  const std::string& port() const { return port_; }
+  Process& process() { return *proc_; }
+  ProcessResult Stop() {
+    proc_->Signal(SIGTERM);
+    return proc_->Wait(std::chrono::seconds(10));
+  }
+
+ private:
+  std::unique_ptr<Process> proc_;
+  std::string port_;
 };
 
 // Runs to completion (or the deadline) and returns everything.

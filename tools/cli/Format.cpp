@@ -165,8 +165,9 @@ std::string FormatReceipt(const sms::Receipt& r, std::string_view source, std::s
   Fields f(json);
   if (json) f.Add("type", "receipt");
   // Plain form starts "receipt id=...": the key carries the line's kind.
-  f.Add(json ? "id" : "receipt id", r.id);
+  f.Add(json ? "message_id" : "receipt id", r.id);
   if (r.state) f.Add("state", sms::MessageStateName(*r.state));
+  if (r.state && json) f.AddNumber("message_state", static_cast<unsigned>(*r.state));
   if (r.stat) f.Add("stat", *r.stat);
   if (r.err) f.Add("err", *r.err);
   if (r.sub) f.Add("sub", *r.sub);
@@ -187,6 +188,10 @@ std::string FormatReceipt(const sms::Receipt& r, std::string_view source, std::s
   if (!destination.empty()) f.Add("to", destination);
   if (r.text) f.Add("text", *r.text, true);
   return f.Finish();
+}
+
+nlohmann::json ReceiptJson(const sms::Receipt& r, std::string_view source, std::string_view destination) {
+  return nlohmann::json::parse(FormatReceipt(r, source, destination, true));
 }
 
 }  // namespace velmor::cli

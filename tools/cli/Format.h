@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include <nlohmann/json.hpp>
+
 #include "codec/Types.h"
 #include "sms/Receipt.h"
 
@@ -48,7 +50,11 @@ struct MessageLine {
 };
 std::string FormatMessage(const MessageLine& m, bool json);
 
-// A delivery receipt with the fields it had; absent ones are left out.
+// A delivery receipt with the fields it had; absent ones are left out. JSON:
+// message_id (the receipt's id), state (name) and message_state (number),
+// stat as written, err, sub, dlvrd, dates, from, to, text.
 std::string FormatReceipt(const sms::Receipt& r, std::string_view source, std::string_view destination, bool json);
+// The same receipt as a JSON object, for lines that add keys of their own.
+nlohmann::json ReceiptJson(const sms::Receipt& r, std::string_view source, std::string_view destination);
 
 }  // namespace velmor::cli

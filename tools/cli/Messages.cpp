@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cctype>
 #include <cstdio>
 
 #include "component/Velmorsmppdemo.h"
@@ -40,11 +41,6 @@ const char* AlphabetName(std::uint8_t data_coding) {
 
 sms::SegmentMethod Method(SplitMethod s) { return s; }
 
-std::optional<std::uint8_t> CodingOf(const Options& o) {
-  if (o.encoding && *o.encoding != sms::Alphabet::Binary) return sms::DataCodingOf(*o.encoding);
-  return o.data_coding;
-}
-
 // Why a text that encodes cannot be split: how many parts it needs.
 std::string TooLong(const Options& o, std::string_view text) {
   const auto coding = CodingOf(o);
@@ -59,6 +55,27 @@ std::string TooLong(const Options& o, std::string_view text) {
 }
 
 }  // namespace
+
+std::optional<std::uint8_t> CodingOf(const Options& o) {
+  if (o.encoding && *o.encoding != sms::Alphabet::Binary) return sms::DataCodingOf(*o.encoding);
+  return o.data_coding;
+}
+
+std::optional<CsvOrder> ParseCsvHeader(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  const std::size_t comma = line.find(',');
+  if (comma == std::string_view::npos || line.find(',', comma + 1) != std::string_view::npos) return std::nullopt;
+  auto name = [](std::string_view v) {
+    std::string n;
+    for (char c : v)
+      if (c != ' ' && c != '\t' && c != '"') n += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return n;
+  };
+  const std::string a = name(line.substr(0, comma)), b = name(line.substr(comma + 1));
+  if (a == "to" && b == "text") return CsvOrder::ToText;
+  if (a == "text" && b == "to") return CsvOrder::TextTo;
+  return std::nullopt;
+}
 
 std::variant<Parts, std::string> PrepareText(const Options& o, std::string_view text, std::uint16_t reference) {
   sms::SegmentOptions so;
@@ -101,7 +118,7 @@ std::variant<Parts, std::string> PrepareText(const Options& o, std::string_view 
   }
 }
 
-std::variant<FileLine, std::string> ParseFileLine(std::string_view line) {
+std::variant<FileLine, std::string> ParseFileLine(std::string_view line, CsvOrder order) {
   FileLine f;
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   auto add_to = [&](std::string_view list) -> std::string {
@@ -139,10 +156,11 @@ std::variant<FileLine, std::string> ParseFileLine(std::string_view line) {
     f.text = j["text"].get<std::string>();
     return f;
   }
-  const std::size_t comma = line.find(',');
-  if (comma == std::string_view::npos) return "expected to,text";
-  if (auto e = add_to(line.substr(0, comma)); !e.empty()) return e;
-  std::string_view text = line.substr(comma + 1);
+  const bool to_first = order == CsvOrder::ToText;
+  const std::size_t comma = to_first ? line.find(',') : line.rfind(',');
+  if (comma == std::string_view::npos) return to_first ? "expected to,text" : "expected text,to";
+  if (auto e = add_to(to_first ? line.substr(0, comma) : line.substr(comma + 1)); !e.empty()) return e;
+  std::string_view text = to_first ? line.substr(comma + 1) : line.substr(0, comma);
   if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
     text = text.substr(1, text.size() - 2);
     for (std::size_t i = 0; i < text.size(); ++i) {

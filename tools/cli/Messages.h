@@ -21,14 +21,23 @@ using Parts = std::vector<sms::Part>;
 // --split), or the one-line reason it cannot be sent. reference is the
 // concatenation reference the parts share.
 std::variant<Parts, std::string> PrepareText(const Options& o, std::string_view text, std::uint16_t reference);
+// The data_coding --encoding or --data-coding asks for (none: GSM 7-bit when
+// the text fits, else UCS-2).
+std::optional<std::uint8_t> CodingOf(const Options& o);
 
 // One line of a --file: CSV `to,text` (to may list several numbers joined by
 // ';', the text runs to the end of the line and may be quoted "..." with ""
 // for a quote) or a JSON object {"to": "NUM" | ["NUM", ...], "text": "..."}.
+// A CSV header names the columns; with `text,to` the destination is what
+// follows the last comma.
 struct FileLine {
   std::vector<std::string> to;
   std::string text;
 };
-std::variant<FileLine, std::string> ParseFileLine(std::string_view line);
+enum class CsvOrder { ToText, TextTo };
+std::variant<FileLine, std::string> ParseFileLine(std::string_view line, CsvOrder order = CsvOrder::ToText);
+// A CSV header: the column names to and text, in either order, any case,
+// blanks around them allowed; nullopt for a line that is not one.
+std::optional<CsvOrder> ParseCsvHeader(std::string_view line);
 
 }  // namespace velmor::cli

@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/cli/OptionsDetail.h"
+
 #include <charconv>
 #include <cmath>
 #include <sstream>
@@ -13,113 +15,29 @@
 
 namespace velmor::cli {
 
-const char* const kVersion = "velmorsmppdemo 1.0 (SMPP 3.4)";
+const char* const kVersion = "velmorsmppdemo " VELMOR_VERSION " (SMPP 3.4)";
 
 namespace {
 
 using CLI::ValidationError;
+using namespace flags;
 
 const char* const kExitCodes = R"(
 Exit codes:
   0 ok   1 internal error   2 usage   3 connection failed (refused, unknown host, TLS)
   4 bind rejected   5 request rejected   6 timeout
   7 connection lost (also: the SMSC unbound, or sent something unframeable)
-  8 interrupted before the command finished
+  8 interrupted before the command finished (a bulk send prints its summary first)
+  9 submit_multi: some destinations accepted, others refused
   send --receipt, a final state other than DELIVRD:
   10 UNDELIV   11 EXPIRED   12 REJECTD   13 DELETED   14 UNKNOWN
+
+Times: a number with a unit (500ms, 10s, 2m, 1h); a bare number is in the
+unit the flag names (milliseconds, except listen --duration: seconds).
 
 Environment: SMPP_HOST, SMPP_PORT, SMPP_SYSTEM_ID, SMPP_PASSWORD stand for
 --host, --port, --system-id, --password when those are not given.
 )";
-
-unsigned long long Number(const std::string& flag, std::string_view text, unsigned long long lo,
-                          unsigned long long hi) {
-  unsigned long long v = 0;
-  int base = 10;
-  std::string_view digits = text;
-  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-    base = 16;
-    digits.remove_prefix(2);
-  }
-  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), v, base);
-  if (digits.empty() || ec != std::errc{} || end != digits.data() + digits.size())
-    throw ValidationError(flag, "'" + std::string(text) + "' is not a number");
-  if (v < lo || v > hi)
-    throw ValidationError(flag, std::string(text) + " is outside " + std::to_string(lo) + ".." + std::to_string(hi));
-  return v;
-}
-
-void MaxLength(const std::string& flag, const std::string& v, std::size_t max) {
-  if (v.size() > max)
-    throw ValidationError(
-        flag, "'" + v + "' is " + std::to_string(v.size()) + " octets; the field holds at most " + std::to_string(max));
-}
-
-std::string NonEmpty(const std::string& flag, const std::string& v) {
-  if (v.empty()) throw ValidationError(flag, "empty");
-  return v;
-}
-
-void SplitList(const std::string& flag, const std::string& text, std::vector<std::string>& out, std::size_t max) {
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t comma = text.find(',', start);
-    std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-    if (item.empty()) throw ValidationError(flag, "empty entry in '" + text + "'");
-    if (max) MaxLength(flag, item, max);
-    out.push_back(std::move(item));
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-}
-
-// The names of a library name table, "a|b|c".
-template <class Table>
-std::string Names(const Table& table) {
-  std::string out;
-  for (const auto& e : table) out += (out.empty() ? "" : "|") + std::string(e.name);
-  return out;
-}
-
-// The entry of a library name table that v names exactly; otherwise a refusal
-// listing the names (`also` first, a name handled before the table).
-template <class Table>
-const auto& Pick(const std::string& flag, const std::string& v, const Table& table, std::string_view also = {}) {
-  for (const auto& e : table)
-    if (e.name == v) return e;
-  std::vector<std::string> names;
-  if (!also.empty()) names.emplace_back(also);
-  for (const auto& e : table) names.emplace_back(e.name);
-  std::string list;
-  for (std::size_t i = 0; i < names.size(); ++i)
-    list += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
-  throw ValidationError(flag, "'" + v + "' is not " + list);
-}
-
-bool IsHex(std::string_view s) {
-  if (s.size() % 2 != 0) return false;
-  for (char c : s)
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
-  return true;
-}
-
-// A single-value option: given twice is an error, not "the last one wins".
-template <class F>
-CLI::Option* One(CLI::App* app, const std::string& name, F&& f, const std::string& help) {
-  auto* opt = app->add_option_function<std::string>(name, std::forward<F>(f), help);
-  opt->multi_option_policy(CLI::MultiOptionPolicy::Throw);
-  return opt;
-}
-CLI::Option* Flag(CLI::App* app, const std::string& name, bool& target, const std::string& help) {
-  auto* opt = app->add_flag_function(
-      name,
-      [&target, name](std::int64_t n) {
-        if (n > 1) throw ValidationError(name, "given more than once");
-        target = true;
-      },
-      help);
-  return opt;
-}
 
 struct Parser {
   Options o;
@@ -189,15 +107,12 @@ struct Parser {
           o.registered_delivery = static_cast<Byte>(Number("--registered-delivery", v, 0, 255));
         },
         "0..255");
-    auto ms = [s](const char* name, unsigned& target) {
-      One(
-          s, name,
-          [name, &target](const std::string& v) { target = static_cast<unsigned>(Number(name, v, 1, 3'600'000)); },
-          "milliseconds (default 5000)");
-    };
-    ms("--connect-timeout", o.connect_timeout_ms);
-    ms("--bind-timeout", o.bind_timeout_ms);
-    ms("--timeout", o.timeout_ms);
+    for (auto [name, target, help] :
+         {std::tuple{"--connect-timeout", &o.connect_timeout_ms, "connect, and the TLS handshake (default 5s)"},
+          std::tuple{"--bind-timeout", &o.bind_timeout_ms, "the bind response (default 5s)"},
+          std::tuple{"--timeout", &o.timeout_ms,
+                     "each response; also how long an interrupted send waits for those in flight (default 5s)"}})
+      Time(s, name, *target, 1, 1, 3'600'000, help);
     Flag(s, "--tls", o.tls, "TLS to --host, verifying the certificate against the system's CAs");
     One(
         s, "--tls-ca", [this](const std::string& v) { o.tls_ca = NonEmpty("--tls-ca", v); },
@@ -232,9 +147,11 @@ struct Parser {
     add(One(
         s, "--delivery-delay",
         [this](const std::string& v) {
-          o.delivery_delay_ms = static_cast<unsigned>(Number("--delivery-delay", v, 0, 3'600'000));
+          const auto ms = ParseDuration(v, 1);
+          if (!ms || *ms > 3'600'000) throw ValidationError("--delivery-delay", "'" + v + "' is not a time up to 1h");
+          o.delivery_delay_ms = static_cast<unsigned>(*ms);
         },
-        "ms until the receipt (simulate 1000, embedded 200)"));
+        "until the receipt (simulate 1s, embedded 200ms)"));
     auto* und = s->add_option_function<std::vector<std::string>>(
         "--undeliverable",
         [this](const std::vector<std::string>& all) {
@@ -258,11 +175,23 @@ struct Parser {
         },
         "every Nth submit is throttled"));
     add(Flag(s, "--reject-binds", o.reject_binds, "refuse every bind"));
+    auto* rules = s->add_option_function<std::vector<std::string>>(
+        "--rule",
+        [this](const std::vector<std::string>& all) {
+          for (const auto& v : all) {
+            std::string why;
+            auto r = smsc::parse_rule(v, why);
+            if (!r) throw ValidationError("--rule", why);
+            o.rules.push_back(std::move(*r));
+          }
+        },
+        "fault by destination prefix: no-response, delay:MS, throttled, queue-full, refuse[:STATUS], "
+        "undeliverable (repeatable)");
+    rules->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    add(rules);
     if (!standalone) return;
-    One(
-        s, "--mo-every",
-        [this](const std::string& v) { o.mo_every_ms = static_cast<unsigned>(Number("--mo-every", v, 0, 86'400'000)); },
-        "ms between mobile-originated messages to bound receivers (0: off)");
+    Time(s, "--mo-every", o.mo_every_ms, 1, 0, 86'400'000,
+         "between mobile-originated messages to bound receivers (0: off)");
     One(
         s, "--mo-from",
         [this](const std::string& v) {
@@ -278,7 +207,18 @@ struct Parser {
         },
         "their destination_addr");
     One(
-        s, "--mo-text", [this](const std::string& v) { o.mo_text = v; }, "their text");
+        s, "--mo-text", [this](const std::string& v) { o.mo_text = v; },
+        "their text (UTF-8: GSM 7-bit when it fits, else UCS-2; split when long)");
+    Flag(s, "--mo-data-sm", o.mo_data_sm, "send them as data_sm (message_payload) instead of deliver_sm");
+    One(
+        s, "--http", [this](const std::string& v) { o.http_port = static_cast<int>(Number("--http", v, 0, 65535)); },
+        "serve the control API and the web console on PORT (0: any free one)");
+    One(
+        s, "--http-host", [this](const std::string& v) { o.http_host = NonEmpty("--http-host", v); },
+        "address for --http (default 127.0.0.1; 0.0.0.0 opens it to the network)");
+    One(
+        s, "--http-token", [this](const std::string& v) { o.http_token = NonEmpty("--http-token", v); },
+        "require Authorization: Bearer TOKEN on the control API");
     One(
         s, "--first-message-id",
         [this](const std::string& v) { o.first_message_id = Number("--first-message-id", v, 0, ~0ull >> 1); },
@@ -349,13 +289,13 @@ struct Parser {
         send, "--window",
         [this](const std::string& v) { o.window = static_cast<unsigned>(Number("--window", v, 1, 10'000)); },
         "requests in flight (default 10)");
-    Flag(send, "--receipt", o.receipt, "wait for the delivery receipts; exit 0 only when every one says DELIVRD");
     One(
-        send, "--receipt-timeout",
-        [this](const std::string& v) {
-          o.receipt_timeout_ms = static_cast<unsigned>(Number("--receipt-timeout", v, 1, 86'400'000));
-        },
-        "ms (default 30000)");
+        send, "--journal", [this](const std::string& v) { o.journal = NonEmpty("--journal", v); },
+        "with --file: record each accepted line; a rerun skips those");
+    MessageFlags(send, o);
+    Flag(send, "--receipt", o.receipt, "wait for the delivery receipts; exit 0 only when every one says DELIVRD");
+    Time(send, "--receipt-timeout", o.receipt_timeout_ms, 1, 1, 86'400'000,
+         "for the delivery receipts, from the last response (default 30s)");
     One(
         send, "--encoding",
         [this](const std::string& v) {
@@ -370,6 +310,21 @@ struct Parser {
         [this](const std::string& v) { o.split = Pick("--split", v, sms::kSegmentMethodNames).method; },
         Names(sms::kSegmentMethodNames) + " (default udh)");
 
+    auto* data = app.add_subcommand("data_sm", "data_sm to one destination, the text in message_payload");
+    Common(data, Command::DataSm);
+    TlsFiles(data, false);
+    Simulator(data, false);
+    One(
+        data, "--to", [this](const std::string& v) { SplitList("--to", v, o.to, 20); }, "destination_addr");
+    One(
+        data, "--text",
+        [this](const std::string& v) {
+          o.text = v;
+          o.text_given = true;
+        },
+        "UTF-8 text (GSM 7-bit when it fits, else UCS-2)");
+    MessageFlags(data, o);
+
     auto* listen = app.add_subcommand("listen", "print MO messages and receipts, one line each");
     Common(listen, Command::Listen);
     TlsFiles(listen, false);
@@ -378,11 +333,12 @@ struct Parser {
         listen, "--count",
         [this](const std::string& v) { o.count = static_cast<unsigned>(Number("--count", v, 1, 1'000'000)); },
         "stop after N");
-    One(
-        listen, "--duration",
-        [this](const std::string& v) { o.duration_s = static_cast<unsigned>(Number("--duration", v, 1, 86'400)); },
-        "stop after S seconds");
+    Time(listen, "--duration", o.duration_ms, 1000, 1, 86'400'000, "stop after this long (a bare number: seconds)");
     Flag(listen, "--reconnect", o.reconnect, "reconnect and rebind with backoff when the link is lost");
+    One(
+        listen, "--metrics-port",
+        [this](const std::string& v) { o.metrics_port = static_cast<int>(Number("--metrics-port", v, 0, 65535)); },
+        "serve the session's metrics (Prometheus text) at http://127.0.0.1:PORT/metrics");
 
     for (auto [name, c, help] : {std::tuple{"query", Command::Query, "query_sm for --id"},
                                  std::tuple{"cancel", Command::Cancel, "cancel_sm for --id"},
@@ -419,15 +375,13 @@ struct Parser {
         ping, "--count",
         [this](const std::string& v) { o.count = static_cast<unsigned>(Number("--count", v, 1, 1'000'000)); },
         "round trips (default 3)");
-    One(
-        ping, "--interval",
-        [this](const std::string& v) { o.interval_ms = static_cast<unsigned>(Number("--interval", v, 0, 3'600'000)); },
-        "ms between them (default 1000)");
+    Time(ping, "--interval", o.interval_ms, 1, 0, 3'600'000, "between them (default 1s)");
 
     auto* sim = app.add_subcommand("simulate", "the SMSC simulator on --host (127.0.0.1) --port (2775; 0: any)");
     Common(sim, Command::Simulate);
     TlsFiles(sim, true);
     Simulator(sim, true);
+    TypeNames(app);
   }
 };
 
@@ -474,6 +428,10 @@ void Check(Options& o, bool simulator_flag_used, bool port_given) {
   } else {
     o.tls = !o.tls_cert.empty();
   }
+  const bool sends = o.command == Command::Send || o.command == Command::DataSm || o.command == Command::Query ||
+                     o.command == Command::Cancel || o.command == Command::Replace;
+  if (sends && !o.CanSend())
+    fail(o.command_name + " needs a bind that sends: --bind transmitter or transceiver (a receiver cannot)");
   switch (o.command) {
     case Command::Send:
       if (!o.file.empty()) {
@@ -488,10 +446,14 @@ void Check(Options& o, bool simulator_flag_used, bool port_given) {
         fail("--text: with --encoding binary the text must be an even count of hex digits");
       if (o.receipt && o.bind && *o.bind == Transmitter)
         fail("--receipt needs a bind that receives (receiver or transceiver)");
-      if (o.receipt && o.bind && *o.bind == Receiver) fail("--receipt: a receiver cannot submit");
+      if (!o.journal.empty() && o.file.empty()) fail("--journal records --file lines: give --file");
       if (o.receipt && o.registered_delivery && (*o.registered_delivery & 0x03) == 0)
         fail("--receipt asks for receipts but --registered-delivery " + std::to_string(*o.registered_delivery) +
              " does not: drop one of them");
+      break;
+    case Command::DataSm:
+      if (o.to.size() != 1) fail("data_sm needs one --to");
+      if (!o.text_given) fail("data_sm needs --text");
       break;
     case Command::Listen:
       if (o.bind && *o.bind == Transmitter) fail("listen needs --bind receiver or transceiver");
@@ -561,7 +523,7 @@ ParseOutcome ParseArgs(const std::vector<std::string>& args, const EnvLookup& en
   try {
     p.app.parse(reversed);
     CLI::App* sub = p.app.get_subcommands().front();
-    p.o.command = CommandOf(sub->get_name());
+    p.o.command = sub->get_name() == "data_sm" ? Command::DataSm : CommandOf(sub->get_name());
     p.o.command_name = sub->get_name();
     bool sim_used = false;
     for (CLI::Option* f : p.simulator_flags)

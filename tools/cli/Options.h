@@ -14,6 +14,7 @@
 #include "component/Velmorsmppdemo.h"
 #include "sms/Encoding.h"
 #include "sms/Segment.h"
+#include "tools/smsc/Rules.h"
 
 namespace velmor::cli {
 
@@ -29,6 +30,7 @@ inline constexpr int rejected = 5;       // a request refused (non-zero command_
 inline constexpr int timeout = 6;        // connect, bind, a response, or a delivery receipt
 inline constexpr int lost = 7;           // connection lost, the SMSC unbound, or it sent something unframeable
 inline constexpr int interrupted = 8;    // SIGINT/SIGTERM before the command finished
+inline constexpr int partial = 9;        // submit_multi: some destinations accepted, others refused
 // send --receipt: the final state of a message that was not delivered
 inline constexpr int undeliverable = 10;     // UNDELIV
 inline constexpr int expired = 11;           // EXPIRED
@@ -37,7 +39,7 @@ inline constexpr int deleted = 13;           // DELETED
 inline constexpr int unknown_state = 14;     // UNKNOWN, or a state the receipt does not name
 }  // namespace exit_code
 
-enum class Command { Send, Listen, Query, Cancel, Replace, Ping, Simulate };
+enum class Command { Send, DataSm, Listen, Query, Cancel, Replace, Ping, Simulate };
 using SplitMethod = sms::SegmentMethod;
 
 struct Options {
@@ -82,12 +84,21 @@ struct Options {
   std::string file;      // send: one message per line (CSV to,text or JSON lines)
   double rate = 0;       // send: messages per second, 0 unlimited
   unsigned window = 10;  // send: requests in flight
+  std::string journal;   // send --file: accepted input lines, skipped on a rerun
+
+  // ---- message fields (send, data_sm) ------------------------------------------
+  std::string service_type;
+  std::optional<Byte> esm_class;  // or-ed into what the split sets (UDHI)
+  Byte priority_flag = 0, protocol_id = 0;
+  std::string schedule_delivery_time, validity_period;  // SMPP time strings, absolute or relative
+  std::vector<std::pair<Word, std::string>> tlvs;       // --tlv TAG=HEX, in the order given
 
   // ---- listen / ping / send --count -------------------------------------------
-  unsigned count = 0;           // send: repeats (0: 1); listen: 0 = no limit; ping: 0 = default 3
-  unsigned duration_s = 0;      // listen: 0 = no limit
-  unsigned interval_ms = 1000;  // ping
-  bool reconnect = false;       // listen
+  unsigned count = 0;               // send: repeats (0: 1); listen: 0 = no limit; ping: 0 = default 3
+  unsigned duration_ms = 0;         // listen: 0 = no limit
+  unsigned interval_ms = 1000;      // ping
+  bool reconnect = false;           // listen
+  std::optional<int> metrics_port;  // listen: GET /metrics (Prometheus) on 127.0.0.1
 
   // ---- simulator (simulate, or the embedded one) ------------------------------
   std::vector<std::pair<std::string, std::string>> credentials;
@@ -98,7 +109,12 @@ struct Options {
   bool reject_binds = false;
   unsigned mo_every_ms = 0;
   std::string mo_from = "46700000099", mo_to = "46700000001", mo_text = "Hello from the SMSC";
+  bool mo_data_sm = false;  // MO as data_sm (message_payload) instead of deliver_sm
   std::optional<std::uint64_t> first_message_id;
+  std::vector<smsc::FaultRule> rules;  // --rule PREFIX=FAULT[:ARG], in order
+  std::optional<int> http_port;        // simulate --http: the control API and console
+  std::string http_host = "127.0.0.1";
+  std::string http_token;
   bool id_hex = false;
   std::string id_prefix;
 
@@ -108,6 +124,8 @@ struct Options {
   // The platform's TLS options these flags describe (enabled false: TCP).
   TTLSOptions TLS() const;
   bool Embedded() const { return host.empty(); }
+  // The bind can submit (transmitter or transceiver).
+  bool CanSend() const { return EffectiveBind() != Receiver; }
 };
 
 struct ParseOutcome {
@@ -128,6 +146,14 @@ using EnvLookup = std::function<const char*(const char*)>;
 ParseOutcome ParseArgs(const std::vector<std::string>& args, const EnvLookup& env = {});
 
 const char* BindName(TBindType type);
+// "velmorsmppdemo 1.2.0 (SMPP 3.4)": the project's version, from CMake.
 extern const char* const kVersion;
+
+// A time flag's value in milliseconds: a number with a unit (ms, s, m, h),
+// or a bare number in `bare_unit_ms` (1 for ms, 1000 for s). Empty optional
+// when the text is neither.
+std::optional<unsigned long long> ParseDuration(std::string_view text, unsigned long long bare_unit_ms);
+// A duration as an SMPP relative time (YYMMDDhhmmss000R).
+std::string RelativeSmppTime(unsigned long long ms);
 
 }  // namespace velmor::cli

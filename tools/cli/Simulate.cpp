@@ -10,6 +10,14 @@
 #include <cstring>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
+#include "codec/Commands.h"
+#include "sms/Encoding.h"
+#include "sms/Names.h"
+#include "tools/cli/ClientImpl.h"
+#include "tools/cli/Control.h"
+#include "tools/cli/Events.h"
 #include "tools/cli/Format.h"
 #include "tools/smsc/Server.h"
 
@@ -52,6 +60,7 @@ smsc::Config SimulatorConfig(const Options& o, bool embedded) {
   c.id_style = o.id_hex ? smsc::MessageIdStyle::Hex : smsc::MessageIdStyle::Decimal;
   c.id_prefix = o.id_prefix;
   if (o.first_message_id) c.first_message_id = *o.first_message_id;
+  c.rules = o.rules;
   // A long-running simulator keeps no per-PDU history nobody reads.
   c.pdu_log_limit = embedded ? 64 : 0;
   return c;
@@ -61,15 +70,32 @@ int RunSimulator(const Options& o, TEventLoop& loop, std::ostream& out, std::ost
                  const volatile std::sig_atomic_t* stop, volatile std::sig_atomic_t* counters_flag) {
   smsc::Config cfg = SimulatorConfig(o, false);
   std::ostream& chatter = o.json ? err : out;
-  if (o.trace)
-    cfg.trace = [&err](std::string_view session, bool received, std::string_view pdu) {
-      err << session << ' ' << TraceLine(received ? '<' : '>', pdu) << std::endl;
+  Events* events = nullptr;  // set once the server exists; the trace is called only after
+  if (o.trace || o.json || o.http_port)
+    cfg.trace = [&err, &o, &events](std::string_view session, bool received, std::string_view pdu) {
+      if (o.trace) err << session << ' ' << TraceLine(received ? '<' : '>', pdu) << std::endl;
+      if (events) events->Pdu(session, received, pdu);
     };
   cfg.mo_every = std::chrono::milliseconds(o.mo_every_ms);
   cfg.mo_source_addr = o.mo_from;
   cfg.mo_destination_addr = o.mo_to;
   cfg.mo_text = o.mo_text;
+  cfg.mo_data_sm = o.mo_data_sm;
+  if (const auto mo = smsc::encode_mo({o.mo_from, o.mo_to, o.mo_text, o.mo_data_sm}); !mo.error.empty()) {
+    err << "error: --mo-text: " << mo.error << std::endl;
+    return exit_code::usage;
+  }
   smsc::Server server(cfg, loop);
+  std::optional<Control> control;
+  if (o.http_port) control.emplace(server, loop, o.http_token);
+  Events json_events(server, o.json ? &out : nullptr,
+                     control ? std::function<void(const json&)>([&](const json& e) { control->Record(e); })
+                             : std::function<void(const json&)>());
+  if (o.json || control) {
+    events = &json_events;
+    server.smsc().on_submit = [&](const smsc::Session& s, const smsc::MessageView& m) { json_events.Submit(s, m); };
+    server.smsc().on_final = [&](const smsc::StoredMessage& m) { json_events.Final(m); };
+  }
   server.set_tls(o.TLS());
   bool bad_tls_files = false;
   server.on_handshake_error = [&](int code) {
@@ -90,7 +116,23 @@ int RunSimulator(const Options& o, TEventLoop& loop, std::ostream& out, std::ost
       err << "error: cannot listen on " << o.host << ":" << o.port << std::endl;
     return exit_code::connect;
   }
-  chatter << "SMSC simulator listening on " << o.host << ":" << server.port() << (o.tls ? " (TLS)" : "") << std::endl;
+  if (control) {
+    std::string why;
+    if (!control->Start(o.http_host, *o.http_port, why)) {
+      err << "error: --http: cannot listen on " << o.http_host << ":" << *o.http_port << ": " << why
+          << " (choose another port, or 0 for any free one)" << std::endl;
+      server.stop();
+      return exit_code::connect;
+    }
+  }
+  chatter << "SMSC simulator listening on " << o.host << ":" << server.port() << (o.tls ? " (TLS)" : "");
+  if (control) chatter << "; console on http://" << o.http_host << ":" << control->port() << "/";
+  chatter << std::endl;
+  if (o.json) {
+    json line{{"type", "listening"}, {"host", o.host}, {"port", server.port()}, {"tls", o.tls}};
+    if (control) line["http_port"] = control->port();
+    json_events.Line(line);
+  }
 
   auto print_counters = [&] { err << server.smsc().counters().to_string() << std::flush; };
   bool stopping = false;
@@ -108,6 +150,7 @@ int RunSimulator(const Options& o, TEventLoop& loop, std::ostream& out, std::ost
   };
   poll.SetEnabled(true);
   loop.Run();
+  if (control) control->Stop();  // no request reaches the loop after this
   server.stop();
   print_counters();
   chatter << "SMSC simulator stopped" << std::endl;

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Rules.h"
 #include "codec/Types.h"
 
 namespace velmor::smsc {
@@ -81,13 +82,15 @@ struct Config {
   std::size_t pending_receipt_limit = 100'000;
 
   // ---- mobile-originated traffic ---------------------------------------------------
-  // Every mo_every, a deliver_sm from mo_source_addr to mo_destination_addr
-  // carrying mo_text (data_coding 0) goes to every bound receiver and
-  // transceiver. 0: off.
+  // Every mo_every, a message from mo_source_addr to mo_destination_addr
+  // carrying mo_text (UTF-8: GSM 7-bit when it fits, else UCS-2; split with
+  // a UDH when long) goes to every bound receiver and transceiver, as
+  // deliver_sm, or as one data_sm with mo_data_sm. 0: off.
   std::chrono::milliseconds mo_every{0};
   std::string mo_source_addr = "46700000100";
   std::string mo_destination_addr = "1234";
   std::string mo_text = "Hello from the handset";
+  bool mo_data_sm = false;
 
   // ---- observability -----------------------------------------------------------
   // Told every PDU the simulator receives (received = true) or writes, whole
@@ -130,6 +133,13 @@ struct Config {
   double delay_probability = 0;
   std::chrono::milliseconds random_delay{0};
   double cut_probability = 0;
+
+  // ---- fault rules by destination prefix (Rules.h) ------------------------------
+  // The first rule whose prefix begins a destination applies to it: to a
+  // submit_sm or data_sm, or to one destination of a submit_multi (refusals
+  // become its unsuccess entries; no-response and delay hold the whole
+  // response). Added and removed at run time through Smsc::add_rule.
+  std::vector<FaultRule> rules;
 };
 
 }  // namespace velmor::smsc

@@ -269,6 +269,18 @@ Cardinal Session::screen(const MessageView& m) {
   expiry_ = parse_smpp_time(m.validity_period, wall_now);
   if (smsc_.on_submit) smsc_.on_submit(*this, m);
   ++message_requests_;
+  silent_ = false;
+  rule_delay_ = std::chrono::milliseconds(0);
+  for (const Destination& d : m.destinations)
+    if (const FaultRule* r = match_rule(cfg.rules, d.address.addr)) {
+      if (r->fault == Fault::no_response) silent_ = true;
+      if (r->fault == Fault::delay) rule_delay_ = std::max(rule_delay_, r->delay);
+    }
+  if (rule_delay_.count() > 0) ++smsc_.counters_.rule_faults;
+  if (silent_) {
+    ++smsc_.counters_.rule_faults;
+    return status::ok;
+  }
   if (cfg.throttle_every != 0 && message_requests_ % cfg.throttle_every == 0) {
     ++smsc_.counters_.throttled;
     return status::throttled;
@@ -299,6 +311,15 @@ Cardinal Session::store(const MessageView& m, const Address& dest, std::string_v
     ++smsc_.counters_.messages_refused;
     return status::invalid_dest_addr;
   }
+  const FaultRule* rule = match_rule(cfg.rules, dest.addr);
+  if (rule && (rule->fault == Fault::refuse || rule->fault == Fault::throttled || rule->fault == Fault::queue_full)) {
+    ++smsc_.counters_.rule_faults;
+    ++smsc_.counters_.messages_refused;
+    if (rule->fault == Fault::throttled) ++smsc_.counters_.throttled;
+    return rule->fault == Fault::refuse      ? rule->status
+           : rule->fault == Fault::throttled ? status::throttled
+                                             : status::queue_full;
+  }
   bool scheduled = false, expires = false;
   const TimePoint due = due_time(now, now + cfg.delivery_delay, scheduled, expires);
   StoredMessage* s = smsc_.store_.add(now, due, scheduled);
@@ -317,7 +338,9 @@ Cardinal Session::store(const MessageView& m, const Address& dest, std::string_v
   s->data_coding = m.data_coding;
   s->text.assign(receipt_quote(text, m.esm_class, m.data_coding));
   s->expires = expires;
-  s->undeliverable = !cfg.undeliverable.empty() && cfg.undeliverable.contains(dest.addr);
+  s->undeliverable = (!cfg.undeliverable.empty() && cfg.undeliverable.contains(dest.addr)) ||
+                     (rule && rule->fault == Fault::undeliverable);
+  if (rule && rule->fault == Fault::undeliverable) ++smsc_.counters_.rule_faults;
   if (s->undeliverable) s->error = cfg.undeliverable_error;
   ++smsc_.counters_.messages_accepted;
   id = s->id;
@@ -353,6 +376,7 @@ void Session::accept_single(MessageView& m, const Destination& d, Cardinal resp_
   dests_.push_back(d);
   m.destinations = dests_;
   Cardinal st = screen(m);
+  if (silent_) return;
   std::uint64_t id = 0;
   if (st == status::ok) st = store(m, d.address, message_text(m), now, id);
   if (st != status::ok) {
@@ -395,6 +419,7 @@ void Session::on_submit_multi(const codec::Header& h, std::string_view pdu, std:
     m.optional = b.optional.octets;
     m.destinations = dests_;
     st = screen(m);
+    if (silent_) return;
   }
   if (st != status::ok) {
     respond_header_only(command_id::submit_multi_resp, st, h.sequence_number, now);
@@ -606,7 +631,9 @@ void Session::close_pdu(std::size_t start, bool response, TimePoint now) {
   const std::uint64_t index = pdus_out_++;
   const bool cut =
       (cfg.cut_pdu_index >= 0 && index == static_cast<std::uint64_t>(cfg.cut_pdu_index)) || (response && random_cut_);
-  const auto delay = response ? std::max(cfg.response_delay, random_delay_) : std::chrono::milliseconds(0);
+  const auto delay =
+      response ? std::max({cfg.response_delay, random_delay_, rule_delay_}) : std::chrono::milliseconds(0);
+  if (response) rule_delay_ = std::chrono::milliseconds(0);
   if (delay.count() > 0) {
     delayed_.push_back({now + delay, out_.substr(start), cut});
     out_.resize(start);

@@ -221,6 +221,8 @@ class Session {
   // Set while the response to a message request is being built: the random
   // delay or cut chosen for it.
   std::chrono::milliseconds random_delay_{0};
+  std::chrono::milliseconds rule_delay_{0};  // a delay rule's, for the response being written
+  bool silent_ = false;                      // a no-response rule matched the request
   bool random_cut_ = false;
   SmppTime schedule_, expiry_;           // of the message request being handled
   std::vector<std::uint64_t> accepted_;  // ids it stored

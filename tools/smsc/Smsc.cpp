@@ -1,5 +1,9 @@
 #include "tools/smsc/Smsc.h"
 
+#include <algorithm>
+
+#include "tools/smsc/Mo.h"
+
 namespace velmor::smsc {
 namespace {
 // Longest receipt text: sm_length counts up to 255, and like the component the
@@ -12,7 +16,9 @@ Smsc::Smsc(Config config)
       ids_(config_.id_style, config_.id_prefix),
       store_(config_.first_message_id, config_.store_limit),
       steady_anchor_(Clock::now()),
-      wall_anchor_(std::chrono::system_clock::now()) {}
+      wall_anchor_(std::chrono::system_clock::now()) {
+  for (FaultRule& r : config_.rules) r.id = ++next_rule_id_;
+}
 
 Smsc::~Smsc() = default;
 
@@ -66,6 +72,7 @@ std::string Counters::to_string() const {
       {"faults_delayed", &Counters::faults_delayed},
       {"faults_cut", &Counters::faults_cut},
       {"enquire_links_ignored", &Counters::enquire_links_ignored},
+      {"rule_faults", &Counters::rule_faults},
       {"sessions", &Counters::sessions},
   };
   static_assert(sizeof kFields / sizeof kFields[0] * sizeof(std::uint64_t) == sizeof(Counters),
@@ -165,6 +172,31 @@ bool Smsc::cancel(std::uint64_t id, TimePoint now) {
   return true;
 }
 
+bool Smsc::force_state(std::uint64_t id, MessageState state, TimePoint now) {
+  StoredMessage* m = store_.find(id);
+  if (m == nullptr || is_final(m->state) || !is_final(state)) return false;
+  store_.unschedule(*m);
+  m->state = state;
+  m->done = now;
+  if (state == MessageState::Undeliverable && m->error == 0) m->error = config_.undeliverable_error;
+  finalized(*m, now);
+  return true;
+}
+
+FaultRule Smsc::add_rule(FaultRule rule, bool first) {
+  rule.id = ++next_rule_id_;
+  auto& rules = config_.rules;
+  return *rules.insert(first ? rules.begin() : rules.end(), std::move(rule));
+}
+
+bool Smsc::remove_rule(std::uint64_t id) {
+  auto& rules = config_.rules;
+  const auto it = std::find_if(rules.begin(), rules.end(), [&](const FaultRule& r) { return r.id == id; });
+  if (it == rules.end()) return false;
+  rules.erase(it);
+  return true;
+}
+
 void Smsc::cancel(StoredMessage& m, TimePoint now) {
   store_.unschedule(m);
   m.state = MessageState::Deleted;
@@ -218,16 +250,34 @@ void Smsc::send_receipt(std::uint32_t system, const std::string& body, TimePoint
 }
 
 void Smsc::send_mo(TimePoint now) {
-  Originated mo;
-  mo.source_ton = mo.source_npi = 1;
+  MoText mo;
   mo.source = config_.mo_source_addr;
   mo.destination = config_.mo_destination_addr;
   mo.text = config_.mo_text;
+  mo.data_sm = config_.mo_data_sm;
+  mo.reference = static_cast<std::uint8_t>(++mo_reference_);
+  const MoParts parts = encode_mo(mo);
   for (auto& [id, s] : sessions_) {
     if (!s->can_receive() || s->closing()) continue;
-    s->send_deliver_sm(mo, now);
+    for (const Originated& o : parts.pdus) mo.data_sm ? s->send_data_sm(o, now) : s->send_deliver_sm(o, now);
     ++counters_.mo_sent;
   }
+}
+
+std::size_t Smsc::send_mo(std::string_view system_id, const MoText& mo, TimePoint now, std::string& error) {
+  const MoParts parts = encode_mo(mo);
+  if (!parts.error.empty()) {
+    error = parts.error;
+    return 0;
+  }
+  std::size_t n = 0;
+  for (auto& [id, s] : sessions_) {
+    if (!s->can_receive() || s->closing() || (!system_id.empty() && s->system_id() != system_id)) continue;
+    for (const Originated& o : parts.pdus) mo.data_sm ? s->send_data_sm(o, now) : s->send_deliver_sm(o, now);
+    ++counters_.mo_sent;
+    ++n;
+  }
+  return n;
 }
 
 std::size_t Smsc::unbind_all(TimePoint now) {

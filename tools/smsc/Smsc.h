@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Config.h"
+#include "Mo.h"
 #include "Session.h"
 #include "Store.h"
 #include "tlv/Tlv.h"
@@ -42,6 +43,8 @@ struct Counters {
   // enquire_links left unanswered.
   std::uint64_t faults_dropped = 0, faults_throttled = 0, faults_delayed = 0, faults_cut = 0;
   std::uint64_t enquire_links_ignored = 0;
+  // Requests and destinations a fault rule (Config::rules) acted on.
+  std::uint64_t rule_faults = 0;
   // Gauge: sessions open at the moment of the snapshot.
   std::uint64_t sessions = 0;
 
@@ -100,6 +103,10 @@ class Smsc {
   // session is bound.
   Cardinal deliver_sm(std::string_view system_id, const Originated& m, TimePoint now);
   Cardinal data_sm(std::string_view system_id, const Originated& m, TimePoint now);
+  // A mobile-originated text, encoded and split (see Mo.h), to every bound
+  // receiver and transceiver of system_id (empty: of any). Returns the
+  // sessions it went to; 0 with `error` set when the text cannot be encoded.
+  std::size_t send_mo(std::string_view system_id, const MoText& mo, TimePoint now, std::string& error);
   // enquire_link to every bound session; returns how many were sent.
   std::size_t enquire_link_all(TimePoint now);
   // unbind to every bound session not already closing; returns how many were
@@ -108,6 +115,15 @@ class Smsc {
 
   // Cancels a message by id as cancel_sm would; false when unknown or final.
   bool cancel(std::uint64_t id, TimePoint now);
+  // Ends a message that is not final yet in the final state given (its
+  // receipt goes out as registered_delivery asks); false when the message is
+  // unknown or already final, or the state is not final.
+  bool force_state(std::uint64_t id, MessageState state, TimePoint now);
+
+  // Fault rules (Config::rules): add gives the rule an id and puts it first
+  // or last; remove by id (false when there is none).
+  FaultRule add_rule(FaultRule rule, bool first = false);
+  bool remove_rule(std::uint64_t id);
 
   // Receipt dates are wall-clock times: `steady` is taken to be `wall`, and
   // other steady times are converted by their distance from it. Set at
@@ -176,6 +192,8 @@ class Smsc {
   std::vector<std::deque<std::string>> pending_receipts_;  // by interned system
   std::size_t pending_count_ = 0;
   std::size_t round_robin_ = 0;
+  std::uint32_t mo_reference_ = 0;
+  std::uint64_t next_rule_id_ = 0;
   TimePoint next_mo_{};
   TimePoint steady_anchor_;
   std::chrono::system_clock::time_point wall_anchor_;

@@ -139,6 +139,13 @@ class MessageStore {
       if (!is_final(messages_[i].state) && !fn(messages_[i])) return;
   }
 
+  // Calls fn on every message, newest first; fn returns false to stop.
+  template <class F>
+  void for_each_newest(F&& fn) const {
+    for (auto it = messages_.rbegin(); it != messages_.rend(); ++it)
+      if (!fn(*it)) return;
+  }
+
   std::size_t size() const { return messages_.size(); }
   std::size_t limit() const { return limit_; }
   void set_limit(std::size_t limit) { limit_ = limit; }
