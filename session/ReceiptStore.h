@@ -1,0 +1,109 @@
+// Where a session keeps the messages that wait for their delivery receipt:
+// one small interface, keyed by (account, message_id), with three
+// implementations (memory, SQLite, Redis; see session/receipts/).
+//
+// An account names whose receipts an entry waits for: the SMSC address with
+// the system_id ("127.0.0.1:2775/esme"), or a name the application gives.
+// Every bind and every process of one account that shares a store matches
+// the receipts of the others.
+//
+// What a store decides, atomically, for one receipt (take):
+//   - the id names an entry still waiting: matched (final state: the entry
+//     becomes a tombstone, kept tombstone_ttl, so a second final receipt is a
+//     duplicate rather than unmatched; intermediate state: the entry stays);
+//   - the id names a tombstone: duplicate;
+//   - no entry: none (the caller parks the receipt and asks again);
+//   - the store cannot be reached: unreachable (the caller waits and asks again).
+// A part of a multipart message reports, with the final receipt that makes
+// every part final, the whole message's outcome, once.
+//
+// Ids are looked up by receipt_lookup_keys (session/receipts/Rules.h): the
+// exact id first, then the same number in the same base (leading zeros,
+// letter case, 0x), then hex <-> decimal; the first remembered entry of a
+// number keeps it.
+//
+// Threads and blocking. Every call may be made from any thread and returns
+// at once: no call waits on a disk or a network. A take completes through
+// asio::post on the executor given, never inside the call. remember is
+// fire-and-forget: a store that cannot write keeps the entry (bounded) and
+// writes it when it can, counting what it had to give up in stats().
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <asio/any_io_executor.hpp>
+
+namespace velmor::session {
+
+// One message (or one part of a long one) waiting for its receipt.
+struct receipt_entry {
+  std::string message_id;  // as the submit's response gave it
+  std::uint64_t tag = 0;   // the application's reference for the message
+  std::string destination_addr;
+  std::uint16_t part_index = 0;  // 0-based part of a long message
+  std::uint16_t part_count = 1;
+  // Names the long message the part belongs to (the same for all its parts,
+  // unique in the account); empty for a single message.
+  std::string group;
+  std::chrono::system_clock::time_point submitted{};  // wall clock: entries outlive the process
+  friend bool operator==(const receipt_entry&, const receipt_entry&) = default;
+};
+
+struct receipt_limits {
+  std::size_t max_entries = 100'000;                   // per account; the oldest go first (memory, SQLite)
+  std::chrono::seconds max_age{std::chrono::hours(72)};  // an entry no receipt took by then is gone
+  std::chrono::seconds tombstone_ttl{std::chrono::hours(1)};  // after a final receipt: duplicates recognised
+};
+
+// What the store found for one receipt.
+struct receipt_take {
+  enum class kind : std::uint8_t {
+    matched,      // the entry; for a final state it is now a tombstone
+    duplicate,    // a final receipt already took the entry: a tombstone, entry filled in
+    none,         // no entry and no tombstone
+    expired,      // the entry was dropped by age or count before a receipt came (memory store)
+    unreachable,  // the store cannot answer now; ask again later
+  };
+  kind result = kind::none;
+  receipt_entry entry;  // matched and duplicate
+  // With the final receipt that made every part of a long message final:
+  // whether every part was delivered. Reported once per message.
+  std::optional<bool> whole_delivered;
+};
+
+struct receipt_store_stats {
+  std::uint64_t remembered = 0;        // entries written
+  std::uint64_t remember_dropped = 0;  // entries given up: the store was unreachable and its backlog full
+  std::uint64_t takes = 0;
+  std::uint64_t unreachable = 0;  // takes answered unreachable
+  std::size_t backlog = 0;        // operations waiting to be written
+};
+
+class receipt_store {
+ public:
+  using take_handler = std::function<void(receipt_take)>;
+  virtual ~receipt_store() = default;
+
+  // Keeps e for account until a final receipt takes it, until limits'
+  // max_age, or until max_entries newer entries push it out. An entry whose
+  // message_id (blanks around it ignored) is already kept replaces it; an
+  // empty message_id is not kept.
+  virtual void remember(std::string_view account, receipt_entry e) = 0;
+
+  // Looks up the entry message_id names and decides as described above;
+  // delivered says whether a final state is DELIVERED (for the whole
+  // message's outcome). done runs on ex, once.
+  virtual void take(std::string_view account, std::string_view message_id, bool final_state, bool delivered,
+                    asio::any_io_executor ex, take_handler done) = 0;
+
+  virtual receipt_store_stats stats() const = 0;
+};
+
+}  // namespace velmor::session

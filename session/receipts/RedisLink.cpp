@@ -1,0 +1,222 @@
+#include "session/receipts/RedisLink.h"
+
+#include <hiredis/hiredis.h>
+
+#include <charconv>
+#include <stdexcept>
+#include <string_view>
+
+namespace velmor::session::receipts {
+
+redis_address parse_redis_url(std::string_view url) {
+  constexpr std::string_view scheme = "redis://";
+  if (url.substr(0, scheme.size()) != scheme)
+    throw std::invalid_argument("receipt store: \"" + std::string(url) + "\" is not redis://HOST:PORT[/DB]");
+  std::string_view rest = url.substr(scheme.size());
+  redis_address a;
+  const auto slash = rest.find('/');
+  const std::string_view hostport = rest.substr(0, slash);
+  const auto colon = hostport.rfind(':');
+  const auto number = [&](std::string_view s, int& out, const char* what) {
+    const auto r = std::from_chars(s.data(), s.data() + s.size(), out);
+    if (s.empty() || r.ec != std::errc() || r.ptr != s.data() + s.size() || out < 0)
+      throw std::invalid_argument("receipt store: bad " + std::string(what) + " in \"" + std::string(url) + "\"");
+  };
+  a.host = std::string(hostport.substr(0, colon));
+  if (a.host.empty()) a.host = "127.0.0.1";
+  if (colon != std::string_view::npos) number(hostport.substr(colon + 1), a.port, "port");
+  if (slash != std::string_view::npos && slash + 1 < rest.size()) number(rest.substr(slash + 1), a.db, "database");
+  return a;
+}
+
+redis_link::redis_link(redis_address where, options opt) : where_(std::move(where)), opt_(opt) {
+  worker_ = std::thread([this] { run(); });
+}
+
+redis_link::~redis_link() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  worker_.join();
+  disconnect();
+}
+
+std::size_t redis_link::add_script(std::string lua) {
+  std::lock_guard lock(mutex_);
+  scripts_.push_back(std::move(lua));
+  return scripts_.size() - 1;
+}
+
+void redis_link::run_script(std::size_t script, std::vector<std::string> keys, std::vector<std::string> args,
+                            bool keep, callback done) {
+  command c;
+  c.argv.reserve(3 + keys.size() + args.size());
+  c.argv.emplace_back("EVALSHA");
+  c.argv.emplace_back();  // the script's sha, filled in when sent
+  c.script = script;
+  c.argv.emplace_back(std::to_string(keys.size()));
+  for (auto& k : keys) c.argv.push_back(std::move(k));
+  for (auto& a : args) c.argv.push_back(std::move(a));
+  c.keep = keep;
+  c.done = std::move(done);
+  {
+    std::lock_guard lock(mutex_);
+    if (!connected_ && !keep) {
+      // Not waited for: the caller decides what an unreachable store means.
+    } else {
+      if (keep && queue_.size() >= opt_.max_backlog) {
+        for (auto it = queue_.begin(); it != queue_.end(); ++it)
+          if (it->keep) {
+            ++dropped_;
+            queue_.erase(it);
+            break;
+          }
+      }
+      queue_.push_back(std::move(c));
+      wake_.notify_one();
+      return;
+    }
+  }
+  c.done(nullptr);
+}
+
+std::uint64_t redis_link::dropped() const {
+  std::lock_guard lock(mutex_);
+  return dropped_;
+}
+std::size_t redis_link::backlog() const {
+  std::lock_guard lock(mutex_);
+  return queue_.size();
+}
+bool redis_link::connected() const {
+  std::lock_guard lock(mutex_);
+  return connected_;
+}
+
+void redis_link::disconnect() {
+  if (ctx_) redisFree(ctx_);
+  ctx_ = nullptr;
+}
+
+static timeval to_timeval(std::chrono::milliseconds ms) {
+  return timeval{static_cast<time_t>(ms.count() / 1000), static_cast<suseconds_t>(ms.count() % 1000 * 1000)};
+}
+
+bool redis_link::connect() {
+  disconnect();
+  ctx_ = redisConnectWithTimeout(where_.host.c_str(), where_.port, to_timeval(opt_.connect_timeout));
+  if (!ctx_ || ctx_->err) return false;
+  redisSetTimeout(ctx_, to_timeval(opt_.io_timeout));
+  const auto ok = [&](redisReply* r, int type) {
+    const bool good = r && r->type == type;
+    if (r) freeReplyObject(r);
+    return good;
+  };
+  if (where_.db != 0 &&
+      !ok(static_cast<redisReply*>(redisCommand(ctx_, "SELECT %d", where_.db)), REDIS_REPLY_STATUS))
+    return false;
+  std::vector<std::string> scripts;
+  {
+    std::lock_guard lock(mutex_);
+    scripts = scripts_;
+  }
+  std::vector<std::string> shas;
+  for (const std::string& s : scripts) {
+    auto* r = static_cast<redisReply*>(redisCommand(ctx_, "SCRIPT LOAD %b", s.data(), s.size()));
+    if (!r || r->type != REDIS_REPLY_STRING) {
+      if (r) freeReplyObject(r);
+      return false;
+    }
+    shas.emplace_back(r->str, r->len);
+    freeReplyObject(r);
+  }
+  shas_ = std::move(shas);
+  return true;
+}
+
+void redis_link::run() {
+  std::vector<command> batch;
+  std::vector<const char*> argv;
+  std::vector<std::size_t> lens;
+  auto next_try = std::chrono::steady_clock::now();
+  for (;;) {
+    {
+      std::unique_lock lock(mutex_);
+      if (connected_)
+        wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+      else
+        wake_.wait_until(lock, next_try, [&] { return stop_; });
+      if (stop_) return;
+    }
+    if (!ctx_) {
+      const bool up = connect();
+      if (!up) disconnect();
+      std::vector<command> refused;
+      {
+        std::lock_guard lock(mutex_);
+        connected_ = up;
+        if (!up) {
+          // Reads are not held while Redis is away; writes wait.
+          for (auto it = queue_.begin(); it != queue_.end();)
+            if (!it->keep) {
+              refused.push_back(std::move(*it));
+              it = queue_.erase(it);
+            } else {
+              ++it;
+            }
+        }
+      }
+      for (auto& c : refused) c.done(nullptr);
+      if (!up) {
+        next_try = std::chrono::steady_clock::now() + opt_.reconnect_every;
+        continue;
+      }
+    }
+    {
+      std::lock_guard lock(mutex_);
+      batch.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.end()));
+      queue_.clear();
+    }
+    for (auto& c : batch) {
+      argv.clear();
+      lens.clear();
+      c.argv[1] = shas_.at(c.script);
+      for (const auto& a : c.argv) {
+        argv.push_back(a.data());
+        lens.push_back(a.size());
+      }
+      redisAppendCommandArgv(ctx_, static_cast<int>(argv.size()), argv.data(), lens.data());
+    }
+    std::size_t i = 0;
+    for (; i < batch.size(); ++i) {
+      void* raw = nullptr;
+      if (redisGetReply(ctx_, &raw) != REDIS_OK) break;
+      auto* r = static_cast<redisReply*>(raw);
+      batch[i].done(r);
+      freeReplyObject(r);
+    }
+    if (i < batch.size()) {
+      // The connection broke: writes go back to the front, in order (each is
+      // idempotent), reads are answered with no reply.
+      disconnect();
+      std::vector<command> unanswered;
+      {
+        std::lock_guard lock(mutex_);
+        connected_ = false;
+        for (std::size_t k = batch.size(); k-- > i;) {
+          if (batch[k].keep)
+            queue_.push_front(std::move(batch[k]));
+          else
+            unanswered.push_back(std::move(batch[k]));
+        }
+      }
+      for (auto& c : unanswered) c.done(nullptr);
+      next_try = std::chrono::steady_clock::now();
+    }
+    batch.clear();
+  }
+}
+
+}  // namespace velmor::session::receipts
