@@ -57,8 +57,8 @@ struct receipt_entry {
 };
 
 struct receipt_limits {
-  std::size_t max_entries = 100'000;                   // per account; the oldest go first (memory, SQLite)
-  std::chrono::seconds max_age{std::chrono::hours(72)};  // an entry no receipt took by then is gone
+  std::size_t max_entries = 100'000;                          // per account; the oldest go first (memory, SQLite)
+  std::chrono::seconds max_age{std::chrono::hours(72)};       // an entry no receipt took by then is gone
   std::chrono::seconds tombstone_ttl{std::chrono::hours(1)};  // after a final receipt: duplicates recognised
 };
 

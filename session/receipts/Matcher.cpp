@@ -90,7 +90,9 @@ std::optional<receipt_matcher::report> receipt_matcher::on_take(ticket t, const 
   report out;
   switch (r.result) {
     case receipt_take::kind::matched:
-      out.outcome = !s.final_state ? outcome::intermediate : s.backoff.count() ? outcome::early_matched : outcome::matched;
+      out.outcome = !s.final_state      ? outcome::intermediate
+                    : s.backoff.count() ? outcome::early_matched
+                                        : outcome::matched;
       out.entry = r.entry;
       out.whole_delivered = r.whole_delivered;
       return close(t, s, std::move(out));

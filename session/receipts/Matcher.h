@@ -25,8 +25,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <set>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -108,8 +108,8 @@ class receipt_matcher {
 
   matcher_config cfg_;
   std::unordered_map<ticket, state> open_;
-  std::set<ticket> waiting_;                           // parked; tickets grow, so oldest first
-  std::multimap<clock::time_point, ticket> wakes_;     // min(retry_at, deadline); stale ones skipped
+  std::set<ticket> waiting_;                             // parked; tickets grow, so oldest first
+  std::multimap<clock::time_point, ticket> wakes_;       // min(retry_at, deadline); stale ones skipped
   std::unordered_multimap<std::string, ticket> by_key_;  // lookup keys of parked receipts
 };
 

@@ -54,8 +54,8 @@ void memory_receipts::remember(std::string_view name, receipt_entry e, time_poin
   for (const std::string& k : keys) a.index.try_emplace(k, it);  // a number keeps its first entry
 }
 
-receipt_take memory_receipts::take(std::string_view name, std::string_view message_id, bool final_state,
-                                   bool delivered, time_point now) {
+receipt_take memory_receipts::take(std::string_view name, std::string_view message_id, bool final_state, bool delivered,
+                                   time_point now) {
   receipt_take r;
   const auto ai = accounts_.find(std::string(name));
   if (ai == accounts_.end()) return r;
@@ -106,8 +106,8 @@ void memory_receipt_store::remember(std::string_view account, receipt_entry e) {
   book_.remember(account, std::move(e), std::chrono::system_clock::now());
 }
 
-void memory_receipt_store::take(std::string_view account, std::string_view message_id, bool final_state,
-                                bool delivered, asio::any_io_executor ex, take_handler done) {
+void memory_receipt_store::take(std::string_view account, std::string_view message_id, bool final_state, bool delivered,
+                                asio::any_io_executor ex, take_handler done) {
   receipt_take r;
   {
     std::lock_guard lock(mutex_);

@@ -66,6 +66,8 @@ end
 return {}
 )lua";
 
+constexpr std::size_t kRememberScript = 0, kTakeScript = 1;
+
 std::string prefix(std::string_view account) {
   std::string p = "velmor:rcpt:{";
   p.append(account);
@@ -84,8 +86,7 @@ std::string encode(const receipt_entry& e) {
   field(e.group);
   field(std::to_string(e.tag));
   field(std::to_string(e.part_index));
-  field(std::to_string(
-      std::chrono::duration_cast<std::chrono::milliseconds>(e.submitted.time_since_epoch()).count()));
+  field(std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(e.submitted.time_since_epoch()).count()));
   field(e.message_id);
   v.append(e.destination_addr);
   return v;
@@ -120,10 +121,8 @@ std::string ms(std::chrono::seconds s) { return std::to_string(std::chrono::mill
 }  // namespace
 
 redis_receipt_store::redis_receipt_store(redis_address where, receipt_limits limits, redis_link::options opt)
-    : limits_(limits), link_(std::make_unique<redis_link>(std::move(where), opt)) {
-  remember_script_ = link_->add_script(kRemember);
-  take_script_ = link_->add_script(kTake);
-}
+    : limits_(limits),
+      link_(std::make_unique<redis_link>(std::move(where), opt, std::vector<std::string>{kRemember, kTake})) {}
 
 void redis_receipt_store::remember(std::string_view account, receipt_entry e) {
   const key_list keys = index_keys(e.message_id);
@@ -133,14 +132,14 @@ void redis_receipt_store::remember(std::string_view account, receipt_entry e) {
   k.push_back(p + "e:" + std::string(trim_message_id(e.message_id)));
   for (std::size_t i = 1; i < keys.size; ++i) k.push_back(p + "k:" + keys.keys[i]);
   std::vector<std::string> a{encode(e), ms(limits_.max_age), std::string(trim_message_id(e.message_id)), p};
-  link_->run_script(remember_script_, std::move(k), std::move(a), true, [this](redisReply* r) {
+  link_->run_script(kRememberScript, std::move(k), std::move(a), true, [this](redisReply* r) {
     // A write Redis refused (out of memory, say) is as lost as one given up.
     (r && r->type != REDIS_REPLY_ERROR ? remembered_ : refused_).fetch_add(1, std::memory_order_relaxed);
   });
 }
 
-void redis_receipt_store::take(std::string_view account, std::string_view message_id, bool final_state,
-                               bool delivered, asio::any_io_executor ex, take_handler done) {
+void redis_receipt_store::take(std::string_view account, std::string_view message_id, bool final_state, bool delivered,
+                               asio::any_io_executor ex, take_handler done) {
   takes_.fetch_add(1, std::memory_order_relaxed);
   const key_list keys = lookup_keys(message_id);
   if (keys.size == 0) {
@@ -149,11 +148,10 @@ void redis_receipt_store::take(std::string_view account, std::string_view messag
   }
   const std::string p = prefix(account);
   std::vector<std::string> k;
-  for (const std::string& key : keys)
-    k.push_back(key[0] == '=' ? p + "e:" + key.substr(1) : p + "k:" + key);
+  for (const std::string& key : keys) k.push_back(key[0] == '=' ? p + "e:" + key.substr(1) : p + "k:" + key);
   std::vector<std::string> a{final_state ? "1" : "0", delivered ? "1" : "0", ms(limits_.tombstone_ttl), p,
                              ms(limits_.max_age)};
-  link_->run_script(take_script_, std::move(k), std::move(a), false,
+  link_->run_script(kTakeScript, std::move(k), std::move(a), false,
                     [this, ex = std::move(ex), done = std::move(done)](redisReply* r) mutable {
                       receipt_take t;
                       if (!r || r->type != REDIS_REPLY_ARRAY) {

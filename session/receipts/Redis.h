@@ -30,7 +30,6 @@ class redis_receipt_store final : public receipt_store {
  private:
   receipt_limits limits_;
   std::unique_ptr<redis_link> link_;
-  std::size_t remember_script_ = 0, take_script_ = 0;
   std::atomic<std::uint64_t> remembered_{0}, refused_{0}, takes_{0}, unreachable_{0};
 };
 

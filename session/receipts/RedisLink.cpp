@@ -29,7 +29,8 @@ redis_address parse_redis_url(std::string_view url) {
   return a;
 }
 
-redis_link::redis_link(redis_address where, options opt) : where_(std::move(where)), opt_(opt) {
+redis_link::redis_link(redis_address where, options opt, std::vector<std::string> scripts)
+    : where_(std::move(where)), opt_(opt), scripts_(std::move(scripts)) {
   worker_ = std::thread([this] { run(); });
 }
 
@@ -43,14 +44,8 @@ redis_link::~redis_link() {
   disconnect();
 }
 
-std::size_t redis_link::add_script(std::string lua) {
-  std::lock_guard lock(mutex_);
-  scripts_.push_back(std::move(lua));
-  return scripts_.size() - 1;
-}
-
-void redis_link::run_script(std::size_t script, std::vector<std::string> keys, std::vector<std::string> args,
-                            bool keep, callback done) {
+void redis_link::run_script(std::size_t script, std::vector<std::string> keys, std::vector<std::string> args, bool keep,
+                            callback done) {
   command c;
   c.argv.reserve(3 + keys.size() + args.size());
   c.argv.emplace_back("EVALSHA");
@@ -100,6 +95,12 @@ void redis_link::disconnect() {
   ctx_ = nullptr;
 }
 
+static bool transient(const redisReply* r) {
+  if (r->type != REDIS_REPLY_ERROR) return false;
+  const std::string_view e(r->str, r->len);
+  return e.starts_with("LOADING") || e.starts_with("NOSCRIPT") || e.starts_with("BUSY") || e.starts_with("MASTERDOWN");
+}
+
 static timeval to_timeval(std::chrono::milliseconds ms) {
   return timeval{static_cast<time_t>(ms.count() / 1000), static_cast<suseconds_t>(ms.count() % 1000 * 1000)};
 }
@@ -114,16 +115,10 @@ bool redis_link::connect() {
     if (r) freeReplyObject(r);
     return good;
   };
-  if (where_.db != 0 &&
-      !ok(static_cast<redisReply*>(redisCommand(ctx_, "SELECT %d", where_.db)), REDIS_REPLY_STATUS))
+  if (where_.db != 0 && !ok(static_cast<redisReply*>(redisCommand(ctx_, "SELECT %d", where_.db)), REDIS_REPLY_STATUS))
     return false;
-  std::vector<std::string> scripts;
-  {
-    std::lock_guard lock(mutex_);
-    scripts = scripts_;
-  }
   std::vector<std::string> shas;
-  for (const std::string& s : scripts) {
+  for (const std::string& s : scripts_) {
     auto* r = static_cast<redisReply*>(redisCommand(ctx_, "SCRIPT LOAD %b", s.data(), s.size()));
     if (!r || r->type != REDIS_REPLY_STRING) {
       if (r) freeReplyObject(r);
@@ -194,6 +189,15 @@ void redis_link::run() {
       void* raw = nullptr;
       if (redisGetReply(ctx_, &raw) != REDIS_OK) break;
       auto* r = static_cast<redisReply*>(raw);
+      if (transient(r)) {
+        // Redis is starting (LOADING) or lost our scripts (NOSCRIPT, after a
+        // restart behind the same connection): as if it were unreachable,
+        // and the scripts are loaded again on reconnecting.
+        freeReplyObject(r);
+        for (std::size_t k = i + 1; k < batch.size(); ++k)
+          if (redisGetReply(ctx_, &raw) == REDIS_OK) freeReplyObject(raw);
+        break;
+      }
       batch[i].done(r);
       freeReplyObject(r);
     }
@@ -213,7 +217,7 @@ void redis_link::run() {
         }
       }
       for (auto& c : unanswered) c.done(nullptr);
-      next_try = std::chrono::steady_clock::now();
+      next_try = std::chrono::steady_clock::now() + opt_.reconnect_every / 4;
     }
     batch.clear();
   }

@@ -44,14 +44,13 @@ class redis_link {
     std::size_t max_backlog = 100'000;
   };
 
-  redis_link(redis_address where, options opt);
+  // scripts: Lua loaded on every (re)connection; run_script names them by
+  // their index here.
+  redis_link(redis_address where, options opt, std::vector<std::string> scripts);
   ~redis_link();  // stops the worker; commands still queued get no reply
   redis_link(const redis_link&) = delete;
   redis_link& operator=(const redis_link&) = delete;
 
-  // Scripts are loaded on every (re)connection; run_script names them by
-  // index in the order given here (call before the first command).
-  std::size_t add_script(std::string lua);
   void run_script(std::size_t script, std::vector<std::string> keys, std::vector<std::string> args, bool keep,
                   callback done);
 

@@ -29,19 +29,19 @@ return 0
 
 redis_rate_limiter::redis_rate_limiter(redis_address where, std::string budget, double per_second, double burst,
                                        redis_link::options opt)
-    : key_(std::move(budget)), retry_(opt.reconnect_every), link_(std::make_unique<redis_link>(std::move(where), opt)) {
+    : key_(std::move(budget)),
+      retry_(opt.reconnect_every),
+      link_(std::make_unique<redis_link>(std::move(where), opt, std::vector<std::string>{kGcra})) {
   const double interval = per_second > 0 ? 1e6 / per_second : 0;
   interval_us_ = std::to_string(static_cast<std::int64_t>(std::llround(interval)));
   tolerance_us_ = std::to_string(static_cast<std::int64_t>(std::llround(interval * (std::max(1.0, burst) - 1))));
-  script_ = link_->add_script(kGcra);
 }
 
 void redis_rate_limiter::take(asio::any_io_executor ex, take_handler done) {
-  link_->run_script(script_, {key_}, {interval_us_, tolerance_us_}, false,
+  link_->run_script(0, {key_}, {interval_us_, tolerance_us_}, false,
                     [this, ex = std::move(ex), done = std::move(done)](redisReply* r) mutable {
                       clock::duration wait = retry_;
-                      if (r && r->type == REDIS_REPLY_INTEGER)
-                        wait = std::chrono::microseconds(r->integer);
+                      if (r && r->type == REDIS_REPLY_INTEGER) wait = std::chrono::microseconds(r->integer);
                       asio::post(ex, [done = std::move(done), wait] { done(wait); });
                     });
 }

@@ -24,7 +24,6 @@ class redis_rate_limiter final : public rate_limiter {
   std::string key_, interval_us_, tolerance_us_;
   std::chrono::milliseconds retry_;
   std::unique_ptr<redis_link> link_;
-  std::size_t script_ = 0;
 };
 
 }  // namespace velmor::session::receipts

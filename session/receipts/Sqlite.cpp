@@ -51,8 +51,8 @@ struct sqlite_error : std::runtime_error {
 class sqlite_receipt_store::db {
  public:
   explicit db(const std::string& path) {
-    if (sqlite3_open_v2(path.c_str(), &h_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(path.c_str(), &h_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        SQLITE_OK) {
       const std::string why = h_ ? sqlite3_errmsg(h_) : "out of memory";
       sqlite3_close(h_);
       throw std::runtime_error("receipt store: cannot open SQLite file " + path + ": " + why);
@@ -65,8 +65,7 @@ class sqlite_receipt_store::db {
       sqlite3_close(h_);
       throw std::runtime_error("receipt store: cannot set up SQLite file " + path + ": " + why);
     }
-    ins_entry_ = prepare(
-        "INSERT OR REPLACE INTO receipt_entry VALUES(?1, ?2, 0, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+    ins_entry_ = prepare("INSERT OR REPLACE INTO receipt_entry VALUES(?1, ?2, 0, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
     ins_key_ = prepare(
         "INSERT INTO receipt_key VALUES(?1, ?2, ?3) ON CONFLICT(account, k) DO UPDATE SET id = excluded.id "
         "WHERE NOT EXISTS (SELECT 1 FROM receipt_entry e WHERE e.account = receipt_key.account AND e.id = "
@@ -238,8 +237,8 @@ class sqlite_receipt_store::db {
 
   sqlite3* h_ = nullptr;
   std::vector<sqlite3_stmt*> stmts_;
-  sqlite3_stmt *ins_entry_, *ins_key_, *find_key_, *find_entry_, *set_state_, *group_up_, *group_del_, *age_,
-      *count_, *unkey_, *bury_, *groups_, *begin_, *commit_, *rollback_;
+  sqlite3_stmt *ins_entry_, *ins_key_, *find_key_, *find_entry_, *set_state_, *group_up_, *group_del_, *age_, *count_,
+      *unkey_, *bury_, *groups_, *begin_, *commit_, *rollback_;
 };
 
 sqlite_receipt_store::sqlite_receipt_store(std::string path, receipt_limits limits, std::size_t max_backlog)
@@ -274,8 +273,8 @@ void sqlite_receipt_store::remember(std::string_view account, receipt_entry e) {
   wake_.notify_one();
 }
 
-void sqlite_receipt_store::take(std::string_view account, std::string_view message_id, bool final_state,
-                                bool delivered, asio::any_io_executor ex, take_handler done) {
+void sqlite_receipt_store::take(std::string_view account, std::string_view message_id, bool final_state, bool delivered,
+                                asio::any_io_executor ex, take_handler done) {
   takes_.fetch_add(1, std::memory_order_relaxed);
   op o;
   o.is_take = true;

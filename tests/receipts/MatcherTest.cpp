@@ -33,8 +33,10 @@ struct sim {
   void say(const receipt_matcher::report& r) {
     std::ostringstream o;
     o << r.t << ' ' << to_string(r.outcome);
-    if (r.outcome == outcome::unmatched) o << ' ' << to_string(r.reason);
-    else o << " tag" << r.entry.tag;
+    if (r.outcome == outcome::unmatched)
+      o << ' ' << to_string(r.reason);
+    else
+      o << " tag" << r.entry.tag;
     if (r.whole_delivered) o << (*r.whole_delivered ? " whole:delivered" : " whole:failed");
     reports.push_back(o.str());
   }
@@ -109,11 +111,14 @@ TEST(ReceiptMatcher, Scripts) {
       {"leading zeros and case", {"R 00ab 1", "F AB"}, {"1 matched tag1"}},
       {"early receipt waits for its response", {"F 100", "W 200", "R 100 7"}, {"1 early_matched tag7"}},
       {"early receipt with nothing to wait for", {"F 100", "W 31000"}, {"1 unmatched no_entry"}},
-      {"duplicate after a final state", {"R 100 1", "F 100", "F 100", "U 0x64"},
+      {"duplicate after a final state",
+       {"R 100 1", "F 100", "F 100", "U 0x64"},
        {"1 matched tag1", "2 duplicate tag1", "3 duplicate tag1"}},
-      {"tombstone forgotten after an hour", {"R 100 1", "F 100", "W 3601000", "F 100", "W 31000"},
+      {"tombstone forgotten after an hour",
+       {"R 100 1", "F 100", "W 3601000", "F 100", "W 31000"},
        {"1 matched tag1", "2 unmatched no_entry"}},
-      {"intermediate then final, reported once each", {"R 100 1", "E 100", "E 100", "F 100", "F 100"},
+      {"intermediate then final, reported once each",
+       {"R 100 1", "E 100", "E 100", "F 100", "F 100"},
        {"1 intermediate tag1", "2 intermediate tag1", "3 matched tag1", "4 duplicate tag1"}},
       {"early intermediate", {"E 100", "R 100 1", "F 100"}, {"1 intermediate tag1", "2 matched tag1"}},
       {"multipart: one part failed",
@@ -122,13 +127,19 @@ TEST(ReceiptMatcher, Scripts) {
       {"multipart: a part's duplicate does not count twice",
        {"R b1 6 0 2 h", "R b2 6 1 2 h", "F b1", "F b1", "F b2"},
        {"1 matched tag6", "2 duplicate tag6", "3 matched tag6 whole:delivered"}},
-      {"multipart: a part's receipt comes early", {"R c1 8 0 2 k", "F c2", "F c1", "R c2 8 1 2 k"},
+      {"multipart: a part's receipt comes early",
+       {"R c1 8 0 2 k", "F c2", "F c1", "R c2 8 1 2 k"},
        {"2 matched tag8", "1 early_matched tag8 whole:delivered"}},
-      {"pushed out by count: expired", {"R 1 1", "R 2 2", "R 3 3", "F 1", "F 3"}, {"1 unmatched expired", "2 matched tag3"},
+      {"pushed out by count: expired",
+       {"R 1 1", "R 2 2", "R 3 3", "F 1", "F 3"},
+       {"1 unmatched expired", "2 matched tag3"},
        two},
       {"past max_age: expired", {"R 100 1", "W 259201000", "F 100"}, {"1 unmatched expired"}},
-      {"too many waiting: the oldest told at once", {"F 1", "F 2", "F 3", "R 3 3", "W 31000"},
-       {"1 unmatched no_entry", "3 early_matched tag3", "2 unmatched no_entry"}, {}, park2},
+      {"too many waiting: the oldest told at once",
+       {"F 1", "F 2", "F 3", "R 3 3", "W 31000"},
+       {"1 unmatched no_entry", "3 early_matched tag3", "2 unmatched no_entry"},
+       {},
+       park2},
   };
   for (const auto& c : cases) {
     sim s(c.limits, c.cfg);
