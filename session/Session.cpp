@@ -11,6 +11,9 @@
 #include <asio/steady_timer.hpp>
 
 #include "codec/Pdu.h"
+#include "session/receipts/Desk.h"
+#include "session/receipts/Memory.h"
+#include "session/receipts/Rules.h"
 #include "sms/SubmitParts.h"
 
 namespace velmor::session {
@@ -174,6 +177,7 @@ struct slot {
   bool wants_receipt = false;  // registered_delivery asked for one: remembered with its message_id
   std::uint64_t tag = 0;
   std::string destination_addr;  // kept only when wants_receipt
+  std::string group;             // a long text's parts: the same for all of them
   slot* prev = nullptr;          // deadline order, queued and in flight alike
   slot* next = nullptr;
 };
@@ -187,7 +191,7 @@ class core : public std::enable_shared_from_this<core> {
         deadline_timer_(ctx_),
         link_timer_(ctx_),
         pump_timer_(ctx_),
-        receipts_(cfg_.receipts),
+        desk_(ctx_.get_executor(), receipt_store_of(cfg_), receipt_account_of(cfg_), cfg_.receipt_matching),
         rng_(cfg_.random_seed != 0 ? cfg_.random_seed
                                    : static_cast<std::uint32_t>(clock::now().time_since_epoch().count())) {
     if (cfg_.window == 0) cfg_.window = 1;
@@ -266,7 +270,23 @@ class core : public std::enable_shared_from_this<core> {
   std::vector<std::function<void(std::error_code)>> connect_waiters_, shutdown_waiters_;
   std::deque<std::shared_ptr<deferral>> deferrals_;
 
-  ReceiptBook receipts_;
+  // The one place the session meets its receipt store.
+  std::shared_ptr<receipt_store> receipt_store_of(const config& c) {
+    if (c.receipt_store) return c.receipt_store;
+    auto own = std::make_shared<receipts::memory_receipt_store>(
+        receipt_limits{c.receipts.max_entries, c.receipts.max_age, receipt_limits{}.tombstone_ttl});
+    own_store_ = own.get();
+    return own;
+  }
+  receipts::memory_receipt_store* own_store_ = nullptr;  // the store made here, when config gave none
+  static std::string receipt_account_of(const config& c) {
+    return !c.receipt_account.empty() ? c.receipt_account : c.host + ":" + std::to_string(c.port) + "/" + c.system_id;
+  }
+  void receipt_reported(const receipts::receipt_matcher::report& r, Cardinal id, Cardinal seq, unsigned connection,
+                        receipt_event& e);
+  receipts::receipt_desk desk_;
+  std::string text_group_;  // while a long text's parts are accepted
+  std::uint64_t text_groups_ = 0;
   Metrics metrics_;
   session_counters counters_;
   std::minstd_rand rng_;
@@ -446,6 +466,7 @@ void core::accept(Request&& r, completion&& done, std::uint16_t part_index, std:
       s->wants_receipt = true;
       s->tag = r.tag;
       s->destination_addr = r.destination_addr;
+      s->group = part_count > 1 ? text_group_ : std::string();
     }
   }
   s->done = std::move(done);
@@ -493,6 +514,7 @@ void core::adopt(parked&& p) {
   s->wants_receipt = p.wants_receipt;
   s->tag = p.tag;
   s->destination_addr = std::move(p.destination_addr);
+  s->group = std::move(p.group);
   enqueue(s, clock::now());
 }
 
@@ -514,6 +536,7 @@ void core::hand_off_queued() {
     p.wants_receipt = s->wants_receipt;
     p.tag = s->tag;
     p.destination_addr = std::move(s->destination_addr);
+    p.group = std::move(s->group);
     out.push_back(std::move(p));
     dl_remove(s);
     release(s);
@@ -659,7 +682,8 @@ void core::on_response(Cardinal resp_id, Cardinal status, Cardinal seq, Fill&& f
   r.attempts = s->attempts;
   fill(r);
   if (status == 0 && !r.message_id.empty() && s->wants_receipt)
-    receipts_.remember({r.message_id, s->tag, s->destination_addr, s->part_index, s->part_count, now}, now);
+    desk_.remember({r.message_id, s->tag, s->destination_addr, s->part_index, s->part_count, s->group,
+                    std::chrono::system_clock::now()});
   turn_now_ = now;
   finish(s, smpp_error(status), std::move(r));
   if (detached_) return;
@@ -965,7 +989,10 @@ void core::inbound(inbound_message&& m) {
     return;
   }
   const Cardinal id = m.command_id, seq = m.sequence_number;
-  if (sms::IsDeliveryReceiptEsmClass(m.esm_class)) {
+  // A delivery receipt (esm_class 0x04) or an intermediate notification
+  // (0x20), placed by the receipt store; answered once the handler has it.
+  const std::uint8_t kind = m.esm_class & 0x3C;
+  if (kind == 0x04 || kind == 0x20) {
     sms::ReceiptTlvs tlvs;
     const bool deliver = id == command_id::deliver_sm;
     const auto& rid = deliver ? m.deliver_options.receipted_message_id : m.data_options.receipted_message_id;
@@ -977,33 +1004,34 @@ void core::inbound(inbound_message&& m) {
                 : (m.data_options.message_payload.Field ? std::string_view(m.data_options.message_payload.Value)
                                                         : std::string_view());
     if (auto receipt = sms::ParseReceipt(text, tlvs)) {
-      receipt_event e;
-      const auto st = receipt->state;
-      const bool final_state = st && *st != sms::MessageState::Enroute && *st != sms::MessageState::Unknown;
-      const auto now = clock::now();
-      std::optional<ReceiptBook::Entry> hit;
-      if (receipt->receipted_message_id) hit = receipts_.match(*receipt->receipted_message_id, final_state, now);
-      if (!hit && !receipt->id.empty()) hit = receipts_.match(receipt->id, final_state, now);
-      if (hit) {
-        e.matched = true;
-        e.tag = hit->tag;
-        e.destination_addr = hit->destination_addr;
-        e.part_index = hit->part_index;
-        e.part_count = hit->part_count;
-        e.message_id = hit->message_id;
-      } else {
-        e.message_id = receipt->receipted_message_id.value_or(receipt->id);
+      if (!on_receipt_ && !cfg_.accept_unhandled) {
+        // Nobody takes it here: the SMSC keeps it and delivers it again.
+        answer(id, seq, ESME_RX_T_APPN, {});
+        return;
       }
-      e.receipt = std::move(*receipt);
-      e.message = std::move(m);
-      if (on_receipt_) {
-        auto h = on_receipt_;
-        h(e);
-        if (detached_) return;
-      }
-      if (state_ != state::closed) answer(id, seq, 0, {});
+      const bool final_state = kind != 0x20 && receipts::final_state(receipt->state);
+      const bool delivered = receipt->state == sms::MessageState::Delivered;
+      // The TLV names the message more surely than the text's id: field.
+      std::string rid_text = receipt->receipted_message_id && !receipts::trim_message_id(*receipt->receipted_message_id).empty()
+                                 ? *receipt->receipted_message_id
+                                 : receipt->id;
+      auto e = std::make_shared<receipt_event>();
+      e->intermediate = !final_state;
+      e->message_id = rid_text;
+      e->receipt = std::move(*receipt);
+      e->message = std::move(m);
+      std::weak_ptr<core> self = weak_from_this();
+      const unsigned conn = connection_;
+      desk_.receipt(std::move(rid_text), final_state, delivered,
+                    [self, e, id, seq, conn](const receipts::receipt_matcher::report& r) {
+                      if (auto c = self.lock(); c && !c->detached_) c->receipt_reported(r, id, seq, conn, *e);
+                    });
       return;
     }
+  }
+  if (!on_message_ && !cfg_.accept_unhandled) {
+    answer(id, seq, ESME_RX_T_APPN, {});
+    return;
   }
   std::uint32_t status = 0;
   inbound_context ctx;
@@ -1015,6 +1043,28 @@ void core::inbound(inbound_message&& m) {
     if (detached_) return;
   }
   if (!ctx.deferred_ && state_ != state::closed) answer(id, seq, status, {});
+}
+
+void core::receipt_reported(const receipts::receipt_matcher::report& r, Cardinal id, Cardinal seq,
+                            unsigned connection, receipt_event& e) {
+  e.outcome = r.outcome;
+  e.reason = r.reason;
+  e.whole_delivered = r.whole_delivered;
+  e.matched = r.outcome != receipts::outcome::unmatched;
+  if (e.matched) {
+    e.tag = r.entry.tag;
+    e.destination_addr = r.entry.destination_addr;
+    e.part_index = r.entry.part_index;
+    e.part_count = r.entry.part_count;
+    e.message_id = r.entry.message_id;
+  }
+  if (on_receipt_) {
+    auto h = on_receipt_;
+    h(e);
+    if (detached_) return;
+  }
+  // The link it came on is gone: the SMSC delivers it again (a duplicate then).
+  if (connection == connection_ && state_ != state::closed) answer(id, seq, 0, {});
 }
 
 void core::on_unknown(Cardinal id, Cardinal seq) {
@@ -1296,6 +1346,16 @@ void core::text_requested(text_request r, std::function<void(std::error_code, te
   p->result.parts = n;
   p->result.message_ids.resize(n);
   p->remaining = n;
+  // The parts' receipts add up to one outcome under this name, unique in
+  // the account: random per session, then counted.
+  if (n > 1) {
+    if (text_groups_ == 0) text_groups_ = (std::uint64_t{std::random_device{}()} << 32) ^ std::random_device{}();
+    text_group_ = std::to_string(text_groups_++);
+  }
+  struct clear_group {
+    std::string& g;
+    ~clear_group() { g.clear(); }
+  } clear{text_group_};
   for (std::size_t i = 0; i < n; ++i) {
     const sms::Part& part = (*parts)[i];
     submit_sm_request q;
@@ -1458,7 +1518,9 @@ MetricsSnapshot session::metrics() const { return core_->metrics_.snapshot(); }
 std::string session::metrics_prometheus(std::string_view prefix) const { return to_prometheus(metrics(), prefix); }
 std::size_t session::in_flight() const { return core_->in_flight_; }
 std::size_t session::queued() const { return core_->queue_.size(); }
-std::size_t session::receipts_remembered() const { return core_->receipts_.size(); }
+std::size_t session::receipts_remembered() const {
+  return core_->own_store_ ? core_->own_store_->size() : 0;
+}
 int session::last_socket_error() const { return core_->last_socket_error_; }
 std::string session::tls_description() const {
   TVelmorSMPPDemo& c = *core_->comp_;

@@ -117,6 +117,11 @@ void memory_receipt_store::take(std::string_view account, std::string_view messa
   asio::post(ex, [done = std::move(done), r = std::move(r)]() mutable { done(std::move(r)); });
 }
 
+std::size_t memory_receipt_store::size() const {
+  std::lock_guard lock(mutex_);
+  return book_.size();
+}
+
 receipt_store_stats memory_receipt_store::stats() const {
   std::lock_guard lock(mutex_);
   return stats_;

@@ -69,6 +69,7 @@ class memory_receipt_store final : public receipt_store {
   void take(std::string_view account, std::string_view message_id, bool final_state, bool delivered,
             asio::any_io_executor ex, take_handler done) override;
   receipt_store_stats stats() const override;
+  std::size_t size() const;  // entries waiting, in every account
 
  private:
   mutable std::mutex mutex_;
