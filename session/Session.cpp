@@ -1012,9 +1012,10 @@ void core::inbound(inbound_message&& m) {
       const bool final_state = kind != 0x20 && receipts::final_state(receipt->state);
       const bool delivered = receipt->state == sms::MessageState::Delivered;
       // The TLV names the message more surely than the text's id: field.
-      std::string rid_text = receipt->receipted_message_id && !receipts::trim_message_id(*receipt->receipted_message_id).empty()
-                                 ? *receipt->receipted_message_id
-                                 : receipt->id;
+      std::string rid_text =
+          receipt->receipted_message_id && !receipts::trim_message_id(*receipt->receipted_message_id).empty()
+              ? *receipt->receipted_message_id
+              : receipt->id;
       auto e = std::make_shared<receipt_event>();
       e->intermediate = !final_state;
       e->message_id = rid_text;
@@ -1045,8 +1046,8 @@ void core::inbound(inbound_message&& m) {
   if (!ctx.deferred_ && state_ != state::closed) answer(id, seq, status, {});
 }
 
-void core::receipt_reported(const receipts::receipt_matcher::report& r, Cardinal id, Cardinal seq,
-                            unsigned connection, receipt_event& e) {
+void core::receipt_reported(const receipts::receipt_matcher::report& r, Cardinal id, Cardinal seq, unsigned connection,
+                            receipt_event& e) {
   e.outcome = r.outcome;
   e.reason = r.reason;
   e.whole_delivered = r.whole_delivered;
@@ -1518,9 +1519,7 @@ MetricsSnapshot session::metrics() const { return core_->metrics_.snapshot(); }
 std::string session::metrics_prometheus(std::string_view prefix) const { return to_prometheus(metrics(), prefix); }
 std::size_t session::in_flight() const { return core_->in_flight_; }
 std::size_t session::queued() const { return core_->queue_.size(); }
-std::size_t session::receipts_remembered() const {
-  return core_->own_store_ ? core_->own_store_->size() : 0;
-}
+std::size_t session::receipts_remembered() const { return core_->own_store_ ? core_->own_store_->size() : 0; }
 int session::last_socket_error() const { return core_->last_socket_error_; }
 std::string session::tls_description() const {
   TVelmorSMPPDemo& c = *core_->comp_;
