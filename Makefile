@@ -13,7 +13,7 @@ CMAKE_FLAGS ?=
 # and those the test suite adds.
 DEMO_PKGS := g++ cmake make pkg-config libasio-dev libssl-dev libcli11-dev nlohmann-json3-dev
 APT_PKGS := $(DEMO_PKGS) libgtest-dev libgmock-dev libbenchmark-dev \
-            clang libclang-rt-14-dev valgrind openssl \
+            clang libclang-rt-14-dev valgrind openssl python3 \
             redis-server libhiredis-dev libsqlite3-dev
 # Only `make bench` needs these: libsmpp34's codec as a measurement peer, and
 # perf for the profiles behind bench/README.md.

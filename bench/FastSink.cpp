@@ -38,10 +38,7 @@ void respond(std::string& out, Cardinal id, Cardinal status, Cardinal seq, std::
   const std::size_t at = out.size();
   out.resize(at + len);
   codec::Writer w(out.data() + at, len);
-  w.u32(static_cast<Cardinal>(len));
-  w.u32(id);
-  w.u32(status);
-  w.u32(seq);
+  codec::write_header(w, {static_cast<Cardinal>(len), id, status, seq});
   if (body) w.cstring(cstr);
 }
 
@@ -157,11 +154,11 @@ void FastSink::run() {
         case command_id::bind_transmitter:
         case command_id::bind_receiver:
         case command_id::bind_transceiver:
-          respond(c.out, h.command_id | 0x80000000u, 0, h.sequence_number, "fastsink", true);
+          respond(c.out, codec::response_id(h.command_id), 0, h.sequence_number, "fastsink", true);
           break;
         case command_id::unbind: respond(c.out, command_id::unbind_resp, 0, h.sequence_number, {}, false); break;
         default:
-          if (!(h.command_id & 0x80000000u))
+          if (!codec::is_response(h.command_id))
             respond(c.out, command_id::generic_nack, command_status::ESME_RINVCMDID, h.sequence_number, {}, false);
           break;
       }

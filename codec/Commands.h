@@ -8,35 +8,52 @@
 
 #include "codec/Types.h"
 
-// X(name, value): every command_id, named after its PDU.
-#define VELMOR_COMMAND_IDS(X) \
-  X(generic_nack, 0x80000000) \
-  X(bind_receiver, 0x00000001) \
-  X(bind_receiver_resp, 0x80000001) \
-  X(bind_transmitter, 0x00000002) \
-  X(bind_transmitter_resp, 0x80000002) \
-  X(query_sm, 0x00000003) \
-  X(query_sm_resp, 0x80000003) \
-  X(submit_sm, 0x00000004) \
-  X(submit_sm_resp, 0x80000004) \
-  X(deliver_sm, 0x00000005) \
-  X(deliver_sm_resp, 0x80000005) \
-  X(unbind, 0x00000006) \
-  X(unbind_resp, 0x80000006) \
-  X(replace_sm, 0x00000007) \
-  X(replace_sm_resp, 0x80000007) \
-  X(cancel_sm, 0x00000008) \
-  X(cancel_sm_resp, 0x80000008) \
-  X(bind_transceiver, 0x00000009) \
-  X(bind_transceiver_resp, 0x80000009) \
-  X(outbind, 0x0000000B) \
-  X(enquire_link, 0x00000015) \
-  X(enquire_link_resp, 0x80000015) \
-  X(submit_multi, 0x00000021) \
-  X(submit_multi_resp, 0x80000021) \
-  X(alert_notification, 0x00000102) \
-  X(data_sm, 0x00000103) \
-  X(data_sm_resp, 0x80000103)
+// The command table of SMPP 3.4, one row per command:
+//   X(name, command_id, response, from_esme, from_smsc)
+// response   the command_id of its response; 0 for a response, for generic_nack
+//            and for the two requests that have none (outbind, alert_notification)
+// from_esme  the bind states in which an ESME may send it (none: never)
+// from_smsc  the bind states in which an SMSC may send it (none: never)
+// A response row carries the states of its request, from the answering side.
+// generic_nack is allowed in every state, open included: it answers a PDU that
+// could not be taken, which can arrive before any bind.
+//
+// Adding a command touches: this row; its body in pdu/Body.h (with its
+// command_ids); for the component, its public method, builder, decoder and
+// event (component/, and the decoder's row in the dispatch list in
+// component/Velmorsmppdemo.cpp); for the simulator, its handler in
+// tools/smsc/Session.cpp when it is to do more than refuse. The names, the
+// refusals by bind state, the automatic answers, the CLI's command names and
+// the fuzz dictionary (fuzz/make_corpus.py --dict, checked by a test) all
+// follow from the row.
+#define VELMOR_COMMANDS(X) \
+  X(generic_nack, 0x80000000, 0, any_state, any_state) \
+  X(bind_receiver, 0x00000001, 0x80000001, open, none) \
+  X(bind_receiver_resp, 0x80000001, 0, none, open) \
+  X(bind_transmitter, 0x00000002, 0x80000002, open, none) \
+  X(bind_transmitter_resp, 0x80000002, 0, none, open) \
+  X(query_sm, 0x00000003, 0x80000003, transmit, none) \
+  X(query_sm_resp, 0x80000003, 0, none, transmit) \
+  X(submit_sm, 0x00000004, 0x80000004, transmit, none) \
+  X(submit_sm_resp, 0x80000004, 0, none, transmit) \
+  X(deliver_sm, 0x00000005, 0x80000005, none, receive) \
+  X(deliver_sm_resp, 0x80000005, 0, receive, none) \
+  X(unbind, 0x00000006, 0x80000006, bound, bound) \
+  X(unbind_resp, 0x80000006, 0, bound, bound) \
+  X(replace_sm, 0x00000007, 0x80000007, transmit, none) \
+  X(replace_sm_resp, 0x80000007, 0, none, transmit) \
+  X(cancel_sm, 0x00000008, 0x80000008, transmit, none) \
+  X(cancel_sm_resp, 0x80000008, 0, none, transmit) \
+  X(bind_transceiver, 0x00000009, 0x80000009, open, none) \
+  X(bind_transceiver_resp, 0x80000009, 0, none, open) \
+  X(outbind, 0x0000000B, 0, none, open) \
+  X(enquire_link, 0x00000015, 0x80000015, bound, bound) \
+  X(enquire_link_resp, 0x80000015, 0, bound, bound) \
+  X(submit_multi, 0x00000021, 0x80000021, transmit, none) \
+  X(submit_multi_resp, 0x80000021, 0, none, transmit) \
+  X(alert_notification, 0x00000102, 0, none, receive) \
+  X(data_sm, 0x00000103, 0x80000103, transmit, receive) \
+  X(data_sm_resp, 0x80000103, 0, receive, transmit)
 
 // X(name, value, description): every command_status the protocol defines.
 #define VELMOR_COMMAND_STATUSES(X) \
@@ -92,8 +109,8 @@
 namespace velmor {
 
 namespace command_id {
-#define VELMOR_COMMAND_ID_CONSTANT(name, value) inline constexpr Cardinal name = value;
-VELMOR_COMMAND_IDS(VELMOR_COMMAND_ID_CONSTANT)
+#define VELMOR_COMMAND_ID_CONSTANT(name, id, response, from_esme, from_smsc) inline constexpr Cardinal name = id;
+VELMOR_COMMANDS(VELMOR_COMMAND_ID_CONSTANT)
 #undef VELMOR_COMMAND_ID_CONSTANT
 }  // namespace command_id
 
@@ -105,9 +122,36 @@ VELMOR_COMMAND_STATUSES(VELMOR_COMMAND_STATUS_CONSTANT)
 
 namespace codec {
 
-struct CommandIdEntry {
-  Cardinal value;
+// The bit of command_id that marks a response.
+inline constexpr Cardinal response_bit = 0x80000000;
+
+// interface_version of a bind and sc_interface_version of its response: 3.4.
+inline constexpr Byte interface_version = 0x34;
+
+// The bind state of one side of a connection.
+enum class bind_state : Byte { open, bound_tx, bound_rx, bound_trx };
+
+// The two ends of a connection.
+enum class sender : Byte { esme, smsc };
+
+// A set of bind states.
+using state_set = Byte;
+namespace states {
+constexpr state_set bit(bind_state s) { return static_cast<state_set>(1u << static_cast<unsigned>(s)); }
+inline constexpr state_set none = 0;
+inline constexpr state_set open = bit(bind_state::open);
+inline constexpr state_set transmit = bit(bind_state::bound_tx) | bit(bind_state::bound_trx);
+inline constexpr state_set receive = bit(bind_state::bound_rx) | bit(bind_state::bound_trx);
+inline constexpr state_set bound = transmit | receive;
+inline constexpr state_set any_state = open | bound;
+}  // namespace states
+
+struct Command {
+  Cardinal id;
   std::string_view name;
+  Cardinal response;    // 0: none
+  state_set from_esme;  // states in which an ESME may send it
+  state_set from_smsc;  // states in which an SMSC may send it
 };
 
 struct CommandStatusEntry {
@@ -116,20 +160,93 @@ struct CommandStatusEntry {
   std::string_view description;
 };
 
-#define VELMOR_COMMAND_ID_ENTRY(name, value) CommandIdEntry{value, #name},
-inline constexpr CommandIdEntry command_ids[] = {VELMOR_COMMAND_IDS(VELMOR_COMMAND_ID_ENTRY)};
-#undef VELMOR_COMMAND_ID_ENTRY
+#define VELMOR_COMMAND_ENTRY(name, id, response, from_esme, from_smsc) \
+  Command{id, #name, response, states::from_esme, states::from_smsc},
+inline constexpr Command commands[] = {VELMOR_COMMANDS(VELMOR_COMMAND_ENTRY)};
+#undef VELMOR_COMMAND_ENTRY
 
 #define VELMOR_COMMAND_STATUS_ENTRY(name, value, description) CommandStatusEntry{value, #name, description},
 inline constexpr CommandStatusEntry command_statuses[] = {VELMOR_COMMAND_STATUSES(VELMOR_COMMAND_STATUS_ENTRY)};
 #undef VELMOR_COMMAND_STATUS_ENTRY
 
+constexpr bool is_response(Cardinal id) { return (id & response_bit) != 0; }
+
+// The row of a command_id; nullptr when SMPP 3.4 defines no such command.
+constexpr const Command* find(Cardinal id) {
+  for (const auto& c : commands)
+    if (c.id == id) return &c;
+  return nullptr;
+}
+
+// The row of a protocol name ("submit_sm", exact, lower case); nullptr when none.
+constexpr const Command* find(std::string_view name) {
+  for (const auto& c : commands)
+    if (c.name == name) return &c;
+  return nullptr;
+}
+
 // The protocol name of a command_id ("submit_sm_resp"); empty when SMPP 3.4
 // defines none.
 constexpr std::string_view command_id_name(Cardinal id) {
-  for (const auto& e : command_ids)
-    if (e.value == id) return e.name;
-  return {};
+  const Command* c = find(id);
+  return c ? c->name : std::string_view();
+}
+
+// The command_id of the response to a request; 0 for a response, for
+// generic_nack, for outbind and alert_notification, and for an unknown id.
+constexpr Cardinal response_id(Cardinal id) {
+  const Command* c = find(id);
+  return c ? c->response : 0;
+}
+
+// Whether this side may ever send the command, and whether in this bind state.
+constexpr state_set states_for(sender s, const Command& c) { return s == sender::esme ? c.from_esme : c.from_smsc; }
+constexpr bool may_send(sender s, Cardinal id) {
+  const Command* c = find(id);
+  return c && states_for(s, *c) != states::none;
+}
+constexpr bool allowed(sender s, Cardinal id, bind_state st) {
+  const Command* c = find(id);
+  return c && (states_for(s, *c) & states::bit(st)) != 0;
+}
+constexpr bool allowed_from_esme(Cardinal id, bind_state st) { return allowed(sender::esme, id, st); }
+constexpr bool allowed_from_smsc(Cardinal id, bind_state st) { return allowed(sender::smsc, id, st); }
+
+// bind_transmitter, bind_receiver or bind_transceiver (or one of their
+// responses) <-> the state a successful bind leads to.
+constexpr Cardinal bind_command(bind_state st) {
+  switch (st) {
+    case bind_state::bound_tx: return command_id::bind_transmitter;
+    case bind_state::bound_rx: return command_id::bind_receiver;
+    case bind_state::bound_trx: return command_id::bind_transceiver;
+    default: return 0;
+  }
+}
+// bind_state::open for anything that is not a bind or bind response.
+constexpr bind_state bound_state_of(Cardinal bind_id) {
+  switch (bind_id & ~response_bit) {
+    case command_id::bind_transmitter: return bind_state::bound_tx;
+    case command_id::bind_receiver: return bind_state::bound_rx;
+    case command_id::bind_transceiver: return bind_state::bound_trx;
+    default: return bind_state::open;
+  }
+}
+constexpr bool is_bind(Cardinal id) { return !is_response(id) && bound_state_of(id) != bind_state::open; }
+
+// The three bind types by the names tools give them; each is its bind
+// command's name less "bind_".
+struct BindName {
+  std::string_view name;
+  bind_state state;
+};
+inline constexpr BindName bind_names[] = {
+    {"transmitter", bind_state::bound_tx}, {"receiver", bind_state::bound_rx}, {"transceiver", bind_state::bound_trx}};
+
+// "transmitter", "receiver", "transceiver"; "open" for bind_state::open.
+constexpr std::string_view bind_state_name(bind_state st) {
+  for (const auto& b : bind_names)
+    if (b.state == st) return b.name;
+  return "open";
 }
 
 // The protocol name of a command_status ("ESME_RTHROTTLED"); empty for a

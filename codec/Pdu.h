@@ -1,6 +1,6 @@
 // The 16-octet SMPP 3.4 header, the sequence-number rules and the command
-// identifiers (tabled in codec/Commands.h). Pure functions: the sequence counter itself lives in the
-// component, which owns the only state.
+// identifiers (tabled in codec/Commands.h). Pure functions: the sequence
+// counter itself lives in the component, which owns the only state.
 #pragma once
 
 #include <cstddef>
@@ -45,17 +45,39 @@ inline Header read_header(Cursor& c) {
   return h;
 }
 
+// The one header writer: the four fields through w, which must have room
+// for header_size octets. Every PDU of the library (and of its tools and
+// tests) gets its header here.
+inline void write_header(Writer& w, const Header& h) {
+  w.u32(h.command_length);
+  w.u32(h.command_id);
+  w.u32(h.command_status);
+  w.u32(h.sequence_number);
+}
+
+// Appends a header with command_length 0 to out and returns the offset at
+// which the PDU starts; end_pdu(out, start) patches command_length once the
+// body is appended. Several PDUs can so be built one after another in one
+// buffer.
+inline std::size_t open_pdu(std::string& out, Cardinal id, Cardinal status, Cardinal seq) {
+  const std::size_t start = out.size();
+  out.resize(start + header_size);
+  Writer w(out.data() + start, header_size);
+  write_header(w, {0, id, status, seq});
+  return start;
+}
+
+// command_length of the PDU that starts at `start` and runs to the end of out.
+inline void end_pdu(std::string& out, std::size_t start) {
+  store_u32(out, start, static_cast<Cardinal>(out.size() - start));
+}
+
 // Starts a PDU in `out` (which is cleared): a header whose command_length is
 // patched by end_pdu once the body is appended.
 inline void begin_pdu(std::string& out, Cardinal id, Cardinal status, Cardinal seq, std::size_t body_hint = 0) {
   out.clear();
   out.reserve(header_size + body_hint);
-  out.resize(header_size);
-  Writer w(out.data(), header_size);
-  w.u32(0);
-  w.u32(id);
-  w.u32(status);
-  w.u32(seq);
+  open_pdu(out, id, status, seq);
 }
 
 // Sizes a PDU begun by begin_pdu for a body of exactly body_size octets and
@@ -66,7 +88,7 @@ inline Writer body_writer(std::string& out, std::size_t body_size) {
   return Writer(out.data() + at, body_size);
 }
 
-inline void end_pdu(std::string& out) { store_u32(out, 0, static_cast<Cardinal>(out.size())); }
+inline void end_pdu(std::string& out) { end_pdu(out, 0); }
 
 // Header + mandatory + optional in one string; command_length counts all.
 AnsiString build_pdu(Cardinal id, Cardinal status, Cardinal seq, std::string_view mandatory, std::string_view optional);

@@ -1,21 +1,13 @@
 // bind_transmitter, bind_receiver, bind_transceiver, outbind, and the three
 // bind responses. The component keeps no bind state: the bind type of a
 // response comes from the response's own command_id.
+#include "component/BindType.h"
 #include "component/Internal.h"
 
 namespace velmor {
 namespace {
 
-constexpr Byte kInterfaceVersion = 0x34;
-
-Cardinal BindValue(TBindType Bind_Type) {
-  switch (Bind_Type) {
-    case Transmitter: return command_id::bind_transmitter;
-    case Receiver: return command_id::bind_receiver;
-    case Transceiver:
-    default: return command_id::bind_transceiver;
-  }
-}
+constexpr Byte kInterfaceVersion = codec::interface_version;
 
 }  // namespace
 
@@ -25,7 +17,7 @@ void TVelmorSMPPDemo::FormatBIND(AnsiString& pdu, Cardinal& sequence_number, TBi
                                  const AnsiString& address_range) {
   const velmor::pdu::Bind body{
       system_id, password, system_type, interface_version, {addr_ton, addr_npi, address_range}};
-  FormatRequest(pdu, BindValue(Bind_Type), 0, sequence_number, body);
+  FormatRequest(pdu, BindCommand(Bind_Type), 0, sequence_number, body);
 }
 
 void TVelmorSMPPDemo::FormatOUTBIND(AnsiString& pdu, Cardinal& sequence_number, const AnsiString& system_id,

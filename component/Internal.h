@@ -68,10 +68,7 @@ VELMOR_PDU_INLINE void TVelmorSMPPDemo::FormatRequest(AnsiString& out, Cardinal 
   sequence_number = Fsequence_number;
   out.resize(size);
   codec::Writer w(out.data(), size);
-  w.u32(static_cast<Cardinal>(size));
-  w.u32(command_id);
-  w.u32(command_status);
-  w.u32(sequence_number);
+  codec::write_header(w, {static_cast<Cardinal>(size), command_id, command_status, sequence_number});
   pdu::write(w, body);
   assert(w.position() == out.data() + out.size() && "a body wrote other than the octets it sized");
 }

@@ -7,24 +7,78 @@ harness prefixes (control octet, read sizes) each target expects. The files
 are committed; rerun after changing a harness's input layout:
 
     python3 fuzz/make_corpus.py            # rewrites fuzz/corpus/
+    python3 fuzz/make_corpus.py --dict     # rewrites the command ids of fuzz/smpp.dict
+    python3 fuzz/make_corpus.py --check-dict   # fails when smpp.dict and the table differ
+
+Command ids come from the command table in codec/Commands.h, and every
+command a side may send gets a seed, so a row added there reaches the
+dictionary and the corpus.
 """
 import pathlib
+import re
 import shutil
 import struct
+import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent / "corpus"
 
-CMD = {
-    "generic_nack": 0x80000000, "bind_receiver": 0x00000001, "bind_receiver_resp": 0x80000001,
-    "bind_transmitter": 0x00000002, "bind_transmitter_resp": 0x80000002, "query_sm": 0x00000003,
-    "query_sm_resp": 0x80000003, "submit_sm": 0x00000004, "submit_sm_resp": 0x80000004,
-    "deliver_sm": 0x00000005, "deliver_sm_resp": 0x80000005, "unbind": 0x00000006,
-    "unbind_resp": 0x80000006, "replace_sm": 0x00000007, "replace_sm_resp": 0x80000007,
-    "cancel_sm": 0x00000008, "cancel_sm_resp": 0x80000008, "bind_transceiver": 0x00000009,
-    "bind_transceiver_resp": 0x80000009, "outbind": 0x0000000B, "enquire_link": 0x00000015,
-    "enquire_link_resp": 0x80000015, "submit_multi": 0x00000021, "submit_multi_resp": 0x80000021,
-    "alert_notification": 0x00000102, "data_sm": 0x00000103, "data_sm_resp": 0x80000103,
-}
+TREE = pathlib.Path(__file__).resolve().parent.parent
+DICT = TREE / "fuzz" / "smpp.dict"
+
+
+def read_command_table():
+    """The rows of the command table in codec/Commands.h: name -> (id, from_esme, from_smsc)."""
+    text = (TREE / "codec" / "Commands.h").read_text()
+    block = text[text.index("#define VELMOR_COMMANDS(X)"):]
+    block = block[:block.index("\n\n")]
+    rows = re.findall(r"X\((\w+),\s*(0x[0-9A-Fa-f]+),\s*(0x[0-9A-Fa-f]+|0),\s*(\w+),\s*(\w+)\)", block)
+    if not rows:
+        sys.exit("make_corpus.py: no rows found in codec/Commands.h")
+    return {name: (int(cid, 16), esme, smsc) for name, cid, _resp, esme, smsc in rows}
+
+
+TABLE = read_command_table()
+CMD = {name: row[0] for name, row in TABLE.items()}
+
+
+def dict_command_lines():
+    """The command_id entries of the fuzz dictionary, in table order."""
+    return ["cmd_%s=\"%s\"" % (name, "".join("\\x%02X" % b for b in struct.pack(">I", cid)))
+            for name, cid in CMD.items()]
+
+
+def check_dict():
+    """0 when fuzz/smpp.dict holds exactly the table's command ids, else 1 with the difference."""
+    have = [l for l in DICT.read_text().splitlines() if l.startswith("cmd_")]
+    want = dict_command_lines()
+    if have == want:
+        return 0
+    for l in sorted(set(want) - set(have)):
+        print("smpp.dict lacks: " + l)
+    for l in sorted(set(have) - set(want)):
+        print("smpp.dict has, the table does not: " + l)
+    if set(have) == set(want):
+        print("smpp.dict: command entries out of table order")
+    print("rerun: python3 fuzz/make_corpus.py --dict")
+    return 1
+
+
+def write_dict():
+    """Rewrites the command_id entries of fuzz/smpp.dict from the table; other lines stay."""
+    lines = DICT.read_text().splitlines()
+    at = next((i for i, l in enumerate(lines) if l.startswith("cmd_")), len(lines))
+    rest = [l for l in lines if not l.startswith("cmd_")]
+    DICT.write_text("\n".join(rest[:at] + dict_command_lines() + rest[at:]) + "\n")
+
+
+def cover_table(seeds, column):
+    """Adds a header-only seed for every command of the table that the side
+    (column 1: from_esme, 2: from_smsc) may send and no seed carries yet."""
+    have = {struct.unpack(">I", o[4:8])[0] for _, o in seeds if len(o) >= 8}
+    for name, row in TABLE.items():
+        if row[column] != "none" and row[0] not in have:
+            seeds.append((name + "_header_only", pdu(name, seq=21)))
+    return seeds
 
 # tag -> value width in octets (0: octet string, None: no value)
 TAGS = {
@@ -174,7 +228,7 @@ def main():
         shutil.rmtree(ROOT)
 
     # fuzz_receive: control octet, read-size count and sizes, then the stream.
-    received = client_received()
+    received = cover_table(client_received(), 2)
     for name, octets in received:
         write("fuzz_receive", name, b"\x00\x00" + octets)
     stream = b"".join(o for _, o in received)
@@ -223,7 +277,7 @@ def main():
     write("fuzz_data_sm_roundtrip", "data_sm_resp_all", b"\x01" + members(DATA_SM_RESP, True))
 
     # fuzz_smsc_session: options octet, read-size count and sizes, the stream.
-    sent = client_sent()
+    sent = cover_table(client_sent(), 1)
     for name, octets in sent:
         write("fuzz_smsc_session", name, b"\x00\x00" + octets)
     bind = dict(sent)["bind_transceiver"]
@@ -244,4 +298,11 @@ def main():
 
 
 if __name__ == "__main__":
+    if sys.argv[1:] == ["--check-dict"]:
+        sys.exit(check_dict())
+    if sys.argv[1:] == ["--dict"]:
+        write_dict()
+        sys.exit(0)
+    if sys.argv[1:]:
+        sys.exit("usage: make_corpus.py [--dict | --check-dict]")
     main()

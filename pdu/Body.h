@@ -15,6 +15,11 @@
 // submit_multi, and Optional (the TLVs that end a body). Composite fields
 // (Address, MessageFields) have a fields() list of their own.
 //
+// Each body names the command_ids it is the body of (command_ids), and
+// build() takes its command_id as a pdu::id_for<Body>: a constant that names
+// another command does not compile, and a run-time id is checked by
+// id_for<Body>::checked. A header-only PDU is built with Empty.
+//
 // Strings are views. A body built for sending refers to the caller's strings
 // for the duration of the call; a body read from received octets refers into
 // those octets and is valid as long as they are. Reading never allocates
@@ -30,124 +35,38 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
+#include <vector>
 
 #include "codec/Codec.h"
+#include "codec/Commands.h"
 #include "codec/Pdu.h"
+#include "pdu/Fields.h"
 #include "tlv/Tlv.h"
 
 namespace velmor::pdu {
 
-// ---- field kinds --------------------------------------------------------------
-
-// ton, npi and a C-Octet String address: the addressing triple.
-struct Address {
-  Byte ton = 0;
-  Byte npi = 0;
-  std::string_view addr;
-  template <class S, class V>
-  static void fields(S& s, V& v) {
-    v(s.ton);
-    v(s.npi);
-    v(s.addr);
-  }
-};
-
-// sm_length and short_message. Written, sm_length is the octet count of text
-// (the sender bounds it to 254); read, it is the octet as received, and text
-// is that many octets or as many as the body still holds.
-struct ShortMessage {
-  Byte sm_length = 0;
-  std::string_view text;
-};
-
-// The optional parameters that end a body. Written: the TLVs of every present
-// member of *tlvs (when set), then `octets` as given. Read: `octets` is every
-// octet left after the mandatory fields, for the caller to decode.
-template <class Agg>
-struct Optional {
-  const Agg* tlvs = nullptr;
-  std::string_view octets;
-};
-
-// One destination of submit_multi: an SME address (dest_flag 1) or a
-// distribution list name (dest_flag 2).
-struct Destination {
-  static constexpr Byte sme = 0x01;
-  static constexpr Byte distribution_list = 0x02;
-  Byte dest_flag = sme;
-  Address address;           // dest_flag 1
-  std::string_view dl_name;  // dest_flag 2
-};
-
-// One unsuccessful destination of submit_multi_resp.
-struct Unsuccess {
-  Address address;
-  Cardinal error_status_code = 0;
-  template <class S, class V>
-  static void fields(S& s, V& v) {
-    v(s.address);
-    v(s.error_status_code);
-  }
-};
-
-// number_of_dests and the destinations. Container is any sequence of
-// elements that to_destination (found by argument-dependent lookup, or the
-// identity below) turns into a Destination; reading push_backs Destinations
-// into it. An entry with an unknown dest_flag ends the list on reading: the
-// octets after it cannot be located.
-template <class Container>
-struct DestList {
-  Container* list = nullptr;
-  Byte number_of_dests = 0;  // as read
-};
-
-// no_unsuccess and the unsuccessful destinations; to_unsuccess plays the
-// part of to_destination. Reading makes exactly no_unsuccess entries, from
-// whatever octets there are.
-template <class Container>
-struct UnsuccessList {
-  Container* list = nullptr;
-  Byte no_unsuccess = 0;  // as read
-};
-
-inline const Destination& to_destination(const Destination& d) { return d; }
-inline const Unsuccess& to_unsuccess(const Unsuccess& u) { return u; }
-
-// esm_class through short_message: the run of fields submit_sm,
-// submit_multi and deliver_sm share after their addressing.
-struct MessageFields {
-  Byte esm_class = 0;
-  Byte protocol_id = 0;
-  Byte priority_flag = 0;
-  std::string_view schedule_delivery_time;
-  std::string_view validity_period;
-  Byte registered_delivery = 0;
-  Byte replace_if_present_flag = 0;
-  Byte data_coding = 0;
-  Byte sm_default_msg_id = 0;
-  ShortMessage short_message;
-  template <class S, class V>
-  static void fields(S& s, V& v) {
-    v(s.esm_class);
-    v(s.protocol_id);
-    v(s.priority_flag);
-    v(s.schedule_delivery_time);
-    v(s.validity_period);
-    v(s.registered_delivery);
-    v(s.replace_if_present_flag);
-    v(s.data_coding);
-    v(s.sm_default_msg_id);
-    v(s.short_message);
-  }
-};
-
 // ---- bodies -------------------------------------------------------------------
+
+// The PDUs that are a header alone: generic_nack, unbind, enquire_link and
+// their responses, cancel_sm_resp and replace_sm_resp, and any response that
+// reports an error (SMPP 3.4 sends no body with a non-zero command_status;
+// such a response is built with checked()).
+struct Empty {
+  static constexpr Cardinal command_ids[] = {
+      command_id::generic_nack,      command_id::unbind,         command_id::unbind_resp,    command_id::enquire_link,
+      command_id::enquire_link_resp, command_id::cancel_sm_resp, command_id::replace_sm_resp};
+  template <class S, class V>
+  static void fields(S&, V&) {}
+};
 
 // bind_transmitter, bind_receiver, bind_transceiver.
 struct Bind {
+  static constexpr Cardinal command_ids[] = {command_id::bind_transmitter, command_id::bind_receiver,
+                                             command_id::bind_transceiver};
   std::string_view system_id, password, system_type;
-  Byte interface_version = 0x34;
+  Byte interface_version = codec::interface_version;
   Address address;  // addr_ton, addr_npi, address_range
   template <class S, class V>
   static void fields(S& s, V& v) {
@@ -161,6 +80,8 @@ struct Bind {
 
 // The three bind responses.
 struct BindResp {
+  static constexpr Cardinal command_ids[] = {command_id::bind_transmitter_resp, command_id::bind_receiver_resp,
+                                             command_id::bind_transceiver_resp};
   std::string_view system_id;
   Optional<TOPBind_RESP> optional;
   template <class S, class V>
@@ -171,6 +92,7 @@ struct BindResp {
 };
 
 struct Outbind {
+  static constexpr Cardinal command_ids[] = {command_id::outbind};
   std::string_view system_id, password;
   template <class S, class V>
   static void fields(S& s, V& v) {
@@ -181,6 +103,7 @@ struct Outbind {
 
 // submit_sm_resp and deliver_sm_resp: message_id alone.
 struct MessageIdResp {
+  static constexpr Cardinal command_ids[] = {command_id::submit_sm_resp, command_id::deliver_sm_resp};
   std::string_view message_id;
   template <class S, class V>
   static void fields(S& s, V& v) {
@@ -191,6 +114,8 @@ struct MessageIdResp {
 // submit_sm and deliver_sm share their layout; only the TLV set differs.
 template <class Agg>
 struct MessageBody {
+  static constexpr Cardinal command_ids[] = {std::is_same_v<Agg, TOPSubmit_SM> ? command_id::submit_sm
+                                                                               : command_id::deliver_sm};
   std::string_view service_type;
   Address source;
   Address dest;
@@ -210,6 +135,7 @@ using DeliverSm = MessageBody<TOPDeliver_SM>;
 
 template <class Dests>
 struct SubmitMultiT {
+  static constexpr Cardinal command_ids[] = {command_id::submit_multi};
   std::string_view service_type;
   Address source;
   DestList<Dests> dests;
@@ -227,6 +153,7 @@ struct SubmitMultiT {
 
 template <class List>
 struct SubmitMultiRespT {
+  static constexpr Cardinal command_ids[] = {command_id::submit_multi_resp};
   std::string_view message_id;
   UnsuccessList<List> unsuccess;
   template <class S, class V>
@@ -237,6 +164,7 @@ struct SubmitMultiRespT {
 };
 
 struct DataSm {
+  static constexpr Cardinal command_ids[] = {command_id::data_sm};
   std::string_view service_type;
   Address source;
   Address dest;
@@ -257,6 +185,7 @@ struct DataSm {
 };
 
 struct DataSmResp {
+  static constexpr Cardinal command_ids[] = {command_id::data_sm_resp};
   std::string_view message_id;
   Optional<TOPData_SM_RESP> optional;
   template <class S, class V>
@@ -267,6 +196,7 @@ struct DataSmResp {
 };
 
 struct QuerySm {
+  static constexpr Cardinal command_ids[] = {command_id::query_sm};
   std::string_view message_id;
   Address source;
   template <class S, class V>
@@ -277,6 +207,7 @@ struct QuerySm {
 };
 
 struct QuerySmResp {
+  static constexpr Cardinal command_ids[] = {command_id::query_sm_resp};
   std::string_view message_id;
   std::string_view final_date;
   Byte message_state = 0;
@@ -291,6 +222,7 @@ struct QuerySmResp {
 };
 
 struct CancelSm {
+  static constexpr Cardinal command_ids[] = {command_id::cancel_sm};
   std::string_view service_type;
   std::string_view message_id;
   Address source;
@@ -305,6 +237,7 @@ struct CancelSm {
 };
 
 struct ReplaceSm {
+  static constexpr Cardinal command_ids[] = {command_id::replace_sm};
   std::string_view message_id;
   Address source;
   std::string_view schedule_delivery_time;
@@ -325,6 +258,7 @@ struct ReplaceSm {
 };
 
 struct AlertNotification {
+  static constexpr Cardinal command_ids[] = {command_id::alert_notification};
   Address source;
   Address esme;  // esme_addr_ton, esme_addr_npi, esme_addr
   template <class S, class V>
@@ -498,21 +432,91 @@ void append(std::string& out, const Body& b) {
   append(out, b, size(b));
 }
 
+// Whether Body is the body of this command_id.
+template <class Body>
+constexpr bool carries(Cardinal id) {
+  for (Cardinal c : Body::command_ids)
+    if (c == id) return true;
+  return false;
+}
+
+// Every body type, so that the body of a command can be looked up by its id.
+using bodies = std::tuple<Empty, Bind, BindResp, Outbind, MessageIdResp, SubmitSm, DeliverSm,
+                          SubmitMultiT<std::vector<Destination>>, SubmitMultiRespT<std::vector<Unsuccess>>, DataSm,
+                          DataSmResp, QuerySm, QuerySmResp, CancelSm, ReplaceSm, AlertNotification>;
+
+namespace detail {
+template <Cardinal id, class Tuple>
+struct find_body {
+  using type = void;
+};
+template <Cardinal id, class B, class... Rest>
+struct find_body<id, std::tuple<B, Rest...>> {
+  using type = std::conditional_t<carries<B>(id), B, typename find_body<id, std::tuple<Rest...>>::type>;
+};
+template <class... B>
+constexpr int count_bodies(Cardinal id, const std::tuple<B...>*) {
+  return (int{carries<B>(id)} + ...);
+}
+}  // namespace detail
+
+// The body type of a command: body_for<command_id::submit_sm> is SubmitSm.
+template <Cardinal id>
+using body_for = typename detail::find_body<id, bodies>::type;
+
+// How many body types name this command_id; 1 for every row of the table.
+constexpr int bodies_of(Cardinal id) { return detail::count_bodies(id, static_cast<const bodies*>(nullptr)); }
+
+constexpr bool every_command_has_one_body() {
+  for (const auto& c : codec::commands)
+    if (bodies_of(c.id) != 1) return false;
+  return true;
+}
+static_assert(every_command_has_one_body(), "a row of codec/Commands.h has no body here, or two");
+
+// A command_id that Body is the body of. From a constant it is checked when
+// compiling; checked() takes a run-time id, which must be one of Body's, or
+// any response with a non-zero command_status for Empty.
+template <class Body>
+class id_for {
+ public:
+  consteval id_for(Cardinal id) : value_(id) {
+    if (!carries<Body>(id)) throw "this body is not the body of that command_id";
+  }
+  static constexpr id_for checked(Cardinal id, [[maybe_unused]] Cardinal status = 0) {
+    assert((carries<Body>(id) || (std::is_same_v<Body, Empty> && codec::is_response(id) && status != 0)) &&
+           "this body is not the body of that command_id");
+    return id_for(id, 0);
+  }
+  constexpr Cardinal value() const { return value_; }
+
+ private:
+  constexpr id_for(Cardinal id, int) : value_(id) {}
+  Cardinal value_;
+};
+
 // A whole PDU in `out` (replacing its content): the header, then the body
 // written in place at its exact size; command_length counts both.
 template <class Body>
-void build(std::string& out, Cardinal command_id, Cardinal command_status, Cardinal sequence_number, const Body& b) {
+void build(std::string& out, std::type_identity_t<id_for<Body>> command_id, Cardinal command_status,
+           Cardinal sequence_number, const Body& b) {
   const std::size_t n = size(b);
-  codec::begin_pdu(out, command_id, command_status, sequence_number, n);
+  codec::begin_pdu(out, command_id.value(), command_status, sequence_number, n);
   append(out, b, n);
   codec::end_pdu(out);
 }
 
 template <class Body>
-std::string build(Cardinal command_id, Cardinal command_status, Cardinal sequence_number, const Body& b) {
+std::string build(std::type_identity_t<id_for<Body>> command_id, Cardinal command_status, Cardinal sequence_number,
+                  const Body& b) {
   std::string out;
   build(out, command_id, command_status, sequence_number, b);
   return out;
+}
+
+// A header-only PDU (see Empty).
+inline std::string build(id_for<Empty> command_id, Cardinal command_status, Cardinal sequence_number) {
+  return build(command_id, command_status, sequence_number, Empty{});
 }
 
 // Fills b from a received body; returns b.

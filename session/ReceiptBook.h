@@ -59,7 +59,7 @@ class ReceiptBook {
   //      submit_sm_resp in hex and write the receipt's id: in decimal);
   //   4. the receipt's hex value equals the entry's decimal value (the reverse).
   // Within a rule the oldest entry wins. A final receipt removes the entry; an
-  // intermediate one (ENROUTE, ACCEPTD, ...) leaves it for the final one.
+  // intermediate one (ENROUTE; see sms::IsFinalNotification) leaves it for the final one.
   std::optional<Entry> match(std::string_view message_id, bool final_state, std::chrono::steady_clock::time_point now);
 
   std::size_t size() const { return by_id_.size(); }

@@ -35,7 +35,7 @@ const char* to_string(state s) noexcept {
 namespace detail {
 namespace {
 
-constexpr Cardinal kResponseBit = 0x80000000;
+constexpr Cardinal kResponseBit = codec::response_bit;
 constexpr Cardinal ESME_RINVCMDID = 0x03;
 constexpr Cardinal ESME_RINVBNDSTS = 0x04;
 constexpr Cardinal ESME_RMSGQFUL = 0x14;
@@ -989,10 +989,10 @@ void core::inbound(inbound_message&& m) {
     return;
   }
   const Cardinal id = m.command_id, seq = m.sequence_number;
-  // A delivery receipt (esm_class 0x04) or an intermediate notification
-  // (0x20), placed by the receipt store; answered once the handler has it.
-  const std::uint8_t kind = m.esm_class & 0x3C;
-  if (kind == 0x04 || kind == 0x20) {
+  // A delivery receipt or another notification (SME acknowledgement,
+  // intermediate), placed by the receipt store; answered once the handler
+  // has it.
+  if (sms::IsReceiptEsmClass(m.esm_class)) {
     sms::ReceiptTlvs tlvs;
     const bool deliver = id == command_id::deliver_sm;
     const auto& rid = deliver ? m.deliver_options.receipted_message_id : m.data_options.receipted_message_id;
@@ -1009,7 +1009,7 @@ void core::inbound(inbound_message&& m) {
         answer(id, seq, ESME_RX_T_APPN, {});
         return;
       }
-      const bool final_state = kind != 0x20 && receipts::final_state(receipt->state);
+      const bool final_state = sms::IsFinalNotification(m.esm_class, receipt->state);
       const bool delivered = receipt->state == sms::MessageState::Delivered;
       // The TLV names the message more surely than the text's id: field.
       std::string rid_text =

@@ -21,6 +21,26 @@ inline constexpr std::uint8_t kUcs2 = 0x08;     // UCS-2, sent as UTF-16BE
 
 enum class Alphabet : std::uint8_t { Gsm7, Ascii, Latin1, Ucs2, Binary, Unsupported };
 
+// The alphabets a text can be sent in, by the names tools give them, with the
+// data_coding this library sends each with.
+struct AlphabetName {
+  std::string_view name;
+  Alphabet alphabet;
+  std::uint8_t data_coding;
+};
+inline constexpr AlphabetName kAlphabetNames[] = {{"gsm", Alphabet::Gsm7, data_coding::kDefault},
+                                                  {"ascii", Alphabet::Ascii, data_coding::kIa5},
+                                                  {"latin1", Alphabet::Latin1, data_coding::kLatin1},
+                                                  {"ucs2", Alphabet::Ucs2, data_coding::kUcs2},
+                                                  {"binary", Alphabet::Binary, data_coding::kBinary}};
+
+// The data_coding an alphabet is sent with; kBinary for Binary and Unsupported.
+constexpr std::uint8_t DataCodingOf(Alphabet a) noexcept {
+  for (const auto& e : kAlphabetNames)
+    if (e.alphabet == a) return e.data_coding;
+  return data_coding::kBinary;
+}
+
 // How a data_coding value's user data is to be read: the SMPP values 0x00..0x0F, the
 // GSM general data coding group (0x00..0x3F with bits 3-2; compressed -> Unsupported),
 // message-waiting groups 0xC0..0xEF and the 0xF0..0xFF class group.

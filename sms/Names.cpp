@@ -10,7 +10,7 @@ namespace {
 
 // Both tables are the codec's, declared once with their values.
 constexpr auto& kStatuses = codec::command_statuses;
-constexpr auto& kCommands = codec::command_ids;
+constexpr auto& kCommands = codec::commands;
 
 struct StateEntry {
   MessageState state;
@@ -73,13 +73,13 @@ std::string FormatCommandStatus(std::uint32_t status) {
 
 std::optional<std::string_view> CommandIdName(std::uint32_t command_id) noexcept {
   for (const auto& e : kCommands)
-    if (e.value == command_id) return e.name;
+    if (e.id == command_id) return e.name;
   return std::nullopt;
 }
 
 std::optional<std::uint32_t> CommandIdFromName(std::string_view name) noexcept {
   for (const auto& e : kCommands)
-    if (e.name == name) return e.value;
+    if (e.name == name) return e.id;
   return std::nullopt;
 }
 

@@ -37,6 +37,10 @@ enum class MessageState : std::uint8_t {
   Rejected = 8,
 };
 
+// Per SMPP 3.4 ENROUTE is the only intermediate message_state: every other one,
+// ACCEPTED and UNKNOWN included, is final (no later state follows it).
+constexpr bool IsFinal(MessageState state) noexcept { return state != MessageState::Enroute; }
+
 // message_state byte -> enum; nullopt outside 1..8.
 std::optional<MessageState> ToMessageState(std::uint8_t value) noexcept;
 // "DELIVERED", "UNDELIVERABLE", ...

@@ -13,8 +13,51 @@
 
 namespace velmor::sms {
 
-// esm_class bits 2-5 of a deliver_sm carrying an SMSC delivery receipt.
-constexpr bool IsDeliveryReceiptEsmClass(std::uint8_t esm_class) noexcept { return (esm_class & 0x3C) == 0x04; }
+// The message type of esm_class (bits 2-5) in a deliver_sm or data_sm from
+// the SMSC: an ordinary message, or one of the notifications about a message
+// sent earlier.
+enum class EsmMessageType : std::uint8_t {
+  Message = 0x00,
+  DeliveryReceipt = 0x04,  // SMSC delivery receipt
+  DeliveryAck = 0x08,      // SME delivery acknowledgement
+  UserAck = 0x10,          // SME manual/user acknowledgement
+  ConversationAbort = 0x18,
+  Intermediate = 0x20,  // intermediate delivery notification
+};
+inline constexpr std::uint8_t kEsmClassMessageTypeMask = 0x3C;
+
+// The message type bits as they are; a value not listed above is returned as is.
+constexpr EsmMessageType MessageTypeOf(std::uint8_t esm_class) noexcept {
+  return static_cast<EsmMessageType>(esm_class & kEsmClassMessageTypeMask);
+}
+
+// The one receipt test: true for every notification kind (SMSC delivery
+// receipt, SME delivery acknowledgement, user acknowledgement, intermediate
+// notification), false for an ordinary message and for unassigned types.
+constexpr bool IsReceiptEsmClass(std::uint8_t esm_class) noexcept {
+  switch (MessageTypeOf(esm_class)) {
+    case EsmMessageType::DeliveryReceipt:
+    case EsmMessageType::DeliveryAck:
+    case EsmMessageType::UserAck:
+    case EsmMessageType::Intermediate: return true;
+    default: return false;
+  }
+}
+// The former name of IsReceiptEsmClass; it now knows every notification kind.
+constexpr bool IsDeliveryReceiptEsmClass(std::uint8_t esm_class) noexcept { return IsReceiptEsmClass(esm_class); }
+
+// An intermediate delivery notification: a report on the way, never the last.
+constexpr bool IsIntermediateNotification(std::uint8_t esm_class) noexcept {
+  return MessageTypeOf(esm_class) == EsmMessageType::Intermediate;
+}
+
+// Whether a notification with this esm_class and message_state is the last
+// one for its message: never for an intermediate notification; otherwise when
+// its state is final, or when it names no state (nothing says more follows).
+constexpr bool IsFinalNotification(std::uint8_t esm_class, std::optional<MessageState> state) noexcept {
+  if (IsIntermediateNotification(esm_class)) return false;
+  return !state || IsFinal(*state);
+}
 
 struct ReceiptDate {
   std::uint16_t year = 0;  // 2000 + YY

@@ -21,6 +21,16 @@ enum class SegmentMethod : std::uint8_t {
   Payload,  // the whole text in one message_payload
 };
 
+// The split methods by the names tools give them.
+struct SegmentMethodName {
+  std::string_view name;
+  SegmentMethod method;
+};
+inline constexpr SegmentMethodName kSegmentMethodNames[] = {{"udh", SegmentMethod::Udh8},
+                                                            {"udh16", SegmentMethod::Udh16},
+                                                            {"sar", SegmentMethod::Sar},
+                                                            {"payload", SegmentMethod::Payload}};
+
 struct SarValues {
   std::uint16_t sar_msg_ref_num = 0;
   std::uint8_t sar_total_segments = 0;

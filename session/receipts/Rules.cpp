@@ -49,8 +49,4 @@ key_list lookup_keys(std::string_view receipt_id) {
   return k;
 }
 
-bool final_state(std::optional<sms::MessageState> state) noexcept {
-  return !state || *state != sms::MessageState::Enroute;
-}
-
 }  // namespace velmor::session::receipts

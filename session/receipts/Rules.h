@@ -21,7 +21,6 @@
 #include <string>
 #include <string_view>
 
-#include "sms/Names.h"
 
 namespace velmor::session::receipts {
 
@@ -42,10 +41,5 @@ key_list index_keys(std::string_view message_id);
 
 // The keys a receipt naming this id looks up, in rule order.
 key_list lookup_keys(std::string_view receipt_id);
-
-// Whether a receipt's state ends the message's life: anything but ENROUTE
-// (and a receipt that names no state). Intermediate notifications are the
-// others.
-bool final_state(std::optional<sms::MessageState> state) noexcept;
 
 }  // namespace velmor::session::receipts

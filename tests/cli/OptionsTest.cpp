@@ -39,8 +39,8 @@ TEST(Options, AcceptedCommandLines) {
          EXPECT_EQ(o.to, std::vector<std::string>{"4670"});
          EXPECT_EQ(o.EffectiveBind(), Transmitter);
          EXPECT_EQ(o.connect_timeout_ms, 5000u);
-         EXPECT_EQ(o.encoding, TextEncoding::Auto);
-         EXPECT_EQ(o.split, SplitMethod::Udh);
+         EXPECT_FALSE(o.encoding);
+         EXPECT_EQ(o.split, SplitMethod::Udh8);
        }},
       {"send --to A,B --to C --text x --receipt",
        [](const Options& o) {
@@ -51,7 +51,7 @@ TEST(Options, AcceptedCommandLines) {
        [](const Options& o) {
          EXPECT_TRUE(o.text_given);
          EXPECT_EQ(o.text, "00");
-         EXPECT_EQ(o.encoding, TextEncoding::Binary);
+         EXPECT_EQ(o.encoding, sms::Alphabet::Binary);
          EXPECT_EQ(o.split, SplitMethod::Sar);
        }},
       {"send --to 1 --text 0aFF --encoding binary", [](const Options& o) { EXPECT_EQ(o.text, "0aFF"); }},

@@ -140,8 +140,8 @@ TEST(Framer, GrowsForALargePduAndShrinksWhenEmpty) {
 TEST(CommandTables, ValuesAndNamesAreUnique) {
   std::set<Cardinal> ids;
   std::set<std::string_view> names;
-  for (const auto& e : command_ids) {
-    EXPECT_TRUE(ids.insert(e.value).second) << e.name;
+  for (const auto& e : commands) {
+    EXPECT_TRUE(ids.insert(e.id).second) << e.name;
     EXPECT_TRUE(names.insert(e.name).second) << e.name;
   }
   EXPECT_EQ(ids.size(), 27u);

@@ -233,3 +233,28 @@ TEST(WriterDeathTest, WriteBeyondItsRoomIsCaught) {
 
 }  // namespace
 }  // namespace velmor::pdu
+
+namespace velmor::pdu {
+namespace {
+
+// Each command has its body, found by its id; a constant id of another
+// command does not compile as a body's id_for (consteval), so these hold at
+// every call of build().
+static_assert(std::is_same_v<body_for<command_id::submit_sm>, SubmitSm>);
+static_assert(std::is_same_v<body_for<command_id::deliver_sm>, DeliverSm>);
+static_assert(std::is_same_v<body_for<command_id::bind_receiver_resp>, BindResp>);
+static_assert(std::is_same_v<body_for<command_id::cancel_sm_resp>, Empty>);
+static_assert(std::is_same_v<body_for<0x00000099>, void>);
+static_assert(!carries<SubmitSm>(command_id::deliver_sm) && !carries<MessageIdResp>(command_id::data_sm_resp));
+
+TEST(BodyBuild, HeaderAndBodyInOnePdu) {
+  EXPECT_EQ(to_hex(build(command_id::enquire_link_resp, 0, 7)), to_hex(hex("00000010 80000015 00000000 00000007")));
+  EXPECT_EQ(to_hex(build(command_id::submit_sm_resp, 0, 2, MessageIdResp{"ab"})),
+            to_hex(hex("00000013 80000004 00000000 00000002 616200")));
+  // A refusal is a header alone, whatever the command.
+  EXPECT_EQ(to_hex(build(id_for<Empty>::checked(command_id::submit_sm_resp, 0x45), 0x45, 3)),
+            to_hex(hex("00000010 80000004 00000045 00000003")));
+}
+
+}  // namespace
+}  // namespace velmor::pdu

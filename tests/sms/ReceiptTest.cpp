@@ -147,3 +147,40 @@ TEST(Receipt, RandomBytesNeverCrash) {
                            .network_error_code = s.substr(0, 3)});
   }
 }
+
+// The one receipt test knows every notification kind of esm_class, whatever
+// the other bits (UDHI, reply path, messaging mode) say; only an intermediate
+// notification is told apart as never final.
+TEST(Receipt, EsmClassNotificationKinds) {
+  struct Case {
+    std::uint8_t esm_class;
+    bool receipt, intermediate;
+  };
+  const Case cases[] = {
+      {0x00, false, false}, {0x04, true, false},  {0x08, true, false},  {0x10, true, false},
+      {0x20, true, true},   {0x18, false, false}, {0x3C, false, false}, {0x44, true, false},
+      {0xA3, true, true},   {0x40, false, false}, {0x0C, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.esm_class));
+    EXPECT_EQ(IsReceiptEsmClass(c.esm_class), c.receipt);
+    EXPECT_EQ(IsDeliveryReceiptEsmClass(c.esm_class), c.receipt);
+    EXPECT_EQ(IsIntermediateNotification(c.esm_class), c.intermediate);
+  }
+}
+
+// ENROUTE is the only intermediate message_state; a notification is final
+// when its state is, or when it names none, unless it is intermediate.
+TEST(Receipt, FinalStates) {
+  for (std::uint8_t v = 1; v <= 8; ++v) {
+    const MessageState s = *ToMessageState(v);
+    SCOPED_TRACE(std::string(MessageStateName(s)));
+    EXPECT_EQ(IsFinal(s), s != MessageState::Enroute);
+    EXPECT_EQ(IsFinalNotification(0x04, s), IsFinal(s));
+    EXPECT_FALSE(IsFinalNotification(0x20, s));
+  }
+  EXPECT_TRUE(IsFinal(MessageState::Accepted));
+  EXPECT_TRUE(IsFinal(MessageState::Unknown));
+  EXPECT_TRUE(IsFinalNotification(0x04, std::nullopt));
+  EXPECT_FALSE(IsFinalNotification(0x20, std::nullopt));
+}

@@ -23,12 +23,9 @@ using namespace std::chrono_literals;
 // is computed, so only the body needs writing out.
 inline std::string pdu(Cardinal id, Cardinal seq, std::string_view body_hex = "", Cardinal status = 0) {
   std::string out;
-  const std::string body = hex(body_hex);
-  codec::put_u32(out, static_cast<Cardinal>(16 + body.size()));
-  codec::put_u32(out, id);
-  codec::put_u32(out, status);
-  codec::put_u32(out, seq);
-  out += body;
+  codec::open_pdu(out, id, status, seq);
+  out += hex(body_hex);
+  codec::end_pdu(out);
   return out;
 }
 

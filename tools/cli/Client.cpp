@@ -68,8 +68,7 @@ std::string MaskPassword(std::string_view pdu) {
   std::string out(pdu);
   if (pdu.size() < 16) return out;
   const std::uint32_t id = ReadU32(pdu, 4);
-  if (id != command_id::bind_transmitter && id != command_id::bind_receiver && id != command_id::bind_transceiver)
-    return out;
+  if (!codec::is_bind(id)) return out;
   std::size_t at = pdu.find('\0', 16);  // end of system_id
   if (at == std::string_view::npos) return out;
   for (++at; at < out.size() && out[at] != '\0'; ++at) out[at] = '*';
@@ -97,7 +96,7 @@ std::string StateText(const sms::Receipt& r) {
   return "UNKNOWN";
 }
 
-bool FinalReceipt(const sms::Receipt& r) { return !(r.state && (*r.state == sms::MessageState::Enroute)); }
+bool FinalReceipt(const sms::Receipt& r) { return !r.state || sms::IsFinal(*r.state); }
 
 // A one-shot deadline on the loop: expired() turns true once, after ms.
 class Deadline {
@@ -793,7 +792,7 @@ void Client::Replace() {
   const auto encoded = sms::EncodeText(o_.text, o_.data_coding.value_or(sms::data_coding::kDefault));
   if (!encoded) {
     Options one = o_;
-    one.split = SplitMethod::Udh;
+    one.split = SplitMethod::Udh8;
     auto why = PrepareText(one, o_.text, 0);
     throw Failure{exit_code::usage,
                   std::holds_alternative<std::string>(why) ? std::get<std::string>(why) : "cannot encode the text"};

@@ -38,19 +38,11 @@ const char* AlphabetName(std::uint8_t data_coding) {
   }
 }
 
-sms::SegmentMethod Method(SplitMethod s) {
-  return s == SplitMethod::Udh   ? sms::SegmentMethod::Udh8
-         : s == SplitMethod::Sar ? sms::SegmentMethod::Sar
-                                 : sms::SegmentMethod::Payload;
-}
+sms::SegmentMethod Method(SplitMethod s) { return s; }
 
 std::optional<std::uint8_t> CodingOf(const Options& o) {
-  switch (o.encoding) {
-    case TextEncoding::Gsm: return sms::data_coding::kDefault;
-    case TextEncoding::Ucs2: return sms::data_coding::kUcs2;
-    case TextEncoding::Latin1: return sms::data_coding::kLatin1;
-    default: return o.data_coding;
-  }
+  if (o.encoding && *o.encoding != sms::Alphabet::Binary) return sms::DataCodingOf(*o.encoding);
+  return o.data_coding;
 }
 
 // Why a text that encodes cannot be split: how many parts it needs.
@@ -73,7 +65,7 @@ std::variant<Parts, std::string> PrepareText(const Options& o, std::string_view 
   so.method = Method(o.split);
   so.reference = static_cast<std::uint16_t>(reference & 0xFF);
   sms::Result<Parts> parts = sms::Error{};
-  if (o.encoding == TextEncoding::Binary) {
+  if (o.encoding == sms::Alphabet::Binary) {
     parts = sms::SegmentOctets(OctetsFromHex(text), o.data_coding.value_or(sms::data_coding::kBinary), so);
   } else {
     so.data_coding = CodingOf(o);

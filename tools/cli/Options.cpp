@@ -7,6 +7,10 @@
 #include <sstream>
 #include <string_view>
 
+#include "component/BindType.h"
+#include "sms/Encoding.h"
+#include "sms/Segment.h"
+
 namespace velmor::cli {
 
 const char* const kVersion = "velmorsmppdemo 1.0 (SMPP 3.4)";
@@ -67,6 +71,29 @@ void SplitList(const std::string& flag, const std::string& text, std::vector<std
     if (comma == std::string::npos) break;
     start = comma + 1;
   }
+}
+
+// The names of a library name table, "a|b|c".
+template <class Table>
+std::string Names(const Table& table) {
+  std::string out;
+  for (const auto& e : table) out += (out.empty() ? "" : "|") + std::string(e.name);
+  return out;
+}
+
+// The entry of a library name table that v names exactly; otherwise a refusal
+// listing the names (`also` first, a name handled before the table).
+template <class Table>
+const auto& Pick(const std::string& flag, const std::string& v, const Table& table, std::string_view also = {}) {
+  for (const auto& e : table)
+    if (e.name == v) return e;
+  std::vector<std::string> names;
+  if (!also.empty()) names.emplace_back(also);
+  for (const auto& e : table) names.emplace_back(e.name);
+  std::string list;
+  for (std::size_t i = 0; i < names.size(); ++i)
+    list += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+  throw ValidationError(flag, "'" + v + "' is not " + list);
 }
 
 bool IsHex(std::string_view s) {
@@ -134,18 +161,8 @@ struct Parser {
         },
         "system_type");
     One(
-        s, "--bind",
-        [this](const std::string& v) {
-          if (v == "transmitter")
-            o.bind = Transmitter;
-          else if (v == "receiver")
-            o.bind = Receiver;
-          else if (v == "transceiver")
-            o.bind = Transceiver;
-          else
-            throw ValidationError("--bind", "'" + v + "' is not transmitter, receiver or transceiver");
-        },
-        "transmitter|receiver|transceiver");
+        s, "--bind", [this](const std::string& v) { o.bind = BindTypeOf(Pick("--bind", v, codec::bind_names).state); },
+        Names(codec::bind_names));
     One(
         s, "--source",
         [this](const std::string& v) {
@@ -343,32 +360,15 @@ struct Parser {
         send, "--encoding",
         [this](const std::string& v) {
           if (v == "auto")
-            o.encoding = TextEncoding::Auto;
-          else if (v == "gsm")
-            o.encoding = TextEncoding::Gsm;
-          else if (v == "ucs2")
-            o.encoding = TextEncoding::Ucs2;
-          else if (v == "latin1")
-            o.encoding = TextEncoding::Latin1;
-          else if (v == "binary")
-            o.encoding = TextEncoding::Binary;
+            o.encoding.reset();
           else
-            throw ValidationError("--encoding", "'" + v + "' is not auto, gsm, ucs2, latin1 or binary");
+            o.encoding = Pick("--encoding", v, sms::kAlphabetNames, "auto").alphabet;
         },
-        "auto|gsm|ucs2|latin1|binary");
+        "auto|" + Names(sms::kAlphabetNames) + " (default auto: GSM 7-bit, else UCS-2)");
     One(
         send, "--split",
-        [this](const std::string& v) {
-          if (v == "udh")
-            o.split = SplitMethod::Udh;
-          else if (v == "sar")
-            o.split = SplitMethod::Sar;
-          else if (v == "payload")
-            o.split = SplitMethod::Payload;
-          else
-            throw ValidationError("--split", "'" + v + "' is not udh, sar or payload");
-        },
-        "udh|sar|payload (default udh)");
+        [this](const std::string& v) { o.split = Pick("--split", v, sms::kSegmentMethodNames).method; },
+        Names(sms::kSegmentMethodNames) + " (default udh)");
 
     auto* listen = app.add_subcommand("listen", "print MO messages and receipts, one line each");
     Common(listen, Command::Listen);
@@ -484,7 +484,7 @@ void Check(Options& o, bool simulator_flag_used, bool port_given) {
         if (!o.text_given) fail("send needs --text");
       }
       if (o.to.size() > TVelmorSMPPDemo::MaxDestinations) fail("--to: more than 254 destinations");
-      if (o.encoding == TextEncoding::Binary && o.text_given && !IsHex(o.text))
+      if (o.encoding == sms::Alphabet::Binary && o.text_given && !IsHex(o.text))
         fail("--text: with --encoding binary the text must be an even count of hex digits");
       if (o.receipt && o.bind && *o.bind == Transmitter)
         fail("--receipt needs a bind that receives (receiver or transceiver)");
@@ -538,14 +538,7 @@ TTLSOptions Options::TLS() const {
   return t;
 }
 
-const char* BindName(TBindType type) {
-  switch (type) {
-    case Transmitter: return "transmitter";
-    case Receiver: return "receiver";
-    case Transceiver: return "transceiver";
-  }
-  return "?";
-}
+const char* BindName(TBindType type) { return codec::bind_state_name(BoundState(type)).data(); }
 
 ParseOutcome ParseArgs(const std::vector<std::string>& args, const EnvLookup& env) {
   ParseOutcome out;

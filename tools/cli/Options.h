@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "component/Velmorsmppdemo.h"
+#include "sms/Encoding.h"
+#include "sms/Segment.h"
 
 namespace velmor::cli {
 
@@ -36,8 +38,7 @@ inline constexpr int unknown_state = 14;     // UNKNOWN, or a state the receipt 
 }  // namespace exit_code
 
 enum class Command { Send, Listen, Query, Cancel, Replace, Ping, Simulate };
-enum class TextEncoding { Auto, Gsm, Ucs2, Latin1, Binary };
-enum class SplitMethod { Udh, Sar, Payload };
+using SplitMethod = sms::SegmentMethod;
 
 struct Options {
   Command command = Command::Send;
@@ -76,8 +77,8 @@ struct Options {
   bool text_given = false;
   std::string id;
   bool receipt = false;
-  TextEncoding encoding = TextEncoding::Auto;
-  SplitMethod split = SplitMethod::Udh;
+  std::optional<sms::Alphabet> encoding;  // unset: auto (GSM 7-bit when it can, else UCS-2)
+  SplitMethod split = SplitMethod::Udh8;
   std::string file;      // send: one message per line (CSV to,text or JSON lines)
   double rate = 0;       // send: messages per second, 0 unlimited
   unsigned window = 10;  // send: requests in flight

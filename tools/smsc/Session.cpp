@@ -8,8 +8,6 @@
 namespace velmor::smsc {
 namespace {
 
-constexpr Cardinal kResponseBit = 0x80000000;
-
 // A receive buffer grown past this by a large PDU is released once it empties.
 constexpr std::size_t kKeepBuffer = 16 * 1024;
 
@@ -141,90 +139,89 @@ void Session::handle(std::string_view pdu, TimePoint now) {
   if (smsc_.config_.trace) smsc_.config_.trace(name(), true, pdu);
 
   const Cardinal seq = h.sequence_number;
-  switch (h.command_id) {
+  const Cardinal id = h.command_id;
+  // An ESME may never send it (an unknown id, an SMSC's request, a response
+  // to a request the SMSC never sends): generic_nack ESME_RINVCMDID. An
+  // alert_notification has no response to answer with and is ignored.
+  if (!codec::may_send(codec::sender::esme, id)) {
+    if (id == command_id::alert_notification) return;
+    ++k.unknown_commands;
+    ++k.generic_nacks_out;
+    respond_header_only(command_id::generic_nack, status::invalid_command, seq, now);
+    return;
+  }
+  // A response is matched against what this session sent whatever the state.
+  if (codec::is_response(id)) {
+    if (id == command_id::generic_nack) ++k.generic_nacks_in;
+    if (id != command_id::unbind_resp) {
+      on_response(h);
+    } else if (unbind_sent_) {
+      on_response(h);
+      unbind_sent_ = false;
+      bind_ = BindState::Open;
+      finish();
+    }
+    return;
+  }
+  if (id == command_id::enquire_link) {
+    ++k.enquire_links;
+    if (smsc_.config_.ignore_enquire_link) {
+      ++k.enquire_links_ignored;
+      return;
+    }
+  }
+  // A request in a bind state that does not allow it: its response, header
+  // only, with ESME_RINVBNDSTS (ESME_RALYBND for a second bind).
+  if (!codec::allowed_from_esme(id, state())) {
+    respond_header_only(codec::response_id(id),
+                        codec::is_bind(id) ? status::already_bound : status::invalid_bind_status, seq, now);
+    if (codec::is_bind(id)) ++k.binds_rejected;
+    return;
+  }
+  switch (id) {
     case command_id::bind_receiver:
     case command_id::bind_transmitter:
     case command_id::bind_transceiver: on_bind(h, c.rest()); return;
     case command_id::unbind: on_unbind(h); return;
-    case command_id::enquire_link:
-      ++k.enquire_links;
-      if (smsc_.config_.ignore_enquire_link) {
-        ++k.enquire_links_ignored;
-        return;
-      }
-      respond_header_only(command_id::enquire_link_resp, bound() ? status::ok : status::invalid_bind_status, seq, now);
-      return;
-    case command_id::submit_sm:
-    case command_id::submit_multi:
-    case command_id::data_sm:
-    case command_id::query_sm:
-    case command_id::cancel_sm:
-    case command_id::replace_sm:
-      if (!can_transmit()) {
-        respond_header_only(h.command_id | kResponseBit, status::invalid_bind_status, seq, now);
-        return;
-      }
-      if (h.command_id == command_id::submit_sm || h.command_id == command_id::submit_multi ||
-          h.command_id == command_id::data_sm) {
-        const Config& cfg = smsc_.config_;
-        if (chance(cfg.drop_probability)) {
-          ++k.faults_dropped;
-          delayed_.clear();  // the connection goes now, not after responses held back
-          finish();
-          return;
-        }
-        if (chance(cfg.delay_probability)) {
-          ++k.faults_delayed;
-          random_delay_ = cfg.random_delay;
-        }
-        if (chance(cfg.cut_probability)) {
-          ++k.faults_cut;
-          random_cut_ = true;
-        }
-      }
-      switch (h.command_id) {
-        case command_id::submit_sm: on_submit_sm(h, pdu, c.rest(), now); break;
-        case command_id::submit_multi: on_submit_multi(h, pdu, c.rest(), now); break;
-        case command_id::data_sm: on_data_sm(h, pdu, c.rest(), now); break;
-        case command_id::query_sm: on_query_sm(h, c.rest()); break;
-        case command_id::cancel_sm: on_cancel_sm(h, c.rest(), now); break;
-        default: on_replace_sm(h, c.rest()); break;
-      }
-      random_delay_ = std::chrono::milliseconds(0);
-      random_cut_ = false;
-      return;
-    case command_id::generic_nack:
-      ++k.generic_nacks_in;
-      on_response(h);
-      return;
-    case command_id::deliver_sm_resp:
-    case command_id::data_sm_resp:
-    case command_id::enquire_link_resp: on_response(h); return;
-    case command_id::unbind_resp:
-      if (unbind_sent_) {
-        on_response(h);
-        unbind_sent_ = false;
-        bind_ = BindState::Open;
-        finish();
-      }
-      return;
-    case command_id::alert_notification: return;
-    default:
-      ++k.unknown_commands;
-      ++k.generic_nacks_out;
-      respond_header_only(command_id::generic_nack, status::invalid_command, seq, now);
-      return;
+    case command_id::enquire_link: respond_header_only(command_id::enquire_link_resp, status::ok, seq, now); return;
+    default: break;
   }
+  // The message requests.
+  if (id == command_id::submit_sm || id == command_id::submit_multi || id == command_id::data_sm) {
+    const Config& cfg = smsc_.config_;
+    if (chance(cfg.drop_probability)) {
+      ++k.faults_dropped;
+      delayed_.clear();  // the connection goes now, not after responses held back
+      finish();
+      return;
+    }
+    if (chance(cfg.delay_probability)) {
+      ++k.faults_delayed;
+      random_delay_ = cfg.random_delay;
+    }
+    if (chance(cfg.cut_probability)) {
+      ++k.faults_cut;
+      random_cut_ = true;
+    }
+  }
+  switch (id) {
+    case command_id::submit_sm: on_submit_sm(h, pdu, c.rest(), now); break;
+    case command_id::submit_multi: on_submit_multi(h, pdu, c.rest(), now); break;
+    case command_id::data_sm: on_data_sm(h, pdu, c.rest(), now); break;
+    case command_id::query_sm: on_query_sm(h, c.rest()); break;
+    case command_id::cancel_sm: on_cancel_sm(h, c.rest(), now); break;
+    case command_id::replace_sm: on_replace_sm(h, c.rest()); break;
+    default:  // a request of the table this simulator does not implement
+      respond_header_only(codec::response_id(id), command_status::ESME_RINVCMDID, seq, now);
+      break;
+  }
+  random_delay_ = std::chrono::milliseconds(0);
+  random_cut_ = false;
 }
 
 void Session::on_bind(const codec::Header& h, std::string_view octets) {
   const Config& cfg = smsc_.config_;
-  const Cardinal resp = h.command_id | kResponseBit;
-  if (bound()) {
-    ++smsc_.counters_.binds_rejected;
-    respond_header_only(resp, status::already_bound, h.sequence_number, now_);
-    return;
-  }
+  const Cardinal resp = codec::response_id(h.command_id);
   pdu::Bind bind;
   pdu::read(octets, bind);
   const std::string_view system_id = bind.system_id;
@@ -245,23 +242,17 @@ void Session::on_bind(const codec::Header& h, std::string_view octets) {
     return;
   }
   ++smsc_.counters_.binds_accepted;
-  bind_ = h.command_id == command_id::bind_receiver      ? BindState::Receiver
-          : h.command_id == command_id::bind_transmitter ? BindState::Transmitter
-                                                         : BindState::Transceiver;
+  bind_ = static_cast<BindState>(codec::bound_state_of(h.command_id));
   system_id_.assign(system_id);
   system_ = smsc_.intern(system_id);
   TOPBind_RESP tlvs;
   tlvs.sc_interface_version.Field = true;
-  tlvs.sc_interface_version.Value = 0x34;
+  tlvs.sc_interface_version.Value = codec::interface_version;
   respond(resp, status::ok, h.sequence_number, pdu::BindResp{cfg.system_id, {&tlvs, {}}}, true, now_);
   smsc_.bound(*this, now_);
 }
 
 void Session::on_unbind(const codec::Header& h) {
-  if (!bound()) {
-    respond_header_only(command_id::unbind_resp, status::invalid_bind_status, h.sequence_number, now_);
-    return;
-  }
   ++smsc_.counters_.unbinds;
   respond_header_only(command_id::unbind_resp, status::ok, h.sequence_number, now_);
   bind_ = BindState::Open;
@@ -630,14 +621,7 @@ Cardinal Session::send_data_sm(const Originated& m, TimePoint now) {
 
 // ---- output and fault modes --------------------------------------------------------
 
-std::size_t Session::open_pdu(Cardinal id, Cardinal st, Cardinal seq) {
-  const std::size_t start = out_.size();
-  codec::put_u32(out_, 0);
-  codec::put_u32(out_, id);
-  codec::put_u32(out_, st);
-  codec::put_u32(out_, seq);
-  return start;
-}
+std::size_t Session::open_pdu(Cardinal id, Cardinal st, Cardinal seq) { return codec::open_pdu(out_, id, st, seq); }
 
 void Session::close_pdu(std::size_t start, bool response, TimePoint now) {
   if (output_closed_) {
@@ -645,7 +629,7 @@ void Session::close_pdu(std::size_t start, bool response, TimePoint now) {
     return;
   }
   const Config& cfg = smsc_.config_;
-  codec::store_u32(out_, start, static_cast<Cardinal>(out_.size() - start));
+  codec::end_pdu(out_, start);
   ++smsc_.counters_.pdus_out;
   if (cfg.trace) cfg.trace(name(), false, std::string_view(out_).substr(start));
   const std::uint64_t index = pdus_out_++;

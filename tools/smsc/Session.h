@@ -47,7 +47,11 @@ inline constexpr Cardinal throttled = command_status::ESME_RTHROTTLED;
 inline constexpr Cardinal query_failed = command_status::ESME_RQUERYFAIL;
 }  // namespace status
 
+// The session's bind state; the values are codec::bind_state's, in its order.
 enum class BindState { Open, Transmitter, Receiver, Transceiver };
+static_assert(static_cast<int>(BindState::Transmitter) == static_cast<int>(codec::bind_state::bound_tx) &&
+              static_cast<int>(BindState::Receiver) == static_cast<int>(codec::bind_state::bound_rx) &&
+              static_cast<int>(BindState::Transceiver) == static_cast<int>(codec::bind_state::bound_trx));
 
 // ton, npi, addr: the addressing triple as the PDU bodies carry it.
 using Address = pdu::Address;
@@ -140,6 +144,7 @@ class Session {
   const std::string& peer() const { return peer_; }
   BindState bind_state() const { return bind_; }
   bool bound() const { return bind_ != BindState::Open; }
+  codec::bind_state state() const { return static_cast<codec::bind_state>(bind_); }
   bool can_receive() const { return bind_ == BindState::Receiver || bind_ == BindState::Transceiver; }
   bool can_transmit() const { return bind_ == BindState::Transmitter || bind_ == BindState::Transceiver; }
   const std::string& system_id() const { return system_id_; }

@@ -32,7 +32,7 @@ using TimePoint = Clock::time_point;
 // message_state values, shared with the message toolkit's names.
 using sms::MessageState;
 
-inline bool is_final(MessageState s) { return s != MessageState::Enroute && s != MessageState::Accepted; }
+inline bool is_final(MessageState s) { return sms::IsFinal(s); }
 
 // The seven-letter stat: word of a delivery receipt.
 
