@@ -71,11 +71,13 @@ inline std::filesystem::path scratch_dir(const std::string& name) {
   return d;
 }
 
-// A redis-server of its own. Data persists across stop()/start() (an
-// append-only file, fsync on every write), so a restart keeps the entries.
+// A redis-server of its own. durable: data persists across stop()/start()
+// (an append-only file, fsync on every write), so a restart keeps the
+// entries; otherwise nothing is written to disk (benchmarks).
 class redis_server {
  public:
-  redis_server() : port_(free_port()), dir_(scratch_dir("velmor-redis-" + std::to_string(port_))) {}
+  explicit redis_server(bool durable = true)
+      : port_(free_port()), dir_(scratch_dir("velmor-redis-" + std::to_string(port_))), durable_(durable) {}
   ~redis_server() {
     stop();
     std::filesystem::remove_all(dir_);
@@ -115,6 +117,7 @@ class redis_server {
  private:
   int port_;
   std::filesystem::path dir_;
+  bool durable_ = true;
   pid_t pid_ = -1;
 };
 
