@@ -104,6 +104,11 @@ class receipt_store {
                     asio::any_io_executor ex, take_handler done) = 0;
 
   virtual receipt_store_stats stats() const = 0;
+
+  // More writes are waiting than the store should take on (half its
+  // backlog bound): a session holds new submits back while this is true,
+  // rather than let entries be given up. Cheap; any thread.
+  virtual bool congested() const { return false; }
 };
 
 }  // namespace velmor::session

@@ -585,6 +585,12 @@ void core::pump(clock::time_point now) {
           arm_pump(next);
           break;
         }
+        // The receipt store is behind with its writes: wait for it rather
+        // than make it give entries up.
+        if (s->wants_receipt && desk_.congested()) {
+          arm_pump(now + milliseconds(1));
+          break;
+        }
         queue_.pop_front();
         send(s, now);
         if (detached_) return;

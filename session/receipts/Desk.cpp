@@ -87,5 +87,6 @@ std::size_t receipt_desk::open() const { return impl_->matcher.open(); }
 std::size_t receipt_desk::parked() const { return impl_->matcher.parked(); }
 const std::string& receipt_desk::account() const { return impl_->account; }
 receipt_store& receipt_desk::store() const { return *impl_->store; }
+bool receipt_desk::congested() const { return impl_->store->congested(); }
 
 }  // namespace velmor::session::receipts

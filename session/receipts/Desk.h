@@ -37,6 +37,7 @@ class receipt_desk {
   std::size_t open() const;    // receipts not yet reported
   std::size_t parked() const;  // of those, waiting for an entry or the store
   const std::string& account() const;
+  bool congested() const;  // the store asks new submits to wait
   receipt_store& store() const;
 
  private:

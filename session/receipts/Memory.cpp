@@ -16,9 +16,34 @@ memory_receipts::memory_receipts(receipt_limits limits) : limits_(limits) {
 // Takes a node out of the index (only the keys that still name it) and off
 // its list.
 void memory_receipts::forget(account& a, list& from, list::iterator it) {
-  for (const std::string& k : index_keys(it->entry.message_id))
-    if (auto i = a.index.find(k); i != a.index.end() && i->second == it) a.index.erase(i);
+  const readings r = index_readings(it->entry.message_id);
+  if (auto i = a.by_text.find(r.text); i != a.by_text.end() && i->second == it) a.by_text.erase(i);
+  for (std::size_t k = 0; k < r.count; ++k) {
+    auto& index = r.numbers[k].index == 'd' ? a.by_dec : a.by_hex;
+    if (auto i = index.find(r.numbers[k].value); i != index.end() && i->second == it) index.erase(i);
+  }
   from.erase(it);
+}
+
+memory_receipts::account& memory_receipts::find_account(std::string_view name, bool create) {
+  if (last_ && name == last_name_) return *last_;
+  auto it = accounts_.find(std::string(name));
+  if (it == accounts_.end()) {
+    if (!create) {
+      static account none;  // never written: a take on an account nobody remembered into
+      return none;
+    }
+    it = accounts_.try_emplace(std::string(name)).first;
+    // Sized once for the entries and tombstones the limits allow, so that no
+    // rehash of a large table holds the loop (up to 2M entries).
+    const std::size_t n = std::min<std::size_t>(2 * limits_.max_entries, std::size_t{1} << 21);
+    it->second.by_text.reserve(n);
+    it->second.by_dec.reserve(n);
+    it->second.by_hex.reserve(n);
+  }
+  last_ = &it->second;
+  last_name_ = std::string(name);
+  return *last_;
 }
 
 // A waiting entry becomes a tombstone (taken) or a marker of one nobody took
@@ -42,33 +67,41 @@ void memory_receipts::expire(account& a, time_point now) {
 }
 
 void memory_receipts::remember(std::string_view name, receipt_entry e, time_point now) {
-  const key_list keys = index_keys(e.message_id);
-  if (keys.size == 0) return;
-  account& a = accounts_[std::string(name)];
+  if (trim_message_id(e.message_id).empty()) return;
+  account& a = find_account(name, true);
   expire(a, now);
-  if (auto old = a.index.find(keys.keys[0]); old != a.index.end())
+  if (auto old = a.by_text.find(trim_message_id(e.message_id)); old != a.by_text.end())
     forget(a, old->second->state == life::waiting ? a.waiting : a.graveyard, old->second);
   while (a.waiting.size() >= limits_.max_entries) bury(a, a.waiting.begin(), life::dropped, now);
   a.waiting.push_back(node{std::move(e), now, life::waiting});
   const auto it = std::prev(a.waiting.end());
-  for (const std::string& k : keys) a.index.try_emplace(k, it);  // a number keeps its first entry
+  const readings r = index_readings(it->entry.message_id);  // views into the node's own id
+  a.by_text.emplace(r.text, it);
+  for (std::size_t k = 0; k < r.count; ++k)
+    (r.numbers[k].index == 'd' ? a.by_dec : a.by_hex).try_emplace(r.numbers[k].value, it);
 }
 
 receipt_take memory_receipts::take(std::string_view name, std::string_view message_id, bool final_state, bool delivered,
                                    time_point now) {
   receipt_take r;
-  const auto ai = accounts_.find(std::string(name));
-  if (ai == accounts_.end()) return r;
-  account& a = ai->second;
+  account& a = find_account(name, false);
+  if (a.waiting.empty() && a.graveyard.empty()) return r;
   expire(a, now);
+  const readings want = lookup_readings(message_id);
+  if (want.text.empty()) return r;
   list::iterator it;
   bool found = false;
-  for (const std::string& k : lookup_keys(message_id))
-    if (auto i = a.index.find(k); i != a.index.end()) {
+  if (auto i = a.by_text.find(want.text); i != a.by_text.end()) {
+    it = i->second;
+    found = true;
+  }
+  for (std::size_t k = 0; k < want.count && !found; ++k) {
+    const auto& index = want.numbers[k].index == 'd' ? a.by_dec : a.by_hex;
+    if (auto i = index.find(want.numbers[k].value); i != index.end()) {
       it = i->second;
       found = true;
-      break;
     }
+  }
   if (!found) return r;
   if (it->state == life::dropped) {
     r.result = receipt_take::kind::expired;

@@ -49,7 +49,10 @@ class memory_receipts {
   };
   struct account {
     list waiting, graveyard;  // each oldest first
-    std::unordered_map<std::string, list::iterator> index;
+    // By the readings of Rules.h: the text (views into the nodes' ids, which
+    // list nodes never move) and the numbers. A number keeps its first entry.
+    std::unordered_map<std::string_view, list::iterator> by_text;
+    std::unordered_map<std::uint64_t, list::iterator> by_dec, by_hex;
     std::unordered_map<std::string, group> groups;
     std::uint32_t sweeps = 0;
   };
@@ -57,9 +60,12 @@ class memory_receipts {
   void expire(account& a, time_point now);
   void bury(account& a, list::iterator it, life why, time_point now);
   void forget(account& a, list& from, list::iterator it);
+  account& find_account(std::string_view name, bool create);
 
   receipt_limits limits_;
   std::unordered_map<std::string, account> accounts_;
+  account* last_ = nullptr;  // the account of the last call, and its name: most calls name the same one
+  std::string last_name_;
 };
 
 class memory_receipt_store final : public receipt_store {

@@ -26,6 +26,7 @@ class redis_receipt_store final : public receipt_store {
   void take(std::string_view account, std::string_view message_id, bool final_state, bool delivered,
             asio::any_io_executor ex, take_handler done) override;
   receipt_store_stats stats() const override;
+  bool congested() const override { return link_->congested(); }
 
  private:
   receipt_limits limits_;

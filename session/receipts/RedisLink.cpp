@@ -70,6 +70,7 @@ void redis_link::run_script(std::size_t script, std::vector<std::string> keys, s
           }
       }
       queue_.push_back(std::move(c));
+      queued_.fetch_add(1, std::memory_order_relaxed);
       wake_.notify_one();
       return;
     }
@@ -218,6 +219,10 @@ void redis_link::run() {
       }
       for (auto& c : unanswered) c.done(nullptr);
       next_try = std::chrono::steady_clock::now() + opt_.reconnect_every / 4;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      queued_.store(queue_.size(), std::memory_order_relaxed);
     }
     batch.clear();
   }

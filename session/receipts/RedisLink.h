@@ -10,6 +10,7 @@
 // and counted), and every other command is answered at once with no reply.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -57,6 +58,9 @@ class redis_link {
   std::uint64_t dropped() const;  // keep-commands given up
   std::size_t backlog() const;
   bool connected() const;
+  // Commands queued or being sent: past half of max_backlog the caller
+  // should hold back.
+  bool congested() const { return queued_.load(std::memory_order_relaxed) > opt_.max_backlog / 2; }
 
  private:
   struct command {
@@ -76,6 +80,7 @@ class redis_link {
   std::deque<command> queue_;
   std::vector<std::string> scripts_, shas_;
   bool stop_ = false, connected_ = false;
+  std::atomic<std::size_t> queued_{0};
   std::uint64_t dropped_ = 0;
   redisContext* ctx_ = nullptr;  // worker thread only
   std::thread worker_;

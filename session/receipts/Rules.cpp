@@ -11,42 +11,48 @@ std::string_view trim_message_id(std::string_view s) noexcept {
   return s;
 }
 
-namespace {
-
-void add(key_list& k, char kind, std::string_view text) {
-  std::string& s = k.keys[k.size++];
-  s.reserve(text.size() + 1);
-  s.push_back(kind);
-  s.append(text);
+readings index_readings(std::string_view message_id) {
+  readings r;
+  r.text = trim_message_id(message_id);
+  if (r.text.empty()) return r;
+  if (auto d = sms::MessageIdNumber(r.text, 10)) r.numbers[r.count++] = {'d', *d};
+  if (auto h = sms::MessageIdNumber(r.text, 16)) r.numbers[r.count++] = {'h', *h};
+  return r;
 }
 
-void add(key_list& k, char kind, std::optional<std::uint64_t> v) {
-  if (v) add(k, kind, std::to_string(*v));
+readings lookup_readings(std::string_view receipt_id) {
+  readings r;
+  r.text = trim_message_id(receipt_id);
+  if (r.text.empty()) return r;
+  const auto dec = sms::MessageIdNumber(r.text, 10), hex = sms::MessageIdNumber(r.text, 16);
+  if (dec) r.numbers[r.count++] = {'d', *dec};  // the same base
+  if (hex) r.numbers[r.count++] = {'h', *hex};
+  if (dec) r.numbers[r.count++] = {'h', *dec};  // decimal receipt, hex response
+  if (hex) r.numbers[r.count++] = {'d', *hex};  // the reverse
+  return r;
+}
+
+namespace {
+
+key_list keys(const readings& r) {
+  key_list k;
+  if (r.text.empty()) return k;
+  std::string& t = k.keys[k.size++];
+  t.reserve(r.text.size() + 1);
+  t.push_back('=');
+  t.append(r.text);
+  for (std::size_t i = 0; i < r.count; ++i) {
+    std::string& s = k.keys[k.size++];
+    s.push_back(r.numbers[i].index);
+    s.append(std::to_string(r.numbers[i].value));
+  }
+  return k;
 }
 
 }  // namespace
 
-key_list index_keys(std::string_view message_id) {
-  key_list k;
-  const std::string_view id = trim_message_id(message_id);
-  if (id.empty()) return k;
-  add(k, '=', id);
-  add(k, 'd', sms::MessageIdNumber(id, 10));
-  add(k, 'h', sms::MessageIdNumber(id, 16));
-  return k;
-}
+key_list index_keys(std::string_view message_id) { return keys(index_readings(message_id)); }
 
-key_list lookup_keys(std::string_view receipt_id) {
-  key_list k;
-  const std::string_view id = trim_message_id(receipt_id);
-  if (id.empty()) return k;
-  const auto dec = sms::MessageIdNumber(id, 10), hex = sms::MessageIdNumber(id, 16);
-  add(k, '=', id);
-  add(k, 'd', dec);
-  add(k, 'h', hex);
-  add(k, 'h', dec);
-  add(k, 'd', hex);
-  return k;
-}
+key_list lookup_keys(std::string_view receipt_id) { return keys(lookup_readings(receipt_id)); }
 
 }  // namespace velmor::session::receipts

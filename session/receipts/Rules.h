@@ -17,12 +17,29 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
 
 namespace velmor::session::receipts {
+
+// An id's readings, in the order they are tried: the trimmed text, then
+// numbers, each to be looked for among the entries' decimal ('d') or hex
+// ('h') readings. The string keys below and the memory store's indexes are
+// both made from these.
+struct reading {
+  char index;  // 'd': among entries' decimal values, 'h': among their hex values
+  std::uint64_t value;
+};
+struct readings {
+  std::string_view text;  // empty: no id
+  std::array<reading, 4> numbers{};
+  std::size_t count = 0;
+};
+readings index_readings(std::string_view message_id);  // what an entry is kept under
+readings lookup_readings(std::string_view receipt_id);  // what a receipt looks for, in rule order
 
 // Keys are short texts: "=" + id, "d" + decimal value, "h" + hex value (in
 // decimal digits). At most five; unused ones are empty.

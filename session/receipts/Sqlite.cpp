@@ -270,6 +270,7 @@ void sqlite_receipt_store::remember(std::string_view account, receipt_entry e) {
       }
   }
   queue_.push_back(std::move(o));
+  queued_.store(queue_.size(), std::memory_order_relaxed);
   wake_.notify_one();
 }
 
@@ -286,6 +287,7 @@ void sqlite_receipt_store::take(std::string_view account, std::string_view messa
   o.done = std::move(done);
   std::lock_guard lock(mutex_);
   queue_.push_back(std::move(o));
+  queued_.store(queue_.size(), std::memory_order_relaxed);
   wake_.notify_one();
 }
 
@@ -353,6 +355,10 @@ void sqlite_receipt_store::run() {
     }
     remembered_.fetch_add(written, std::memory_order_relaxed);
     batch.clear();
+    {
+      std::lock_guard lock(mutex_);
+      queued_.store(queue_.size(), std::memory_order_relaxed);
+    }
     if (!ok && !stopping) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     if (stopping) {
       std::lock_guard lock(mutex_);

@@ -39,6 +39,7 @@ class sqlite_receipt_store final : public receipt_store {
   void take(std::string_view account, std::string_view message_id, bool final_state, bool delivered,
             asio::any_io_executor ex, take_handler done) override;
   receipt_store_stats stats() const override;
+  bool congested() const override { return queued_.load(std::memory_order_relaxed) > max_backlog_ / 2; }
 
  private:
   struct op {
@@ -61,6 +62,7 @@ class sqlite_receipt_store final : public receipt_store {
   std::deque<op> queue_;
   bool stop_ = false;
   std::atomic<std::uint64_t> remembered_{0}, dropped_{0}, takes_{0}, unreachable_{0};
+  std::atomic<std::size_t> queued_{0};  // queue_.size(), for congested()
   std::thread worker_;
 };
 
