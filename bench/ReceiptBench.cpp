@@ -79,8 +79,8 @@ void run(benchmark::State& state, store_kind kind) {
     s.set_receipt_handler([&](const session::receipt_event& e) {
       ++reported;
       ++outcomes[std::string(session::receipts::to_string(e.outcome)) + "/" + session::receipts::to_string(e.reason)];
-      matched += e.outcome == session::receipts::outcome::matched ||
-                 e.outcome == session::receipts::outcome::early_matched;
+      matched +=
+          e.outcome == session::receipts::outcome::matched || e.outcome == session::receipts::outcome::early_matched;
     });
     std::optional<std::error_code> bound;
     s.async_connect([&](std::error_code ec) { bound = ec; });
@@ -140,7 +140,8 @@ void run(benchmark::State& state, store_kind kind) {
     state.counters["worst_pause_ms"] = std::chrono::duration<double, std::milli>(worst).count();
     state.counters["vs_kannel_1600"] = static_cast<double>(done) / secs / 1600.0;
     if (ok != kMessages || matched != receipts) {
-      for (const auto& [k, n] : outcomes) std::fprintf(stderr, "  %s: %llu\n", k.c_str(), static_cast<unsigned long long>(n));
+      for (const auto& [k, n] : outcomes)
+        std::fprintf(stderr, "  %s: %llu\n", k.c_str(), static_cast<unsigned long long>(n));
       std::fprintf(stderr, "  responses ok %llu of %llu\n", static_cast<unsigned long long>(ok),
                    static_cast<unsigned long long>(done));
       state.SkipWithError("not every submit and receipt was matched");

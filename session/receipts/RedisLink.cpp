@@ -1,12 +1,20 @@
 #include "session/receipts/RedisLink.h"
 
 #include <hiredis/hiredis.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <charconv>
 #include <stdexcept>
 #include <string_view>
 
 namespace velmor::session::receipts {
+
+namespace {
+constexpr std::size_t kBatch = 512;
+}  // namespace
 
 redis_address parse_redis_url(std::string_view url) {
   constexpr std::string_view scheme = "redis://";
@@ -111,6 +119,10 @@ bool redis_link::connect() {
   ctx_ = redisConnectWithTimeout(where_.host.c_str(), where_.port, to_timeval(opt_.connect_timeout));
   if (!ctx_ || ctx_->err) return false;
   redisSetTimeout(ctx_, to_timeval(opt_.io_timeout));
+  // A pipeline is written in pieces: without this each piece after the first
+  // waits for the previous one's ACK (tens of milliseconds, delayed ACK).
+  const int one = 1;
+  ::setsockopt(ctx_->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   const auto ok = [&](redisReply* r, int type) {
     const bool good = r && r->type == type;
     if (r) freeReplyObject(r);
@@ -172,8 +184,12 @@ void redis_link::run() {
     }
     {
       std::lock_guard lock(mutex_);
-      batch.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.end()));
-      queue_.clear();
+      // At most kBatch commands per round trip: a few hundred kilobytes each
+      // way, so neither side's buffers balloon and replies flow while the
+      // next batch is being queued.
+      const std::size_t n = std::min(queue_.size(), kBatch);
+      batch.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.begin() + n));
+      queue_.erase(queue_.begin(), queue_.begin() + n);
     }
     for (auto& c : batch) {
       argv.clear();

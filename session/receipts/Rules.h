@@ -22,7 +22,6 @@
 #include <string>
 #include <string_view>
 
-
 namespace velmor::session::receipts {
 
 // An id's readings, in the order they are tried: the trimmed text, then
@@ -38,7 +37,7 @@ struct readings {
   std::array<reading, 4> numbers{};
   std::size_t count = 0;
 };
-readings index_readings(std::string_view message_id);  // what an entry is kept under
+readings index_readings(std::string_view message_id);   // what an entry is kept under
 readings lookup_readings(std::string_view receipt_id);  // what a receipt looks for, in rule order
 
 // Keys are short texts: "=" + id, "d" + decimal value, "h" + hex value (in
