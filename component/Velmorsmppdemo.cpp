@@ -86,9 +86,9 @@ void TVelmorSMPPDemo::CliSockError(TObject*, TCustomWinSocket*, TErrorEvent, int
 
 // ---- sending -----------------------------------------------------------------------
 
-void TVelmorSMPPDemo::CliSockSend(const AnsiString& pdu) {
+bool TVelmorSMPPDemo::CliSockSend(std::string_view pdu) {
   if (TraceSent) TraceSent(pdu);
-  FCliSock->Socket()->SendText(pdu);
+  return FCliSock->Socket()->SendBuf(pdu.data(), static_cast<int>(pdu.size())) >= 0;
 }
 
 void TVelmorSMPPDemo::BeginRequest(AnsiString& pdu, Cardinal command_id, Cardinal command_status,
@@ -237,6 +237,7 @@ VELMOR_COMPONENT_DECODERS(VELMOR_DECODED_FROM_SMSC)
 
 void TVelmorSMPPDemo::Recognition_of_a_package(std::string_view pdu) {
   if (TraceReceived) TraceReceived(pdu);
+  if (FramedPDU) return FramedPDU(pdu);
   codec::Cursor c(pdu);
   const codec::Header h = codec::read_header(c);
   const std::string_view body = c.rest();

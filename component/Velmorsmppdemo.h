@@ -277,8 +277,14 @@ class TVelmorSMPPDemo : public TComponent {
   void RecognUnknown_command(Cardinal command_length, Cardinal command_id, Cardinal command_status,
                              Cardinal sequence_number, std::string_view body);
 
-  // Hands one finished PDU to the socket.
-  void CliSockSend(const AnsiString& pdu);
+  // Hands one finished PDU to the socket; false when the socket refused it
+  // (not connected, or its send queue is full).
+  bool CliSockSend(std::string_view pdu);
+
+  // When set, every framed PDU is handed here, after TraceReceived, instead
+  // of being decoded into events: for a layer that reads the octets itself.
+  // It may destroy the component; the framing pass then stops.
+  std::function<void(std::string_view pdu)> FramedPDU;
 
   Cardinal Fsequence_number = 0;
 

@@ -13,7 +13,8 @@ function(velmor_fuzz_targets out)
     "fuzz_hex|velmor_codec"
     "fuzz_data_sm_roundtrip|velmor_tlv"
     "fuzz_smsc_session|velmor_smsc_core"
-    "fuzz_receipt|velmor_sms")
+    "fuzz_receipt|velmor_sms"
+    "fuzz_session_machine|velmor_session")
   set(names "")
   foreach(entry ${all})
     string(REPLACE "|" ";" parts "${entry}")

@@ -34,6 +34,13 @@ class category final : public std::error_category {
       case errc::encoding_failed: return "text is not valid UTF-8 or needs more than 255 parts: fix or shorten it";
       case errc::link_dead:
         return "SMSC did not answer enquire_link within enquire_link_timeout: link closed, the session reconnects";
+      case errc::peer_unbound:
+        return "SMSC ended the session with unbind: link closed, the session reconnects if config::reconnect says so";
+      case errc::send_queue_full:
+        return "socket send queue full: the SMSC reads slower than requests are made; slow down or raise "
+               "send_queue_limit";
+      case errc::nacked:
+        return "SMSC answered generic_nack without a status: the request was not accepted; check what was sent";
     }
     const auto status = static_cast<std::uint32_t>(v);
     std::string out = "SMSC answered " + sms::FormatCommandStatus(status);
@@ -60,7 +67,7 @@ std::error_code smpp_error(std::uint32_t status) noexcept {
 }
 
 std::optional<std::uint32_t> command_status_of(const std::error_code& ec) noexcept {
-  if (ec.category() != error_category() || (ec.value() < 0 && ec.value() >= static_cast<int>(errc::link_dead)))
+  if (ec.category() != error_category() || (ec.value() < 0 && ec.value() >= static_cast<int>(errc::last_)))
     return std::nullopt;
   return static_cast<std::uint32_t>(ec.value());
 }

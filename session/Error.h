@@ -21,6 +21,10 @@ enum class errc : int {
   invalid_argument = -9,  // a field the PDU cannot carry (short_message over 254 octets, value over 65535)
   encoding_failed = -10,  // send_text: the text cannot be encoded or split
   link_dead = -11,        // enquire_link went unanswered; the link was closed
+  peer_unbound = -12,     // the SMSC sent unbind: the session answered it and closed the link
+  send_queue_full = -13,  // the socket's send queue (config::send_queue_limit) had no room for the PDU
+  nacked = -14,           // the SMSC answered generic_nack with command_status 0: the request was not accepted
+  last_ = nacked,         // (the lowest value of this enum)
 };
 
 const std::error_category& error_category() noexcept;

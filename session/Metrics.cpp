@@ -102,8 +102,6 @@ void Metrics::on_throttled(std::uint32_t command_id) { ++slot(command_id).thrott
 void Metrics::on_retried(std::uint32_t command_id) { ++slot(command_id).retried; }
 void Metrics::on_disconnected(std::uint32_t command_id) { ++slot(command_id).disconnected; }
 void Metrics::on_reconnect() { ++reconnects_; }
-void Metrics::set_in_flight(std::size_t n) { in_flight_ = n; }
-void Metrics::set_queue_depth(std::size_t n) { queue_depth_ = n; }
 
 MetricsSnapshot Metrics::snapshot() const {
   MetricsSnapshot out;

@@ -93,8 +93,8 @@ class Metrics {
   void on_retried(std::uint32_t command_id);
   void on_disconnected(std::uint32_t command_id);
   void on_reconnect();
-  void set_in_flight(std::size_t n);
-  void set_queue_depth(std::size_t n);
+  void set_in_flight(std::size_t n) { in_flight_ = n; }
+  void set_queue_depth(std::size_t n) { queue_depth_ = n; }
   MetricsSnapshot snapshot() const;
 
  private:

@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "session/Session.h"
+#include "session/detail/PoolLink.h"
 
 namespace velmor::session {
 

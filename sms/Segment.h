@@ -19,6 +19,10 @@ enum class SegmentMethod : std::uint8_t {
   Udh16,    // UDH concatenation IE 0x08: 06 08 04 ref_hi ref_lo total seq
   Sar,      // sar_msg_ref_num / sar_total_segments / sar_segment_seqnum
   Payload,  // the whole text in one message_payload
+  // The names the session's text_request uses (session::split_method).
+  udh = Udh8,
+  sar = Sar,
+  payload = Payload,
 };
 
 // The split methods by the names tools give them.

@@ -522,28 +522,6 @@ TEST_F(SessionFixture, ShutdownDrainsRequestsInFlightThenUnbinds) {
   EXPECT_EQ(s->current_state(), state::closed);
 }
 
-TEST_F(SessionFixture, DestroyedInsideItsOwnCompletionCompletesTheRestOnce) {
-  smsc::Config sc;
-  sc.response_delay = 20ms;
-  start_sim(sc);
-  bind(Transmitter);
-  outcome second;
-  int first_done = 0;
-  s->async_submit_sm({.destination_addr = "1", .short_message = "a"}, [&](std::error_code, response) {
-    ++first_done;
-    s.reset();  // the session goes from inside its own completion
-  });
-  s->async_submit_sm({.destination_addr = "1", .short_message = "b", .timeout = 5s}, [&](std::error_code ec, response) {
-    ++second.done;
-    second.ec = ec;
-  });
-  ASSERT_TRUE(run_until([&] { return first_done > 0; }));
-  loop.RunFor(50ms);
-  EXPECT_EQ(first_done, 1);
-  EXPECT_EQ(second.done, 1);
-  EXPECT_EQ(second.ec, make_error_code(errc::shutting_down));
-}
-
 // ---- texts and receipts ---------------------------------------------------------------------
 
 TEST_F(SessionFixture, LongTextIsSplitAndEveryPartsReceiptCarriesTheTag) {
