@@ -16,7 +16,7 @@
 
 #include "component/Velmorsmppdemo.h"
 #include "session/ReceiptBook.h"
-#include "session/ReceiptStore.h"
+#include "session/ReceiptEntry.h"
 #include "session/receipts/Matcher.h"
 #include "sms/Receipt.h"
 #include "sms/Segment.h"
@@ -44,6 +44,8 @@ enum class queue_policy : std::uint8_t { fail_at_once, wait_for_room };
 // How send_text splits a text that does not fit one short_message: udh
 // (8-bit reference), Udh16, sar or payload.
 using split_method = sms::SegmentMethod;
+
+class receipt_store;  // session/ReceiptStore.h
 
 struct config {
   std::string host = "127.0.0.1";

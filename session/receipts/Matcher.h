@@ -32,7 +32,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "session/ReceiptStore.h"
+#include "session/ReceiptEntry.h"
 
 namespace velmor::session::receipts {
 
