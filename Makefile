@@ -17,7 +17,7 @@ APT_PKGS := $(DEMO_PKGS) libgtest-dev libgmock-dev libbenchmark-dev \
             redis-server libhiredis-dev libsqlite3-dev
 # Only `make bench` needs these: libsmpp34's codec as a measurement peer, and
 # perf for the profiles behind bench/README.md.
-BENCH_PKGS := libsmpp34-dev linux-perf
+BENCH_PKGS := libsmpp34-dev linux-perf gnuplot-nox
 
 # $(call apt_install,PACKAGES,EXTRA): installs whichever of PACKAGES is
 # missing; EXTRA is shell that may add more names to $$missing.

@@ -42,15 +42,24 @@ struct PipelineResult {
   }
 };
 
+// Round trips in microseconds, request made to response handled, one per
+// matched response; filled only when a pipeline is given one.
+using RttLog = std::vector<float>;
+
+inline double MicrosNow() {
+  return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 // The component `c` (connection options such as TLS already set) connects to
 // port, binds as a transmitter and pipelines `total` submit_sm.
 inline PipelineResult PipelineComponent(TEventLoop& loop, TVelmorSMPPDemo& c, int port, std::int64_t window,
-                                        std::uint64_t total) {
+                                        std::uint64_t total, RttLog* rtt = nullptr) {
   PipelineResult r;
   r.total = total;
   const AnsiString none = "", src = "VELMOR", dst = "447700900123", text = "Benchmark message 0001";
   const TOPSubmit_SM op{};
   std::vector<unsigned char> outstanding;
+  std::vector<double> sent_at;  // by sequence number, when rtt is asked for
   std::uint64_t sent = 0, unmatched = 0, refused = 0;
   std::int64_t inflight = 0;
   bool connected = false, broken = false;
@@ -63,6 +72,7 @@ inline PipelineResult PipelineComponent(TEventLoop& loop, TVelmorSMPPDemo& c, in
         return;
       }
       outstanding[seq] = 1;
+      if (rtt) sent_at[seq] = MicrosNow();
       ++sent;
       ++inflight;
     }
@@ -75,6 +85,7 @@ inline PipelineResult PipelineComponent(TEventLoop& loop, TVelmorSMPPDemo& c, in
     if (seq < outstanding.size() && outstanding[seq] && !id.empty()) {
       outstanding[seq] = 0;
       ++r.matched;
+      if (rtt) rtt->push_back(static_cast<float>(MicrosNow() - sent_at[seq]));
     } else {
       ++unmatched;
     }
@@ -93,6 +104,10 @@ inline PipelineResult PipelineComponent(TEventLoop& loop, TVelmorSMPPDemo& c, in
   loop.RunUntil([&] { return r.bound || broken; }, std::chrono::seconds(10));
   if (!r.bound) return r;
   outstanding.assign(bind_seq + total + 1, 0);
+  if (rtt) {
+    sent_at.assign(outstanding.size(), 0);
+    rtt->reserve(total);
+  }
 
   const double cpu0 = ThreadCpuMicros();
   const auto t0 = std::chrono::steady_clock::now();

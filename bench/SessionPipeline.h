@@ -12,7 +12,8 @@
 
 namespace velmor::bench {
 
-inline PipelineResult PipelineSession(TEventLoop& loop, int port, std::int64_t window, std::uint64_t total) {
+inline PipelineResult PipelineSession(TEventLoop& loop, int port, std::int64_t window, std::uint64_t total,
+                                      RttLog* rtt = nullptr) {
   PipelineResult r;
   r.total = total;
   session::config cfg;
@@ -44,8 +45,11 @@ inline PipelineResult PipelineSession(TEventLoop& loop, int port, std::int64_t w
     std::uint64_t* done;
     std::int64_t* inflight;
     std::function<void()>* top_up;
+    RttLog* rtt;
+    double sent_at;
     void operator()(std::error_code ec, session::response) const {
       if (!ec) ++*ok;
+      if (!ec && rtt) rtt->push_back(static_cast<float>(MicrosNow() - sent_at));
       ++*done;
       --*inflight;
       (*top_up)();
@@ -55,9 +59,10 @@ inline PipelineResult PipelineSession(TEventLoop& loop, int port, std::int64_t w
     while (inflight < window && sent < total) {
       ++sent;
       ++inflight;
-      s.async_submit_sm(tmpl, on_done{&r.matched, &done, &inflight, &top_up});
+      s.async_submit_sm(tmpl, on_done{&r.matched, &done, &inflight, &top_up, rtt, rtt ? MicrosNow() : 0.0});
     }
   };
+  if (rtt) rtt->reserve(total);
   const double cpu0 = ThreadCpuMicros();
   const auto t0 = std::chrono::steady_clock::now();
   loop.Post([&] { top_up(); });  // requests made on the loop go straight to the window

@@ -107,15 +107,18 @@ static size_t top_up(unsigned char* batch, const unsigned char* tmpl, size_t pdu
 }
 
 int bare_client_run(int port, int window, uint64_t total, struct bare_result* out) {
+  float* const rtt = out->rtt_us;
   memset(out, 0, sizeof *out);
+  out->rtt_us = rtt;
   int rc = -1;
   unsigned char tmpl[512];
   const size_t pdu_size = build_submit_sm(tmpl);
   unsigned char* in = malloc(read_room);
   unsigned char* batch = malloc(pdu_size * (size_t)window);
   unsigned char* outstanding = calloc(total + 2, 1); /* by sequence number, 2 .. total+1 */
+  double* sent_at = rtt ? calloc(total + 2, sizeof(double)) : NULL;
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (!in || !batch || !outstanding || fd < 0) goto done;
+  if (!in || !batch || !outstanding || fd < 0 || (rtt && !sent_at)) goto done;
   const int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   struct sockaddr_in a;
@@ -141,12 +144,16 @@ int bare_client_run(int port, int window, uint64_t total, struct bare_result* ou
   uint64_t sent = 0, answered = 0, bad = 0;
   uint32_t seq = 1;
   const double cpu0 = thread_cpu_us(), t0 = now_s();
+  uint32_t first = seq + 1;
   size_t to_send = top_up(batch, tmpl, pdu_size, &seq, outstanding, &sent, answered, total, window);
+  if (rtt)
+    for (double t = now_s(); first <= seq; ++first) sent_at[first] = t;
   if (send_all(fd, batch, to_send) != 0) goto done;
   while (answered < total) {
     ssize_t k = recv(fd, in + have, read_room - have, 0);
     if (k <= 0) goto done;
     have += (size_t)k;
+    const double t_read = rtt ? now_s() : 0;
     size_t at = 0;
     while (have - at >= header_size && have - at >= get32(in + at)) {
       const uint32_t len = get32(in + at), s = get32(in + at + 12);
@@ -154,6 +161,7 @@ int bare_client_run(int port, int window, uint64_t total, struct bare_result* ou
       if (get32(in + at + 4) == 0x80000004 && get32(in + at + 8) == 0 && s < total + 2 && outstanding[s]) {
         outstanding[s] = 0;
         ++out->matched;
+        if (rtt) rtt[out->rtt_count++] = (float)((t_read - sent_at[s]) * 1e6);
       } else {
         ++bad;
       }
@@ -162,7 +170,10 @@ int bare_client_run(int port, int window, uint64_t total, struct bare_result* ou
     }
     memmove(in, in + at, have - at);
     have -= at;
+    first = seq + 1;
     to_send = top_up(batch, tmpl, pdu_size, &seq, outstanding, &sent, answered, total, window);
+    if (rtt)
+      for (double t = now_s(); first <= seq; ++first) sent_at[first] = t;
     if (to_send && send_all(fd, batch, to_send) != 0) goto done;
   }
   out->secs = now_s() - t0;
@@ -173,5 +184,6 @@ done:
   free(in);
   free(batch);
   free(outstanding);
+  free(sent_at);
   return rc;
 }

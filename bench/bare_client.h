@@ -12,6 +12,11 @@ struct bare_result {
   double secs;      /* first submit_sm sent to last response read */
   double cpu_us;    /* CPU of the calling thread over the same span */
   uint64_t matched; /* successful submit_sm_resp matched by sequence number */
+  /* In: NULL, or room for `total` round trips in microseconds (the send that
+   * carried the request to the read that brought its response), written in
+   * the order the responses arrive; rtt_count says how many were. */
+  float* rtt_us;
+  uint64_t rtt_count;
 };
 
 /* Connects to 127.0.0.1:port, binds as a transmitter and pipelines `total`

@@ -11,7 +11,7 @@ QUICK=0
 
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVELMOR_BUILD_BENCH=ON >/dev/null
 TARGETS=(velmor_bench_codec velmor_bench_memory velmor_bench_e2e velmor_bench_scale velmor_bench_scale10k
-         velmor_bench_session velmor_bench_pool)
+         velmor_bench_session velmor_bench_pool velmor_bench_window)
 # The anchors need libsmpp34-dev (make bench installs it); without it the
 # ratios are reported n/a.
 grep -q '^VELMOR_LIBSMPP34:FILEPATH=/' "$BUILD/CMakeCache.txt" && TARGETS+=(velmor_bench_anchors)
@@ -56,6 +56,9 @@ if [[ -x "$B/velmor_bench_anchors" ]]; then
   done
 fi
 
+echo "== throughput and round trips against the window, component / session / bare C ($E2E_REPS repetitions)"
+"$B/velmor_bench_window" --benchmark_repetitions=$E2E_REPS "${AGG[@]}" --benchmark_out="$OUT/window.json"
+
 if [[ -x "$B/velmor_bench_receipts" ]]; then
   echo "== submit_sm with a receipt each, W=1000, per receipt store (msgs_per_s, worst_pause_ms, vs_kannel_1600)"
   "$B/velmor_bench_receipts" --benchmark_out_format=json --benchmark_out="$OUT/receipts.json"
@@ -63,3 +66,10 @@ fi
 
 echo "== load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 python3 "$ROOT/bench/summary.py" "$OUT"
+# The pictures of bench/README.md (gnuplot-nox, in BENCH_PKGS), written
+# next to this script; a full run refreshes them.
+if (( QUICK )); then
+  python3 "$ROOT/bench/plot.py" "$OUT" "$OUT"
+else
+  python3 "$ROOT/bench/plot.py" "$OUT" "$ROOT/bench"
+fi

@@ -145,8 +145,8 @@ RATIOS = [
      "cpu_time", False, 100),
     ("decode_receipt_vs_libsmpp34", "BM_Anchor_decode_receipt/peer:0", "BM_Anchor_decode_receipt/peer:1",
      "cpu_time", False, 40),
-    ("e2e_w1000_vs_bare_c", e2e_name(1000, 0), e2e_name(1000, 1), "msgs_per_s", True, 0.85),
-    ("e2e_w1_vs_bare_c", e2e_name(1, 0), e2e_name(1, 1), "msgs_per_s", True, 0.95),
+    ("e2e_w1000_vs_bare_c", e2e_name(1000, 0), e2e_name(1000, 1), "msgs_per_s", True, 0.75),
+    ("e2e_w1_vs_bare_c", e2e_name(1, 0), e2e_name(1, 1), "msgs_per_s", True, 0.97),
     ("e2e_w1000_vs_npm_smpp", e2e_name(1000, 0), e2e_name(1000, 3), "msgs_per_s", True, 150),
     ("session_vs_component_w1000", e2e_name(1000, 2), e2e_name(1000, 0), "msgs_per_s", True, 0.8),
 ]

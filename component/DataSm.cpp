@@ -48,10 +48,10 @@ void TVelmorSMPPDemo::RecognDATA_SM_RESP(Cardinal command_status, Cardinal seque
 
 // Fields the body no longer holds read as 0 or empty; the event still fires.
 void TVelmorSMPPDemo::RecognDATA_SM(Cardinal, Cardinal sequence_number, std::string_view body) {
-  if (!OnData_SM) return;
+  if (!OnData_SM.Assigned()) return;
   pdu::DataSm d;
   pdu::read(body, d);
-  FireWith(OnData_SM, [&](const TOnData_SM& fn) {
+  FireWith(OnData_SM, [&](const auto& fn) {
     fn(this, sequence_number, str(d.service_type), d.source.ton, d.source.npi, str(d.source.addr), d.dest.ton,
        d.dest.npi, str(d.dest.addr), d.esm_class, d.registered_delivery, d.data_coding,
        tlv::decoded<TOPData_SM>(d.optional.octets));

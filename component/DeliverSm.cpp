@@ -9,11 +9,11 @@ namespace velmor {
 // fires, so that the application can answer the PDU by its sequence number.
 // short_message is cut by sm_length, never by a terminator.
 void TVelmorSMPPDemo::RecognDELIVER_SM(Cardinal, Cardinal sequence_number, std::string_view body) {
-  if (!OnDeliver_SM) return;
+  if (!OnDeliver_SM.Assigned()) return;
   pdu::DeliverSm d;
   pdu::read(body, d);
   const pdu::MessageFields& m = d.message;
-  FireWith(OnDeliver_SM, [&](const TOnDeliver_SM& fn) {
+  FireWith(OnDeliver_SM, [&](const auto& fn) {
     fn(this, sequence_number, str(d.service_type), d.source.ton, d.source.npi, str(d.source.addr), d.dest.ton,
        d.dest.npi, str(d.dest.addr), m.esm_class, m.protocol_id, m.priority_flag, str(m.schedule_delivery_time),
        str(m.validity_period), m.registered_delivery, m.replace_if_present_flag, m.data_coding, m.sm_default_msg_id,

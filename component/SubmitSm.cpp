@@ -52,11 +52,10 @@ void TVelmorSMPPDemo::RecognSUBMIT_SM_RESP(Cardinal command_status, Cardinal seq
   pdu::MessageIdResp r;
   pdu::read(body, r);
   if (command_status == 0) {
-    FireWith(OnSubmit_SM_RESP_OK,
-             [&](const TOnSubmit_SM_RESP_OK& fn) { fn(this, sequence_number, str(r.message_id)); });
+    FireWith(OnSubmit_SM_RESP_OK, [&](const auto& fn) { fn(this, sequence_number, str(r.message_id)); });
   } else {
     FireWith(OnSubmit_SM_RESP_Error,
-             [&](const TOnSubmit_SM_RESP_Error& fn) { fn(this, command_status, sequence_number, str(r.message_id)); });
+             [&](const auto& fn) { fn(this, command_status, sequence_number, str(r.message_id)); });
   }
 }
 

@@ -33,6 +33,7 @@
 #include "codec/Types.h"
 #include "component/Events.h"
 #include "platform/Classes.h"
+#include "platform/EventHandler.h"
 #include "platform/EventLoop.h"
 #include "platform/ScktComp.h"
 #include "tlv/Tlv.h"
@@ -64,9 +65,11 @@ struct Tunsuccess_sme_entry {
 using Tunsuccess_sme = std::vector<Tunsuccess_sme_entry>;
 
 // ---- event types -------------------------------------------------------------
-// TOnConnect, TOnDisconnect, … TOnUnknown_command: one std::function type per
-// event, T + property name, with the parameters listed in component/Events.h.
-#define VELMOR_EVENT_TYPE(name, params) using TOn##name = std::function<void params>;
+// TOnConnect, TOnDisconnect, … TOnUnknown_command: one event type per event,
+// T + property name, a std::function of the parameters listed in
+// component/Events.h (platform/EventHandler.h: a handler may reassign its
+// event or destroy the component while it runs).
+#define VELMOR_EVENT_TYPE(name, params) using TOn##name = TEventHandler<void params>;
 VELMOR_EVENTS(VELMOR_EVENT_TYPE)
 #undef VELMOR_EVENT_TYPE
 
@@ -303,9 +306,9 @@ class TVelmorSMPPDemo : public TComponent {
                      const Body& body);
 
   template <class Event, class... Args>
-  bool Fire(const Event& event, Args&&... args);
+  bool Fire(Event& event, Args&&... args);
   template <class Event, class Call>
-  bool FireWith(const Event& event, Call&& call);
+  bool FireWith(Event& event, Call&& call);
 
   TEventLoop& FLoop;
   TClientSocket* FCliSock;

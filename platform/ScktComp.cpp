@@ -5,6 +5,7 @@
 #include <deque>
 #include <list>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include <asio.hpp>
@@ -33,6 +34,14 @@ struct TlsContext {
 constexpr std::size_t kTlsRxCapacity = 64 * 1024;
 // A read from the stream returns one record at most.
 constexpr std::size_t kTlsRecord = 16 * 1024;
+// Receive buffer of a plain TCP connection: allocated at the first readiness
+// (a connection that has received nothing holds none), doubled after a read
+// that fills it, back to the first size after a run of reads that use little
+// of it, so an idle connection holds 256 octets and a busy one takes what the
+// kernel has in one read.
+constexpr std::uint32_t kRxFirst = 256;
+constexpr std::uint32_t kRxMost = 64 * 1024;
+constexpr unsigned kSmallReadsBeforeShrink = 16;
 
 // The code a TLS-level failure is reported with; errors of the socket under
 // it keep the system's errno.
@@ -59,10 +68,19 @@ struct Sink {
 // shared_ptr to it, so their completions always find valid memory; whether
 // anybody still listens is decided by the sink.
 //
-// Over TLS, reads go through the stream into a buffer of decrypted octets
-// that ReceiveBuf drains; the next read from the stream starts only once the
-// buffer is empty, so at most kTlsRxCapacity octets are held, and octets left
-// unread are notified again from the loop, as the kernel's would be.
+// Reads go into the connection's buffer (over TLS: decrypted octets), one
+// read per readiness, and ReceiveBuf answers from what the buffer holds; the
+// next read starts only once the buffer is empty, and octets left unread are
+// notified again from the loop, as the kernel's would be. Over plain TCP the
+// read is Asio's speculative async_read_some: no FIONREAD, no re-registration
+// with the reactor per read.
+//
+// Writes over plain TCP: PDUs queued inside a read notification are gathered
+// and go out in one write as soon as the notification returns; outside one,
+// the first PDU is written at once and the rest of that turn of the loop
+// gathered into one write. Over TLS each write starts at once. What the
+// kernel does not take at once goes out asynchronously, and PDUs queued
+// meanwhile join the next write.
 class Conn : public std::enable_shared_from_this<Conn> {
  public:
   enum class State { idle, opening, connected, closed };
@@ -74,9 +92,17 @@ class Conn : public std::enable_shared_from_this<Conn> {
   std::shared_ptr<TlsContext> tls_ctx;
   std::unique_ptr<asio::ssl::stream<tcp::socket&>> tls;  // declared after sock: goes first
   std::unique_ptr<asio::steady_timer> handshake_timer;
-  std::unique_ptr<char[]> rx;  // decrypted octets [rx_at, rx_len), TLS only
+  std::unique_ptr<char[]> rx;  // received octets [rx_at, rx_len) not yet taken by ReceiveBuf
   std::size_t rx_at = 0, rx_len = 0;
+  // Kept small (a connection object per idle session): rx's size, the size
+  // it takes once it is empty (0: unchanged), consecutive reads that used at
+  // most 1/8 of it, and the depth of read notifications, inside which sends
+  // are gathered.
+  std::uint32_t rx_cap = 0, next_rx_cap = 0;
+  std::uint16_t in_read = 0;
+  std::uint8_t small_reads = 0;
   bool notify_posted = false;
+  bool gathering = false;  // a flush of the sends made outside a read notification is posted
   std::unique_ptr<tcp::resolver> resolver;
   std::unique_ptr<asio::steady_timer> connect_timer;
   std::shared_ptr<Sink> sink;
@@ -112,53 +138,91 @@ class Conn : public std::enable_shared_from_this<Conn> {
   }
 
   void arm_read() {
-    if (tls) return arm_tls_read();
-    if (read_armed || state != State::connected) return;
+    if (state != State::connected) return;
+    if (rx_at < rx_len) return post_notify();
+    if (read_armed) return;
+    rx_at = rx_len = 0;
+    if (tls) {
+      if (!rx) rx = std::make_unique<char[]>(kTlsRxCapacity), rx_cap = kTlsRxCapacity;
+      return read_tls_record();
+    }
     read_armed = true;
-    sock.async_wait(tcp::socket::wait_read, [self = shared_from_this()](const asio::error_code& ec) {
-      self->read_armed = false;
-      self->on_readable(ec);
-    });
-  }
-
-  void on_readable(const asio::error_code& ec) {
-    if (state != State::connected) return;
-    if (ec) {
-      if (ec != asio::error::operation_aborted) fail(TErrorEvent::eeReceive, ec.value());
-      return;
-    }
-    asio::error_code e;
-    const std::size_t avail = sock.available(e);
-    if (e) return fail(TErrorEvent::eeReceive, e.value());
-    if (avail == 0) {
-      // Readable with nothing to read: the peer closed, or an error is pending.
-      char probe;
-      const std::size_t n = sock.receive(asio::buffer(&probe, 1), tcp::socket::message_peek, e);
-      if (e == asio::error::would_block || e == asio::error::try_again) return arm_read();
-      if (e == asio::error::eof || (!e && n == 0)) return peer_closed();
-      if (e) return fail(TErrorEvent::eeReceive, e.value());
-    }
-    sink->readable(*this);  // may close, reopen or destroy anything
-    arm_read();
-  }
-
-  void arm_tls_read() {
-    if (state != State::connected) return;
-    if (rx_at < rx_len) {
-      if (notify_posted) return;
-      notify_posted = true;
-      asio::post(ctx_, [self = shared_from_this()] {
-        self->notify_posted = false;
-        if (self->state != State::connected || self->rx_at == self->rx_len) return self->arm_read();
-        self->sink->readable(*self);
-        self->arm_read();
+    if (!rx) {
+      // Nothing received yet: wait without holding a buffer.
+      sock.async_wait(tcp::socket::wait_read, [self = shared_from_this()](const asio::error_code& ec) {
+        self->read_armed = false;
+        if (self->state != State::connected) return;
+        if (ec) return self->on_read(ec, 0);
+        self->size_rx(kRxFirst);
+        asio::error_code e;
+        const std::size_t n = self->sock.read_some(asio::buffer(self->rx.get(), self->rx_cap), e);
+        if (e == asio::error::would_block || e == asio::error::try_again) return self->arm_read();
+        self->on_read(e, n);
       });
       return;
     }
-    if (read_armed) return;
-    rx_at = rx_len = 0;
-    if (!rx) rx = std::make_unique<char[]>(kTlsRxCapacity);
-    read_tls_record();
+    sock.async_read_some(asio::buffer(rx.get(), rx_cap),
+                         [self = shared_from_this()](const asio::error_code& ec, std::size_t n) {
+                           self->read_armed = false;
+                           self->on_read(ec, n);
+                         });
+  }
+
+  void size_rx(std::uint32_t cap) {
+    if (rx && rx_cap == cap) return;
+    rx = std::make_unique<char[]>(cap);
+    rx_cap = cap;
+  }
+
+  // A plain TCP read completed with n octets (0 with an error or the end).
+  void on_read(const asio::error_code& ec, std::size_t n) {
+    if (state != State::connected) return;
+    if (n > 0) {
+      rx_len = n;
+      // The next buffer's size, chosen now and applied once this one is empty.
+      if (n == rx_cap && rx_cap < kRxMost)
+        next_rx_cap = rx_cap * 2, small_reads = 0;
+      else if (n <= rx_cap / 8 && rx_cap > kRxFirst && ++small_reads >= kSmallReadsBeforeShrink)
+        next_rx_cap = kRxFirst, small_reads = 0;
+      else if (n > rx_cap / 8)
+        small_reads = 0;
+      deliver();
+      if (state != State::connected) return;
+    }
+    if (ec) {
+      if (ec == asio::error::operation_aborted) return;
+      if (ec == asio::error::eof) return peer_closed();
+      return fail(TErrorEvent::eeReceive, ec.value());
+    }
+    if (rx_at == rx_len && next_rx_cap) size_rx(std::exchange(next_rx_cap, 0));
+    arm_read();
+  }
+
+  // One read notification; what the handler sent meanwhile goes out in one
+  // write once it returns.
+  void deliver() {
+    struct Gather {
+      Conn& c;
+      explicit Gather(Conn& conn) : c(conn) { ++c.in_read; }
+      ~Gather() { --c.in_read; }
+    };
+    auto self = shared_from_this();
+    {
+      Gather g(*this);
+      sink->readable(*this);  // may close, reopen or destroy anything
+    }
+    if (in_read == 0) flush();
+  }
+
+  void post_notify() {
+    if (notify_posted) return;
+    notify_posted = true;
+    asio::post(ctx_, [self = shared_from_this()] {
+      self->notify_posted = false;
+      if (self->state != State::connected || self->rx_at == self->rx_len) return self->arm_read();
+      self->deliver();
+      self->arm_read();
+    });
   }
 
   void read_tls_record() {
@@ -179,7 +243,7 @@ class Conn : public std::enable_shared_from_this<Conn> {
     }
     // What arrived before an error or the peer's close is delivered first.
     if (rx_at < rx_len) {
-      sink->readable(*this);  // may close, reopen or destroy anything
+      deliver();
       if (state != State::connected) return;
     }
     if (ec) {
@@ -217,25 +281,16 @@ class Conn : public std::enable_shared_from_this<Conn> {
     });
   }
 
+  // Answers from the buffer only: the octets of the last read not yet taken.
   int receive(void* buf, int count) {
     if (state != State::connected) return 0;
-    if (tls) {
-      const std::size_t ready = rx_len - rx_at;
-      if (buf == nullptr && count == -1) return static_cast<int>(ready);
-      if (buf == nullptr || count <= 0) return 0;
-      const std::size_t n = std::min(ready, static_cast<std::size_t>(count));
-      if (n) std::memcpy(buf, rx.get() + rx_at, n);
-      rx_at += n;
-      return static_cast<int>(n);
-    }
-    asio::error_code e;
-    if (buf == nullptr && count == -1) {
-      const std::size_t avail = sock.available(e);
-      return e ? 0 : static_cast<int>(avail);
-    }
+    const std::size_t ready = rx_len - rx_at;
+    if (buf == nullptr && count == -1) return static_cast<int>(ready);
     if (buf == nullptr || count <= 0) return 0;
-    const std::size_t n = sock.read_some(asio::buffer(buf, static_cast<std::size_t>(count)), e);
-    return e ? 0 : static_cast<int>(n);
+    const std::size_t n = std::min(ready, static_cast<std::size_t>(count));
+    if (n) std::memcpy(buf, rx.get() + rx_at, n);
+    rx_at += n;
+    return static_cast<int>(n);
   }
 
   int send(const char* data, std::size_t n, std::size_t limit) {
@@ -248,14 +303,37 @@ class Conn : public std::enable_shared_from_this<Conn> {
       return -1;
     }
     pending.append(data, n);
-    if (!write_active) flush();
+    // Over TLS every send starts its write at once, as a Close right after it
+    // cannot hand gathered octets to the kernel without waiting.
+    if (write_active || (!tls && (in_read > 0 || gathering))) return static_cast<int>(n);
+    flush();
+    if (!tls && !write_active) {
+      // The rest of this turn's sends are gathered into one write.
+      gathering = true;
+      asio::post(ctx_, [self = shared_from_this()] {
+        self->gathering = false;
+        self->flush();
+      });
+    }
     return static_cast<int>(n);
   }
 
-  // Hands everything queued to one write; PDUs queued while it is in flight
-  // are gathered into the next one.
+  // Hands everything queued to the kernel: at once over plain TCP as far as
+  // it takes it, the rest (and everything over TLS) by one asynchronous
+  // write; PDUs queued while that is in flight are gathered into the next.
   void flush() {
-    if (pending.empty() || state != State::connected) return;
+    if (pending.empty() || write_active || state != State::connected) return;
+    if (!tls) {
+      asio::error_code e;
+      const std::size_t n = sock.send(asio::buffer(pending), 0, e);
+      if (!e && n == pending.size()) {
+        pending.clear();
+        return;
+      }
+      // A partial write, a full kernel buffer or an error: the asynchronous
+      // write finishes the job, or reports the error from the loop.
+      if (!e) pending.erase(0, n);
+    }
     write_active = true;
     writing.swap(pending);
     auto written = [self = shared_from_this()](const asio::error_code& ec, std::size_t) {
@@ -322,6 +400,12 @@ class Conn : public std::enable_shared_from_this<Conn> {
       return;
     }
     const bool owed = state == State::connected;
+    // What a read handler sent just before closing is still gathered: give
+    // it to the kernel first, as far as it takes it without waiting.
+    if (owed && !tls && !write_active && !pending.empty()) {
+      asio::error_code e;
+      sock.send(asio::buffer(pending), 0, e);
+    }
     shutdown();
     if (owed) asio::post(ctx_, [self = shared_from_this()] { self->sink->closed(*self); });
   }
@@ -417,43 +501,40 @@ struct ClientSink final : Sink {
   // a replaced connection may still owe its OnDisconnect and errors.
   bool current(Conn& c) const { return owner && Access::conn(*owner->Socket()) == &c; }
 
+  // Runs an event of the component with the loop's one-thread guard held.
+  template <class Event>
+  void notify(Event& event, TCustomWinSocket* socket) {
+    TClientSocket* o = owner;
+    TEventLoop& loop = o->Loop();
+    event.Dispatch([&](const auto& fn) {
+      TEventLoop::TDispatchGuard one_thread(loop);
+      fn(o, socket);
+    });
+  }
+
   void connecting(Conn& c) override {
-    if (current(c) && owner->OnConnecting) {
-      auto fn = owner->OnConnecting;
-      TEventLoop::TDispatchGuard one_thread(owner->Loop());
-      fn(owner, c.handle);
-    }
+    if (current(c)) notify(owner->OnConnecting, c.handle);
   }
   void connected(Conn& c) override {
-    if (current(c) && owner->OnConnect) {
-      auto fn = owner->OnConnect;
-      TEventLoop::TDispatchGuard one_thread(owner->Loop());
-      fn(owner, c.handle);
-    }
+    if (current(c)) notify(owner->OnConnect, c.handle);
   }
   void readable(Conn& c) override {
-    if (current(c) && owner->OnRead) {
-      auto fn = owner->OnRead;
-      TEventLoop::TDispatchGuard one_thread(owner->Loop());
-      fn(owner, c.handle);
-    }
+    if (current(c)) notify(owner->OnRead, c.handle);
   }
   void closed(Conn& c) override {
     if (!owner || !c.was_connected) return;
     c.was_connected = false;
-    if (owner->OnDisconnect) {
-      auto fn = owner->OnDisconnect;
-      TEventLoop::TDispatchGuard one_thread(owner->Loop());
-      fn(owner, owner->Socket());
-    }
+    notify(owner->OnDisconnect, owner->Socket());
   }
   bool error(Conn& c, TErrorEvent ev, int code) override {
     if (!owner) return false;
-    if (!owner->OnError) return true;
-    auto fn = owner->OnError;
-    TEventLoop::TDispatchGuard one_thread(owner->Loop());
+    TClientSocket* o = owner;
+    TEventLoop& loop = o->Loop();
     int ErrorCode = code;
-    fn(owner, owner->Socket(), ev, ErrorCode);
+    o->OnError.Dispatch([&](const auto& fn) {
+      TEventLoop::TDispatchGuard one_thread(loop);
+      fn(o, o->Socket(), ev, ErrorCode);
+    });
     return owner != nullptr;
   }
 };
@@ -695,10 +776,7 @@ struct TServerSocket::Impl final : detail::Sink, std::enable_shared_from_this<TS
     }
   }
   void readable(Conn& c) override {
-    if (owner && c.handle && owner->OnClientRead) {
-      auto fn = owner->OnClientRead;
-      fn(owner, c.handle);
-    }
+    if (owner && c.handle) owner->OnClientRead.Dispatch([&](const auto& fn) { fn(owner, c.handle); });
   }
   void closed(Conn& c) override {
     if (!c.was_connected) return;

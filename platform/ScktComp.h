@@ -24,6 +24,7 @@
 #include <string>
 
 #include "platform/Classes.h"
+#include "platform/EventHandler.h"
 #include "platform/EventLoop.h"
 #include "platform/Tls.h"
 
@@ -105,9 +106,11 @@ class TCustomWinSocket {
   std::size_t FSendQueueLimit = DefaultSendQueueLimit;
 };
 
-using TSocketNotifyEvent = std::function<void(TObject* Sender, TCustomWinSocket* Socket)>;
+// Event properties (platform/EventHandler.h): a handler may reassign its event
+// or destroy the socket while it runs.
+using TSocketNotifyEvent = TEventHandler<void(TObject* Sender, TCustomWinSocket* Socket)>;
 using TSocketErrorEvent =
-    std::function<void(TObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode)>;
+    TEventHandler<void(TObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode)>;
 
 class TClientSocket : public TComponent {
  public:

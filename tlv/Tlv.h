@@ -216,15 +216,23 @@ struct Tms_availability_status {
 
 #define VELMOR_TLV_DECLARE(name, type) type name;
 #define VELMOR_TLV_VISIT(name, type) f(s.name) ||
+#define VELMOR_TLV_CASE(name, type) \
+  case type::tag: f(s.name); return true;
 
 // visit(s, f) calls f on each member in wire order and stops at the first
-// call that returns true; it returns whether one did.
+// call that returns true; it returns whether one did. with_tag(s, t, f) calls
+// f on the member whose tag is t (one switch, however many members), and
+// returns whether there was one.
 #define VELMOR_TLV_AGGREGATE(Name) \
   struct Name { \
     VELMOR_##Name(VELMOR_TLV_DECLARE) bool operator==(const Name&) const = default; \
     template <class S, class F> \
     static constexpr bool visit(S& s, F&& f) { \
       return VELMOR_##Name(VELMOR_TLV_VISIT) false; \
+    } \
+    template <class S, class F> \
+    static constexpr bool with_tag(S& s, Word t, F&& f) { \
+      switch (t) { VELMOR_##Name(VELMOR_TLV_CASE) default : return false; } \
     } \
   };
 
@@ -236,6 +244,7 @@ VELMOR_TLV_AGGREGATE(TOPData_SM)
 VELMOR_TLV_AGGREGATE(TOPData_SM_RESP)
 
 #undef VELMOR_TLV_AGGREGATE
+#undef VELMOR_TLV_CASE
 #undef VELMOR_TLV_VISIT
 #undef VELMOR_TLV_DECLARE
 
@@ -370,9 +379,8 @@ void decode(std::string_view in, Agg& agg) {
     const Word t = c.u16();
     const Word len = c.u16();
     const std::string_view v = c.octets(len);
-    Agg::visit(agg, [t, v](auto& m) {
+    Agg::with_tag(agg, t, [v](auto& m) {
       using R = std::decay_t<decltype(m)>;
-      if (R::tag != t) return false;
       m.Field = true;
       if constexpr (!std::is_same_v<R, Talert_on_message_delivery>) {
         using V = typename R::value_type;
@@ -381,7 +389,6 @@ void decode(std::string_view in, Agg& agg) {
         else
           m.Value = static_cast<V>(codec::be_value(v));
       }
-      return true;
     });
   }
 }

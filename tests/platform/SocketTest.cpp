@@ -1,0 +1,88 @@
+// The client socket's read and write paths against a real loopback peer:
+// octets a read handler leaves unread are notified again, in order; a burst
+// larger than any one read arrives whole; what a read handler sends just
+// before it closes still reaches the peer.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/LoopbackPeer.h"
+#include "platform/ScktComp.h"
+
+namespace velmor::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string pattern(std::size_t n) {
+  std::string s(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + i * 7 % 26);
+  return s;
+}
+
+// Each notification takes `take` octets at most (ReceiveBuf(nullptr, -1)
+// first, as the component does); the stream must come out whole either way.
+TEST(ClientSocket, OctetsLeftUnreadAreNotifiedAgainInOrder) {
+  for (const std::size_t total : {std::size_t{100}, std::size_t{300000}}) {
+    for (const int take : {1, 7, 100000}) {
+      if (total > 1000 && take < 100) continue;  // one octet per turn of the loop: slow, nothing new
+      LoopbackPeer peer;
+      const std::string sent = pattern(total);
+      peer.serve([&](PeerConn& c) {
+        c.send(sent);
+        c.wait_closed();
+      });
+      TEventLoop loop;
+      TClientSocket s(nullptr, loop);
+      std::string got;
+      s.OnRead = [&](TObject*, TCustomWinSocket* k) {
+        const int ready = k->ReceiveBuf(nullptr, -1);
+        ASSERT_GT(ready, 0);
+        std::string buf(static_cast<std::size_t>(std::min(ready, take)), '\0');
+        const int n = k->ReceiveBuf(buf.data(), static_cast<int>(buf.size()));
+        ASSERT_EQ(n, static_cast<int>(buf.size()));
+        got.append(buf);
+      };
+      s.SetHost("127.0.0.1");
+      s.SetPort(peer.port());
+      s.Open();
+      ASSERT_TRUE(loop.RunUntil([&] { return got.size() >= total; }, 10s)) << total << " " << take;
+      EXPECT_TRUE(got == sent) << total << " " << take;
+      s.Close();
+      loop.RunFor(10ms);
+    }
+  }
+}
+
+// Sends made inside a read handler are gathered until it returns; a Close in
+// the same handler must not drop them.
+TEST(ClientSocket, SendThenCloseInsideAReadHandlerStillSends) {
+  LoopbackPeer peer;
+  std::string got;
+  peer.serve([&](PeerConn& c) {
+    c.send("go");
+    got = c.recv(6);
+    c.wait_closed();
+  });
+  TEventLoop loop;
+  TClientSocket s(nullptr, loop);
+  bool closed = false;
+  s.OnRead = [&](TObject*, TCustomWinSocket* k) {
+    char buf[8];
+    k->ReceiveBuf(buf, sizeof buf);
+    k->SendText("abc");
+    k->SendText("def");
+    EXPECT_EQ(k->QueuedOctets(), 6u);  // gathered, not yet written
+    s.Close();
+  };
+  s.OnDisconnect = [&](TObject*, TCustomWinSocket*) { closed = true; };
+  s.SetHost("127.0.0.1");
+  s.SetPort(peer.port());
+  s.Open();
+  ASSERT_TRUE(loop.RunUntil([&] { return closed; }, 5s));
+  peer.join();
+  EXPECT_EQ(got, "abcdef");
+}
+
+}  // namespace
+}  // namespace velmor::test
