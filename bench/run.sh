@@ -15,6 +15,8 @@ TARGETS=(velmor_bench_codec velmor_bench_memory velmor_bench_e2e velmor_bench_sc
 # The anchors need libsmpp34-dev (make bench installs it); without it the
 # ratios are reported n/a.
 grep -q '^VELMOR_LIBSMPP34:FILEPATH=/' "$BUILD/CMakeCache.txt" && TARGETS+=(velmor_bench_anchors)
+# The receipt stores need libsqlite3-dev and libhiredis-dev (make test installs them).
+grep -q '^SQLite3_LIBRARY:FILEPATH=/' "$BUILD/CMakeCache.txt" && TARGETS+=(velmor_bench_receipts)
 cmake --build "$BUILD" -j "$(nproc)" --target "${TARGETS[@]}"
 # The npm `smpp` client runs from the install tests/interop pins.
 if command -v npm >/dev/null; then
@@ -56,6 +58,11 @@ fi
 
 echo "== throughput and round trips against the window, component / session / bare C ($E2E_REPS repetitions)"
 "$B/velmor_bench_window" --benchmark_repetitions=$E2E_REPS "${AGG[@]}" --benchmark_out="$OUT/window.json"
+
+if [[ -x "$B/velmor_bench_receipts" ]]; then
+  echo "== submit_sm with a receipt each, W=1000, per receipt store (msgs_per_s, worst_pause_ms, vs_kannel_1600)"
+  "$B/velmor_bench_receipts" --benchmark_out_format=json --benchmark_out="$OUT/receipts.json"
+fi
 
 echo "== load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 python3 "$ROOT/bench/summary.py" "$OUT"

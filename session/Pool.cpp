@@ -4,6 +4,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "session/receipts/Memory.h"
+
 namespace velmor::session {
 
 pool::pool(pool_config cfg, TEventLoop& loop) { build(std::move(cfg), {&loop}); }
@@ -17,6 +19,16 @@ void pool::build(pool_config cfg, const std::vector<TEventLoop*>& loops) {
   if (cfg.submit_rate > 0) rate_ = std::make_unique<detail::shared_rate>(cfg.submit_rate, cfg.submit_burst);
   for (std::size_t k = 0; k < std::min(loops.size(), cfg.binds.size()); ++k)
     loops_.push_back(loops[k]->Context().get_executor());
+  // One receipt store for every bind that brings none, so that a receipt on
+  // any bind matches a submit made on any other.
+  std::shared_ptr<receipt_store> shared = cfg.receipt_store;
+  for (auto& b : cfg.binds)
+    if (!b.receipt_store) {
+      if (!shared)
+        shared = std::make_shared<receipts::memory_receipt_store>(
+            receipt_limits{b.receipts.max_entries, b.receipts.max_age, receipt_limits{}.tombstone_ttl});
+      b.receipt_store = shared;
+    }
   for (std::size_t i = 0; i < cfg.binds.size(); ++i) {
     auto m = std::make_unique<member>();
     m->window = static_cast<std::int64_t>(std::max<std::size_t>(1, cfg.binds[i].window));

@@ -51,6 +51,11 @@ struct pool_config {
   std::vector<config> binds;  // one session per entry
   double submit_rate = 0;     // submit_sm/submit_multi/data_sm per second, all binds together; 0: unlimited
   double submit_burst = 1;
+  // The receipt store of every bind whose config gives none; null: one
+  // memory store for them all. Binds of one account (the same
+  // config::receipt_account, or host, port and system_id) match each other's
+  // receipts.
+  std::shared_ptr<velmor::session::receipt_store> receipt_store;
 };
 
 // Every state change of one bind (its index in pool_config::binds).

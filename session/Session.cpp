@@ -65,7 +65,7 @@ class shell : public std::enable_shared_from_this<shell> {
         comp_(std::make_unique<link_component>(nullptr, loop)),
         m_(cfg_, static_cast<std::uint32_t>(clock::now().time_since_epoch().count())),
         timer_(ctx_),
-        receipts_(cfg_.receipts) {}
+        receipts_(ctx_.get_executor(), cfg_) {}
 
   ~shell() { detach(); }
 
@@ -81,6 +81,7 @@ class shell : public std::enable_shared_from_this<shell> {
   template <class Request>
   void request(const Request& r, completion&& done, std::uint16_t part_index = 0, std::uint16_t part_count = 1) {
     const std::uint32_t key = keep(std::move(done));
+    receipts_.requested(key, part_count);
     if constexpr (std::is_same_v<Request, submit_sm_request>)
       m_.request(r, key, now(), part_index, part_count);
     else
@@ -225,7 +226,7 @@ void shell::complete(action& a) {
   free_keys_.push_back(a.key);
   unload();
   response& r = m_.response_of(a);
-  if (const receipt_note* n = m_.note_of(a)) receipts_.remember(*n, r.message_id, now());
+  receipts_.completed(a.key, m_.note_of(a), r.message_id);
   if (a.immediate) {
     // Never inside the initiating call: the caller's frame may not expect it.
     asio::post(ctx_, [d = std::move(done), ec = a.ec]() mutable { d(ec, response{}); });
@@ -274,16 +275,31 @@ void shell::execute(action& a, frame& f) {
         const message_handler h = on_message_;
         status = h(m, ctx);
         if (f.dead) return;
+      } else if (!cfg_.accept_unhandled) {
+        status = command_status::ESME_RX_T_APPN;  // nobody took it: the SMSC delivers it again
       }
       if (!ctx.deferred_) m_.answer(ticket, status, {}, now());
       return;
     }
     case act::receipt: {
       const std::uint32_t ticket = a.inbound;
+      if (!on_receipt_ && !cfg_.accept_unhandled) {
+        m_.answer(ticket, command_status::ESME_RX_T_APPN, {}, now());  // nobody takes it: delivered again later
+        return;
+      }
       sms::Receipt r = std::move(*m_.receipt(a));
-      receipts_.deliver(std::move(m_.inbound(a)), std::move(r), on_receipt_, now());
-      if (f.dead) return;
-      m_.answer(ticket, 0, {}, now());
+      // Answered once the store has placed it and the handler has seen it.
+      receipts_.deliver(std::move(m_.inbound(a)), std::move(r), [w = weak_from_this(), ticket](receipt_event& e) {
+        auto s = w.lock();
+        if (!s || s->detached_) return;
+        if (s->on_receipt_) {
+          const receipt_handler h = s->on_receipt_;  // the handler may replace itself
+          h(e);
+          if (s->detached_) return;
+        }
+        s->m_.answer(ticket, 0, {}, s->now());
+        s->run();
+      });
       return;
     }
     case act::release:
@@ -359,6 +375,7 @@ void shell::text(text_request r, std::function<void(std::error_code, text_result
   p->result.message_ids.resize(n);
   p->remaining = n;
   std::weak_ptr<shell> alive = weak_from_this();
+  if (n > 1) receipts_.begin_text();
   for (std::size_t i = 0; i < n; ++i) {
     const sms::Part& part = (*parts)[i];
     submit_sm_request q;
@@ -389,6 +406,7 @@ void shell::text(text_request r, std::function<void(std::error_code, text_result
             static_cast<std::uint16_t>(n));
     if (alive.expired() || detached_) return;
   }
+  receipts_.end_text();
 }
 
 // ---- the component's events -------------------------------------------------------

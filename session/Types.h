@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,8 @@
 
 #include "component/Velmorsmppdemo.h"
 #include "session/ReceiptBook.h"
+#include "session/ReceiptEntry.h"
+#include "session/receipts/Matcher.h"
 #include "sms/Receipt.h"
 #include "sms/Segment.h"
 
@@ -41,6 +44,8 @@ enum class queue_policy : std::uint8_t { fail_at_once, wait_for_room };
 // How send_text splits a text that does not fit one short_message: udh
 // (8-bit reference), Udh16, sar or payload.
 using split_method = sms::SegmentMethod;
+
+class receipt_store;  // session/ReceiptStore.h
 
 struct config {
   std::string host = "127.0.0.1";
@@ -85,7 +90,19 @@ struct config {
   milliseconds response_deadline{5'000};  // a deferred deliver_sm/data_sm answer; then ESME_RX_T_APPN
   milliseconds drain_timeout{5'000};      // shutdown: wait for requests in flight
   milliseconds unbind_timeout{5'000};     // shutdown: wait for unbind_resp
+  // Messages waiting for their delivery receipt (see session/ReceiptStore.h
+  // and README "Receipts"). receipt_store null: a memory store of this
+  // session's own, limited by `receipts`. A pool gives all its binds one.
   ReceiptBook::Limits receipts{};
+  std::shared_ptr<velmor::session::receipt_store> receipt_store;
+  // Whose receipts the entries wait for; empty: "host:port/system_id", so the
+  // binds and processes of one account share entries in a shared store.
+  std::string receipt_account;
+  receipts::matcher_config receipt_matching{};  // how long a receipt waits for its entry, how many wait
+  // A deliver_sm or data_sm for which no handler is set (no receipt handler
+  // for a receipt, no message handler for the rest) is answered
+  // ESME_RX_T_APPN, so the SMSC delivers it again later; true answers it 0.
+  bool accept_unhandled = false;
   std::uint32_t random_seed = 0;  // for the backoff jitter; 0: from the clock
   // TLS for every connection, verified by default (see TTLSOptions); each
   // reconnect makes a new handshake. A failed handshake is a connect_failed.
@@ -230,11 +247,21 @@ struct inbound_message {
   TOPData_SM data_options{};
 };
 
-// A delivery receipt. matched: the message was found in the receipt book
-// (tag, destination_addr and the part are the submitter's); otherwise they
-// are empty and message_id is what the receipt named.
+// A delivery receipt, once its store has placed it (README "Receipts").
+// matched: the message was found (outcome matched, early_matched,
+// intermediate or duplicate): tag, destination_addr and the part are the
+// submitter's; otherwise they are empty, reason says why, and message_id is
+// what the receipt named. The deliver_sm / data_sm is answered once the
+// handler has returned (or ESME_RX_T_APPN at response_deadline, when the
+// receipt waited longer than that: the SMSC then delivers it again).
 struct receipt_event {
   bool matched = false;
+  receipts::outcome outcome = receipts::outcome::unmatched;
+  receipts::unmatched_reason reason = receipts::unmatched_reason::none;
+  bool intermediate = false;  // a non-final state (ENROUTE) or an intermediate notification (esm_class 0x20)
+  // With the receipt that made every part of a long message final: whether
+  // every part was delivered.
+  std::optional<bool> whole_delivered;
   std::uint64_t tag = 0;
   std::string destination_addr;
   std::uint16_t part_index = 0, part_count = 1;

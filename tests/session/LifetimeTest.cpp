@@ -74,6 +74,7 @@ TEST(SessionDestroyed, InsideAnyHandlerWithMorePdusInTheSameRead) {
     TEventLoop loop;
     config cfg = fast_config(peer.port());
     cfg.reconnect = false;
+    cfg.receipt_matching.wait = std::chrono::milliseconds(0);  // the receipt names nothing sent: told at once
     auto s = std::make_unique<session>(cfg, loop);
     int handlers = 0;
     s->set_message_handler([&](const inbound_message&, inbound_context&) -> std::uint32_t {
@@ -104,7 +105,9 @@ TEST(SessionDestroyed, InsideAnyHandlerWithMorePdusInTheSameRead) {
     EXPECT_EQ(first.done, 1) << where;
     EXPECT_EQ(second.done, 1) << where;
     EXPECT_EQ(second.ec, make_error_code(errc::shutting_down)) << where;
-    EXPECT_EQ(handlers, std::string(where) == "completion" ? 0 : 1) << where;
+    // A receipt is placed by its store first, so the message after it in the
+    // read reaches its handler before the receipt handler runs.
+    EXPECT_EQ(handlers, std::string(where) == "completion" ? 0 : std::string(where) == "receipt" ? 2 : 1) << where;
   }
 }
 

@@ -187,8 +187,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         InboundCase{"deliver_sm_to_transmitter", Transmitter, command_id::deliver_sm, deliver_body("hi"),
                     command_id::deliver_sm_resp, 0x04},
+        // No message handler is set: nobody took it, so the SMSC is told to deliver it again.
         InboundCase{"deliver_sm_to_receiver", Receiver, command_id::deliver_sm, deliver_body("hi"),
-                    command_id::deliver_sm_resp, 0},
+                    command_id::deliver_sm_resp, 0x64},
         InboundCase{"data_sm_to_transmitter", Transmitter, command_id::data_sm,
                     "00 0101" + cstr("1") + "0101" + cstr("2") + "00 00 00", command_id::data_sm_resp, 0x04},
         InboundCase{"enquire_link", Transmitter, command_id::enquire_link, "", command_id::enquire_link_resp, 0},

@@ -81,6 +81,22 @@ struct Config {
   // count the oldest is dropped.
   std::size_t pending_receipt_limit = 100'000;
 
+  // ---- receipt modes (what real SMSCs do that a client must cope with) -------
+  // Which bind a receipt goes to: any receiver or transceiver bound with the
+  // submitter's system_id, in turn (what SMSCs do), or the submitting bind
+  // itself when it can receive (any other in turn when it cannot).
+  enum class ReceiptRoute { any_bind, submitter };
+  ReceiptRoute receipt_route = ReceiptRoute::any_bind;
+  // The message becomes final at once and its receipt goes out before the
+  // submit_sm / submit_multi / data_sm response.
+  bool receipt_before_response = false;
+  // Every final receipt is sent twice.
+  bool duplicate_receipts = false;
+  // The receipt names the message in decimal (id: and receipted_message_id)
+  // whatever id_style the responses use; with Hex, the response says "1A2B"
+  // and the receipt "6699".
+  bool receipt_ids_decimal = false;
+
   // ---- mobile-originated traffic ---------------------------------------------------
   // Every mo_every, a message from mo_source_addr to mo_destination_addr
   // carrying mo_text (UTF-8: GSM 7-bit when it fits, else UCS-2; split with

@@ -298,10 +298,36 @@ Cardinal Session::screen(const MessageView& m) {
   return st;
 }
 
+// Called right after the response is written. A response held back
+// (response_delay) takes the notifications with it, so that none reaches the
+// ESME before the message_id it names.
 void Session::notify_accepted(TimePoint now) {
-  for (std::uint64_t id : accepted_)
-    if (const StoredMessage* m = smsc_.store_.find(id)) smsc_.accepted(*m, now);
+  if (response_held_ && !delayed_.empty()) {
+    auto& later = delayed_.back().notify;
+    later.insert(later.end(), accepted_.begin(), accepted_.end());
+  } else {
+    notify(accepted_, now);
+  }
   accepted_.clear();
+}
+
+void Session::notify(const std::vector<std::uint64_t>& ids, TimePoint now) {
+  for (std::uint64_t id : ids)
+    if (const StoredMessage* m = smsc_.store_.find(id); m && m->state == MessageState::Enroute) smsc_.accepted(*m, now);
+}
+
+// receipt_before_response: the messages just stored end now, and their
+// receipts are written before the response that names them.
+void Session::finish_early(TimePoint now) {
+  if (!smsc_.config_.receipt_before_response) return;
+  for (std::uint64_t id : accepted_) {
+    StoredMessage* m = smsc_.store_.find(id);
+    if (m == nullptr || m->state != MessageState::Enroute) continue;
+    if (m->scheduled) smsc_.store_.unschedule(*m);
+    m->state = m->undeliverable ? MessageState::Undeliverable : MessageState::Delivered;
+    m->done = now;
+    smsc_.finalized(*m, now);
+  }
 }
 
 Cardinal Session::store(const MessageView& m, const Address& dest, std::string_view text, TimePoint now,
@@ -328,6 +354,7 @@ Cardinal Session::store(const MessageView& m, const Address& dest, std::string_v
     return status::queue_full;
   }
   s->system = system_;
+  s->session = id_;
   s->registered_delivery = m.registered_delivery;
   s->source_ton = m.source.ton;
   s->source_npi = m.source.npi;
@@ -383,6 +410,7 @@ void Session::accept_single(MessageView& m, const Destination& d, Cardinal resp_
     respond_header_only(resp_id, st, m.sequence_number, now);
     return;
   }
+  finish_early(now);
   text_.clear();
   smsc_.ids_.append(text_, id);
   respond(resp_id, status::ok, m.sequence_number, pdu::MessageIdResp{text_}, true, now);
@@ -440,6 +468,7 @@ void Session::on_submit_multi(const codec::Header& h, std::string_view pdu, std:
   }
   text_.clear();
   if (any) smsc_.ids_.append(text_, first);
+  finish_early(now);
   unsuccess_.clear();
   for (std::size_t i = 0; i < dests_.size(); ++i) {
     if (results_[i] == status::ok) continue;
@@ -633,9 +662,12 @@ void Session::close_pdu(std::size_t start, bool response, TimePoint now) {
       (cfg.cut_pdu_index >= 0 && index == static_cast<std::uint64_t>(cfg.cut_pdu_index)) || (response && random_cut_);
   const auto delay =
       response ? std::max({cfg.response_delay, random_delay_, rule_delay_}) : std::chrono::milliseconds(0);
-  if (response) rule_delay_ = std::chrono::milliseconds(0);
+  if (response) {
+    rule_delay_ = std::chrono::milliseconds(0);
+    response_held_ = delay.count() > 0;
+  }
   if (delay.count() > 0) {
-    delayed_.push_back({now + delay, out_.substr(start), cut});
+    delayed_.push_back({now + delay, out_.substr(start), cut, {}});
     out_.resize(start);
     return;
   }
@@ -686,7 +718,9 @@ bool Session::take(TimePoint now, Flush& f) {
     } else {
       out_.append(d.pdu);
     }
+    const std::vector<std::uint64_t> later = std::move(d.notify);
     delayed_.pop_front();
+    if (!output_closed_) notify(later, now);
   }
   if (output_closed_) delayed_.clear();
   f.octets.clear();

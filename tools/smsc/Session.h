@@ -177,7 +177,8 @@ class Session {
   struct Delayed {
     TimePoint due;
     std::string pdu;
-    bool cut = false;  // write only its first half, then close
+    bool cut = false;                   // write only its first half, then close
+    std::vector<std::uint64_t> notify;  // messages whose intermediate notification follows it
   };
 
   void handle(std::string_view pdu, TimePoint now);
@@ -203,6 +204,8 @@ class Session {
   // Intermediate notifications for the messages the request just answered
   // accepted.
   void notify_accepted(TimePoint now);
+  void notify(const std::vector<std::uint64_t>& ids, TimePoint now);
+  void finish_early(TimePoint now);
   // When a message read with schedule_ and expiry_ becomes final.
   TimePoint due_time(TimePoint now, TimePoint otherwise, bool& scheduled, bool& expires) const;
   // Stores one message for a destination; returns its status (0: stored).
@@ -226,6 +229,7 @@ class Session {
   bool random_cut_ = false;
   SmppTime schedule_, expiry_;           // of the message request being handled
   std::vector<std::uint64_t> accepted_;  // ids it stored
+  bool response_held_ = false;           // the last response written went to delayed_
   bool unbind_sent_ = false;
 
   Smsc& smsc_;

@@ -14,6 +14,7 @@ constexpr std::size_t kMaxReceiptText = 254;
 Smsc::Smsc(Config config)
     : config_(std::move(config)),
       ids_(config_.id_style, config_.id_prefix),
+      receipt_ids_(config_.receipt_ids_decimal ? MessageIdStyle::Decimal : config_.id_style, config_.id_prefix),
       store_(config_.first_message_id, config_.store_limit),
       steady_anchor_(Clock::now()),
       wall_anchor_(std::chrono::system_clock::now()) {
@@ -111,7 +112,9 @@ std::uint32_t Smsc::intern(std::string_view system_id) {
   return index;
 }
 
-Session* Smsc::receiver_for(std::uint32_t system) {
+Session* Smsc::receiver_for(std::uint32_t system, SessionId submitter) {
+  if (submitter != 0 && config_.receipt_route == Config::ReceiptRoute::submitter)
+    if (Session* s = session(submitter); s && s->can_receive() && !s->closing()) return s;
   std::size_t matches = 0;
   for (auto& [id, s] : sessions_)
     if (s->can_receive() && !s->closing() && s->system_ == system) ++matches;
@@ -217,7 +220,8 @@ void Smsc::finalized(StoredMessage& m, TimePoint now) {
   if (wanted != 1 && !(wanted == 2 && m.state != MessageState::Delivered)) return;
   scratch_.clear();
   append_receipt(scratch_, m);
-  send_receipt(m.system, scratch_, now);
+  send_receipt(m.system, scratch_, now, m.session);
+  if (config_.duplicate_receipts) send_receipt(m.system, scratch_, now, m.session);
 }
 
 // registered_delivery bit 4 asks for an intermediate notification: one
@@ -227,11 +231,11 @@ void Smsc::accepted(const StoredMessage& m, TimePoint now) {
   scratch_.clear();
   append_receipt(scratch_, m, true);
   ++counters_.intermediate_receipts_sent;
-  send_receipt(m.system, scratch_, now);
+  send_receipt(m.system, scratch_, now, m.session);
 }
 
-void Smsc::send_receipt(std::uint32_t system, const std::string& body, TimePoint now) {
-  if (Session* r = receiver_for(system)) {
+void Smsc::send_receipt(std::uint32_t system, const std::string& body, TimePoint now, SessionId submitter) {
+  if (Session* r = receiver_for(system, submitter)) {
     r->originate(command_id::deliver_sm, body, now);
     ++counters_.deliver_sm_sent;
     ++counters_.receipts_sent;
@@ -305,7 +309,7 @@ std::string Smsc::intermediate_body(const StoredMessage& m) {
 void Smsc::append_receipt(std::string& out, const StoredMessage& m, bool intermediate) {
   std::string& text = receipt_text_;
   text.assign("id:");
-  ids_.append(text, m.id);
+  receipt_ids_.append(text, m.id);
   const std::size_t id_len = text.size() - 3;
   receipt_tlvs_.receipted_message_id.Field = true;
   receipt_tlvs_.receipted_message_id.Value.assign(text, 3, id_len);

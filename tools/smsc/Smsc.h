@@ -159,7 +159,7 @@ class Smsc {
   friend class Session;
 
   std::uint32_t intern(std::string_view system_id);
-  Session* receiver_for(std::uint32_t system);
+  Session* receiver_for(std::uint32_t system, SessionId submitter = 0);
   void finalized(StoredMessage& m, TimePoint now);
   void bound(Session& s, TimePoint now);
   void append_receipt(std::string& out, const StoredMessage& m, bool intermediate = false);
@@ -177,13 +177,14 @@ class Smsc {
     return n;
   }
   // Sends, or keeps for a later bind, a receipt body for system.
-  void send_receipt(std::uint32_t system, const std::string& body, TimePoint now);
+  void send_receipt(std::uint32_t system, const std::string& body, TimePoint now, SessionId submitter = 0);
   // The intermediate notification (ENROUTE) for a message just accepted.
   void accepted(const StoredMessage& m, TimePoint now);
 
   Config config_;
   Counters counters_;
   MessageIds ids_;
+  MessageIds receipt_ids_;  // ids_, or decimal with receipt_ids_decimal
   MessageStore store_;
   std::map<SessionId, std::unique_ptr<Session>> sessions_;
   SessionId next_session_ = 1;

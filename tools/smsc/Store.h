@@ -51,7 +51,8 @@ struct FixedText {
 
 struct StoredMessage {
   std::uint64_t id = 0;
-  std::uint32_t system = 0;  // interned system_id of the submitting session
+  std::uint32_t system = 0;   // interned system_id of the submitting session
+  std::uint64_t session = 0;  // SessionId of the submitting session (receipt_route submitter)
   MessageState state = MessageState::Enroute;
   Byte registered_delivery = 0;
   Byte error = 0;

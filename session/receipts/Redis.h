@@ -1,0 +1,37 @@
+// The receipt store in Redis, shared by every bind and every process of an
+// account. Each entry is one string key with a TTL (max_age; a tombstone
+// tombstone_ttl), each numeric reading of its id one key naming it, each
+// long message not yet whole one hash. Keys:
+//   velmor:rcpt:{ACCOUNT}:e:ID     the entry ("w" waiting or "t" tombstone, then its fields)
+//   velmor:rcpt:{ACCOUNT}:k:KEY    d<decimal> / h<hex value> -> ID (Rules.h)
+//   velmor:rcpt:{ACCOUNT}:g:GROUP  parts final so far, and whether one failed
+// A take is one Lua script, so two processes never both take one receipt.
+// Entries are not bounded by count here (Redis's maxmemory is); an entry past
+// its TTL is gone, so a late receipt is unmatched no_entry, not expired.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "session/ReceiptStore.h"
+#include "session/receipts/RedisLink.h"
+
+namespace velmor::session::receipts {
+
+class redis_receipt_store final : public receipt_store {
+ public:
+  redis_receipt_store(redis_address where, receipt_limits limits = {}, redis_link::options opt = {});
+  void remember(std::string_view account, receipt_entry e) override;
+  void take(std::string_view account, std::string_view message_id, bool final_state, bool delivered,
+            asio::any_io_executor ex, take_handler done) override;
+  receipt_store_stats stats() const override;
+  bool congested() const override { return link_->congested(); }
+
+ private:
+  receipt_limits limits_;
+  std::unique_ptr<redis_link> link_;
+  std::atomic<std::uint64_t> remembered_{0}, refused_{0}, takes_{0}, unreachable_{0};
+};
+
+}  // namespace velmor::session::receipts

@@ -1,0 +1,89 @@
+// One connection to Redis, on a worker thread of its own, shared by the Redis
+// receipt store and the Redis rate limiter.
+//
+// Callers queue commands from any thread and return at once. The worker
+// sends everything queued in one pipeline, reads the replies and calls each
+// command's callback on the worker thread (callbacks post onward; they must
+// not block). While Redis cannot be reached the worker reconnects every
+// reconnect_every; a command marked `keep` (a write that must not be lost)
+// waits for it, at most max_backlog of them (past that the oldest is given up
+// and counted), and every other command is answered at once with no reply.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct redisContext;
+struct redisReply;
+
+namespace velmor::session::receipts {
+
+struct redis_address {
+  std::string host = "127.0.0.1";
+  int port = 6379;
+  int db = 0;
+};
+// "redis://HOST:PORT[/DB]"; throws std::invalid_argument naming the fault.
+redis_address parse_redis_url(std::string_view url);
+
+class redis_link {
+ public:
+  // reply is null when Redis could not be reached or the connection broke
+  // before the reply came.
+  using callback = std::function<void(redisReply* reply)>;
+  struct options {
+    std::chrono::milliseconds connect_timeout{500}, io_timeout{2'000}, reconnect_every{200};
+    std::size_t max_backlog = 100'000;
+  };
+
+  // scripts: Lua loaded on every (re)connection; run_script names them by
+  // their index here.
+  redis_link(redis_address where, options opt, std::vector<std::string> scripts);
+  ~redis_link();  // stops the worker; commands still queued get no reply
+  redis_link(const redis_link&) = delete;
+  redis_link& operator=(const redis_link&) = delete;
+
+  void run_script(std::size_t script, std::vector<std::string> keys, std::vector<std::string> args, bool keep,
+                  callback done);
+
+  std::uint64_t dropped() const;  // keep-commands given up
+  std::size_t backlog() const;
+  bool connected() const;
+  // Commands queued or being sent: past half of max_backlog the caller
+  // should hold back.
+  bool congested() const { return queued_.load(std::memory_order_relaxed) > opt_.max_backlog / 2; }
+
+ private:
+  struct command {
+    std::vector<std::string> argv;
+    std::size_t script = 0;
+    bool keep = false;
+    callback done;
+  };
+  void run();
+  bool connect();
+  void disconnect();
+
+  redis_address where_;
+  options opt_;
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<command> queue_;
+  std::vector<std::string> scripts_, shas_;
+  bool stop_ = false, connected_ = false;
+  std::atomic<std::size_t> queued_{0};
+  std::uint64_t dropped_ = 0;
+  redisContext* ctx_ = nullptr;  // worker thread only
+  std::thread worker_;
+};
+
+}  // namespace velmor::session::receipts

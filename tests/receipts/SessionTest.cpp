@@ -1,0 +1,186 @@
+// Sessions and a pool against the simulator's receipt modes over loopback:
+// what the receipt handler sees, and what the SMSC is answered.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "receipts/Servers.h"
+#include "session/Fixture.h"
+#include "session/Pool.h"
+#include "session/receipts/Open.h"
+
+using namespace velmor;
+using namespace velmor::session;
+using namespace velmor::session::test;
+
+namespace {
+
+// "outcome" or "outcome whole:delivered", per receipt reported.
+std::string said(const receipt_event& e) {
+  std::string s = receipts::to_string(e.outcome);
+  if (e.outcome == receipts::outcome::unmatched) s += std::string(" ") + receipts::to_string(e.reason);
+  if (e.whole_delivered) s += *e.whole_delivered ? " whole:delivered" : " whole:failed";
+  return s;
+}
+
+struct mode_case {
+  const char* name;
+  void (*set)(smsc::Config&);
+  Byte registered_delivery;
+  bool long_text;
+  std::map<std::string, int> want;  // per kind of report, for 10 messages
+};
+
+struct SessionReceipts : SessionFixture, ::testing::WithParamInterface<mode_case> {};
+
+}  // namespace
+
+TEST_P(SessionReceipts, EveryReceiptReportedOnceWithItsTag) {
+  const mode_case& c = GetParam();
+  smsc::Config sc;
+  c.set(sc);
+  start_sim(sc);
+  bind(Transceiver);
+  std::map<std::string, int> got;
+  std::vector<std::uint64_t> tags;
+  s->set_receipt_handler([&](const receipt_event& e) {
+    ++got[said(e)];
+    if (e.matched) tags.push_back(e.tag);
+  });
+  int total = 0;
+  for (const auto& [k, n] : c.want) total += n;
+  for (std::uint64_t i = 0; i < 10; ++i) {
+    if (c.long_text)
+      s->async_send_text({.destination_addr = "4670009",
+                          .text = std::string(400, 'x'),
+                          .registered_delivery = c.registered_delivery,
+                          .tag = 100 + i},
+                         [](std::error_code, text_result) {});
+    else
+      s->async_submit_sm({.destination_addr = "4670009",
+                          .short_message = "hi",
+                          .registered_delivery = c.registered_delivery,
+                          .tag = 100 + i},
+                         [](std::error_code, response) {});
+  }
+  ASSERT_TRUE(run_until([&] {
+    int n = 0;
+    for (const auto& [k, v] : got) n += v;
+    return n >= total;
+  })) << c.name;
+  loop.RunFor(100ms);  // nothing more comes
+  EXPECT_EQ(got, c.want) << c.name;
+  for (auto t : tags) EXPECT_TRUE(t >= 100 && t < 110) << t;
+  EXPECT_EQ(sim->smsc().counters().receipts_sent, static_cast<std::uint64_t>(total)) << "each answered once";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Receipts, SessionReceipts,
+    ::testing::Values(
+        mode_case{"plain", [](smsc::Config&) {}, 1, false, {{"matched", 10}}},
+        mode_case{"receipt_before_response",
+                  [](smsc::Config& c) { c.receipt_before_response = true; },
+                  1,
+                  false,
+                  {{"early_matched", 10}}},
+        mode_case{"duplicates",
+                  [](smsc::Config& c) { c.duplicate_receipts = true; },
+                  1,
+                  false,
+                  {{"matched", 10}, {"duplicate", 10}}},
+        mode_case{"hex_response_decimal_receipt",
+                  [](smsc::Config& c) {
+                    c.id_style = smsc::MessageIdStyle::Hex;
+                    c.receipt_ids_decimal = true;
+                  },
+                  1,
+                  false,
+                  {{"matched", 10}}},
+        mode_case{"intermediate", [](smsc::Config&) {}, 0x11, false, {{"intermediate", 10}, {"matched", 10}}},
+        mode_case{"multipart", [](smsc::Config&) {}, 1, true, {{"matched", 20}, {"matched whole:delivered", 10}}},
+        mode_case{"multipart_one_part_undeliverable",
+                  [](smsc::Config& c) { c.undeliverable = {"4670009"}; },
+                  1,
+                  true,
+                  {{"matched", 20}, {"matched whole:failed", 10}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Without a receipt handler nobody takes a receipt: the SMSC is told to
+// deliver it again (ESME_RX_T_APPN), unless the application accepts such PDUs.
+TEST_F(SessionFixture, ReceiptWithoutHandlerIsRefusedUnlessAccepted) {
+  for (const bool accept : {false, true}) {
+    sim.reset();
+    start_sim();
+    config c = fast_config(port);
+    c.accept_unhandled = accept;
+    bind(Transceiver, c);
+    std::vector<Cardinal> statuses;
+    sim->smsc().on_response = [&](const smsc::Session&, const codec::Header& h) {
+      statuses.push_back(h.command_status);
+    };
+    s->async_submit_sm({.destination_addr = "1", .short_message = "hi", .registered_delivery = 1},
+                       [](std::error_code, response) {});
+    ASSERT_TRUE(run_until([&] { return !statuses.empty(); }));
+    EXPECT_EQ(statuses[0], accept ? 0u : 0x64u);
+    s.reset();
+  }
+}
+
+// A pool of four binds: the simulator hands receipts to the binds in turn,
+// and every one matches the submit, whichever bind made it.
+TEST_F(SessionFixture, PoolMatchesReceiptsOnEveryBind) {
+  start_sim();
+  pool_config pc;
+  for (int i = 0; i < 4; ++i) pc.binds.push_back(fast_config(port));
+  pool p(pc, loop);
+  std::map<std::string, int> got;
+  std::set<std::uint64_t> tags;
+  p.set_receipt_handler([&](const receipt_event& e) {
+    ++got[said(e)];
+    tags.insert(e.tag);
+  });
+  std::optional<std::error_code> up;
+  p.async_connect([&](std::error_code ec) { up = ec; });
+  ASSERT_TRUE(run_until([&] { return up.has_value(); }));
+  ASSERT_FALSE(*up);
+  // All submits through bind 0's way of choosing; receipts come on all four.
+  for (std::uint64_t i = 0; i < 40; ++i)
+    p.async_submit_sm({.destination_addr = "1", .short_message = "hi", .registered_delivery = 1, .tag = i},
+                      [](std::error_code, response) {});
+  ASSERT_TRUE(run_until([&] { return tags.size() == 40; })) << tags.size();
+  EXPECT_EQ(got, (std::map<std::string, int>{{"matched", 40}}));
+  p.async_shutdown([](std::error_code) {});
+  loop.RunFor(100ms);
+}
+
+// Two store clients on one Redis, as two processes would have: one bind
+// submits (a transmitter), the other receives every receipt; the second
+// reports the first's tags, each exactly once.
+TEST_F(SessionFixture, TwoClientsOfOneRedisMatchEachOthersReceipts) {
+  velmor::receipts_test::redis_server redis;
+  if (!redis.available()) GTEST_SKIP() << "redis-server is not installed (apt-get install redis-server)";
+  ASSERT_TRUE(redis.start());
+  start_sim();
+  config tx = fast_config(port), rx = fast_config(port);
+  tx.receipt_store = receipts::open_receipt_store(redis.url());
+  rx.receipt_store = receipts::open_receipt_store(redis.url());
+  bind(Transmitter, tx);
+  auto sender = std::move(s);
+  bind(Receiver, rx);
+  std::map<std::string, int> got;
+  std::set<std::uint64_t> tags;
+  s->set_receipt_handler([&](const receipt_event& e) {
+    ++got[said(e)];
+    tags.insert(e.tag);
+  });
+  for (std::uint64_t i = 0; i < 50; ++i)
+    sender->async_submit_sm({.destination_addr = "1", .short_message = "hi", .registered_delivery = 1, .tag = 1000 + i},
+                            [](std::error_code, response) {});
+  ASSERT_TRUE(run_until([&] { return tags.size() == 50; }, 10s)) << tags.size();
+  loop.RunFor(100ms);
+  EXPECT_EQ(got, (std::map<std::string, int>{{"matched", 50}})) << "each once, none unmatched";
+  EXPECT_EQ(*tags.begin(), 1000u);
+  EXPECT_EQ(*tags.rbegin(), 1049u);
+}
