@@ -150,8 +150,22 @@ class Cursor {
     rest_.remove_prefix(k);
     return r;
   }
-  Cardinal u32() { return uint(4); }
-  Word u16() { return static_cast<Word>(uint(2)); }
+  // The common case, all octets present, is one load: the header's four
+  // fields and every TLV tag and length are read this way.
+  Cardinal u32() {
+    if (rest_.size() < 4) return uint(4);
+    const auto* p = reinterpret_cast<const unsigned char*>(rest_.data());
+    const Cardinal r = Cardinal{p[0]} << 24 | Cardinal{p[1]} << 16 | Cardinal{p[2]} << 8 | Cardinal{p[3]};
+    rest_.remove_prefix(4);
+    return r;
+  }
+  Word u16() {
+    if (rest_.size() < 2) return static_cast<Word>(uint(2));
+    const auto* p = reinterpret_cast<const unsigned char*>(rest_.data());
+    const Word r = static_cast<Word>(p[0] << 8 | p[1]);
+    rest_.remove_prefix(2);
+    return r;
+  }
 
   // One-octet mandatory field; 0 when the body is already used up.
   Byte u8() {
@@ -164,6 +178,11 @@ class Cursor {
   // C-Octet String: the octets before the first NUL, removed with the NUL.
   // With no NUL left the field is empty and nothing is removed.
   std::string_view cstring() {
+    if (!rest_.empty() && rest_.front() == '\0') {  // an empty field, the usual service_type or time
+      const std::string_view field = rest_.substr(0, 0);
+      rest_.remove_prefix(1);
+      return field;
+    }
     const std::size_t nul = rest_.find('\0');
     if (nul == std::string_view::npos) return {};
     const std::string_view field = rest_.substr(0, nul);

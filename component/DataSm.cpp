@@ -16,7 +16,7 @@ void TVelmorSMPPDemo::FormatDATA_SM(AnsiString& pdu, Cardinal& sequence_number, 
                                  esm_class,
                                  registered_delivery,
                                  data_coding,
-                                 {&OPData_SM, {}}};
+                                 pdu::tlvs_of(OPData_SM)};
   FormatRequest(pdu, command_id::data_sm, 0, sequence_number, body);
 }
 
@@ -61,7 +61,7 @@ void TVelmorSMPPDemo::RecognDATA_SM(Cardinal, Cardinal sequence_number, std::str
 void TVelmorSMPPDemo::FormatDATA_SM_RESP(AnsiString& pdu, Cardinal command_status, Cardinal sequence_number,
                                          const AnsiString& message_id, const TOPData_SM_RESP& OPData_SM_RESP) {
   format_response(pdu, command_id::data_sm_resp, command_status, sequence_number,
-                  velmor::pdu::DataSmResp{message_id, {&OPData_SM_RESP, {}}});
+                  velmor::pdu::DataSmResp{message_id, pdu::tlvs_of(OPData_SM_RESP)});
 }
 
 void TVelmorSMPPDemo::Data_SM_RESP(Cardinal command_status, Cardinal sequence_number, const AnsiString& message_id,

@@ -46,7 +46,7 @@ void TVelmorSMPPDemo::FormatSUBMIT_MULTI(AnsiString& pdu, Cardinal& sequence_num
                                                              data_coding,
                                                              sm_default_msg_id,
                                                              {0, short_message}},
-                                                            {&OPSubmit_MULTI, {}}};
+                                                            pdu::tlvs_of(OPSubmit_MULTI)};
   FormatRequest(pdu, command_id::submit_multi, 0, sequence_number, body);
 }
 

@@ -24,7 +24,7 @@ void TVelmorSMPPDemo::FormatSUBMIT_SM(AnsiString& pdu, Cardinal& sequence_number
                                     data_coding,
                                     sm_default_msg_id,
                                     {0, short_message}},
-                                   {&OPSubmit_SM, {}}};
+                                   pdu::tlvs_of(OPSubmit_SM)};
   FormatRequest(pdu, command_id::submit_sm, 0, sequence_number, body);
 }
 

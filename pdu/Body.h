@@ -268,6 +268,15 @@ struct AlertNotification {
   }
 };
 
+// The optional parameters of a body to send, sized once: none at all when
+// no member of agg goes on the wire (the common case), so that writing the
+// body then skips the walk over its members.
+template <class Agg>
+Optional<Agg> tlvs_of(const Agg& agg) {
+  const std::size_t n = tlv::encoded_size(agg);
+  return {n ? &agg : nullptr, {}, n};
+}
+
 // ---- the three operations -----------------------------------------------------
 
 namespace detail {
@@ -286,7 +295,7 @@ struct Sizer {
   void operator()(const ShortMessage& m) { n += 1 + m.text.size(); }
   template <class Agg>
   void operator()(const Optional<Agg>& o) {
-    if (o.tlvs) n += tlv::encoded_size(*o.tlvs);
+    if (o.tlvs) n += o.tlvs_size != o.unsized ? o.tlvs_size : tlv::encoded_size(*o.tlvs);
     n += o.octets.size();
   }
   template <class C>

@@ -36,10 +36,14 @@ struct ShortMessage {
 // The optional parameters that end a body. Written: the TLVs of every present
 // member of *tlvs (when set), then `octets` as given. Read: `octets` is every
 // octet left after the mandatory fields, for the caller to decode.
+// tlvs_size, when known (pdu::tlvs_of), is what *tlvs encodes to, so that a
+// builder walks the members once to size them and once to write them.
 template <class Agg>
 struct Optional {
+  static constexpr std::size_t unsized = static_cast<std::size_t>(-1);
   const Agg* tlvs = nullptr;
   std::string_view octets;
+  std::size_t tlvs_size = unsized;
 };
 
 // One destination of submit_multi: an SME address (dest_flag 1) or a

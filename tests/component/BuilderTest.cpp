@@ -113,6 +113,14 @@ const BuildCase kBuildCases[] = {
     {"SubmitSmBasic", 0,
      [](Probe& c) { return c.Submit_SM("", 1, 1, "1", 1, 1, "2", 0, 0, 0, "", "", 1, 0, 0, 0, "Hi", {}); },
      kHdrSubmit1 + "00 01 01 31 00 01 01 32 00 00 00 00 00 00 01 00 00 00 02 48 69"_h, 1, 1},
+    {"SubmitSmAbsentTlvsWithValuesAddNothing", 0,
+     [](Probe& c) {
+       TOPSubmit_SM op{};
+       op.message_payload = {false, "ABC"};
+       op.user_message_reference = {false, 7};
+       return c.Submit_SM("", 1, 1, "1", 1, 1, "2", 0, 0, 0, "", "", 1, 0, 0, 0, "Hi", op);
+     },
+     kHdrSubmit1 + "00 01 01 31 00 01 01 32 00 00 00 00 00 00 01 00 00 00 02 48 69"_h, 1, 1},
     {"SubmitSmAllEmpty", 0,
      [](Probe& c) { return c.Submit_SM("", 0, 0, "", 0, 0, "", 0, 0, 0, "", "", 0, 0, 0, 0, "", {}); },
      "00 00 00 21 00 00 00 04 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"_h, 1, 1},
