@@ -57,6 +57,10 @@ ss::config Client::Config() const {
   c.window = o_.window;
   c.queue_limit = std::max<std::size_t>(1000, std::size_t(o_.window) * 300);
   c.request_timeout = std::chrono::milliseconds(o_.timeout_ms);
+  // The CLI pairs receipts with what it sent itself (submit_multi and texts
+  // included), so the session hands every receipt over at once instead of
+  // parking one it cannot place.
+  c.receipt_matching.wait = std::chrono::milliseconds(0);
   c.connect_timeout = std::chrono::milliseconds(o_.tls ? o_.connect_timeout_ms * 2 + 1000 : o_.connect_timeout_ms);
   c.bind_timeout = std::chrono::milliseconds(o_.bind_timeout_ms);
   c.reconnect = o_.reconnect;
