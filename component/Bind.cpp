@@ -47,12 +47,11 @@ void TVelmorSMPPDemo::RecognBIND_RESP(TBindType Bind_Type, Cardinal command_stat
   if (command_status == 0 ? !OnBind_RESP_OK : !OnBind_RESP_Error) return;
   pdu::BindResp r;
   pdu::read(body, r);
-  AnsiString system_id = str(r.system_id);
-  TOPBind_RESP op = OPBind_RESP_Set(r.optional.octets);
+  const TOPBind_RESP op = OPBind_RESP_Set(r.optional.octets);
   if (command_status == 0)
-    Fire(OnBind_RESP_OK, Bind_Type, sequence_number, std::move(system_id), std::move(op));
+    Fire(OnBind_RESP_OK, Bind_Type, sequence_number, r.system_id, op);
   else
-    Fire(OnBind_RESP_Error, Bind_Type, command_status, sequence_number, std::move(system_id), std::move(op));
+    Fire(OnBind_RESP_Error, Bind_Type, command_status, sequence_number, r.system_id, op);
 }
 
 }  // namespace velmor

@@ -38,12 +38,11 @@ void TVelmorSMPPDemo::RecognDATA_SM_RESP(Cardinal command_status, Cardinal seque
   if (command_status == 0 ? !OnData_SM_RESP_OK : !OnData_SM_RESP_Error) return;
   pdu::DataSmResp r;
   pdu::read(body, r);
-  AnsiString message_id = str(r.message_id);
-  TOPData_SM_RESP op = OPData_SM_RESP_Set(r.optional.octets);
+  const auto op = made<OPData_SM_RESP_Set>(r.optional.octets);
   if (command_status == 0)
-    Fire(OnData_SM_RESP_OK, sequence_number, std::move(message_id), std::move(op));
+    Fire(OnData_SM_RESP_OK, sequence_number, r.message_id, op);
   else
-    Fire(OnData_SM_RESP_Error, command_status, sequence_number, std::move(message_id), std::move(op));
+    Fire(OnData_SM_RESP_Error, command_status, sequence_number, r.message_id, op);
 }
 
 // Fields the body no longer holds read as 0 or empty; the event still fires.
@@ -51,11 +50,9 @@ void TVelmorSMPPDemo::RecognDATA_SM(Cardinal, Cardinal sequence_number, std::str
   if (!OnData_SM.Assigned()) return;
   pdu::DataSm d;
   pdu::read(body, d);
-  FireWith(OnData_SM, [&](const auto& fn) {
-    fn(this, sequence_number, str(d.service_type), d.source.ton, d.source.npi, str(d.source.addr), d.dest.ton,
-       d.dest.npi, str(d.dest.addr), d.esm_class, d.registered_delivery, d.data_coding,
-       tlv::decoded<TOPData_SM>(d.optional.octets));
-  });
+  Fire(OnData_SM, sequence_number, d.service_type, d.source.ton, d.source.npi, d.source.addr, d.dest.ton, d.dest.npi,
+       d.dest.addr, d.esm_class, d.registered_delivery, d.data_coding,
+       made<tlv::decoded<TOPData_SM>>(d.optional.octets));
 }
 
 void TVelmorSMPPDemo::FormatDATA_SM_RESP(AnsiString& pdu, Cardinal command_status, Cardinal sequence_number,

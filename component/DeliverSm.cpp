@@ -10,15 +10,22 @@ namespace velmor {
 // short_message is cut by sm_length, never by a terminator.
 void TVelmorSMPPDemo::RecognDELIVER_SM(Cardinal, Cardinal sequence_number, std::string_view body) {
   if (!OnDeliver_SM.Assigned()) return;
-  pdu::DeliverSm d;
-  pdu::read(body, d);
-  const pdu::MessageFields& m = d.message;
-  FireWith(OnDeliver_SM, [&](const auto& fn) {
-    fn(this, sequence_number, str(d.service_type), d.source.ton, d.source.npi, str(d.source.addr), d.dest.ton,
-       d.dest.npi, str(d.dest.addr), m.esm_class, m.protocol_id, m.priority_flag, str(m.schedule_delivery_time),
-       str(m.validity_period), m.registered_delivery, m.replace_if_present_flag, m.data_coding, m.sm_default_msg_id,
-       m.short_message.sm_length, str(m.short_message.text), tlv::decoded<TOPDeliver_SM>(d.optional.octets));
-  });
+  // pdu::DeliverSm's fields, in its order, read into objects of their own:
+  // the body as one object (over 128 octets) is zero-filled first by a
+  // `rep stos` that takes as long as reading every field.
+  std::string_view service_type;
+  pdu::Address source, dest;
+  pdu::MessageFields m;
+  codec::Cursor c(body);
+  pdu::read(c, service_type);
+  pdu::read(c, source);
+  pdu::read(c, dest);
+  pdu::read(c, m);
+  const std::string_view optional = c.rest();
+  Fire(OnDeliver_SM, sequence_number, service_type, source.ton, source.npi, source.addr, dest.ton, dest.npi, dest.addr,
+       m.esm_class, m.protocol_id, m.priority_flag, m.schedule_delivery_time, m.validity_period, m.registered_delivery,
+       m.replace_if_present_flag, m.data_coding, m.sm_default_msg_id, m.short_message.sm_length, m.short_message.text,
+       made<tlv::decoded<TOPDeliver_SM>>(optional));
 }
 
 void TVelmorSMPPDemo::FormatDELIVER_SM_RESP(AnsiString& pdu, Cardinal command_status, Cardinal sequence_number,

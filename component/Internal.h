@@ -11,24 +11,33 @@
 
 namespace velmor {
 
-// Calls an assigned event: call(fn) invokes fn, the handler, with Sender =
-// the component and arguments made right there, so each string and
-// aggregate is built straight into the event's by-value parameter. The
-// handler is neither copied nor moved to the heap (TEventHandler::Dispatch),
-// and may reassign its event or destroy the component while it runs.
-// Returns false when the component no longer exists.
-template <class Event, class Call>
-bool TVelmorSMPPDemo::FireWith(Event& event, Call&& call) {
-  if (!event.Assigned()) return true;
-  LiveFrame frame(*this);
-  event.Dispatch(call);
-  return frame.alive();
+// Calls an assigned event with Sender = the component and each argument made
+// from its source (platform/EventHandler.h, TArgSource) straight into the
+// handler's by-value parameter: a string from a view (of the received octets,
+// mostly), an aggregate or list from a TArgMaker (made, moved), anything else
+// as it is. Each string and aggregate is built once and moved nowhere. The
+// handler is neither copied nor moved to the heap, and may reassign its event
+// or destroy the component while it runs: Fire touches nothing of the
+// component once the handler has returned, and is the last thing its callers
+// do (the framing pass around the decoders holds the LiveFrame that tells it
+// to stop).
+template <class Event, class... Sources>
+void TVelmorSMPPDemo::Fire(Event& event, Sources&&... sources) {
+  event.Invoke(this, std::forward<Sources>(sources)...);
 }
 
-// FireWith for arguments already at hand.
-template <class Event, class... Args>
-bool TVelmorSMPPDemo::Fire(Event& event, Args&&... args) {
-  return FireWith(event, [&](const auto& fn) { fn(this, std::forward<Args>(args)...); });
+// An argument made at the handler's call by Make(from); from must outlive the
+// call of Fire.
+template <auto Make, class From>
+auto made(const From& from) {
+  using T = decltype(Make(from));
+  return TArgMaker<T>{[](const void* p) -> T { return Make(*static_cast<const From*>(p)); }, &from};
+}
+
+// An argument moved out of value at the handler's call.
+template <class T>
+TArgMaker<T> moved(T& value) {
+  return {[](const void* p) -> T { return std::move(*static_cast<T*>(const_cast<void*>(p))); }, &value};
 }
 
 inline AnsiString str(std::string_view v) { return AnsiString(v.data(), v.size()); }

@@ -23,15 +23,11 @@ void TVelmorSMPPDemo::RecognQUERY_SM_RESP(Cardinal command_status, Cardinal sequ
   if (command_status == 0 ? !OnQuery_SM_RESP_OK : !OnQuery_SM_RESP_Error) return;
   pdu::QuerySmResp r;
   pdu::read(body, r);
-  AnsiString message_id = str(r.message_id);
-  AnsiString final_date = str(r.final_date);
-  const Byte message_state = r.message_state;
-  const Byte error_code = r.error_code;
   if (command_status == 0)
-    Fire(OnQuery_SM_RESP_OK, sequence_number, std::move(message_id), std::move(final_date), message_state, error_code);
+    Fire(OnQuery_SM_RESP_OK, sequence_number, r.message_id, r.final_date, r.message_state, r.error_code);
   else
-    Fire(OnQuery_SM_RESP_Error, command_status, sequence_number, std::move(message_id), std::move(final_date),
-         message_state, error_code);
+    Fire(OnQuery_SM_RESP_Error, command_status, sequence_number, r.message_id, r.final_date, r.message_state,
+         r.error_code);
 }
 
 }  // namespace velmor

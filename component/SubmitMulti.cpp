@@ -91,13 +91,11 @@ void TVelmorSMPPDemo::RecognSUBMIT_MULTI_RESP(Cardinal command_status, Cardinal 
   UnsuccessSink sink{unsuccess_sme};
   pdu::SubmitMultiRespT<UnsuccessSink> r{{}, {&sink}};
   pdu::read(body, r);
-  AnsiString message_id = str(r.message_id);
   const Byte no_unsuccess = r.unsuccess.no_unsuccess;
   if (command_status == 0)
-    Fire(OnSubmit_MULTI_RESP_OK, sequence_number, std::move(message_id), no_unsuccess, std::move(unsuccess_sme));
+    Fire(OnSubmit_MULTI_RESP_OK, sequence_number, r.message_id, no_unsuccess, moved(unsuccess_sme));
   else
-    Fire(OnSubmit_MULTI_RESP_Error, command_status, sequence_number, std::move(message_id), no_unsuccess,
-         std::move(unsuccess_sme));
+    Fire(OnSubmit_MULTI_RESP_Error, command_status, sequence_number, r.message_id, no_unsuccess, moved(unsuccess_sme));
 }
 
 }  // namespace velmor

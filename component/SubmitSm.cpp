@@ -51,12 +51,10 @@ Cardinal TVelmorSMPPDemo::Submit_SM(const AnsiString& service_type, Byte source_
 void TVelmorSMPPDemo::RecognSUBMIT_SM_RESP(Cardinal command_status, Cardinal sequence_number, std::string_view body) {
   pdu::MessageIdResp r;
   pdu::read(body, r);
-  if (command_status == 0) {
-    FireWith(OnSubmit_SM_RESP_OK, [&](const auto& fn) { fn(this, sequence_number, str(r.message_id)); });
-  } else {
-    FireWith(OnSubmit_SM_RESP_Error,
-             [&](const auto& fn) { fn(this, command_status, sequence_number, str(r.message_id)); });
-  }
+  if (command_status == 0)
+    Fire(OnSubmit_SM_RESP_OK, sequence_number, r.message_id);
+  else
+    Fire(OnSubmit_SM_RESP_Error, command_status, sequence_number, r.message_id);
 }
 
 }  // namespace velmor

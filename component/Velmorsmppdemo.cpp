@@ -255,7 +255,7 @@ void TVelmorSMPPDemo::Recognition_of_a_package(std::string_view pdu) {
 void TVelmorSMPPDemo::RecognUnknown_command(Cardinal command_length, Cardinal command_id, Cardinal command_status,
                                             Cardinal sequence_number, std::string_view body) {
   if (OnUnknown_command.Assigned())
-    Fire(OnUnknown_command, command_length, command_id, command_status, sequence_number, str(body));
+    Fire(OnUnknown_command, command_length, command_id, command_status, sequence_number, body);
 }
 
 }  // namespace velmor

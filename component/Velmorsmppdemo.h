@@ -305,10 +305,8 @@ class TVelmorSMPPDemo : public TComponent {
   void FormatRequest(AnsiString& out, Cardinal command_id, Cardinal command_status, Cardinal& sequence_number,
                      const Body& body);
 
-  template <class Event, class... Args>
-  bool Fire(Event& event, Args&&... args);
-  template <class Event, class Call>
-  bool FireWith(Event& event, Call&& call);
+  template <class Event, class... Sources>
+  void Fire(Event& event, Sources&&... sources);
 
   TEventLoop& FLoop;
   TClientSocket* FCliSock;
@@ -324,9 +322,10 @@ class TVelmorSMPPDemo : public TComponent {
   // Bumped by Connect, Disconnect and an unframeable header: ReceiveOctets
   // feeds no more of its octets once it changes under a handler.
   unsigned FGeneration = 0;
-  // Every call into application code runs inside a LiveFrame on the stack;
-  // the destructor marks each open frame, so the code that made the call
-  // learns, without touching the freed object, that it must return at once.
+  // Code that calls into the application and goes on afterwards runs the
+  // call inside a LiveFrame on the stack; the destructor marks each open
+  // frame, so that code learns, without touching the freed object, that it
+  // must return at once.
   struct LiveFrame {
     explicit LiveFrame(TVelmorSMPPDemo& c);  // pushes itself on c.FFrames
     ~LiveFrame();                            // pops itself, unless c is gone

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <list>
 #include <optional>
 #include <utility>
@@ -120,7 +119,10 @@ class Conn : public std::enable_shared_from_this<Conn> {
     int code;
     std::size_t count;
   };
-  std::deque<ErrorRun> deferred_errors;
+  // Delivered up to errors_at. A vector, not a deque: an empty one holds no
+  // memory, and every connection object has one.
+  std::vector<ErrorRun> deferred_errors;
+  std::size_t errors_at = 0;
   bool errors_posted = false;
 
   std::size_t queued() const { return pending.size() + writing.size(); }
@@ -353,7 +355,7 @@ class Conn : public std::enable_shared_from_this<Conn> {
   }
 
   void post_error(TErrorEvent ev, int code) {
-    if (!deferred_errors.empty() && deferred_errors.back().ev == ev && deferred_errors.back().code == code)
+    if (errors_at < deferred_errors.size() && deferred_errors.back().ev == ev && deferred_errors.back().code == code)
       ++deferred_errors.back().count;
     else
       deferred_errors.push_back({ev, code, 1});
@@ -366,16 +368,15 @@ class Conn : public std::enable_shared_from_this<Conn> {
   // listens any more (the sink decides), dropping what is left.
   void deliver_errors() {
     auto self = shared_from_this();
-    while (!deferred_errors.empty()) {
-      ErrorRun& run = deferred_errors.front();
+    while (errors_at < deferred_errors.size()) {
+      ErrorRun& run = deferred_errors[errors_at];
       const TErrorEvent ev = run.ev;
       const int code = run.code;
-      if (--run.count == 0) deferred_errors.pop_front();
-      if (!sink->error(*this, ev, code)) {
-        deferred_errors.clear();
-        break;
-      }
+      if (--run.count == 0) ++errors_at;
+      if (!sink->error(*this, ev, code)) break;
     }
+    deferred_errors.clear();
+    errors_at = 0;
     errors_posted = false;
   }
 

@@ -84,7 +84,80 @@ TEST(EventHandler, HandlerMayClearReplaceOrDestroyItsEventWhileItRuns) {
     EXPECT_EQ(log, c.log) << static_cast<int>(c.act) << " at " << c.at_depth;
     const std::string after = !e ? "gone" : !*e ? "" : e->target<Counted>()->name.substr(0, 1);
     EXPECT_EQ(after, c.after) << static_cast<int>(c.act) << " at " << c.at_depth;
-    if (e && *e) EXPECT_EQ(*e->target<Counted>()->copies, 0);
+    if (e && *e) {
+      EXPECT_EQ(*e->target<Counted>()->copies, 0);
+    }
+  }
+}
+
+// An argument type that counts how often it is copied or moved.
+struct Tracked {
+  static inline int copies = 0, moves = 0;
+  int value = 0;
+  explicit Tracked(int v) : value(v) {}
+  Tracked(const Tracked& o) : value(o.value) { ++copies; }
+  Tracked(Tracked&& o) noexcept : value(o.value) { ++moves; }
+};
+using Wide = TEventHandler<void(int, std::string, Tracked)>;
+
+// Invoke builds every by-value argument once, in the handler's own parameter,
+// whatever the handler's parameter types; only a handler assigned as a plain
+// std::function pays its one move. A handler that replaces its event and
+// invokes it again reaches the replacement, also in place.
+TEST(EventHandler, InvokeMakesEachArgumentInTheHandlersParameter) {
+  const std::string text(40, 't');  // past the in-place capacity of a string
+  int seen = 0;
+  auto check = [&](int i, const std::string& s, const Tracked& t) {
+    EXPECT_EQ(i, 7);
+    EXPECT_EQ(s, text);
+    EXPECT_EQ(t.value, 11);
+    ++seen;
+  };
+  static const int v = 11;
+  const TArgMaker<Tracked> eleven{[](const void* p) { return Tracked(*static_cast<const int*>(p)); }, &v};
+  Wide* self = nullptr;
+  struct Case {
+    const char* name;
+    std::function<void(Wide&)> assign;
+    int calls, moves;
+  };
+  const Case cases[] = {
+      {"by value", [&](Wide& e) { e = [&](int i, std::string s, Tracked t) { check(i, s, t); }; }, 1, 0},
+      {"by reference", [&](Wide& e) { e = [&](int i, const std::string& s, const Tracked& t) { check(i, s, t); }; }, 1,
+       0},
+      {"mutable",
+       [&](Wide& e) {
+         e = [&, n = 0](int i, std::string s, Tracked t) mutable {
+           ++n;
+           check(i, s, t);
+         };
+       },
+       1, 0},
+      {"std::function",
+       [&](Wide& e) {
+         e = std::function<void(int, std::string, Tracked)>([&](int i, std::string s, Tracked t) { check(i, s, t); });
+       },
+       1, 1},
+      {"replaced and invoked from inside",
+       [&](Wide& e) {
+         e = [&](int i, std::string s, Tracked t) {
+           check(i, s, t);
+           *self = [&](int i2, std::string s2, Tracked t2) { check(i2, s2, t2); };
+           self->Invoke(7, text, eleven);
+         };
+       },
+       2, 0},
+  };
+  for (const Case& c : cases) {
+    Wide e;
+    self = &e;
+    c.assign(e);
+    seen = Tracked::copies = Tracked::moves = 0;
+    EXPECT_TRUE(e.Invoke(7, text, eleven));
+    EXPECT_EQ(seen, c.calls) << c.name;
+    EXPECT_EQ(Tracked::copies, 0) << c.name;
+    EXPECT_EQ(Tracked::moves, c.moves) << c.name;
+    EXPECT_TRUE(e) << c.name;
   }
 }
 
