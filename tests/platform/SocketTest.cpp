@@ -1,10 +1,13 @@
 // The client socket's read and write paths against a real loopback peer:
 // octets a read handler leaves unread are notified again, in order; a burst
 // larger than any one read arrives whole; what a read handler sends just
-// before it closes still reaches the peer.
+// before it closes still reaches the peer; octets whose readiness a nested
+// run of the loop saw while no read was queued are still read.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "common/LoopbackPeer.h"
 #include "platform/ScktComp.h"
@@ -82,6 +85,40 @@ TEST(ClientSocket, SendThenCloseInsideAReadHandlerStillSends) {
   ASSERT_TRUE(loop.RunUntil([&] { return closed; }, 5s));
   peer.join();
   EXPECT_EQ(got, "abcdef");
+}
+
+// After a read that empties the socket the next read waits for readiness
+// without trying first. Readiness seen while no read is queued (here by a
+// run of the loop nested in the read handler, while the peer sends) must
+// make the next read try at once, or those octets would wait forever.
+TEST(ClientSocket, OctetsArrivingDuringANestedRunAreRead) {
+  for (const bool nested : {false, true}) {
+    LoopbackPeer peer;
+    std::atomic<bool> inside{false}, sent{false};
+    peer.serve([&](PeerConn& c) {
+      c.send("1");
+      while (!inside) std::this_thread::yield();
+      c.send("2");
+      sent = true;
+      c.wait_closed();
+    });
+    TEventLoop loop;
+    TClientSocket s(nullptr, loop);
+    std::string got;
+    s.OnRead = [&](TObject*, TCustomWinSocket* k) {
+      char buf[8];
+      got.append(buf, static_cast<std::size_t>(k->ReceiveBuf(buf, sizeof buf)));
+      if (got != "1") return;
+      inside = true;
+      if (nested) loop.RunUntil([&] { return sent.load(); }, 5s), loop.RunFor(20ms);
+    };
+    s.SetHost("127.0.0.1");
+    s.SetPort(peer.port());
+    s.Open();
+    EXPECT_TRUE(loop.RunUntil([&] { return got == "12"; }, 5s)) << nested << " got " << got;
+    s.Close();
+    loop.RunFor(10ms);
+  }
 }
 
 }  // namespace
