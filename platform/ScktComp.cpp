@@ -63,18 +63,6 @@ struct Sink {
   virtual bool error(Conn& c, TErrorEvent ev, int code) = 0;
 };
 
-// A TCP socket whose implementation the connection's read operation reaches
-// (Asio keeps it protected): the reactor's record of the descriptor.
-class RxSocket : public tcp::socket {
- public:
-  using tcp::socket::basic_stream_socket;
-  RxSocket& operator=(tcp::socket&& s) {
-    tcp::socket::operator=(std::move(s));
-    return *this;
-  }
-  asio::detail::reactor::per_descriptor_data& reactor_data() { return impl_.get_implementation().reactor_data_; }
-};
-
 // One TCP connection, optionally under TLS. Asynchronous operations hold a
 // shared_ptr to it, so their completions always find valid memory; whether
 // anybody still listens is decided by the sink.
@@ -83,11 +71,8 @@ class RxSocket : public tcp::socket {
 // read per readiness, and ReceiveBuf answers from what the buffer holds; the
 // next read starts only once the buffer is empty, and octets left unread are
 // notified again from the loop, as the kernel's would be. Over plain TCP the
-// read is an operation of Asio's reactor of our own (RxOp): no FIONREAD, no
-// re-registration per read, and after a read that emptied the socket the
-// next one waits for readiness without first trying a read that would find
-// nothing: a request answered per response costs a write, one epoll_wait and
-// one read.
+// read is Asio's speculative async_read_some: no FIONREAD, no re-registration
+// with the reactor per read.
 //
 // Writes over plain TCP: PDUs queued inside a read notification are gathered
 // and go out in one write as soon as the notification returns; outside one,
@@ -101,55 +86,8 @@ class Conn : public std::enable_shared_from_this<Conn> {
 
   Conn(asio::io_context& ctx, std::shared_ptr<Sink> sink) : ctx_(ctx), sock(ctx), sink(std::move(sink)) {}
 
-  // The plain TCP read, queued with the reactor as Asio's own reads are, but
-  // reporting a read that took less than the buffer as "done and
-  // exhausted": the socket held no more at that moment, so the reactor does
-  // not try the next read at once (which would find nothing) but waits for
-  // the next readiness. A readiness it sees while no read is queued makes it
-  // try the next read at once again, so no arrival is missed. Lives in the
-  // connection (no allocation per read); `hold` keeps the connection alive
-  // while it is queued.
-  struct RxOp : asio::detail::reactor_op {
-    Conn* conn;
-    std::shared_ptr<Conn> hold;
-    explicit RxOp(Conn* c) : reactor_op(asio::error_code(), &RxOp::perform_read, &RxOp::complete_read), conn(c) {}
-
-    static status perform_read(reactor_op* base) {
-      auto* op = static_cast<RxOp*>(base);
-      Conn& c = *op->conn;
-      for (;;) {
-        const ssize_t n = ::recv(c.sock.native_handle(), c.rx.get(), c.rx_cap, MSG_DONTWAIT);
-        if (n > 0) {
-          op->ec_ = asio::error_code();
-          op->bytes_transferred_ = static_cast<std::size_t>(n);
-          return static_cast<std::size_t>(n) < c.rx_cap ? done_and_exhausted : done;
-        }
-        op->bytes_transferred_ = 0;
-        if (n == 0) {
-          op->ec_ = asio::error::eof;
-          return done_and_exhausted;
-        }
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return not_done;
-        op->ec_ = asio::error_code(errno, asio::error::get_system_category());
-        return done;
-      }
-    }
-    // owner null: the loop is being destroyed and nothing may run.
-    static void complete_read(void* owner, asio::detail::operation* base, const asio::error_code&, std::size_t) {
-      auto* op = static_cast<RxOp*>(base);
-      std::shared_ptr<Conn> self = std::move(op->hold);
-      if (!owner) return;
-      const asio::error_code ec = op->ec_;
-      const std::size_t n = op->bytes_transferred_;
-      self->read_armed = false;
-      self->on_read(ec, n);
-    }
-  };
-
   asio::io_context& ctx_;
-  RxSocket sock;
-  RxOp rx_op{this};
+  tcp::socket sock;
   std::shared_ptr<TlsContext> tls_ctx;
   std::unique_ptr<asio::ssl::stream<tcp::socket&>> tls;  // declared after sock: goes first
   std::unique_ptr<asio::steady_timer> handshake_timer;
@@ -225,11 +163,11 @@ class Conn : public std::enable_shared_from_this<Conn> {
       });
       return;
     }
-    rx_op.hold = shared_from_this();
-    rx_op.ec_ = asio::error_code();
-    rx_op.bytes_transferred_ = 0;
-    auto& reactor = asio::use_service<asio::detail::reactor>(ctx_);
-    reactor.start_op(asio::detail::reactor::read_op, sock.native_handle(), sock.reactor_data(), &rx_op, false, true);
+    sock.async_read_some(asio::buffer(rx.get(), rx_cap),
+                         [self = shared_from_this()](const asio::error_code& ec, std::size_t n) {
+                           self->read_armed = false;
+                           self->on_read(ec, n);
+                         });
   }
 
   void size_rx(std::uint32_t cap) {

@@ -121,5 +121,43 @@ TEST(ClientSocket, OctetsArrivingDuringANestedRunAreRead) {
   }
 }
 
+// Octets and the peer's close that arrive together while the loop is busy:
+// one readiness for both. A read that takes the octets and comes back short
+// has not seen the close; the next read must still be tried, or the
+// disconnect is never noticed.
+TEST(ClientSocket, OctetsAndCloseArrivingTogetherEndInDisconnect) {
+  LoopbackPeer peer;
+  std::atomic<bool> held{false}, closed_by_peer{false};
+  peer.serve([&](PeerConn& c) {
+    c.send("a");
+    while (!held) std::this_thread::yield();
+    c.send("last");
+    ::shutdown(c.fd(), SHUT_WR);
+    closed_by_peer = true;
+  });
+  TEventLoop loop;
+  TClientSocket s(nullptr, loop);
+  std::string got;
+  bool disconnected = false;
+  s.OnRead = [&](TObject*, TCustomWinSocket* k) {
+    char buf[8];
+    got.append(buf, static_cast<std::size_t>(k->ReceiveBuf(buf, sizeof buf)));
+    if (got != "a") return;
+    // Holds the loop, with the next read queued, until both have arrived.
+    loop.Post([&] {
+      held = true;
+      while (!closed_by_peer) std::this_thread::yield();
+      std::this_thread::sleep_for(20ms);  // the close's segment crosses loopback
+    });
+  };
+  s.OnDisconnect = [&](TObject*, TCustomWinSocket*) { disconnected = true; };
+  s.SetHost("127.0.0.1");
+  s.SetPort(peer.port());
+  s.Open();
+  EXPECT_TRUE(loop.RunUntil([&] { return disconnected; }, 5s)) << "got " << got;
+  EXPECT_EQ(got, "alast");
+  peer.join();
+}
+
 }  // namespace
 }  // namespace velmor::test
