@@ -7,10 +7,8 @@ namespace velmor::codec {
 
 Framer::Framer(Cardinal max_length) : max_(std::min<Cardinal>(max_length, max_sequence)) {}
 
-char* Framer::prepare(std::size_t n) {
+char* Framer::make_room(std::size_t n) {
   const std::size_t live = end_ - begin_;
-  if (live == 0) begin_ = end_ = 0;
-  if (cap_ - end_ >= n) return buf_.get() + end_;
   if (cap_ >= live + n) {
     std::memmove(buf_.get(), buf_.get() + begin_, live);
   } else {
@@ -31,13 +29,9 @@ void Framer::feed(std::string_view octets) {
   commit(octets.size());
 }
 
-void Framer::shrink_if_empty(std::size_t keep) {
-  if (begin_ != end_) return;
-  begin_ = end_ = 0;
-  if (cap_ > keep) {
-    buf_.reset();
-    cap_ = 0;
-  }
+void Framer::release() {
+  buf_.reset();
+  cap_ = 0;
 }
 
 }  // namespace velmor::codec

@@ -76,7 +76,12 @@ class Framer {
   // Room for n more octets at the end of the buffer, to read into directly;
   // commit(k) then adds the k octets written there (k <= n). Views handed
   // out earlier are invalidated.
-  char* prepare(std::size_t n);
+  // Inline: it runs once per read.
+  char* prepare(std::size_t n) {
+    if (begin_ == end_) begin_ = end_ = 0;
+    if (cap_ - end_ >= n) return buf_.get() + end_;
+    return make_room(n);
+  }
   void commit(std::size_t n) { end_ += n; }
   // prepare + copy + commit.
   void feed(std::string_view octets);
@@ -98,9 +103,15 @@ class Framer {
   [[nodiscard]] std::size_t buffered() const { return end_ - begin_; }
   // Frees a buffer grown past `keep` octets by a large PDU once it is empty,
   // so an idle connection holds little memory.
-  void shrink_if_empty(std::size_t keep);
+  void shrink_if_empty(std::size_t keep) {
+    if (begin_ != end_) return;
+    begin_ = end_ = 0;
+    if (cap_ > keep) release();
+  }
 
  private:
+  char* make_room(std::size_t n);  // moves or grows the buffer
+  void release();
   std::unique_ptr<char[]> buf_;
   std::size_t cap_ = 0, begin_ = 0, end_ = 0;
   Cardinal max_;
