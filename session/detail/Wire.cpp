@@ -294,6 +294,7 @@ void machine::decode_response(Cardinal resp_id, std::string_view body, response&
 // notification goes to the receipt code, anything else to the application.
 // Either way the answer waits for answer(), at most response_deadline.
 void machine::on_message(Cardinal id, Cardinal seq, std::string_view body, time_point now) {
+  metrics_.on_received(id);
   inbound_message& m = inbound_.emplace_back();
   std::optional<sms::Receipt>& receipt = receipts_.emplace_back();
   m.command_id = id;
