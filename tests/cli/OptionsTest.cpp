@@ -209,6 +209,7 @@ TEST(Options, RefusedCommandLines) {
       {"send --to 1 --text x --service-type TOOLONG", "holds at most 5"},
       {"send --to 1 --text x --journal j.txt", "give --file"},
       {"data_sm --text x", "needs one --to"},
+      {"data_sm --to 1 --text x --priority 1", "unknown flag --priority"},  // a data_sm has no priority_flag
       {"data_sm --to 1", "needs --text"},
       {"send --to 1 --text x --bind sideways", "is not transmitter"},
       {"send --to 1 --text x --encoding utf7", "is not auto"},

@@ -71,7 +71,7 @@ CLI::Option* Time(CLI::App* s, const std::string& name, unsigned& target_ms, uns
   return opt;
 }
 
-void MessageFlags(CLI::App* s, Options& o) {
+void MessageFlags(CLI::App* s, Options& o, bool data_sm) {
   One(
       s, "--service-type",
       [&o](const std::string& v) {
@@ -81,19 +81,22 @@ void MessageFlags(CLI::App* s, Options& o) {
       "service_type");
   for (auto [name, target, hi] :
        {std::tuple{"--priority", &o.priority_flag, 3}, std::tuple{"--protocol-id", &o.protocol_id, 255}})
-    One(
-        s, name,
-        [name = std::string(name), target, hi](const std::string& v) { *target = Byte(Number(name, v, 0, hi)); },
-        std::string(name + 2) + " 0.." + std::to_string(hi));
+    if (!data_sm)
+      One(
+          s, name,
+          [name = std::string(name), target, hi](const std::string& v) { *target = Byte(Number(name, v, 0, hi)); },
+          std::string(name + 2) + " 0.." + std::to_string(hi));
   One(
       s, "--esm-class", [&o](const std::string& v) { o.esm_class = Byte(Number("--esm-class", v, 0, 255)); },
       "esm_class, or-ed with the UDHI bit a split sets");
-  One(
-      s, "--schedule", [&o](const std::string& v) { o.schedule_delivery_time = SmppTime("--schedule", v); },
-      "schedule_delivery_time: SMPP time, or a delay like 10m");
-  One(
-      s, "--validity", [&o](const std::string& v) { o.validity_period = SmppTime("--validity", v); },
-      "validity_period: SMPP time, or a duration like 2h");
+  if (!data_sm) {
+    One(
+        s, "--schedule", [&o](const std::string& v) { o.schedule_delivery_time = SmppTime("--schedule", v); },
+        "schedule_delivery_time: SMPP time, or a delay like 10m");
+    One(
+        s, "--validity", [&o](const std::string& v) { o.validity_period = SmppTime("--validity", v); },
+        "validity_period: SMPP time, or a duration like 2h");
+  }
   s->add_option_function<std::vector<std::string>>(
        "--tlv",
        [&o](const std::vector<std::string>& all) {
