@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "sms/Names.h"
+#include "codec/Commands.h"
 
 namespace velmor::session {
 
@@ -101,12 +101,18 @@ void Metrics::on_late(std::uint32_t command_id) { ++slot(command_id).late; }
 void Metrics::on_throttled(std::uint32_t command_id) { ++slot(command_id).throttled; }
 void Metrics::on_retried(std::uint32_t command_id) { ++slot(command_id).retried; }
 void Metrics::on_disconnected(std::uint32_t command_id) { ++slot(command_id).disconnected; }
+void Metrics::on_received(std::uint32_t command_id) { ++slot(command_id).received; }
+void Metrics::on_receipt(receipts::outcome o, receipts::unmatched_reason r) {
+  Tables& t = tables();
+  ++t.receipts[static_cast<std::size_t>(o) % kReceiptOutcomes];
+  if (o == receipts::outcome::unmatched) ++t.unmatched[static_cast<std::size_t>(r) % kUnmatchedReasons];
+}
 void Metrics::on_reconnect() { ++reconnects_; }
 
 MetricsSnapshot Metrics::snapshot() const {
   MetricsSnapshot out;
   auto add = [&](std::uint32_t id, const Slot& s) {
-    if (!s.sent && !s.ok && !s.timed_out && !s.late && !s.throttled && !s.retried && !s.disconnected &&
+    if (!s.sent && !s.ok && !s.timed_out && !s.late && !s.throttled && !s.retried && !s.disconnected && !s.received &&
         s.errors.empty())
       return;
     CommandCounters& c = out.by_command[id];
@@ -117,6 +123,7 @@ MetricsSnapshot Metrics::snapshot() const {
     c.throttled = s.throttled;
     c.retried = s.retried;
     c.disconnected = s.disconnected;
+    c.received = s.received;
     for (const auto& [status, n] : s.errors) c.error_by_status[status] = n;
   };
   if (tables_)
@@ -125,7 +132,11 @@ MetricsSnapshot Metrics::snapshot() const {
   out.in_flight = in_flight_;
   out.queue_depth = queue_depth_;
   out.reconnects = reconnects_;
-  if (tables_) out.rtt = tables_->rtt.summary();
+  if (tables_) {
+    out.rtt = tables_->rtt.summary();
+    out.receipts = tables_->receipts;
+    out.unmatched = tables_->unmatched;
+  }
   return out;
 }
 
@@ -140,13 +151,13 @@ std::string hex32(std::uint32_t v) {
 }
 
 std::string command_label(std::uint32_t id) {
-  const auto name = sms::CommandIdName(id);
-  return name ? std::string(*name) : hex32(id);
+  const auto name = codec::command_id_name(id);
+  return name.empty() ? hex32(id) : std::string(name);
 }
 
 std::string status_label(std::uint32_t status) {
-  const auto name = sms::CommandStatusName(status);
-  return name ? std::string(*name) : hex32(status);
+  const auto name = codec::command_status_name(status);
+  return name.empty() ? hex32(status) : std::string(name);
 }
 
 std::string metric_prefix(std::string_view prefix) {
@@ -159,11 +170,30 @@ std::string metric_prefix(std::string_view prefix) {
   return out;
 }
 
+// key="value" with the value escaped as the text format asks (\\, \", \n).
+std::string label(std::string_view key, std::string_view value) {
+  std::string out(key);
+  out += "=\"";
+  for (char c : value) {
+    if (c == '\\' || c == '"') out += '\\';
+    if (c == '\n') {
+      out += "\\n";
+      continue;
+    }
+    out += c;
+  }
+  out += '"';
+  return out;
+}
+
 std::string seconds(std::chrono::nanoseconds d) {
   char buf[32];
   const auto r = std::to_chars(buf, buf + sizeof buf, std::chrono::duration<double>(d).count());
   return std::string(buf, r.ptr);
 }
+
+constexpr state kStates[] = {state::closed,   state::connecting, state::open,      state::binding,
+                             state::bound_tx, state::bound_rx,   state::bound_trx, state::unbinding};
 
 class Writer {
  public:
@@ -176,7 +206,7 @@ class Writer {
     out_ += "# HELP " + name_ + ' ' + std::string(help) + '\n';
     out_ += "# TYPE " + name_ + ' ' + std::string(type) + '\n';
   }
-  // labels: already formatted `key="value",...` or empty; suffix for summary parts.
+  // labels: already formatted `key="value",...`; suffix for summary parts.
   void sample(const std::string& labels, std::string_view value, std::string_view suffix = {}) {
     out_ += name_;
     out_ += suffix;
@@ -194,55 +224,103 @@ class Writer {
   std::string prefix_, name_, out_;
 };
 
-}  // namespace
+struct CounterFamily {
+  const char* name;
+  const char* help;
+  std::uint64_t CommandCounters::*field;
+};
+constexpr CounterFamily kByCommand[] = {
+    {"requests_sent_total", "Requests written to the SMSC, by command.", &CommandCounters::sent},
+    {"timeouts_total", "Requests that got no response in time, by command.", &CommandCounters::timed_out},
+    {"late_responses_total", "Responses that arrived after their request timed out, by command.",
+     &CommandCounters::late},
+    {"throttled_total", "Requests throttled by the window, rate limit or ESME_RTHROTTLED, by command.",
+     &CommandCounters::throttled},
+    {"retries_total", "Requests sent again, by command.", &CommandCounters::retried},
+    {"disconnected_total", "Requests outstanding when the connection was lost, by command.",
+     &CommandCounters::disconnected},
+    {"messages_received_total", "deliver_sm and data_sm received from the SMSC, receipts included, by command.",
+     &CommandCounters::received},
+};
 
-std::string to_prometheus(const MetricsSnapshot& s, std::string_view prefix) {
+std::string render(const std::vector<MetricsSnapshot>& binds, std::string_view prefix, bool indexed) {
   Writer w(prefix);
-  struct CounterFamily {
-    const char* name;
-    const char* help;
-    std::uint64_t CommandCounters::*field;
-  };
-  static constexpr CounterFamily kCounters[] = {
-      {"requests_sent_total", "Requests written to the SMSC, by command.", &CommandCounters::sent},
-      {"responses_ok_total", "Responses with command_status 0, by command.", &CommandCounters::ok},
-      {"timeouts_total", "Requests that got no response in time, by command.", &CommandCounters::timed_out},
-      {"late_responses_total", "Responses that arrived after their request timed out, by command.",
-       &CommandCounters::late},
-      {"throttled_total", "Requests throttled by the window, rate limit or ESME_RTHROTTLED, by command.",
-       &CommandCounters::throttled},
-      {"retries_total", "Requests sent again, by command.", &CommandCounters::retried},
-      {"disconnected_total", "Requests outstanding when the connection was lost, by command.",
-       &CommandCounters::disconnected},
-  };
-  std::vector<std::pair<std::uint32_t, std::string>> commands;
-  for (const auto& [id, c] : s.by_command) commands.emplace_back(id, "command=\"" + command_label(id) + '"');
-
-  for (const auto& f : kCounters) {
-    w.family(f.name, "counter", f.help);
-    for (const auto& [id, labels] : commands) w.sample(labels, s.by_command.at(id).*f.field);
+  std::vector<std::string> base;  // each bind's own labels
+  for (std::size_t i = 0; i < binds.size(); ++i) {
+    std::string l = label("account", binds[i].account) + ',' + label("bind", binds[i].bind);
+    if (indexed) l += ',' + label("index", std::to_string(i));
+    base.push_back(std::move(l));
   }
-  w.family("responses_error_total", "counter", "Responses with a non-zero command_status, by command and status.");
-  for (const auto& [id, labels] : commands)
-    for (const auto& [status, n] : s.by_command.at(id).error_by_status)
-      w.sample(labels + ",status=\"" + status_label(status) + '"', n);
+  auto each = [&](auto&& f) {
+    for (std::size_t i = 0; i < binds.size(); ++i) f(binds[i], base[i]);
+  };
+  auto by_command = [&](auto&& f) {
+    each([&](const MetricsSnapshot& s, const std::string& l) {
+      for (const auto& [id, c] : s.by_command) f(c, l + ',' + label("command", command_label(id)));
+    });
+  };
+
+  // A command's series are in the families that can count it: the request
+  // families for what an ESME sends (and unknown ids), received for the SMSC's messages.
+  for (const auto& f : kByCommand) {
+    const bool inbound = f.field == &CommandCounters::received;
+    w.family(f.name, "counter", f.help);
+    each([&](const MetricsSnapshot& s, const std::string& l) {
+      for (const auto& [id, c] : s.by_command) {
+        const bool fits = inbound ? id == command_id::deliver_sm || id == command_id::data_sm
+                                  : !codec::find(id) || codec::may_send(codec::sender::esme, id);
+        if (fits) w.sample(l + ',' + label("command", command_label(id)), c.*f.field);
+      }
+    });
+  }
+  w.family("responses_total", "counter", "Responses received, by command and command_status.");
+  by_command([&](const CommandCounters& c, const std::string& l) {
+    if (c.ok) w.sample(l + ',' + label("command_status", status_label(0)), c.ok);
+    for (const auto& [status, n] : c.error_by_status)
+      w.sample(l + ',' + label("command_status", status_label(status)), n);
+  });
+
+  w.family("receipts_total", "counter", "Delivery receipts placed, by outcome.");
+  each([&](const MetricsSnapshot& s, const std::string& l) {
+    for (std::size_t o = 0; o < kReceiptOutcomes; ++o)
+      w.sample(l + ',' + label("outcome", receipts::to_string(static_cast<receipts::outcome>(o))), s.receipts[o]);
+  });
+  w.family("receipts_unmatched_total", "counter", "Delivery receipts whose message was not found, by reason.");
+  each([&](const MetricsSnapshot& s, const std::string& l) {
+    for (std::size_t r = 1; r < kUnmatchedReasons; ++r)
+      w.sample(l + ',' + label("reason", receipts::to_string(static_cast<receipts::unmatched_reason>(r))),
+               s.unmatched[r]);
+  });
 
   w.family("reconnects_total", "counter", "Connections re-established after a loss.");
-  w.sample({}, s.reconnects);
+  each([&](const MetricsSnapshot& s, const std::string& l) { w.sample(l, s.reconnects); });
   w.family("in_flight", "gauge", "Requests sent and awaiting their response.");
-  w.sample({}, s.in_flight);
+  each([&](const MetricsSnapshot& s, const std::string& l) { w.sample(l, s.in_flight); });
   w.family("queue_depth", "gauge", "Requests queued and not yet sent.");
-  w.sample({}, s.queue_depth);
+  each([&](const MetricsSnapshot& s, const std::string& l) { w.sample(l, s.queue_depth); });
+  w.family("state", "gauge", "1 for the session's current state, 0 for the others.");
+  each([&](const MetricsSnapshot& s, const std::string& l) {
+    for (state st : kStates) w.sample(l + ',' + label("state", to_string(st)), st == s.session_state ? 1u : 0u);
+  });
 
   w.family("rtt_seconds", "summary", "Round-trip time from request written to response received.");
-  w.sample("quantile=\"0.5\"", seconds(s.rtt.p50));
-  w.sample("quantile=\"0.9\"", seconds(s.rtt.p90));
-  w.sample("quantile=\"0.99\"", seconds(s.rtt.p99));
-  w.sample({}, seconds(s.rtt.sum), "_sum");
-  w.sample({}, s.rtt.count, "_count");
+  each([&](const MetricsSnapshot& s, const std::string& l) {
+    for (auto [q, v] : {std::pair{"0.5", s.rtt.p50}, {"0.9", s.rtt.p90}, {"0.99", s.rtt.p99}})
+      w.sample(l + ',' + label("quantile", q), seconds(v));
+    w.sample(l, seconds(s.rtt.sum), "_sum");
+    w.sample(l, s.rtt.count, "_count");
+  });
   w.family("rtt_max_seconds", "gauge", "Longest round-trip time recorded.");
-  w.sample({}, seconds(s.rtt.max));
+  each([&](const MetricsSnapshot& s, const std::string& l) { w.sample(l, seconds(s.rtt.max)); });
   return w.take();
+}
+
+}  // namespace
+
+std::string to_prometheus(const MetricsSnapshot& s, std::string_view prefix) { return render({s}, prefix, false); }
+
+std::string to_prometheus(const std::vector<MetricsSnapshot>& binds, std::string_view prefix) {
+  return render(binds, prefix, true);
 }
 
 }  // namespace velmor::session

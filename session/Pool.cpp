@@ -1,8 +1,11 @@
 #include "session/Pool.h"
 
 #include <algorithm>
+#include <future>
 #include <limits>
 #include <stdexcept>
+
+#include <asio/post.hpp>
 
 #include "session/receipts/Memory.h"
 
@@ -114,6 +117,26 @@ void pool::on_state(std::size_t i, state st, std::error_code ec) {
       if (k != i && !members_[k]->up.load(std::memory_order_relaxed)) members_[k]->s->release_queue_if_down();
   }
   if (on_state_) on_state_(i, st, ec);
+}
+
+std::string pool::metrics_prometheus(std::string_view prefix) {
+  std::vector<MetricsSnapshot> all(members_.size());
+  std::vector<std::future<void>> waits;
+  for (std::size_t i = 0; i < members_.size(); ++i) {
+    session& s = *members_[i]->s;
+    if (loops_[members_[i]->loop].running_in_this_thread() || loops_.size() == 1) {
+      all[i] = s.metrics();
+      continue;
+    }
+    auto done = std::make_shared<std::promise<void>>();
+    waits.push_back(done->get_future());
+    asio::post(loops_[members_[i]->loop], [&s, &out = all[i], done] {
+      out = s.metrics();
+      done->set_value();
+    });
+  }
+  for (auto& w : waits) w.wait();
+  return to_prometheus(all, prefix);
 }
 
 }  // namespace velmor::session

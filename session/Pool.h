@@ -120,6 +120,13 @@ class pool {
   std::int64_t load(std::size_t i) const { return members_[i]->link.load.load(std::memory_order_relaxed); }
   // Bind i itself, for its counters and metrics: on its loop's thread only.
   session& bind(std::size_t i) { return *members_[i]->s; }
+  // Every bind's metrics in one Prometheus exposition, each series labelled
+  // with the bind's index (see to_prometheus). A bind on the caller's own loop
+  // is read at once; any other is read on its loop, which must be running, the
+  // caller waiting: call it on the loop's thread with one loop, and with
+  // several from a thread that runs none of them (two loop threads reading
+  // each other's binds at once would wait for each other).
+  std::string metrics_prometheus(std::string_view prefix = "velmor_smpp");
 
  private:
   struct member {

@@ -13,6 +13,7 @@
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
+#include "component/BindType.h"
 #include "session/detail/Machine.h"
 #include "session/detail/PoolLink.h"
 #include "session/detail/Receipts.h"
@@ -292,6 +293,7 @@ void shell::execute(action& a, frame& f) {
       receipts_.deliver(std::move(m_.inbound(a)), std::move(r), [w = weak_from_this(), ticket](receipt_event& e) {
         auto s = w.lock();
         if (!s || s->detached_) return;
+        s->m_.metrics().on_receipt(e.outcome, e.reason);
         if (s->on_receipt_) {
           const receipt_handler h = s->on_receipt_;  // the handler may replace itself
           h(e);
@@ -596,7 +598,13 @@ void session::set_receipt_handler(receipt_handler h) { shell_->on_receipt_ = std
 void session::set_state_handler(state_handler h) { shell_->on_state_ = std::move(h); }
 state session::current_state() const { return shell_->m_.current(); }
 session_counters session::counters() const { return shell_->m_.counters(); }
-MetricsSnapshot session::metrics() const { return shell_->m_.metrics().snapshot(); }
+MetricsSnapshot session::metrics() const {
+  MetricsSnapshot m = shell_->m_.metrics().snapshot();
+  m.session_state = shell_->m_.current();
+  m.account = shell_->cfg_.system_id;
+  m.bind = codec::bind_state_name(BoundState(shell_->cfg_.bind_type));
+  return m;
+}
 std::string session::metrics_prometheus(std::string_view prefix) const { return to_prometheus(metrics(), prefix); }
 std::size_t session::in_flight() const { return shell_->m_.in_flight(); }
 std::size_t session::queued() const { return shell_->m_.queued(); }

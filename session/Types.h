@@ -137,6 +137,11 @@ struct submit_sm_request {
   TOPSubmit_SM options{};
   std::uint64_t tag = 0;
   milliseconds timeout{0};
+  // Optional parameters already encoded (tag, length, value; each big-endian),
+  // written as given after those of options: for a tag options has no member
+  // for (a vendor's, 0x1400..0x3FFF). Octets that are not whole TLVs fail the
+  // request with invalid_argument.
+  std::string raw_tlvs;
 };
 
 struct submit_multi_request {
@@ -150,6 +155,7 @@ struct submit_multi_request {
   Byte registered_delivery = 0, replace_if_present_flag = 0, data_coding = 0, sm_default_msg_id = 0;
   TOPSubmit_MULTI options{};
   milliseconds timeout{0};
+  std::string raw_tlvs;  // as submit_sm_request::raw_tlvs
 };
 
 struct data_sm_request {
@@ -162,6 +168,7 @@ struct data_sm_request {
   TOPData_SM options{};
   std::uint64_t tag = 0;
   milliseconds timeout{0};
+  std::string raw_tlvs;  // as submit_sm_request::raw_tlvs
 };
 
 struct query_sm_request {

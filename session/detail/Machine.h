@@ -159,6 +159,7 @@ class machine {
   bool closing() const { return closing_; }
   const session_counters& counters() const { return counters_; }
   const Metrics& metrics() const { return metrics_; }
+  Metrics& metrics() { return metrics_; }  // the shell counts what it decides (receipt outcomes)
   std::size_t in_flight() const { return in_flight_; }
   std::size_t queued() const { return queue_.size() + waiting_.size(); }
   std::size_t window() const { return window_; }

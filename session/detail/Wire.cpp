@@ -58,6 +58,17 @@ receipt_note note_for(Byte registered_delivery, std::uint64_t tag, const std::st
   return n;
 }
 
+// Whole TLVs to the end: a tag, a length, then that many octets, each time.
+bool whole_tlvs(std::string_view s) {
+  while (!s.empty()) {
+    if (s.size() < 4) return false;
+    const std::size_t n = (std::size_t{std::uint8_t(s[2])} << 8) | std::uint8_t(s[3]);
+    if (s.size() - 4 < n) return false;
+    s.remove_prefix(4 + n);
+  }
+  return true;
+}
+
 }  // namespace
 
 // ---- requests ---------------------------------------------------------------------
@@ -105,7 +116,8 @@ void machine::request(const submit_sm_request& r, std::uint32_t key, time_point 
   accept(key, command_id::submit_sm, r.timeout, now,
          note_for(r.registered_delivery, r.tag, r.destination_addr, part_index, part_count), part_index, part_count,
          [&](std::string& out) {
-           if (r.short_message.size() > kMaxShortMessage || tlv::overlong(r.options)) return false;
+           if (r.short_message.size() > kMaxShortMessage || tlv::overlong(r.options) || !whole_tlvs(r.raw_tlvs))
+             return false;
            build(out, command_id::submit_sm,
                  pdu::SubmitSm{r.service_type,
                                {r.source_addr_ton, r.source_addr_npi, r.source_addr},
@@ -113,7 +125,7 @@ void machine::request(const submit_sm_request& r, std::uint32_t key, time_point 
                                fields(r.esm_class, r.protocol_id, r.priority_flag, r.schedule_delivery_time,
                                       r.validity_period, r.registered_delivery, r.replace_if_present_flag,
                                       r.data_coding, r.sm_default_msg_id, r.short_message),
-                               {&r.options, {}}});
+                               {&r.options, r.raw_tlvs}});
            return true;
          });
 }
@@ -121,7 +133,7 @@ void machine::request(const submit_sm_request& r, std::uint32_t key, time_point 
 void machine::request(const submit_multi_request& r, std::uint32_t key, time_point now) {
   accept(key, command_id::submit_multi, r.timeout, now, {}, 0, 1, [&](std::string& out) {
     if (r.dest_address.size() > kMaxDestinations || r.short_message.size() > kMaxShortMessage ||
-        tlv::overlong(r.options))
+        tlv::overlong(r.options) || !whole_tlvs(r.raw_tlvs))
       return false;
     std::vector<pdu::Destination> dests;
     dests.reserve(r.dest_address.size());
@@ -139,7 +151,7 @@ void machine::request(const submit_multi_request& r, std::uint32_t key, time_poi
               fields(r.esm_class, r.protocol_id, r.priority_flag, r.schedule_delivery_time, r.validity_period,
                      r.registered_delivery, r.replace_if_present_flag, r.data_coding, r.sm_default_msg_id,
                      r.short_message),
-              {&r.options, {}}});
+              {&r.options, r.raw_tlvs}});
     return true;
   });
 }
@@ -147,7 +159,7 @@ void machine::request(const submit_multi_request& r, std::uint32_t key, time_poi
 void machine::request(const data_sm_request& r, std::uint32_t key, time_point now) {
   accept(key, command_id::data_sm, r.timeout, now, note_for(r.registered_delivery, r.tag, r.destination_addr, 0, 1), 0,
          1, [&](std::string& out) {
-           if (tlv::overlong(r.options)) return false;
+           if (tlv::overlong(r.options) || !whole_tlvs(r.raw_tlvs)) return false;
            build(out, command_id::data_sm,
                  pdu::DataSm{r.service_type,
                              {r.source_addr_ton, r.source_addr_npi, r.source_addr},
@@ -155,7 +167,7 @@ void machine::request(const data_sm_request& r, std::uint32_t key, time_point no
                              r.esm_class,
                              r.registered_delivery,
                              r.data_coding,
-                             {&r.options, {}}});
+                             {&r.options, r.raw_tlvs}});
            return true;
          });
 }
@@ -294,6 +306,7 @@ void machine::decode_response(Cardinal resp_id, std::string_view body, response&
 // notification goes to the receipt code, anything else to the application.
 // Either way the answer waits for answer(), at most response_deadline.
 void machine::on_message(Cardinal id, Cardinal seq, std::string_view body, time_point now) {
+  metrics_.on_received(id);
   inbound_message& m = inbound_.emplace_back();
   std::optional<sms::Receipt>& receipt = receipts_.emplace_back();
   m.command_id = id;

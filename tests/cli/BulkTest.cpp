@@ -134,19 +134,20 @@ TEST(Bulk, ExitCodesAndFieldsOnTheWire) {
        "submitted to 4670001: message_id=",
        "submit_multi: 1 of 2 destinations refused; first: submit_multi for 4670666: 0x0000000B ESME_RINVDSTADR"},
       {{"listen", "--duration", "300ms"}, 0, "unbound", ""},
-      {{"data_sm", "--to", "4670001", "--text", "Привет", "--json", "--trace"},
+      {{"data_sm", "--to", "4670001", "--text", "Привет", "--json", "--trace", "--tlv", "0x1401="},
        0,
        "\"via\":\"data_sm\"",
-       // data_coding 8 and the UCS-2 text in message_payload (0x0424)
-       "> data_sm \\(0x00000103\\).* 08 04 24 00 0C 04 1F 04 40"},
+       // data_coding 8, the UCS-2 text in message_payload (0x0424), then the vendor's TLV
+       "> data_sm \\(0x00000103\\).* 08 04 24 00 0C 04 1F 04 40 .* 14 01 00 00\n"},
       // the message fields and a TLV as given
       {{"send", "--to", "4670001", "--text", "x", "--trace", "--service-type", "CMT", "--priority", "2",
-        "--protocol-id", "0x7F", "--validity", "000000020000000R", "--tlv", "0x0204=0102"},
+        "--protocol-id", "0x7F", "--validity", "000000020000000R", "--tlv", "0x1400=ABCD", "--tlv", "0x0204=0102"},
        0,
        "submitted to 4670001",
-       // service_type, ..., protocol_id 7F, priority 02, schedule "", validity, ..., and the TLV
+       // service_type, ..., protocol_id 7F, priority 02, schedule "", validity, ..., the record's TLV, then the
+       // vendor's one the records have no member for
        "> submit_sm .*43 4D 54 00 .* 7F 02 00 30 30 30 30 30 30 30 32 30 30 30 30 30 30 30 52 00 .* 02 04 00 02 01 "
-       "02"},
+       "02 14 00 00 02 AB CD\n"},
       // a header with the columns the other way round
       {{"send", "--file", text_to, "--json"}, 0, "\"line\":2,\"message_id\":\"[0-9]+\".*\"to\":\"4670001\"", ""},
   };

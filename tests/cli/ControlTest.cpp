@@ -86,19 +86,36 @@ TEST(Control, RulesStatesAndTokenThroughTheApi) {
   EXPECT_NE(stopped.out.find(R"("state":"EXPIRED","to":"","type":"receipt")"), std::string::npos) << stopped.out;
 }
 
+// The session's own families, labelled with the listener's account and bind:
+// the MO it printed is counted as received, and the state gauge says bound_rx.
 TEST(Control, ListenServesItsMetrics) {
-  Process listen(kExe, {"listen", "--metrics-port", "0"});
+  Process sim(kExe, {"simulate", "--port", "0", "--json", "--mo-every", "100ms", "--mo-text", "hi"});
+  const auto first = sim.ReadLine(5s);
+  ASSERT_TRUE(first);
+  const std::string smsc = std::to_string(json::parse(*first)["port"].get<int>());
+  Process listen(kExe, {"listen", "--port", smsc, "--metrics-port", "0"});
   const auto line = listen.WaitForLine("metrics on http://127.0.0.1:", 5s);
   ASSERT_TRUE(line) << listen.err();
   std::smatch m;
   ASSERT_TRUE(std::regex_search(*line, m, std::regex(":(\\d+)/metrics")));
+  ASSERT_TRUE(listen.WaitForLine("text=\"hi\"", 5s)) << listen.err();
   const auto r = Http(std::stoi(m[1]), "GET", "/metrics");
   EXPECT_EQ(r.status, 200);
-  for (const char* want : {"velmor_cli_bound{bind=\"receiver\",account=\"velmor\"} 1",
-                           "# TYPE velmor_cli_inbound_messages_total counter", "velmor_smpp_"})
+  const std::string l = R"(account="velmor",bind="receiver")";
+  for (const std::string& want :
+       {"velmor_smpp_state{" + l + R"(,state="bound_rx"} 1)", std::string("# TYPE velmor_smpp_receipts_total counter"),
+        "velmor_smpp_receipts_total{" + l + R"(,outcome="matched"} 0)"})
     EXPECT_NE(r.body.find(want), std::string::npos) << want << " in\n" << r.body;
+  std::smatch received;
+  ASSERT_TRUE(std::regex_search(
+      r.body, received, std::regex(R"(velmor_smpp_messages_received_total\{[^}]*command="deliver_sm"\} (\d+))")))
+      << r.body;
+  EXPECT_GE(std::stoi(received[1]), 1);
+  EXPECT_EQ(r.body.find("velmor_cli_"), std::string::npos) << "one set of families: the session's";
   listen.Signal(SIGTERM);
   EXPECT_EQ(listen.Wait(5s).exit_code, 0);
+  sim.Signal(SIGTERM);
+  sim.Wait(5s);
 }
 
 }  // namespace

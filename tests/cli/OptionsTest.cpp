@@ -66,7 +66,7 @@ TEST(Options, AcceptedCommandLines) {
       {"listen", [](const Options& o) { EXPECT_EQ(o.EffectiveBind(), Receiver); }},
       {"send --to 1 --text x --timeout 5s --connect-timeout 2m --receipt-timeout 1500ms --schedule 10m "
        "--validity 1d --priority 3 --protocol-id 0x7F --esm-class 0x02 --service-type CMT --tlv 0x0204=0102 --tlv "
-       "0x0202=A0B1C2",
+       "0x0202=A0B1C2 --tlv 0x1400=",
        [](const Options& o) {
          EXPECT_EQ(o.timeout_ms, 5000u);
          EXPECT_EQ(o.connect_timeout_ms, 120000u);
@@ -77,9 +77,10 @@ TEST(Options, AcceptedCommandLines) {
          EXPECT_EQ(o.protocol_id, 0x7F);
          EXPECT_EQ(o.esm_class, Byte(2));
          EXPECT_EQ(o.service_type, "CMT");
-         ASSERT_EQ(o.tlvs.size(), 2u);
+         ASSERT_EQ(o.tlvs.size(), 3u);
          EXPECT_EQ(o.tlvs[0], (std::pair<Word, std::string>{0x0204, "\x01\x02"}));
          EXPECT_EQ(o.tlvs[1].second, "\xA0\xB1\xC2");
+         EXPECT_EQ(o.tlvs[2], (std::pair<Word, std::string>{0x1400, ""}));  // a vendor's tag, no value
        }},
       {"send --to 1 --text x --schedule 260101120000004+ --validity 000000020000000R",
        [](const Options& o) {
@@ -199,7 +200,7 @@ TEST(Options, RefusedCommandLines) {
       {"send --to 1 --text x --timeout -1", "is not a time"},
       {"send --to 1 --text x --bind receiver", "needs a bind that sends"},
       {"query --id 1 --bind receiver", "needs a bind that sends"},
-      {"send --to 1 --text x --tlv 0x9999=00", "not an optional parameter of submit_sm or data_sm"},
+      {"send --to 1 --text x --tlv 0x10000=00", "outside 0..65535"},
       {"send --to 1 --text x --tlv 0x0204=0", "even count of hex digits"},
       {"send --to 1 --text x --tlv 0204", "is not TAG=HEX"},
       {"send --to 1 --text x --schedule tomorrow", "neither an SMPP time"},
@@ -208,6 +209,7 @@ TEST(Options, RefusedCommandLines) {
       {"send --to 1 --text x --service-type TOOLONG", "holds at most 5"},
       {"send --to 1 --text x --journal j.txt", "give --file"},
       {"data_sm --text x", "needs one --to"},
+      {"data_sm --to 1 --text x --priority 1", "unknown flag --priority"},  // a data_sm has no priority_flag
       {"data_sm --to 1", "needs --text"},
       {"send --to 1 --text x --bind sideways", "is not transmitter"},
       {"send --to 1 --text x --encoding utf7", "is not auto"},

@@ -16,7 +16,9 @@ using detail::action;
 using detail::machine;
 using detail::time_point;
 using smsc::test::cstr;
+using smsc::test::hex;
 using smsc::test::pdu;
+using smsc::test::to_hex;
 using namespace std::chrono_literals;
 
 Cardinal be32(std::string_view s, std::size_t at) {
@@ -26,6 +28,7 @@ Cardinal be32(std::string_view s, std::size_t at) {
 
 struct written {
   Cardinal id, status, seq;
+  std::string octets;
 };
 
 // Drives one machine and keeps what its actions said.
@@ -51,7 +54,7 @@ struct rig {
       switch (a.kind) {
         case act::write: {
           const std::string_view o = m->octets(a);
-          writes.push_back({be32(o, 4), be32(o, 8), be32(o, 12)});
+          writes.push_back({be32(o, 4), be32(o, 8), be32(o, 12), std::string(o)});
           break;
         }
         case act::connect: ++connects; break;
@@ -117,6 +120,55 @@ TEST(Machine, GenericNackFailsTheRequestWhateverItsStatus) {
     r.feed(pdu(command_id::generic_nack, r.last_seq(command_id::submit_sm), "", status));
     EXPECT_EQ(r.outcome(k), status ? smpp_error(status) : make_error_code(errc::nacked)) << status;
     EXPECT_EQ(r.m->counters().ok, 0u);
+  }
+}
+
+// Optional parameters the records have no member for go out as given, after
+// the records' own; octets that are not whole TLVs are refused, nothing sent.
+TEST(Machine, RawOptionalParametersFollowTheRecordsByteExact) {
+  const std::string head = "00 00 00 00 00 00 31 00  00 00 00 00 00 00 00 00 00  02 68 69";  // submit_sm to "1": "hi"
+  struct Case {
+    const char* raw;
+    bool data_sm;
+    const char* body;  // nullptr: refused
+  };
+  const Case cases[] = {
+      {"14 00 00 02 AB CD", false, "02 04 00 02 00 07  14 00 00 02 AB CD"},
+      {"14 00 00 02 AB CD  14 01 00 00", false, "02 04 00 02 00 07  14 00 00 02 AB CD  14 01 00 00"},
+      {"", false, "02 04 00 02 00 07"},
+      {"14 00 00 02 AB CD", true, "02 04 00 02 00 07  14 00 00 02 AB CD"},
+      {"14 00 00 03 AB CD", false, nullptr},  // length beyond the octets
+      {"14 00 00", true, nullptr},            // a tag and half a length
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.raw);
+    rig r;
+    r.bind();
+    const std::size_t before = r.writes.size();
+    if (c.data_sm) {
+      data_sm_request q{.destination_addr = "1"};
+      q.options.user_message_reference = {true, 7};
+      q.raw_tlvs = hex(c.raw);
+      r.m->request(q, 9, r.t);
+    } else {
+      submit_sm_request q{.destination_addr = "1", .short_message = "hi"};
+      q.options.user_message_reference = {true, 7};
+      q.raw_tlvs = hex(c.raw);
+      r.m->request(q, 9, r.t);
+    }
+    r.take();
+    if (!c.body) {
+      EXPECT_EQ(r.outcome(9), make_error_code(errc::invalid_argument));
+      EXPECT_EQ(r.writes.size(), before);
+      continue;
+    }
+    ASSERT_EQ(r.writes.size(), before + 1);
+    const written& w = r.writes.back();
+    // data_sm: service_type, source, dest, esm_class, registered_delivery, data_coding.
+    const std::string body = hex(c.data_sm ? "00 00 00 00 00 00 31 00 00 00 00" : head) + hex(c.body);
+    std::string header = hex("00 00 00 00") + hex(c.data_sm ? "00 00 01 03" : "00 00 00 04") + hex("00 00 00 00");
+    header[3] = static_cast<char>(16 + body.size());
+    EXPECT_EQ(to_hex(w.octets), to_hex(header + w.octets.substr(12, 4) + body));
   }
 }
 

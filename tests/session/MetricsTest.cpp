@@ -194,6 +194,64 @@ TEST(Metrics, CountersBalancePerCommand) {
   EXPECT_EQ(snap.queue_depth, 17u);
 }
 
+namespace {
+
+// Checks the text format and the naming conventions, and returns every series
+// ("name{labels}") with its value: each sample line is name{labels} value,
+// HELP then TYPE once per family before its samples, counters end in _total,
+// no series twice, label values escaped.
+std::map<std::string, std::string> ParseExposition(const std::string& text, const std::string& prefix) {
+  std::map<std::string, std::string> values;
+  EXPECT_FALSE(text.empty());
+  EXPECT_EQ(text.back(), '\n');
+  const std::regex name_re("[a-zA-Z_:][a-zA-Z0-9_:]*");
+  const std::string pair = R"([a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\[\\"n])*")";
+  const std::regex sample_re("([a-zA-Z_:][a-zA-Z0-9_:]*)(\\{" + pair + "(?:," + pair + ")*\\})? (\\S+)");
+  std::map<std::string, std::string> type_of;
+  std::set<std::string> helped;
+  std::string current;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    SCOPED_TRACE(line);
+    if (line.rfind("# HELP ", 0) == 0 || line.rfind("# TYPE ", 0) == 0) {
+      std::istringstream parts(line.substr(7));
+      std::string family, rest;
+      parts >> family >> rest;
+      EXPECT_TRUE(std::regex_match(family, name_re));
+      EXPECT_EQ(family.rfind(prefix + "_", 0), 0u);
+      EXPECT_FALSE(rest.empty());
+      if (line[2] == 'H') {
+        EXPECT_TRUE(helped.insert(family).second) << "HELP twice";
+      } else {
+        EXPECT_TRUE(type_of.emplace(family, rest).second) << "TYPE twice";
+        EXPECT_TRUE(rest == "counter" || rest == "gauge" || rest == "summary");
+        EXPECT_TRUE(helped.count(family)) << "HELP comes first";
+        if (rest == "counter") EXPECT_EQ(family.substr(family.size() - 6), "_total");
+        current = family;
+      }
+      continue;
+    }
+    std::smatch sm;
+    if (!std::regex_match(line, sm, sample_re)) {
+      ADD_FAILURE() << "not a sample line";
+      continue;
+    }
+    const std::string name = sm[1];
+    const bool own =
+        name == current || (type_of[current] == "summary" && (name == current + "_sum" || name == current + "_count"));
+    EXPECT_TRUE(own) << "sample outside its family " << current;
+    std::size_t used = 0;
+    const double v = std::stod(sm[3].str(), &used);
+    EXPECT_EQ(used, sm[3].length());
+    EXPECT_GE(v, 0);
+    EXPECT_TRUE(values.emplace(name + sm[2].str(), sm[3]).second) << "series twice";
+  }
+  EXPECT_EQ(helped.size(), type_of.size());
+  return values;
+}
+
+}  // namespace
+
 TEST(Metrics, PrometheusExpositionIsWellFormed) {
   Metrics m;
   for (std::uint32_t id : {kSubmitSm, kDataSm, kVendor}) m.on_sent(id);
@@ -201,78 +259,82 @@ TEST(Metrics, PrometheusExpositionIsWellFormed) {
   m.on_response(kSubmitSm, kThrottled, milliseconds(12));
   m.on_response(kVendor, kVendorStatus, microseconds(250));
   m.on_timeout(kDataSm);
+  m.on_received(velmor::command_id::deliver_sm);
+  m.on_received(velmor::command_id::deliver_sm);
+  m.on_received(kDataSm);
+  m.on_receipt(receipts::outcome::matched, receipts::unmatched_reason::none);
+  m.on_receipt(receipts::outcome::unmatched, receipts::unmatched_reason::expired);
   m.on_reconnect();
   m.set_in_flight(2);
-  const MetricsSnapshot snap = m.snapshot();
+  MetricsSnapshot snap = m.snapshot();
+  snap.account = "esme";
+  snap.bind = "transceiver";
+  snap.session_state = state::bound_trx;
 
   for (const auto& [prefix, want_prefix] :
        {std::pair{"velmor_smpp", "velmor_smpp"}, {"my-app.smpp", "my_app_smpp"}, {"9lives", "_9lives"}}) {
     SCOPED_TRACE(prefix);
-    const std::string text = to_prometheus(snap, prefix);
-    ASSERT_FALSE(text.empty());
-    ASSERT_EQ(text.back(), '\n');
-
-    const std::regex name_re("[a-zA-Z_:][a-zA-Z0-9_:]*");
-    const std::regex sample_re(
-        R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{([a-zA-Z_][a-zA-Z0-9_]*="[^"\\\n]*")(,[a-zA-Z_][a-zA-Z0-9_]*="[^"\\\n]*")*\})? (\S+))");
-    std::map<std::string, std::string> type_of;  // family -> type
-    std::set<std::string> helped, series;
-    std::string current;  // family whose TYPE came last
-    std::map<std::string, std::string> values;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-      SCOPED_TRACE(line);
-      if (line.rfind("# HELP ", 0) == 0 || line.rfind("# TYPE ", 0) == 0) {
-        std::istringstream parts(line.substr(7));
-        std::string family, rest;
-        parts >> family >> rest;
-        ASSERT_TRUE(std::regex_match(family, name_re));
-        ASSERT_EQ(family.rfind(want_prefix, 0), 0u);
-        ASSERT_FALSE(rest.empty());
-        if (line[2] == 'H') {
-          ASSERT_TRUE(helped.insert(family).second) << "HELP twice";
-        } else {
-          ASSERT_TRUE(type_of.emplace(family, rest).second) << "TYPE twice";
-          ASSERT_TRUE(rest == "counter" || rest == "gauge" || rest == "summary");
-          ASSERT_TRUE(helped.count(family)) << "HELP comes first";
-          current = family;
-        }
-        continue;
-      }
-      std::smatch sm;
-      ASSERT_TRUE(std::regex_match(line, sm, sample_re));
-      const std::string name = sm[1];
-      // A sample belongs to the family declared just before it (a summary also has _sum, _count).
-      const bool own = name == current ||
-                       (type_of[current] == "summary" && (name == current + "_sum" || name == current + "_count"));
-      ASSERT_TRUE(own) << "sample outside its family " << current;
-      ASSERT_TRUE(series.insert(name + sm[2].str()).second) << "series twice";
-      std::size_t used = 0;
-      const double v = std::stod(sm[5].str(), &used);
-      ASSERT_EQ(used, sm[5].length());
-      ASSERT_GE(v, 0);
-      if (type_of[current] == "counter") {
-        ASSERT_EQ(name.substr(name.size() - 6), "_total");
-      }
-      values[name + sm[2].str()] = sm[5];
-    }
-    ASSERT_EQ(helped.size(), type_of.size());
-
-    const std::string p = want_prefix;
-    EXPECT_EQ(values[p + "_requests_sent_total{command=\"submit_sm\"}"], "1");
-    EXPECT_EQ(values[p + "_requests_sent_total{command=\"0x00010000\"}"], "1");
-    EXPECT_EQ(values[p + "_responses_error_total{command=\"submit_sm\",status=\"ESME_RTHROTTLED\"}"], "1");
-    EXPECT_EQ(values[p + "_responses_error_total{command=\"0x00010000\",status=\"0x00000400\"}"], "1");
-    EXPECT_EQ(values[p + "_timeouts_total{command=\"data_sm\"}"], "1");
-    EXPECT_EQ(values[p + "_reconnects_total"], "1");
-    EXPECT_EQ(values[p + "_in_flight"], "2");
-    EXPECT_EQ(values[p + "_queue_depth"], "0");
-    EXPECT_EQ(values[p + "_rtt_seconds_count"], "3");
-    EXPECT_EQ(type_of[p + "_rtt_seconds"], "summary");
+    auto values = ParseExposition(to_prometheus(snap, prefix), want_prefix);
+    const std::string p = std::string(want_prefix) + "_", l = R"(account="esme",bind="transceiver")";
+    const std::pair<std::string, std::string> want[] = {
+        {"requests_sent_total{" + l + R"(,command="submit_sm"})", "1"},
+        {"requests_sent_total{" + l + R"(,command="0x00010000"})", "1"},
+        {"responses_total{" + l + R"(,command="submit_sm",command_status="ESME_ROK"})", "1"},
+        {"responses_total{" + l + R"(,command="submit_sm",command_status="ESME_RTHROTTLED"})", "1"},
+        {"responses_total{" + l + R"(,command="0x00010000",command_status="0x00000400"})", "1"},
+        {"timeouts_total{" + l + R"(,command="data_sm"})", "1"},
+        {"messages_received_total{" + l + R"(,command="deliver_sm"})", "2"},
+        {"messages_received_total{" + l + R"(,command="data_sm"})", "1"},
+        {"receipts_total{" + l + R"(,outcome="matched"})", "1"},
+        {"receipts_total{" + l + R"(,outcome="unmatched"})", "1"},
+        {"receipts_total{" + l + R"(,outcome="duplicate"})", "0"},  // every outcome, zeros too
+        {"receipts_unmatched_total{" + l + R"(,reason="expired"})", "1"},
+        {"receipts_unmatched_total{" + l + R"(,reason="no_entry"})", "0"},
+        {"reconnects_total{" + l + "}", "1"},
+        {"in_flight{" + l + "}", "2"},
+        {"queue_depth{" + l + "}", "0"},
+        {"state{" + l + R"(,state="bound_trx"})", "1"},
+        {"state{" + l + R"(,state="closed"})", "0"},
+        {"rtt_seconds_count{" + l + "}", "3"},
+    };
+    for (const auto& [series, v] : want) EXPECT_EQ(values[p + series], v) << series;
+    // Counted only where they mean something: a deliver_sm is never "sent", a submit_sm never "received".
+    EXPECT_EQ(values.count(p + "requests_sent_total{" + l + R"(,command="deliver_sm"})"), 0u);
+    EXPECT_EQ(values.count(p + "messages_received_total{" + l + R"(,command="submit_sm"})"), 0u);
+    EXPECT_EQ(values.count(p + "receipts_unmatched_total{" + l + R"(,reason="none"})"), 0u);
+    int states = 0, on = 0;
+    for (const auto& [series, v] : values)
+      if (series.rfind(p + "state{", 0) == 0) ++states, on += v == "1";
+    EXPECT_EQ(states, 8);
+    EXPECT_EQ(on, 1);
     // Seconds, not nanoseconds: p99 is the 12 ms sample, max exactly 12 ms.
-    EXPECT_NEAR(std::stod(values[p + "_rtt_seconds{quantile=\"0.99\"}"]), 0.012, 0.012 / 64);
-    EXPECT_NEAR(std::stod(values[p + "_rtt_seconds{quantile=\"0.5\"}"]), 0.003, 0.003 / 64);
-    EXPECT_DOUBLE_EQ(std::stod(values[p + "_rtt_max_seconds"]), 0.012);
-    EXPECT_DOUBLE_EQ(std::stod(values[p + "_rtt_seconds_sum"]), 0.01525);
+    EXPECT_NEAR(std::stod(values[p + "rtt_seconds{" + l + R"(,quantile="0.99"})"]), 0.012, 0.012 / 64);
+    EXPECT_NEAR(std::stod(values[p + "rtt_seconds{" + l + R"(,quantile="0.5"})"]), 0.003, 0.003 / 64);
+    EXPECT_DOUBLE_EQ(std::stod(values[p + "rtt_max_seconds{" + l + "}"]), 0.012);
+    EXPECT_DOUBLE_EQ(std::stod(values[p + "rtt_seconds_sum{" + l + "}"]), 0.01525);
   }
+}
+
+// A pool's binds share one exposition: each family once, one series per bind
+// told apart by index even when account and bind are the same; label values
+// that hold quotes, backslashes or newlines are escaped.
+TEST(Metrics, PoolExpositionLabelsEveryBind) {
+  Metrics a, b;
+  a.on_sent(kSubmitSm);
+  b.on_sent(kSubmitSm);
+  b.on_sent(kSubmitSm);
+  std::vector<MetricsSnapshot> binds{a.snapshot(), b.snapshot(), Metrics{}.snapshot()};
+  for (auto& s : binds) s.bind = "transmitter";
+  binds[0].account = binds[1].account = "shop";
+  binds[2].account = "we\"ird\\\nid";
+  binds[1].session_state = state::bound_tx;
+  auto values = ParseExposition(to_prometheus(binds), "velmor_smpp");
+  const std::string l0 = R"(account="shop",bind="transmitter",index="0")",
+                    l1 = R"(account="shop",bind="transmitter",index="1")",
+                    l2 = R"(account="we\"ird\\\nid",bind="transmitter",index="2")";
+  EXPECT_EQ(values["velmor_smpp_requests_sent_total{" + l0 + R"(,command="submit_sm"})"], "1");
+  EXPECT_EQ(values["velmor_smpp_requests_sent_total{" + l1 + R"(,command="submit_sm"})"], "2");
+  EXPECT_EQ(values["velmor_smpp_state{" + l1 + R"(,state="bound_tx"})"], "1");
+  EXPECT_EQ(values["velmor_smpp_state{" + l2 + R"(,state="closed"})"], "1");
+  EXPECT_EQ(values["velmor_smpp_reconnects_total{" + l2 + "}"], "0");
 }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <map>
+#include <regex>
 #include <thread>
 
 #include "Fixture.h"
@@ -296,6 +297,22 @@ TEST(Pool, BindsOverTwoThreadsRequestsFromAThirdOne) {
     });
   const auto until = clock::now() + 20s;
   while (completed.load() < n && clock::now() < until) std::this_thread::sleep_for(5ms);
+  // Read from a thread that runs neither loop: every bind's series, read on its own loop.
+  const std::string text = p->metrics_prometheus();
+  const std::regex sent_re(
+      R"re(velmor_smpp_requests_sent_total\{account="b(\d)",bind="transmitter",index="(\d)",command="submit_sm"\} (\d+))re");
+  std::uint64_t sent = 0, binds_seen = 0;
+  for (std::sregex_iterator it(text.begin(), text.end(), sent_re), end; it != end; ++it, ++binds_seen) {
+    EXPECT_EQ((*it)[1], (*it)[2]);
+    sent += std::stoull((*it)[3]);
+  }
+  EXPECT_EQ(binds_seen, 4u);
+  EXPECT_EQ(sent, n);
+  for (int i = 0; i < 4; ++i)
+    EXPECT_NE(text.find("velmor_smpp_state{account=\"b" + std::to_string(i) + "\",bind=\"transmitter\",index=\"" +
+                        std::to_string(i) + "\",state=\"bound_tx\"} 1"),
+              std::string::npos)
+        << text;
   EXPECT_NO_THROW(p->async_shutdown(asio::use_future).get());
 
   l1.Stop();

@@ -266,7 +266,9 @@ TEST_F(SessionFixture, FullWindowQueuesAndFullQueueFailsAtOnce) {
   EXPECT_EQ(m.by_command.at(command_id::submit_sm).sent, 4u);
   EXPECT_EQ(m.by_command.at(command_id::submit_sm).ok, 4u);
   EXPECT_EQ(m.in_flight, 0u);
-  EXPECT_NE(s->metrics_prometheus().find("velmor_smpp_requests_sent_total{command=\"submit_sm\"} 4"), std::string::npos)
+  EXPECT_NE(s->metrics_prometheus().find(
+                "velmor_smpp_requests_sent_total{account=\"esme\",bind=\"transmitter\",command=\"submit_sm\"} 4"),
+            std::string::npos)
       << s->metrics_prometheus();
 }
 
@@ -549,6 +551,10 @@ TEST_F(SessionFixture, LongTextIsSplitAndEveryPartsReceiptCarriesTheTag) {
   }
   EXPECT_EQ(parts, (std::set<std::uint16_t>{0, 1, 2}));
   EXPECT_EQ(s->receipts_remembered(), 0u);  // final receipts forget their entry
+  const MetricsSnapshot m = s->metrics();   // what the receipt code decided, counted where it was
+  EXPECT_EQ(m.receipts[static_cast<std::size_t>(receipts::outcome::matched)], 3u);
+  EXPECT_EQ(m.by_command.at(command_id::deliver_sm).received, 3u);
+  EXPECT_EQ(m.session_state, state::bound_trx);
 }
 
 TEST_F(SessionFixture, TextThatCannotBeEncodedFailsOnce) {

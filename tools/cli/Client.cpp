@@ -76,7 +76,6 @@ void Client::Connect() {
   if (o_.Embedded()) StartEmbedded();
   ss::config cfg = Config();
   cfg.trace = [this](bool sent, std::string_view pdu) {
-    if (!sent && pdu.size() >= 8 && ReadU32(pdu, 4) == command_id::unbind) smsc_unbound_ = true;
     if (o_.trace) io_.err << TraceLine(sent ? '>' : '<', sent ? MaskPassword(pdu) : std::string(pdu)) << std::endl;
   };
   cfg.unframeable = [this](Cardinal length, Cardinal id, Cardinal status, Cardinal seq) {
@@ -87,6 +86,7 @@ void Client::Connect() {
   };
   session_ = std::make_unique<ss::session>(std::move(cfg), loop_);
   session_->set_state_handler([this](ss::state s, std::error_code why) {
+    if (s == ss::state::closed) smsc_unbound_ = why == ss::errc::peer_unbound;  // of the latest loss
     if (s == ss::state::closed && bound_ && !closing_) {
       if (o_.reconnect) {
         io_.err << "warning: link lost (" << (why ? why.message() : "closed") << "); reconnecting" << std::endl;
@@ -286,37 +286,15 @@ void Client::OnMessage(const ss::inbound_message& m) {
     line.text_is_hex = true;
   }
   ++printed_;
-  ++messages_;
   Result(FormatMessage(line, o_.json));
 }
 
 void Client::Listen() {
   std::optional<MetricsEndpoint> metrics;
   if (o_.metrics_port) {
-    // The session's own families, then what this listener has printed and
-    // whether it is bound now.
-    metrics.emplace(loop_, [this] {
-      auto label = [](std::string v) {  // a Prometheus label value, escaped
-        std::string out;
-        for (char c : v) out += c == '"' || c == '\\' ? std::string{'\\', c} : c == '\n' ? "\\n" : std::string(1, c);
-        return out;
-      };
-      std::string out = session_->metrics_prometheus();
-      out +=
-          "# HELP velmor_cli_inbound_messages_total MO messages printed (multipart ones once)\n"
-          "# TYPE velmor_cli_inbound_messages_total counter\n"
-          "velmor_cli_inbound_messages_total " +
-          std::to_string(messages_) +
-          "\n# HELP velmor_cli_receipts_total delivery receipts printed\n"
-          "# TYPE velmor_cli_receipts_total counter\n"
-          "velmor_cli_receipts_total " +
-          std::to_string(printed_ - messages_) +
-          "\n# HELP velmor_cli_bound 1 while the session is bound\n# TYPE velmor_cli_bound gauge\n"
-          "velmor_cli_bound{bind=\"" +
-          BindName(o_.EffectiveBind()) + "\",account=\"" + label(o_.system_id) + "\"} " +
-          (bound_ && !lost_ ? "1" : "0") + "\n";
-      return out;
-    });
+    // The session's own rendering: inbound messages, receipts by outcome and
+    // the state gauge are the session's families, labelled with account and bind.
+    metrics.emplace(loop_, [this] { return session_->metrics_prometheus(); });
     std::string why;
     if (!metrics->Start("127.0.0.1", *o_.metrics_port, why))
       throw Failure{exit_code::usage, "--metrics-port " + std::to_string(*o_.metrics_port) + ": " + why};

@@ -186,12 +186,11 @@ class Client {
   int port_ = 0;
   bool bound_ = false, lost_ = false, closing_ = false, started_ = false;
   std::error_code lost_why_;
-  bool smsc_unbound_ = false;
+  bool smsc_unbound_ = false;  // the latest loss was the SMSC's unbind (errc::peer_unbound)
   std::string unframeable_;
   sms::Reassembler reassembler_;
   std::function<void(const ss::receipt_event&)> on_receipt_;
-  unsigned printed_ = 0;   // lines listen printed
-  unsigned messages_ = 0;  // of them, MO messages
+  unsigned printed_ = 0;  // lines listen printed
 };
 
 }  // namespace velmor::cli

@@ -5,7 +5,7 @@
 // there: the simulator's state is only ever touched on its own thread. A
 // request the loop does not take up within a few seconds gets 503.
 //
-// Endpoints (JSON unless said; docs/control-api.md has the shapes):
+// Endpoints (JSON unless said; README, "SMSC simulator", has the shapes):
 //   GET    /                         the console (one static page)
 //   GET    /api/sessions             bound and open sessions
 //   GET    /api/messages?to=&id=&limit=   messages, newest first, with state

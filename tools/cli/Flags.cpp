@@ -52,19 +52,6 @@ std::string SmppTime(const std::string& flag, const std::string& v) {
                                   "like 10m or 2h");
 }
 
-// Whether some aggregate the CLI sends has a member with this tag.
-bool KnownTag(Word t) {
-  bool found = false;
-  auto check = [&](const auto& member) {
-    if (std::decay_t<decltype(member)>::tag == t) found = true;
-    return found;
-  };
-  TOPSubmit_SM s{};
-  TOPData_SM d{};
-  TOPSubmit_SM::visit(s, check) || TOPData_SM::visit(d, check);
-  return found;
-}
-
 }  // namespace
 
 CLI::Option* Time(CLI::App* s, const std::string& name, unsigned& target_ms, unsigned long long bare_unit_ms,
@@ -84,7 +71,7 @@ CLI::Option* Time(CLI::App* s, const std::string& name, unsigned& target_ms, uns
   return opt;
 }
 
-void MessageFlags(CLI::App* s, Options& o) {
+void MessageFlags(CLI::App* s, Options& o, bool data_sm) {
   One(
       s, "--service-type",
       [&o](const std::string& v) {
@@ -94,19 +81,22 @@ void MessageFlags(CLI::App* s, Options& o) {
       "service_type");
   for (auto [name, target, hi] :
        {std::tuple{"--priority", &o.priority_flag, 3}, std::tuple{"--protocol-id", &o.protocol_id, 255}})
-    One(
-        s, name,
-        [name = std::string(name), target, hi](const std::string& v) { *target = Byte(Number(name, v, 0, hi)); },
-        std::string(name + 2) + " 0.." + std::to_string(hi));
+    if (!data_sm)
+      One(
+          s, name,
+          [name = std::string(name), target, hi](const std::string& v) { *target = Byte(Number(name, v, 0, hi)); },
+          std::string(name + 2) + " 0.." + std::to_string(hi));
   One(
       s, "--esm-class", [&o](const std::string& v) { o.esm_class = Byte(Number("--esm-class", v, 0, 255)); },
       "esm_class, or-ed with the UDHI bit a split sets");
-  One(
-      s, "--schedule", [&o](const std::string& v) { o.schedule_delivery_time = SmppTime("--schedule", v); },
-      "schedule_delivery_time: SMPP time, or a delay like 10m");
-  One(
-      s, "--validity", [&o](const std::string& v) { o.validity_period = SmppTime("--validity", v); },
-      "validity_period: SMPP time, or a duration like 2h");
+  if (!data_sm) {
+    One(
+        s, "--schedule", [&o](const std::string& v) { o.schedule_delivery_time = SmppTime("--schedule", v); },
+        "schedule_delivery_time: SMPP time, or a delay like 10m");
+    One(
+        s, "--validity", [&o](const std::string& v) { o.validity_period = SmppTime("--validity", v); },
+        "validity_period: SMPP time, or a duration like 2h");
+  }
   s->add_option_function<std::vector<std::string>>(
        "--tlv",
        [&o](const std::vector<std::string>& all) {
@@ -116,16 +106,16 @@ void MessageFlags(CLI::App* s, Options& o) {
            const Word t = static_cast<Word>(Number("--tlv", v.substr(0, eq), 0, 0xFFFF));
            const std::string hex = v.substr(eq + 1);
            if (!IsHex(hex)) throw ValidationError("--tlv", "'" + hex + "' is not an even count of hex digits");
-           if (!KnownTag(t))
+           if (hex.size() / 2 > 0xFFFF)
              throw ValidationError("--tlv",
-                                   "tag " + v.substr(0, eq) + " is not an optional parameter of submit_sm or data_sm");
+                                   "a value holds at most 65535 octets, not " + std::to_string(hex.size() / 2));
            std::string octets;
            for (std::size_t i = 0; i < hex.size(); i += 2)
              octets += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
            o.tlvs.emplace_back(t, std::move(octets));
          }
        },
-       "optional parameter TAG=HEX, e.g. 0x0204=0001 (repeatable)")
+       "optional parameter TAG=HEX, e.g. 0x0204=0001 or a vendor's 0x1400=ABCD (repeatable)")
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 }
 

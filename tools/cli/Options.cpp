@@ -323,7 +323,7 @@ struct Parser {
           o.text_given = true;
         },
         "UTF-8 text (GSM 7-bit when it fits, else UCS-2)");
-    MessageFlags(data, o);
+    MessageFlags(data, o, true);  // data_sm has no priority, protocol_id, schedule or validity
 
     auto* listen = app.add_subcommand("listen", "print MO messages and receipts, one line each");
     Common(listen, Command::Listen);

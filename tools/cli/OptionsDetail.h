@@ -106,9 +106,10 @@ inline CLI::Option* Flag(CLI::App* app, const std::string& name, bool& target, c
   return opt;
 }
 
-// Message fields shared by send and data_sm: --service-type, --esm-class,
-// --priority, --protocol-id, --schedule, --validity, --tlv.
-void MessageFlags(CLI::App* s, Options& o);
+// Message fields: --service-type, --esm-class, --tlv; and for submit_sm and
+// submit_multi also --priority, --protocol-id, --schedule, --validity, fields
+// a data_sm does not have (data_sm = true leaves them out).
+void MessageFlags(CLI::App* s, Options& o, bool data_sm = false);
 // Sets the value type each flag shows in --help (PORT, N, MS, FILE, ...).
 void TypeNames(CLI::App& app);
 // A time flag: a number with a unit, or a bare number in bare_unit_ms.

@@ -88,14 +88,15 @@ std::string StatusName(Cardinal status) {
 }
 
 // Sets the aggregate's member with this tag from the octets (integers big
-// endian, in their width); the reason when it has none or the width is wrong.
+// endian, in their width); the reason when the width is wrong. A tag the
+// aggregate has no member for goes into raw as one encoded TLV, after the
+// members on the wire.
 template <class Aggregate>
-std::string SetTlv(Aggregate& a, Word tag, const std::string& octets) {
-  std::string why = "not an optional parameter of this PDU";
-  Aggregate::visit(a, [&](auto& m) {
+std::string SetTlv(Aggregate& a, std::string& raw, Word tag, const std::string& octets) {
+  std::string why;
+  const bool member = Aggregate::visit(a, [&](auto& m) {
     using M = std::decay_t<decltype(m)>;
     if (M::tag != tag) return false;
-    why.clear();
     if constexpr (requires { m.Value; }) {
       using V = typename M::value_type;
       if constexpr (std::is_same_v<V, AnsiString>) {
@@ -116,13 +117,20 @@ std::string SetTlv(Aggregate& a, Word tag, const std::string& octets) {
     m.Field = true;
     return true;
   });
+  if (!member) {
+    for (const unsigned v : {unsigned{tag}, static_cast<unsigned>(octets.size())}) {
+      raw += static_cast<char>(v >> 8);
+      raw += static_cast<char>(v & 0xFF);
+    }
+    raw += octets;
+  }
   return why;
 }
 
 template <class Aggregate>
-void ApplyTlvs(const Options& o, Aggregate& a, const char* pdu) {
+void ApplyTlvs(const Options& o, Aggregate& a, std::string& raw, const char* pdu) {
   for (const auto& [tag, octets] : o.tlvs)
-    if (auto why = SetTlv(a, tag, octets); !why.empty()) {
+    if (auto why = SetTlv(a, raw, tag, octets); !why.empty()) {
       char t[8];
       std::snprintf(t, sizeof t, "0x%04X", tag);
       throw Failure{exit_code::usage, std::string("--tlv ") + t + ": " + why + " (" + pdu + ")"};
@@ -198,10 +206,12 @@ void Client::Send() {
   for (const Job& j : run->jobs) {
     if (j.to.size() == 1) {
       TOPSubmit_SM probe{};
-      ApplyTlvs(o_, probe, "submit_sm");
+      std::string raw;
+      ApplyTlvs(o_, probe, raw, "submit_sm");
     } else {
       TOPSubmit_MULTI probe{};
-      ApplyTlvs(o_, probe, "submit_multi");
+      std::string raw;
+      ApplyTlvs(o_, probe, raw, "submit_multi");
     }
   }
   const bool bulk = !o_.file.empty() || o_.count > 1;
@@ -464,7 +474,7 @@ void Client::Send() {
         q.dest_addr_npi = o_.dest_npi;
         q.destination_addr = j.to[0];
         q.options = sms::ToOPSubmit_SM(p);
-        ApplyTlvs(o_, q.options, "submit_sm");
+        ApplyTlvs(o_, q.options, q.raw_tlvs, "submit_sm");
         q.tag = index;
         session_->async_submit_sm(std::move(q), std::move(done_part));
       } else {
@@ -472,7 +482,7 @@ void Client::Send() {
         common(q, p);
         for (const auto& d : j.to) q.dest_address.push_back({o_.dest_ton, o_.dest_npi, d, false});
         q.options = ToMulti(sms::ToOPSubmit_SM(p));
-        ApplyTlvs(o_, q.options, "submit_multi");
+        ApplyTlvs(o_, q.options, q.raw_tlvs, "submit_multi");
         session_->async_submit_multi(std::move(q), std::move(done_part));
       }
     }
@@ -638,7 +648,7 @@ void Client::DataSm() {
   q.data_coding = enc->data_coding;
   q.options.message_payload.Field = true;
   q.options.message_payload.Value = std::string(enc->octets.begin(), enc->octets.end());
-  ApplyTlvs(o_, q.options, "data_sm");
+  ApplyTlvs(o_, q.options, q.raw_tlvs, "data_sm");
   if (q.options.message_payload.Value.size() > 65535)
     throw Failure{exit_code::usage,
                   "text is " + std::to_string(enc->octets.size()) + " octets; message_payload holds at most 65535"};
