@@ -99,6 +99,7 @@ class shell : public std::enable_shared_from_this<shell> {
   void text(text_request r, std::function<void(std::error_code, text_result)> done);
   void adopt(parked&& p) {
     p.r.key = keep(std::move(p.done));
+    receipts_.take_over(p.r.key, std::move(p.text_group));
     m_.adopt(std::move(p.r), now());
     run();
   }
@@ -334,6 +335,7 @@ void shell::hand_off_queued() {
   for (moved_request& r : q) {
     parked& p = out.emplace_back();
     p.done = std::move(done_[r.key]);
+    p.text_group = receipts_.hand_over(r.key);
     free_keys_.push_back(r.key);
     p.r = std::move(r);
     unload();

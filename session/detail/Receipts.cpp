@@ -36,6 +36,19 @@ void receipts::requested(std::uint32_t key, std::uint16_t part_count) {
   if (part_count > 1 && !text_group_.empty()) group_of_[key] = text_group_;
 }
 
+std::string receipts::hand_over(std::uint32_t key) {
+  std::string group;
+  if (auto it = group_of_.find(key); it != group_of_.end()) {
+    group = std::move(it->second);
+    group_of_.erase(it);
+  }
+  return group;
+}
+
+void receipts::take_over(std::uint32_t key, std::string group) {
+  if (!group.empty()) group_of_[key] = std::move(group);
+}
+
 void receipts::completed(std::uint32_t key, const receipt_note* n, const std::string& message_id) {
   std::string group;
   if (!group_of_.empty())

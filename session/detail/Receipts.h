@@ -29,6 +29,11 @@ class receipts {
   void begin_text();
   void end_text() { text_group_.clear(); }
   void requested(std::uint32_t key, std::uint16_t part_count);
+  // Request `key` leaves this session (to another bind of a pool): its
+  // group goes with it, and the bind that takes it in files it under its
+  // own key.
+  std::string hand_over(std::uint32_t key);
+  void take_over(std::uint32_t key, std::string group);
 
   // Request `key` completed; when its response carried a message_id for a
   // request that asked for a receipt (note), the store keeps it.
