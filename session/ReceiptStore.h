@@ -73,6 +73,8 @@ class receipt_store {
   // backlog bound): a session holds new submits back while this is true,
   // rather than let entries be given up. Cheap; any thread.
   virtual bool congested() const { return false; }
+  // Writes (remembers) queued and not yet written. Cheap; any thread.
+  virtual std::size_t backlog() const { return 0; }
 };
 
 }  // namespace velmor::session

@@ -81,6 +81,12 @@ class shell : public std::enable_shared_from_this<shell> {
   template <class Request>
   void request(const Request& r, completion&& done, std::uint16_t part_index = 0, std::uint16_t part_count = 1) {
     const std::uint32_t key = keep(std::move(done));
+    if constexpr (std::is_same_v<Request, submit_sm_request> || std::is_same_v<Request, data_sm_request>)
+      if ((r.registered_delivery & 0x03) != 0 && receipts_.behind()) {
+        m_.refuse(key, errc::receipt_store_behind);
+        run();
+        return;
+      }
     receipts_.requested(key, part_count);
     if constexpr (std::is_same_v<Request, submit_sm_request>)
       m_.request(r, key, now(), part_index, part_count);

@@ -1,5 +1,6 @@
 #include "session/detail/Receipts.h"
 
+#include <algorithm>
 #include <random>
 #include <utility>
 
@@ -24,7 +25,8 @@ std::string account_of(const config& c) {
 }  // namespace
 
 receipts::receipts(asio::any_io_executor ex, const config& cfg)
-    : desk_(std::move(ex), store_of(cfg, own_), account_of(cfg), cfg.receipt_matching) {}
+    : desk_(std::move(ex), store_of(cfg, own_), account_of(cfg), cfg.receipt_matching),
+      max_unwritten_(std::max<std::size_t>(cfg.receipt_matching.max_unwritten, 1)) {}
 
 // A group's name is unique in the account: random per session, then counted.
 void receipts::begin_text() {

@@ -27,6 +27,7 @@ class redis_receipt_store final : public receipt_store {
             asio::any_io_executor ex, take_handler done, std::string_view attempt = {}) override;
   receipt_store_stats stats() const override;
   bool congested() const override { return link_->congested(); }
+  std::size_t backlog() const override { return link_->queued(); }
 
  private:
   receipt_limits limits_;

@@ -40,6 +40,7 @@ class sqlite_receipt_store final : public receipt_store {
             asio::any_io_executor ex, take_handler done, std::string_view attempt = {}) override;
   receipt_store_stats stats() const override;
   bool congested() const override { return queued_.load(std::memory_order_relaxed) > max_backlog_ / 2; }
+  std::size_t backlog() const override { return queued_.load(std::memory_order_relaxed); }
 
  private:
   struct op {

@@ -9,6 +9,7 @@
 #include "receipts/Servers.h"
 #include "session/Fixture.h"
 #include "session/Pool.h"
+#include "session/receipts/Memory.h"
 #include "session/receipts/Open.h"
 
 using namespace velmor;
@@ -234,4 +235,48 @@ TEST_F(SessionFixture, PoolTextPartsMovedToAnotherBindKeepTheirWholeOutcome) {
     }
   }
   EXPECT_GT(whole_texts, static_cast<int>(n / 2));
+}
+
+// A store behind on its writes (unreachable, or slower than the submits):
+// past receipt_matching.max_unwritten a request asking for a receipt fails
+// at once with receipt_store_behind, and its entry never piles up; one
+// asking for none still goes.
+TEST_F(SessionFixture, StoreBehindRefusesRequestsAskingForAReceipt) {
+  struct lagging final : receipt_store {
+    receipts::memory_receipt_store inner;
+    std::size_t queued = 0;
+    void remember(std::string_view a, receipt_entry e) override { inner.remember(a, std::move(e)); }
+    void take(std::string_view a, std::string_view id, bool f, bool d, asio::any_io_executor ex, take_handler done,
+              std::string_view attempt) override {
+      inner.take(a, id, f, d, std::move(ex), std::move(done), attempt);
+    }
+    receipt_store_stats stats() const override { return inner.stats(); }
+    std::size_t backlog() const override { return queued; }
+  };
+  auto store = std::make_shared<lagging>();
+  start_sim();
+  config c = fast_config(port);
+  c.receipt_store = store;
+  c.receipt_matching.max_unwritten = 100;
+  bind(Transceiver, c);
+  struct row {
+    std::size_t queued;
+    Byte registered_delivery;
+    std::error_code want;
+  };
+  for (const row& r : {row{99, 1, {}}, row{100, 1, errc::receipt_store_behind}, row{100, 0, {}},
+                       row{5000, 0x11, errc::receipt_store_behind}, row{0, 1, {}}}) {
+    store->queued = r.queued;
+    for (int kind = 0; kind < 2; ++kind) {
+      std::optional<std::error_code> got;
+      auto done = [&](std::error_code ec, auto&&) { got = ec; };
+      if (kind == 0)
+        s->async_submit_sm(
+            {.destination_addr = "1", .short_message = "hi", .registered_delivery = r.registered_delivery}, done);
+      else
+        s->async_data_sm({.destination_addr = "1", .registered_delivery = r.registered_delivery}, done);
+      ASSERT_TRUE(run_until([&] { return got.has_value(); }));
+      EXPECT_EQ(*got, r.want) << r.queued << " queued, kind " << kind;
+    }
+  }
 }
