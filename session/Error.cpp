@@ -41,6 +41,9 @@ class category final : public std::error_category {
                "send_queue_limit";
       case errc::nacked:
         return "SMSC answered generic_nack without a status: the request was not accepted; check what was sent";
+      case errc::receipt_store_behind:
+        return "receipt store behind (unreachable or slow): request asking for a receipt not sent; retry later or "
+               "raise receipt_matching.max_unwritten";
     }
     const auto status = static_cast<std::uint32_t>(v);
     std::string out = "SMSC answered " + sms::FormatCommandStatus(status);

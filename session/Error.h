@@ -24,7 +24,10 @@ enum class errc : int {
   peer_unbound = -12,     // the SMSC sent unbind: the session answered it and closed the link
   send_queue_full = -13,  // the socket's send queue (config::send_queue_limit) had no room for the PDU
   nacked = -14,           // the SMSC answered generic_nack with command_status 0: the request was not accepted
-  last_ = nacked,         // (the lowest value of this enum)
+  // A request asking for a receipt, while the receipt store has more writes
+  // waiting than receipt_matching.max_unwritten: not sent, so none is lost.
+  receipt_store_behind = -15,
+  last_ = receipt_store_behind,  // (the lowest value of this enum)
 };
 
 const std::error_category& error_category() noexcept;

@@ -58,8 +58,14 @@ class receipt_store {
   // Looks up the entry message_id names and decides as described above;
   // delivered says whether a final state is DELIVERED (for the whole
   // message's outcome). done runs on ex, once.
+  //
+  // attempt names one receipt's takes (unique across processes; empty: no
+  // name). A take answered unreachable may still have been decided (the
+  // connection broke before the reply came); asked again with the same
+  // attempt, the store gives that decision again, so the receipt is matched,
+  // not reported a duplicate of itself.
   virtual void take(std::string_view account, std::string_view message_id, bool final_state, bool delivered,
-                    asio::any_io_executor ex, take_handler done) = 0;
+                    asio::any_io_executor ex, take_handler done, std::string_view attempt = {}) = 0;
 
   virtual receipt_store_stats stats() const = 0;
 
@@ -67,6 +73,8 @@ class receipt_store {
   // backlog bound): a session holds new submits back while this is true,
   // rather than let entries be given up. Cheap; any thread.
   virtual bool congested() const { return false; }
+  // Writes (remembers) queued and not yet written. Cheap; any thread.
+  virtual std::size_t backlog() const { return 0; }
 };
 
 }  // namespace velmor::session

@@ -82,6 +82,12 @@ class shell : public std::enable_shared_from_this<shell> {
   template <class Request>
   void request(const Request& r, completion&& done, std::uint16_t part_index = 0, std::uint16_t part_count = 1) {
     const std::uint32_t key = keep(std::move(done));
+    if constexpr (std::is_same_v<Request, submit_sm_request> || std::is_same_v<Request, data_sm_request>)
+      if ((r.registered_delivery & 0x03) != 0 && receipts_.behind()) {
+        m_.refuse(key, errc::receipt_store_behind);
+        run();
+        return;
+      }
     receipts_.requested(key, part_count);
     if constexpr (std::is_same_v<Request, submit_sm_request>)
       m_.request(r, key, now(), part_index, part_count);
@@ -100,6 +106,7 @@ class shell : public std::enable_shared_from_this<shell> {
   void text(text_request r, std::function<void(std::error_code, text_result)> done);
   void adopt(parked&& p) {
     p.r.key = keep(std::move(p.done));
+    receipts_.take_over(p.r.key, std::move(p.text_group));
     m_.adopt(std::move(p.r), now());
     run();
   }
@@ -336,6 +343,7 @@ void shell::hand_off_queued() {
   for (moved_request& r : q) {
     parked& p = out.emplace_back();
     p.done = std::move(done_[r.key]);
+    p.text_group = receipts_.hand_over(r.key);
     free_keys_.push_back(r.key);
     p.r = std::move(r);
     unload();

@@ -21,6 +21,7 @@ struct parked {
   moved_request r;
   completion done;
   int hops = 0;
+  std::string text_group;  // the long text the request is a part of (its receipts add up to one outcome)
 };
 
 // What a pool lends each of its sessions. Every call is made on the

@@ -1,5 +1,6 @@
 #include "session/detail/Receipts.h"
 
+#include <algorithm>
 #include <random>
 #include <utility>
 
@@ -24,7 +25,8 @@ std::string account_of(const config& c) {
 }  // namespace
 
 receipts::receipts(asio::any_io_executor ex, const config& cfg)
-    : desk_(std::move(ex), store_of(cfg, own_), account_of(cfg), cfg.receipt_matching) {}
+    : desk_(std::move(ex), store_of(cfg, own_), account_of(cfg), cfg.receipt_matching),
+      max_unwritten_(std::max<std::size_t>(cfg.receipt_matching.max_unwritten, 1)) {}
 
 // A group's name is unique in the account: random per session, then counted.
 void receipts::begin_text() {
@@ -34,6 +36,19 @@ void receipts::begin_text() {
 
 void receipts::requested(std::uint32_t key, std::uint16_t part_count) {
   if (part_count > 1 && !text_group_.empty()) group_of_[key] = text_group_;
+}
+
+std::string receipts::hand_over(std::uint32_t key) {
+  std::string group;
+  if (auto it = group_of_.find(key); it != group_of_.end()) {
+    group = std::move(it->second);
+    group_of_.erase(it);
+  }
+  return group;
+}
+
+void receipts::take_over(std::uint32_t key, std::string group) {
+  if (!group.empty()) group_of_[key] = std::move(group);
 }
 
 void receipts::completed(std::uint32_t key, const receipt_note* n, const std::string& message_id) {

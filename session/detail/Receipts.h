@@ -29,6 +29,11 @@ class receipts {
   void begin_text();
   void end_text() { text_group_.clear(); }
   void requested(std::uint32_t key, std::uint16_t part_count);
+  // Request `key` leaves this session (to another bind of a pool): its
+  // group goes with it, and the bind that takes it in files it under its
+  // own key.
+  std::string hand_over(std::uint32_t key);
+  void take_over(std::uint32_t key, std::string group);
 
   // Request `key` completed; when its response carried a message_id for a
   // request that asked for a receipt (note), the store keeps it.
@@ -42,10 +47,13 @@ class receipts {
   // Entries waiting in the session's own memory store (0 with a store given).
   std::size_t size() const { return own_ ? own_->size() : 0; }
   bool congested() const { return desk_.congested(); }
+  // A request asking for a receipt is refused: the store is too far behind.
+  bool behind() const { return desk_.store().backlog() >= max_unwritten_; }
 
  private:
   velmor::session::receipts::memory_receipt_store* own_ = nullptr;
   velmor::session::receipts::receipt_desk desk_;
+  std::size_t max_unwritten_;
   std::string text_group_;
   std::uint64_t groups_ = 0;
   std::unordered_map<std::uint32_t, std::string> group_of_;  // request key -> its text's group

@@ -1,5 +1,6 @@
 #include "session/receipts/Desk.h"
 
+#include <random>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -10,7 +11,10 @@ namespace velmor::session::receipts {
 
 struct receipt_desk::impl : std::enable_shared_from_this<impl> {
   impl(asio::any_io_executor e, std::shared_ptr<receipt_store> s, std::string a, matcher_config c)
-      : ex(std::move(e)), store(std::move(s)), account(std::move(a)), matcher(c), timer(ex) {}
+      : ex(std::move(e)), store(std::move(s)), account(std::move(a)), matcher(c), timer(ex) {
+    std::random_device rd;
+    attempts = std::to_string((std::uint64_t{rd()} << 32) ^ rd()) + ".";
+  }
 
   asio::any_io_executor ex;
   std::shared_ptr<receipt_store> store;
@@ -20,15 +24,21 @@ struct receipt_desk::impl : std::enable_shared_from_this<impl> {
   std::optional<receipt_matcher::clock::time_point> armed;
   std::unordered_map<receipt_matcher::ticket, report_handler> waiting;
   receipt_matcher::ticket next = 1;
+  // Names each receipt's takes, the same on every retry: random per desk,
+  // then the ticket.
+  std::string attempts;
   std::vector<receipt_matcher::lookup> lookups;
   std::vector<receipt_matcher::report> reports;
 
   void ask(receipt_matcher::lookup l) {
     std::weak_ptr<impl> self = weak_from_this();
     const auto t = l.t;
-    store->take(account, l.id, l.final_state, l.delivered, ex, [self, t](receipt_take r) {
-      if (auto s = self.lock()) s->answered(t, r);
-    });
+    store->take(
+        account, l.id, l.final_state, l.delivered, ex,
+        [self, t](receipt_take r) {
+          if (auto s = self.lock()) s->answered(t, r);
+        },
+        attempts + std::to_string(t));
   }
   void tell(const receipt_matcher::report& r) {
     auto it = waiting.find(r.t);

@@ -45,6 +45,11 @@ struct matcher_config {
   std::chrono::milliseconds wait{30'000};  // how long a receipt may wait for its entry (or the store)
   std::size_t max_parked = 10'000;
   std::chrono::milliseconds retry_min{50}, retry_max{1'000};
+  // Read by the session, not the matcher: while the store has more writes
+  // waiting than this (receipt_store::backlog(); a store unreachable or
+  // slower than the submits), a request asking for a receipt fails at once
+  // with errc::receipt_store_behind rather than its entry pile up.
+  std::size_t max_unwritten = 20'000;
 };
 
 class receipt_matcher {

@@ -140,7 +140,7 @@ void memory_receipt_store::remember(std::string_view account, receipt_entry e) {
 }
 
 void memory_receipt_store::take(std::string_view account, std::string_view message_id, bool final_state, bool delivered,
-                                asio::any_io_executor ex, take_handler done) {
+                                asio::any_io_executor ex, take_handler done, std::string_view /*attempt*/) {
   receipt_take r;
   {
     std::lock_guard lock(mutex_);

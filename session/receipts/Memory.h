@@ -73,7 +73,7 @@ class memory_receipt_store final : public receipt_store {
   explicit memory_receipt_store(receipt_limits limits = {}) : book_(limits) {}
   void remember(std::string_view account, receipt_entry e) override;
   void take(std::string_view account, std::string_view message_id, bool final_state, bool delivered,
-            asio::any_io_executor ex, take_handler done) override;
+            asio::any_io_executor ex, take_handler done, std::string_view attempt = {}) override;
   receipt_store_stats stats() const override;
   std::size_t size() const;  // entries waiting, in every account
 

@@ -17,8 +17,16 @@ namespace {
 constexpr char kSep = '\x1f';
 
 // KEYS[1] the entry, KEYS[2..] its numeric keys. ARGV: value, ttl ms, id, prefix.
-// A numeric key keeps the entry it names while that entry lives.
+// A numeric key keeps the entry it names while that entry lives. A remember
+// sent again after a broken connection finds its entry taken already (a
+// tombstone of the same value): it stays a tombstone.
 constexpr const char* kRemember = R"lua(
+local cur = redis.call('GET', KEYS[1])
+if cur and string.sub(cur, 1, 1) == 't' then
+  local a = string.find(cur, '\30', 2, true)
+  local b = a and string.find(cur, '\30', a + 1, true)
+  if b and string.sub(cur, b + 1) == string.sub(ARGV[1], 2) then return 0 end
+end
 redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2])
 for i = 2, #KEYS do
   local cur = redis.call('GET', KEYS[i])
@@ -30,8 +38,11 @@ return 1
 )lua";
 
 // KEYS: lookup keys in rule order (e:ID for the text, k:KEY for the rest).
-// ARGV: final (0/1), delivered (0/1), tombstone ttl ms, prefix, group ttl ms.
-// Returns {} for no entry, {'m', value[, whole]} matched, {'d', value} duplicate.
+// ARGV: final (0/1), delivered (0/1), tombstone ttl ms, prefix, group ttl ms,
+// attempt. Returns {} for no entry, {'m', value[, whole]} matched, {'d',
+// value} duplicate. A tombstone is 't' attempt 0x1E whole 0x1E the entry's
+// fields: the same attempt asking again (its reply was lost) gets the
+// original answer.
 constexpr const char* kTake = R"lua(
 local p = ARGV[4]
 for i = 1, #KEYS do
@@ -42,9 +53,20 @@ for i = 1, #KEYS do
   end
   local v = ek and redis.call('GET', ek)
   if v then
-    if string.sub(v, 1, 1) == 't' then return {'d', v} end
+    if string.sub(v, 1, 1) == 't' then
+      local a = string.find(v, '\30', 2, true)
+      local b = a and string.find(v, '\30', a + 1, true)
+      if not b then return {'d', v} end
+      local body = 'w' .. string.sub(v, b + 1)
+      if ARGV[6] ~= '' and string.sub(v, 2, a - 1) == ARGV[6] then
+        local whole = string.sub(v, a + 1, b - 1)
+        if whole ~= '' then return {'m', body, whole} end
+        return {'m', body}
+      end
+      return {'d', body}
+    end
     if ARGV[1] == '0' then return {'m', v} end
-    redis.call('SET', ek, 't' .. string.sub(v, 2), 'PX', ARGV[3])
+    local whole = ''
     local f = {}
     for x in string.gmatch(string.sub(v, 2) .. '\31', '(.-)\31') do f[#f + 1] = x end
     local count, group = tonumber(f[1]), f[2]
@@ -54,12 +76,12 @@ for i = 1, #KEYS do
       if ARGV[2] == '0' then redis.call('HSET', gk, 'failed', 1) end
       redis.call('PEXPIRE', gk, ARGV[5])
       if done >= count then
-        local failed = redis.call('HGET', gk, 'failed')
+        if redis.call('HGET', gk, 'failed') then whole = '0' else whole = '1' end
         redis.call('DEL', gk)
-        if failed then return {'m', v, '0'} end
-        return {'m', v, '1'}
       end
     end
+    redis.call('SET', ek, 't' .. ARGV[6] .. '\30' .. whole .. '\30' .. string.sub(v, 2), 'PX', ARGV[3])
+    if whole ~= '' then return {'m', v, whole} end
     return {'m', v}
   end
 end
@@ -139,7 +161,7 @@ void redis_receipt_store::remember(std::string_view account, receipt_entry e) {
 }
 
 void redis_receipt_store::take(std::string_view account, std::string_view message_id, bool final_state, bool delivered,
-                               asio::any_io_executor ex, take_handler done) {
+                               asio::any_io_executor ex, take_handler done, std::string_view attempt) {
   takes_.fetch_add(1, std::memory_order_relaxed);
   const key_list keys = lookup_keys(message_id);
   if (keys.size == 0) {
@@ -150,7 +172,7 @@ void redis_receipt_store::take(std::string_view account, std::string_view messag
   std::vector<std::string> k;
   for (const std::string& key : keys) k.push_back(key[0] == '=' ? p + "e:" + key.substr(1) : p + "k:" + key);
   std::vector<std::string> a{final_state ? "1" : "0", delivered ? "1" : "0", ms(limits_.tombstone_ttl), p,
-                             ms(limits_.max_age)};
+                             ms(limits_.max_age),     std::string(attempt)};
   link_->run_script(kTakeScript, std::move(k), std::move(a), false,
                     [this, ex = std::move(ex), done = std::move(done)](redisReply* r) mutable {
                       receipt_take t;

@@ -24,9 +24,10 @@ class redis_receipt_store final : public receipt_store {
   redis_receipt_store(redis_address where, receipt_limits limits = {}, redis_link::options opt = {});
   void remember(std::string_view account, receipt_entry e) override;
   void take(std::string_view account, std::string_view message_id, bool final_state, bool delivered,
-            asio::any_io_executor ex, take_handler done) override;
+            asio::any_io_executor ex, take_handler done, std::string_view attempt = {}) override;
   receipt_store_stats stats() const override;
   bool congested() const override { return link_->congested(); }
+  std::size_t backlog() const override { return link_->queued(); }
 
  private:
   receipt_limits limits_;

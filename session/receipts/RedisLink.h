@@ -60,6 +60,7 @@ class redis_link {
   bool connected() const;
   // Commands queued or being sent: past half of max_backlog the caller
   // should hold back.
+  std::size_t queued() const { return queued_.load(std::memory_order_relaxed); }
   bool congested() const { return queued_.load(std::memory_order_relaxed) > opt_.max_backlog / 2; }
 
  private:

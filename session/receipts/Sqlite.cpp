@@ -275,7 +275,7 @@ void sqlite_receipt_store::remember(std::string_view account, receipt_entry e) {
 }
 
 void sqlite_receipt_store::take(std::string_view account, std::string_view message_id, bool final_state, bool delivered,
-                                asio::any_io_executor ex, take_handler done) {
+                                asio::any_io_executor ex, take_handler done, std::string_view /*attempt*/) {
   takes_.fetch_add(1, std::memory_order_relaxed);
   op o;
   o.is_take = true;

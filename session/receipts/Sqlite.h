@@ -37,9 +37,10 @@ class sqlite_receipt_store final : public receipt_store {
   ~sqlite_receipt_store() override;  // writes what is queued, then stops
   void remember(std::string_view account, receipt_entry e) override;
   void take(std::string_view account, std::string_view message_id, bool final_state, bool delivered,
-            asio::any_io_executor ex, take_handler done) override;
+            asio::any_io_executor ex, take_handler done, std::string_view attempt = {}) override;
   receipt_store_stats stats() const override;
   bool congested() const override { return queued_.load(std::memory_order_relaxed) > max_backlog_ / 2; }
+  std::size_t backlog() const override { return queued_.load(std::memory_order_relaxed); }
 
  private:
   struct op {

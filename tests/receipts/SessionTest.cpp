@@ -9,6 +9,7 @@
 #include "receipts/Servers.h"
 #include "session/Fixture.h"
 #include "session/Pool.h"
+#include "session/receipts/Memory.h"
 #include "session/receipts/Open.h"
 
 using namespace velmor;
@@ -183,4 +184,99 @@ TEST_F(SessionFixture, TwoClientsOfOneRedisMatchEachOthersReceipts) {
   EXPECT_EQ(got, (std::map<std::string, int>{{"matched", 50}})) << "each once, none unmatched";
   EXPECT_EQ(*tags.begin(), 1000u);
   EXPECT_EQ(*tags.rbegin(), 1049u);
+}
+
+// A bind of a pool is lost while long texts wait in its queue: their parts
+// move to the other bind and still add up to one whole-message outcome, for
+// every text whose parts were all matched.
+TEST_F(SessionFixture, PoolTextPartsMovedToAnotherBindKeepTheirWholeOutcome) {
+  std::unique_ptr<smsc::Server> sims[2];
+  pool_config pc;
+  for (auto& sim : sims) {
+    smsc::Config sc;
+    sc.response_delay = 5ms;
+    sc.delivery_delay = 20ms;
+    sim = std::make_unique<smsc::Server>(sc, loop);
+    ASSERT_TRUE(sim->start("127.0.0.1", 0));
+    config c = fast_config(sim->port());
+    c.window = 2;
+    c.receipt_account = "one account";  // the two SMSCs stand for one
+    pc.binds.push_back(c);
+  }
+  int on_b = 0;
+  sims[1]->smsc().on_submit = [&](const smsc::Session&, const smsc::MessageView&) { ++on_b; };
+  pool p(pc, loop);
+  std::map<std::uint64_t, int> parts_matched, wholes;
+  p.set_receipt_handler([&](const receipt_event& e) {
+    if (!e.matched) return;
+    ++parts_matched[e.tag];
+    if (e.whole_delivered) ++wholes[e.tag];
+  });
+  std::optional<std::error_code> up;
+  p.async_connect([&](std::error_code ec) { up = ec; });
+  ASSERT_TRUE(run_until([&] { return up.has_value(); }));
+  constexpr std::uint64_t n = 40;
+  std::map<std::uint64_t, std::error_code> sent;
+  for (std::uint64_t i = 0; i < n; ++i)
+    p.async_send_text(
+        {.destination_addr = "4670009", .text = std::string(400, 'x'), .registered_delivery = 1, .tag = i},
+        [&sent, i](std::error_code ec, text_result) { sent[i] = ec; });
+  ASSERT_TRUE(run_until([&] { return on_b >= 4; }));
+  sims[1]->stop();
+  ASSERT_TRUE(run_until([&] { return sent.size() == n; }, 10s));
+  loop.RunFor(300ms);  // the last receipts
+  EXPECT_GT(p.bind(1).counters().handed_off, 3u);
+  int whole_texts = 0;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    EXPECT_LE(wholes[i], 1) << "text " << i;
+    if (parts_matched[i] == 3) {
+      EXPECT_EQ(wholes[i], 1) << "text " << i << ": every part matched, no whole outcome";
+      ++whole_texts;
+    }
+  }
+  EXPECT_GT(whole_texts, static_cast<int>(n / 2));
+}
+
+// A store behind on its writes (unreachable, or slower than the submits):
+// past receipt_matching.max_unwritten a request asking for a receipt fails
+// at once with receipt_store_behind, and its entry never piles up; one
+// asking for none still goes.
+TEST_F(SessionFixture, StoreBehindRefusesRequestsAskingForAReceipt) {
+  struct lagging final : receipt_store {
+    receipts::memory_receipt_store inner;
+    std::size_t queued = 0;
+    void remember(std::string_view a, receipt_entry e) override { inner.remember(a, std::move(e)); }
+    void take(std::string_view a, std::string_view id, bool f, bool d, asio::any_io_executor ex, take_handler done,
+              std::string_view attempt) override {
+      inner.take(a, id, f, d, std::move(ex), std::move(done), attempt);
+    }
+    receipt_store_stats stats() const override { return inner.stats(); }
+    std::size_t backlog() const override { return queued; }
+  };
+  auto store = std::make_shared<lagging>();
+  start_sim();
+  config c = fast_config(port);
+  c.receipt_store = store;
+  c.receipt_matching.max_unwritten = 100;
+  bind(Transceiver, c);
+  struct row {
+    std::size_t queued;
+    Byte registered_delivery;
+    std::error_code want;
+  };
+  for (const row& r : {row{99, 1, {}}, row{100, 1, errc::receipt_store_behind}, row{100, 0, {}},
+                       row{5000, 0x11, errc::receipt_store_behind}, row{0, 1, {}}}) {
+    store->queued = r.queued;
+    for (int kind = 0; kind < 2; ++kind) {
+      std::optional<std::error_code> got;
+      auto done = [&](std::error_code ec, auto&&) { got = ec; };
+      if (kind == 0)
+        s->async_submit_sm(
+            {.destination_addr = "1", .short_message = "hi", .registered_delivery = r.registered_delivery}, done);
+      else
+        s->async_data_sm({.destination_addr = "1", .registered_delivery = r.registered_delivery}, done);
+      ASSERT_TRUE(run_until([&] { return got.has_value(); }));
+      EXPECT_EQ(*got, r.want) << r.queued << " queued, kind " << kind;
+    }
+  }
 }

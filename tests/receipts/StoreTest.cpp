@@ -164,6 +164,35 @@ TEST(ReceiptStore, OpenNamesWhatIsWrong) {
   EXPECT_THROW(open_receipt_store("sqlite:/nonexistent-dir/x/r.db"), std::runtime_error);
 }
 
+// A take whose reply was lost is asked again under its attempt: the same
+// answer (matched, with the whole outcome), never a duplicate of itself; a
+// remember sent again after the take leaves the tombstone.
+TEST(ReceiptStore, RedisTakeAskedAgainByItsAttemptGetsTheFirstAnswer) {
+  redis_server server;
+  NEED_REDIS(server);
+  auto s = open_receipt_store(server.url());
+  asio::io_context io;
+  for (int i = 0; i < 200 && take_now(io, *s, "A", "probe").result == receipt_take::kind::unreachable; ++i)
+    std::this_thread::sleep_for(10ms);
+  s->remember("A", entry("p1", 1, 0, 2, "g"));
+  s->remember("A", entry("p2", 1, 1, 2, "g"));
+  const auto take = [&](const char* id, const char* attempt) {
+    std::optional<receipt_take> got;
+    s->take(
+        "A", id, true, true, io.get_executor(), [&](receipt_take t) { got = std::move(t); }, attempt);
+    EXPECT_TRUE(run_until(io, [&] { return got.has_value(); }));
+    const receipt_take t = got.value_or(receipt_take{});
+    return std::string(kind(t.result)) + (t.whole_delivered ? " whole" : "");
+  };
+  EXPECT_EQ(take("p1", "a.1"), "matched");
+  EXPECT_EQ(take("p2", "a.2"), "matched whole");
+  EXPECT_EQ(take("p2", "a.2"), "matched whole") << "the same attempt again";
+  EXPECT_EQ(take("p2", "b.7"), "duplicate");
+  EXPECT_EQ(take("p1", ""), "duplicate");
+  s->remember("A", entry("p2", 1, 1, 2, "g"));  // sent again after a broken connection
+  EXPECT_EQ(take("p2", "b.8"), "duplicate");
+}
+
 // Two clients of one Redis race for every receipt, twice over: each is
 // taken exactly once, the other sees a duplicate.
 TEST(ReceiptStore, RedisSharedByTwoClientsTakesEachReceiptOnce) {

@@ -6,17 +6,24 @@
 //
 // VELMOR_CHAOS_REQUESTS (default 100000) and VELMOR_CHAOS_SECONDS (default
 // 50: no new request after that, the rest drains) scale the run.
+//
+// Then receipts through a pool under the same faults: delivered on any bind,
+// before their submit_sm_resp, and twice. Each is matched exactly once or
+// reported with a reason, and the reports add up to the receipts received.
 #include <dirent.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "session/Pool.h"
 #include "session/Session.h"
 #include "tools/smsc/Server.h"
 
@@ -236,6 +243,109 @@ TEST(SessionChaos, EveryRequestCompletesOnceThroughRandomFaults) {
 
   std::optional<std::error_code> down;
   s->async_shutdown([&](std::error_code ec) { down = ec; });
+  EXPECT_TRUE(loop.RunUntil([&] { return down.has_value(); }, 5s));
+}
+
+TEST(SessionChaos, EveryReceiptMatchedOnceOrReportedWithAReason) {
+  const std::uint64_t total = env_or("VELMOR_CHAOS_RECEIPTS", 3'000);
+  TEventLoop loop;
+  // Two SMSCs of one account, two binds each: one sends every receipt before
+  // its response and twice, the other plainly; both on any bind, in turn.
+  std::unique_ptr<smsc::Server> sims[2];
+  pool_config pc;
+  std::uint64_t receipts_in = 0;  // deliver_sm framed by any bind
+  for (int k = 0; k < 2; ++k) {
+    smsc::Config sc;
+    sc.random_seed = 77 + k;
+    sc.first_message_id = 1 + static_cast<std::uint64_t>(k) * 1'000'000'000;  // ids unique in the account
+    sc.delivery_delay = 0ms;
+    sc.pdu_log_limit = 0;
+    sc.receipt_before_response = k == 0;
+    sc.duplicate_receipts = k == 0;
+    sc.drop_probability = 0.002;
+    sc.delay_probability = 0.01;
+    sc.random_delay = 150ms;  // past the request deadline: a late response, its receipt has no entry
+    sims[k] = std::make_unique<smsc::Server>(sc, loop);
+    ASSERT_TRUE(sims[k]->start("127.0.0.1", 0));
+    for (int b = 0; b < 2; ++b) {
+      config c;
+      c.port = sims[k]->port();
+      c.system_id = "chaos";
+      c.window = 20;
+      c.request_timeout = 50ms;
+      c.reconnect_min = 5ms;
+      c.reconnect_max = 50ms;
+      c.response_deadline = 2s;
+      c.receipt_account = "one account";
+      c.receipt_matching.wait = 300ms;
+      c.random_seed = 3 + b;
+      c.trace = [&receipts_in](bool sent, std::string_view pdu) {
+        if (!sent && pdu.size() >= 8 && pdu[4] == 0 && pdu[5] == 0 && pdu[6] == 0 && pdu[7] == 5) ++receipts_in;
+      };
+      pc.binds.push_back(c);
+    }
+  }
+  pool p(pc, loop);
+  std::map<std::string, std::map<std::string, int>> by_id;  // message_id -> what its receipts were reported as
+  std::uint64_t reports = 0;
+  p.set_receipt_handler([&](const receipt_event& e) {
+    ++reports;
+    std::string what = receipts::to_string(e.outcome);
+    if (e.outcome == receipts::outcome::early_matched) what = "matched";
+    if (e.outcome == receipts::outcome::unmatched) {
+      EXPECT_NE(e.reason, receipts::unmatched_reason::none) << "unmatched without a reason";
+      what += std::string(" ") + receipts::to_string(e.reason);
+    }
+    ++by_id[e.message_id][what];
+  });
+  std::optional<std::error_code> up;
+  p.async_connect([&](std::error_code ec) { up = ec; });
+  ASSERT_TRUE(loop.RunUntil([&] { return up.has_value(); }, 5s));
+  ASSERT_FALSE(*up);
+
+  std::map<std::string, std::uint64_t> ok_ids;  // message_id -> tag, of submits answered 0
+  std::uint64_t issued = 0, completed = 0;
+  const auto t0 = std::chrono::steady_clock::now();
+  while ((issued < total || completed < issued) && std::chrono::steady_clock::now() - t0 < 30s) {
+    while (issued < total && issued - completed < 200) {
+      const std::uint64_t tag = issued++;
+      p.async_submit_sm({.destination_addr = "46700000001", .short_message = "r", .registered_delivery = 1, .tag = tag},
+                        [&, tag](std::error_code ec, response r) {
+                          ++completed;
+                          if (!ec) ok_ids[r.message_id] = tag;
+                        });
+    }
+    loop.RunFor(5ms);
+  }
+  ASSERT_EQ(completed, issued);
+  // Quiet: every receipt received has been reported (the longest wait is 300 ms).
+  std::uint64_t last = ~0ull;
+  while (last != reports || reports != receipts_in) {
+    last = reports;
+    loop.RunFor(500ms);
+    if (std::chrono::steady_clock::now() - t0 > 40s) break;
+  }
+  std::printf("chaos receipts: submits=%llu ok=%zu receipts in=%llu reports=%llu ids=%zu\n", (unsigned long long)issued,
+              ok_ids.size(), (unsigned long long)receipts_in, (unsigned long long)reports, by_id.size());
+  EXPECT_EQ(reports, receipts_in) << "each receipt received reported once";
+  std::uint64_t matched = 0, unmatched_ok = 0;
+  for (const auto& [id, what] : by_id) {
+    const int m = what.count("matched") ? what.at("matched") : 0;
+    const int dup = what.count("duplicate") ? what.at("duplicate") : 0;
+    EXPECT_LE(m, 1) << id << " matched twice";
+    if (dup > 0) EXPECT_EQ(m, 1) << id << ": a duplicate of nothing matched";
+    if (ok_ids.count(id)) {
+      // The entry was remembered: its receipt cannot go unmatched.
+      unmatched_ok += m == 0;
+    } else {
+      EXPECT_EQ(m, 0) << id << ": matched with no entry";
+    }
+    matched += m;
+  }
+  EXPECT_EQ(unmatched_ok, 0u);
+  EXPECT_GT(matched, total / 2);
+  std::optional<std::error_code> down;
+  p.async_shutdown([&](std::error_code ec) { down = ec; });
   EXPECT_TRUE(loop.RunUntil([&] { return down.has_value(); }, 5s));
 }
 
