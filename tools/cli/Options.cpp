@@ -39,12 +39,53 @@ Environment: SMPP_HOST, SMPP_PORT, SMPP_SYSTEM_ID, SMPP_PASSWORD stand for
 --host, --port, --system-id, --password when those are not given.
 )";
 
+// A store's text: memory, sqlite:PATH or redis://HOST:PORT[/DB].
+void StoreText(const std::string& flag, const std::string& v) {
+  if (v == "memory") return;
+  if (v.substr(0, 7) == "sqlite:") {
+    if (v.size() == 7) throw ValidationError(flag, "sqlite: needs a file, as in sqlite:receipts.db");
+    return;
+  }
+  if (v.substr(0, 8) != "redis://")
+    throw ValidationError(flag, "'" + v + "' is none of memory, sqlite:PATH, redis://HOST:PORT/DB");
+  const std::string_view rest = std::string_view(v).substr(8);
+  const std::string_view hostport = rest.substr(0, rest.find('/'));
+  const auto colon = hostport.rfind(':');
+  auto number = [&](std::string_view s, unsigned long long hi, const char* what) {
+    unsigned long long n = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), n);
+    if (s.empty() || ec != std::errc{} || end != s.data() + s.size() || n > hi)
+      throw ValidationError(flag, "'" + v + "': bad " + what);
+  };
+  if (colon != std::string_view::npos) number(hostport.substr(colon + 1), 65535, "port");
+  if (const auto slash = rest.find('/'); slash != std::string_view::npos && slash + 1 < rest.size())
+    number(rest.substr(slash + 1), 1'000'000, "database number");
+}
+
 struct Parser {
   Options o;
   CLI::App app{"velmorsmppdemo: an SMPP 3.4 client (ESME) and SMSC simulator", "velmorsmppdemo"};
   std::vector<CLI::Option*> simulator_flags;
   CLI::Option* host = nullptr;
   CLI::Option* port = nullptr;
+
+  // --store and --account (send, listen).
+  void StoreFlags(CLI::App* s) {
+    One(
+        s, "--store",
+        [this](const std::string& v) {
+          StoreText("--store", v);
+          o.store = v == "memory" ? std::string() : v;
+        },
+        "sqlite:PATH or redis://HOST:PORT/DB: the receipt entries, shared with other processes (default: memory)");
+    One(
+        s, "--account",
+        [this](const std::string& v) {
+          MaxLength("--account", NonEmpty("--account", v), 200);
+          o.account = v;
+        },
+        "the name entries and the budget are kept under (default HOST:PORT/SYSTEM_ID)");
+  }
 
   void Common(CLI::App* s, Command c) {
     One(
@@ -293,6 +334,23 @@ struct Parser {
         send, "--journal", [this](const std::string& v) { o.journal = NonEmpty("--journal", v); },
         "with --file: record each accepted line; a rerun skips those");
     MessageFlags(send, o);
+    StoreFlags(send);
+    One(
+        send, "--tag",
+        [this](const std::string& v) {
+          MaxLength("--tag", NonEmpty("--tag", v), 200);
+          o.tag = v;
+        },
+        "with --store: the run's name, printed by whoever matches its receipts (default: the --file name)");
+    One(
+        send, "--rate-store",
+        [this](const std::string& v) {
+          if (v.substr(0, 8) != "redis://")
+            throw ValidationError("--rate-store", "'" + v + "' is not redis://HOST:PORT/DB");
+          StoreText("--rate-store", v);
+          o.rate_store = v;
+        },
+        "redis://HOST:PORT/DB: draw --rate from a budget every process of the --account shares");
     Flag(send, "--receipt", o.receipt, "wait for the delivery receipts; exit 0 only when every one says DELIVRD");
     Time(send, "--receipt-timeout", o.receipt_timeout_ms, 1, 1, 86'400'000,
          "for the delivery receipts, from the last response (default 30s)");
@@ -334,6 +392,7 @@ struct Parser {
         [this](const std::string& v) { o.count = static_cast<unsigned>(Number("--count", v, 1, 1'000'000)); },
         "stop after N");
     Time(listen, "--duration", o.duration_ms, 1000, 1, 86'400'000, "stop after this long (a bare number: seconds)");
+    StoreFlags(listen);
     Flag(listen, "--reconnect", o.reconnect, "reconnect and rebind with backoff when the link is lost");
     One(
         listen, "--metrics-port",
@@ -444,8 +503,10 @@ void Check(Options& o, bool simulator_flag_used, bool port_given) {
       if (o.to.size() > TVelmorSMPPDemo::MaxDestinations) fail("--to: more than 254 destinations");
       if (o.encoding == sms::Alphabet::Binary && o.text_given && !IsHex(o.text))
         fail("--text: with --encoding binary the text must be an even count of hex digits");
-      if (o.receipt && o.bind && *o.bind == Transmitter)
-        fail("--receipt needs a bind that receives (receiver or transceiver)");
+      if (o.receipt && o.bind && *o.bind == Transmitter && o.store.empty())
+        fail("--receipt on a transmitter needs --store: another process's bind receives the receipts");
+      if (!o.tag.empty() && o.store.empty()) fail("--tag names the run in a shared --store: give --store");
+      if (!o.rate_store.empty() && o.rate == 0) fail("--rate-store holds the --rate budget: give --rate");
       if (!o.journal.empty() && o.file.empty()) fail("--journal records --file lines: give --file");
       if (o.receipt && o.registered_delivery && (*o.registered_delivery & 0x03) == 0)
         fail("--receipt asks for receipts but --registered-delivery " + std::to_string(*o.registered_delivery) +

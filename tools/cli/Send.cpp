@@ -207,12 +207,55 @@ void Client::Send() {
   const bool bulk = !o_.file.empty() || o_.count > 1;
   const Byte registered = o_.registered_delivery.value_or(o_.receipt ? 1 : 0);
 
-  // ---- receipts: each message's parts, by tag (message index) ---------------------
-  on_receipt_ = [this, run, bulk](const ss::receipt_event& e) {
+  // ---- receipts: each message's parts, by tag (this run, message number) ------------
+  // A message's number in the tag: its input line with --file, else its
+  // repetition counted from 1; back to its index here.
+  auto index_of = [run](std::uint32_t number) -> std::optional<std::uint64_t> {
+    if (run->repeat)
+      return number >= 1 && number <= run->total ? std::optional<std::uint64_t>(number - 1) : std::nullopt;
+    const auto it = std::lower_bound(run->jobs.begin(), run->jobs.end(), number,
+                                     [](const Job& j, std::uint32_t n) { return j.line < n; });
+    if (it == run->jobs.end() || it->line != number) return std::nullopt;
+    return static_cast<std::uint64_t>(it - run->jobs.begin());
+  };
+  // A final receipt of message `index`, taken by this bind or (elsewhere)
+  // by another process's and handed on through the store. j: its JSON line.
+  auto counted = [this, run, bulk](std::uint64_t index, const sms::Receipt& rc, const std::string& message_id, json j,
+                                   bool elsewhere) {
+    Tally& t = run->t;
+    ++t.receipts_final;
+    ++t.receipts_by[StateText(rc)];
+    const int code = ReceiptExit(rc);
+    if (code != exit_code::ok && t.receipt_exit == exit_code::ok) t.receipt_exit = code;
+    if (bulk && !o_.json) return;
+    const double since = Ms(Clock::now() - run->t0);
+    if (o_.json) {
+      const Job& job = run->job(index);
+      j["line"] = job.line ? json(job.line) : json(nullptr);
+      j["after_ms"] = Round2(since);
+      if (elsewhere) j["elsewhere"] = true;
+      Json(j);
+      return;
+    }
+    std::string line = "receipt received: id=" + (rc.id.empty() ? message_id : rc.id);
+    if (rc.state) line += " state=" + std::string(sms::MessageStateName(*rc.state));
+    if (rc.stat) line += " stat=" + *rc.stat;
+    if (rc.err) line += " err=" + *rc.err;
+    Result(line + " (" + MsText(since) + " after submit" + (elsewhere ? ", taken by another process" : "") + ")");
+  };
+  on_receipt_ = [this, run, index_of, counted](const ss::receipt_event& e) {
     if (run->finished) return;
+    if (e.matched && RunOf(e.tag) != run_) {  // another run's entry, through the store
+      if (board_) ForOtherRun(e, {});
+      if (!o_.quiet)
+        io_.err << "note: a receipt for message_id " << e.message_id << " belongs to another run" << std::endl;
+      return;
+    }
+    // A duplicate was counted with its first copy.
+    if (e.outcome == ss::receipts::outcome::duplicate) return;
     std::optional<std::uint64_t> index;
     if (e.matched)
-      index = e.tag;
+      index = index_of(NumberOf(e.tag));
     else if (auto it = run->multi_ids.find(e.message_id); it != run->multi_ids.end())
       index = it->second;
     if (!e.matched)
@@ -226,32 +269,46 @@ void Client::Send() {
       return;
     }
     if (!FinalReceipt(e.receipt)) return;
-    Tally& t = run->t;
-    ++t.receipts_final;
-    ++t.receipts_by[StateText(e.receipt)];
-    const int code = ReceiptExit(e.receipt);
-    if (code != exit_code::ok && t.receipt_exit == exit_code::ok) t.receipt_exit = code;
-    if (bulk && !o_.json) return;
-    const double since = Ms(Clock::now() - run->t0);
-    if (o_.json) {
-      json j = ReceiptJson(e.receipt, e.message.source_addr, e.message.destination_addr);
-      j["message_id"] = e.message_id;
-      const Job& job = run->job(*index);
-      j["line"] = job.line ? json(job.line) : json(nullptr);
-      j["part"] = e.part_index + 1;
-      j["parts"] = e.part_count;
-      j["after_ms"] = Round2(since);
-      Json(j);
-      return;
-    }
-    std::string line = "receipt received: id=" + (e.receipt.id.empty() ? e.message_id : e.receipt.id);
-    if (e.receipt.state) line += " state=" + std::string(sms::MessageStateName(*e.receipt.state));
-    if (e.receipt.stat) line += " stat=" + *e.receipt.stat;
-    if (e.receipt.err) line += " err=" + *e.receipt.err;
-    Result(line + " (" + MsText(since) + " after submit)");
+    json j = ReceiptJson(e.receipt, e.message.source_addr, e.message.destination_addr);
+    j["message_id"] = e.message_id;
+    j["part"] = e.part_index + 1;
+    j["parts"] = e.part_count;
+    counted(*index, e.receipt, e.message_id, std::move(j), false);
   };
+  for (const Job& j : run->jobs) pair_locally_ = pair_locally_ || j.to.size() > 1;
 
   Connect();  // receipts flushed at the bind reach the handler above
+  if (board_) {
+    // The run is described before its first entry, so that whoever takes
+    // one of its receipts finds the tag (and that this run waits).
+    RunInfo info{o_.tag.empty() ? (o_.file.empty() ? "run " + std::to_string(run_) : o_.file) : o_.tag,
+                 !o_.file.empty(), o_.receipt};
+    auto written = std::make_shared<std::optional<bool>>();
+    board_->Announce(run_, info, [written](bool ok) { *written = ok; });
+    loop_.RunUntil([&] { return written->has_value() || Interrupted(); }, std::chrono::milliseconds(3000));
+    if (!written->value_or(false))
+      io_.err << "warning: --store " << o_.store << ": the run's tag could not be written"
+              << (board_->Problem().empty() ? std::string() : " (" + board_->Problem() + ")") << std::endl;
+    if (o_.receipt)
+      board_->Collect(run_, [this, run, index_of, counted](std::vector<std::string> outcomes) {
+        for (const std::string& text : outcomes) {
+          if (run->finished) return;
+          json j = json::parse(text, nullptr, false);
+          if (!j.is_object() || !j.contains("run_tag") || !j["run_tag"].is_number_unsigned()) continue;
+          const auto tag = j["run_tag"].get<std::uint64_t>();
+          j.erase("run_tag");
+          const auto index = RunOf(tag) == run_ ? index_of(NumberOf(tag)) : std::nullopt;
+          if (!index) continue;
+          sms::Receipt rc;
+          rc.id = j.value("message_id", "");
+          if (j.contains("message_state") && j["message_state"].is_number_unsigned())
+            rc.state = sms::ToMessageState(static_cast<Byte>(j["message_state"].get<unsigned>()));
+          if (j.contains("stat") && j["stat"].is_string()) rc.stat = j["stat"].get<std::string>();
+          if (j.contains("err") && j["err"].is_string()) rc.err = j["err"].get<std::string>();
+          counted(*index, rc, rc.id, std::move(j), true);
+        }
+      });
+  }
   run->t0 = Clock::now();
 
   // ---- one submit result: a line per destination and part -------------------------
@@ -374,7 +431,7 @@ void Client::Send() {
                                                : ss::split_method::payload;
       q.data_coding = CodingOf(o_);
       q.registered_delivery = registered;
-      q.tag = index;
+      q.tag = RunTag(run_, run->repeat ? static_cast<std::uint32_t>(index + 1) : static_cast<std::uint32_t>(j.line));
       session_->async_send_text(std::move(q), [=, this](std::error_code ec, ss::text_result r) {
         if (run->finished) return;
         const Job& j = run->job(index);
@@ -465,7 +522,7 @@ void Client::Send() {
         q.destination_addr = j.to[0];
         q.options = sms::ToOPSubmit_SM(p);
         ApplyTlvs(o_, q.options, "submit_sm");
-        q.tag = index;
+        q.tag = RunTag(run_, run->repeat ? static_cast<std::uint32_t>(index + 1) : static_cast<std::uint32_t>(j.line));
         session_->async_submit_sm(std::move(q), std::move(done_part));
       } else {
         ss::submit_multi_request q;
@@ -513,6 +570,7 @@ void Client::Send() {
     loop_.RunUntil([&] { return got() || LinkLost() || Interrupted(); }, std::chrono::hours(24 * 365));
     receipts_interrupted = !got() && !LinkLost();
   }
+  FlushStore();
   const bool lost = LinkLost();
   // Messages still waiting when the link closes were sent and never answered.
   if (interrupted || receipts_interrupted) Close(false);
@@ -555,10 +613,16 @@ void Client::Send() {
     throw Failure{exit_code::partial, std::to_string(t.partial) + " of " + std::to_string(t.sent) +
                                           " messages refused for some destinations; first: " + t.first_partial};
   }
-  if (o_.receipt && t.receipts_final < t.receipts_expected)
+  if (o_.receipt && t.receipts_final < t.receipts_expected) {
+    std::string why;
+    if (board_) {
+      why = "; the rest reached neither this bind nor, through --store, another process's";
+      if (const std::string p = board_->Problem(); !p.empty()) why += " (the store: " + p + ")";
+    }
     throw Failure{exit_code::timeout, "delivery receipts: " + std::to_string(t.receipts_final) + " of " +
                                           std::to_string(t.receipts_expected) + " within " +
-                                          std::to_string(o_.receipt_timeout_ms) + " ms"};
+                                          std::to_string(o_.receipt_timeout_ms) + " ms" + why};
+  }
   if (o_.receipt && t.receipt_exit != exit_code::ok) {
     std::string states;
     for (const auto& [k, v] : t.receipts_by)
