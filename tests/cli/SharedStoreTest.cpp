@@ -148,5 +148,26 @@ TEST(SharedStore, SqliteEntriesOutliveAKilledSender) {
   EXPECT_EQ(Waiting(db), 0) << "every entry taken";
 }
 
+// Two senders on one Redis budget of 50/s send 100 messages together: about
+// 2 s, where each alone at its own 50/s would take 1 s.
+TEST(SharedStore, TwoSendersStayWithinOneRedisRateBudget) {
+  Redis redis;
+  if (!redis.up) GTEST_SKIP() << "redis-server not available";
+  SimulateProcess sim(kExe, {});
+  ASSERT_FALSE(sim.port().empty());
+  const std::vector<std::string> args = {"send",   "--port",       sim.port(),         "--to", "4670001",
+                                         "--text", "budget",       "--count",          "50",   "--rate",
+                                         "50",     "--rate-store", redis.server.url(), "-q"};
+  const auto t0 = std::chrono::steady_clock::now();
+  Process a(kExe, args), b(kExe, args);
+  const auto ra = a.Wait(20s), rb = b.Wait(20s);
+  const auto both = std::chrono::steady_clock::now() - t0;
+  EXPECT_EQ(ra.exit_code, 0) << ra.err;
+  EXPECT_EQ(rb.exit_code, 0) << rb.err;
+  // 100 tokens at 50/s with a burst of 2: at least 1.9 s of budget.
+  EXPECT_GE(both, 1700ms);
+  EXPECT_LT(both, 10s);
+}
+
 }  // namespace
 }  // namespace velmor::test

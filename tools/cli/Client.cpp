@@ -65,6 +65,7 @@ ss::config Client::Config() const {
   // process may write the entry after its receipt came: it waits.
   if (!store_ || pair_locally_) c.receipt_matching.wait = std::chrono::milliseconds(0);
   c.receipt_store = store_;
+  c.rate_limiter = limiter_;  // --rate-store: the --rate budget shared by processes
   c.receipt_account = account_;
   c.connect_timeout = std::chrono::milliseconds(o_.tls ? o_.connect_timeout_ms * 2 + 1000 : o_.connect_timeout_ms);
   c.bind_timeout = std::chrono::milliseconds(o_.bind_timeout_ms);
