@@ -13,10 +13,10 @@ CMAKE_FLAGS ?=
 # Debian packages the library and the CLI need (all `make demo` installs),
 # and those the test suite adds.
 DEMO_PKGS := g++ cmake make pkg-config libasio-dev libssl-dev libcli11-dev nlohmann-json3-dev \
-             libcpp-httplib-dev
+             libcpp-httplib-dev libhiredis-dev libsqlite3-dev
 APT_PKGS := $(DEMO_PKGS) libgtest-dev libgmock-dev libbenchmark-dev \
             clang libclang-rt-14-dev valgrind openssl python3 python3-jsonschema chromium \
-            redis-server libhiredis-dev libsqlite3-dev
+            redis-server
 # Only `make bench` needs these: libsmpp34's codec as a measurement peer, and
 # perf for the profiles behind bench/README.md.
 BENCH_PKGS := libsmpp34-dev linux-perf gnuplot-nox

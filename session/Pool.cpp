@@ -22,6 +22,9 @@ void pool::build(pool_config cfg, const std::vector<TEventLoop*>& loops) {
   if (cfg.submit_rate > 0) rate_ = std::make_unique<detail::shared_rate>(cfg.submit_rate, cfg.submit_burst);
   for (std::size_t k = 0; k < std::min(loops.size(), cfg.binds.size()); ++k)
     loops_.push_back(loops[k]->Context().get_executor());
+  // One shared budget for every bind that brings none.
+  for (auto& b : cfg.binds)
+    if (!b.rate_limiter) b.rate_limiter = cfg.rate_limiter;
   // One receipt store for every bind that brings none, so that a receipt on
   // any bind matches a submit made on any other.
   std::shared_ptr<receipt_store> shared = cfg.receipt_store;

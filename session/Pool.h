@@ -56,6 +56,10 @@ struct pool_config {
   // config::receipt_account, or host, port and system_id) match each other's
   // receipts.
   std::shared_ptr<velmor::session::receipt_store> receipt_store;
+  // The budget every bind whose config gives none draws from (one for them
+  // all; a Redis one is shared with other processes too), on top of
+  // submit_rate above.
+  std::shared_ptr<velmor::session::rate_limiter> rate_limiter;
 };
 
 // Every state change of one bind (its index in pool_config::binds).

@@ -16,6 +16,7 @@
 #include "component/BindType.h"
 #include "session/detail/Machine.h"
 #include "session/detail/PoolLink.h"
+#include "session/detail/RateGate.h"
 #include "session/detail/Receipts.h"
 #include "sms/SubmitParts.h"
 
@@ -133,6 +134,7 @@ class shell : public std::enable_shared_from_this<shell> {
   receipt_handler on_receipt_;
   state_handler on_state_;
   pool_link* link_ = nullptr;
+  std::unique_ptr<limiter_gate> gate_;  // with config::rate_limiter
   int last_socket_error_ = 0;
   bool detached_ = false;
 
@@ -422,6 +424,15 @@ void shell::text(text_request r, std::function<void(std::error_code, text_result
 // ---- the component's events -------------------------------------------------------
 
 void shell::attach() {
+  if (cfg_.rate_limiter) {
+    gate_ = std::make_unique<limiter_gate>(cfg_.rate_limiter, ctx_.get_executor(), [w = weak_from_this()] {
+      auto s = w.lock();
+      if (!s || s->detached_) return;
+      s->m_.tick(clock::now());  // a token came: send what waits for one
+      s->run();
+    });
+    m_.set_rate_gate(gate_.get());
+  }
   link_component& c = *comp_;
   auto on = [cell = cell_](auto fn) {
     return [cell, fn](auto&&... args) {

@@ -46,6 +46,7 @@ enum class queue_policy : std::uint8_t { fail_at_once, wait_for_room };
 using split_method = sms::SegmentMethod;
 
 class receipt_store;  // session/ReceiptStore.h
+class rate_limiter;   // session/RateLimiter.h
 
 struct config {
   std::string host = "127.0.0.1";
@@ -116,6 +117,12 @@ struct config {
   // it; the state handler then sees closed with errc::disconnected.
   std::function<void(Cardinal command_length, Cardinal command_id, Cardinal command_status, Cardinal sequence_number)>
       unframeable;
+  // A submit budget shared with other sessions or processes (a pool's binds,
+  // every process of an account: session/RateLimiter.h). Set: each
+  // submit_sm, submit_multi and data_sm draws a token from it, and
+  // submit_rate/submit_burst are not used; it is never waited on inside the
+  // loop (a few tokens are fetched ahead). Null: the session's own bucket.
+  std::shared_ptr<velmor::session::rate_limiter> rate_limiter;
 };
 
 // ---- requests (value structs; designated initializers welcome) ----------------------

@@ -66,6 +66,14 @@ struct receipt_note {
 
 inline constexpr std::uint32_t no_index = 0xFFFFFFFF;
 
+// A submit budget kept outside the machine (config::rate_limiter): take
+// answers at once; false says when to ask again at the latest (the keeper
+// may make the machine try sooner, through tick).
+struct rate_gate {
+  virtual ~rate_gate() = default;
+  virtual bool take(time_point now, time_point& next) = 0;
+};
+
 struct action {
   act kind = act::write;
   // complete/done: a refusal inside the call that made the request; the
@@ -140,6 +148,8 @@ class machine {
   // not send it (no reconnect).
   void released(time_point now);
   void set_shared_rate(shared_rate* r) { shared_rate_ = r; }
+  // Set: submits draw from it instead of this machine's own bucket.
+  void set_rate_gate(rate_gate* g) { gate_ = g; }
 
   // ---- outputs ------------------------------------------------------------------
   std::vector<action>& actions() { return out_; }
@@ -292,6 +302,7 @@ class machine {
   double tokens_ = 1;
   time_point tokens_at_{};
   shared_rate* shared_rate_ = nullptr;
+  rate_gate* gate_ = nullptr;
 
   // inbound
   std::deque<inbound_wait> inbound_waits_;

@@ -189,6 +189,7 @@ std::vector<moved_request> machine::take_queue() {
 // ---- sending --------------------------------------------------------------------
 
 bool machine::take_token(time_point now, time_point& next) {
+  if (gate_) return gate_->take(now, next) && (!shared_rate_ || shared_rate_->take(now, next));
   if (submit_rate_ <= 0) return !shared_rate_ || shared_rate_->take(now, next);
   const double burst = std::max(1.0, submit_burst_);
   if (tokens_at_ != time_point{}) {

@@ -10,6 +10,7 @@
 
 #include "Fixture.h"
 #include "session/Pool.h"
+#include "session/RateLimiter.h"
 
 namespace velmor::session::test {
 namespace {
@@ -116,7 +117,21 @@ INSTANTIATE_TEST_SUITE_P(Pool, PoolBalance,
 
 // ---- budget ----------------------------------------------------------------------------------
 
-TEST(Pool, SharesOneSubmitBudgetAcrossBinds) {
+// A limiter that only answers later, as a shared (Redis) one does.
+class async_limiter final : public rate_limiter {
+ public:
+  async_limiter(double rate, double burst) : bucket_(rate, burst) {}
+  void take(asio::any_io_executor ex, take_handler done) override { bucket_.take(std::move(ex), std::move(done)); }
+
+ private:
+  local_rate_limiter bucket_;
+};
+
+// The same budget of 100/s for all binds together: the pool's own bucket, a
+// rate_limiter that answers at once, and one that answers only later.
+class PoolBudget : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(PoolBudget, SharesOneSubmitBudgetAcrossBinds) {
   TEventLoop loop;
   auto sim = start_sim(loop, 0ms);
   constexpr std::size_t n = 31;
@@ -124,7 +139,10 @@ TEST(Pool, SharesOneSubmitBudgetAcrossBinds) {
   log.watch(*sim);
   pool_config pc;
   for (int i = 0; i < 3; ++i) pc.binds.push_back(bind_config(sim->port(), i, 100));
-  pc.submit_rate = 100;  // per second, all binds together
+  const std::string kind = GetParam();
+  if (kind == "pool_bucket") pc.submit_rate = 100;  // per second, all binds together
+  if (kind == "local_limiter") pc.rate_limiter = std::make_shared<local_rate_limiter>(100, 1);
+  if (kind == "async_limiter") pc.rate_limiter = std::make_shared<async_limiter>(100, 1);
   pool p(pc, loop);
   ASSERT_TRUE(connect(p, loop));
 
@@ -139,6 +157,8 @@ TEST(Pool, SharesOneSubmitBudgetAcrossBinds) {
   EXPECT_LT(took, 2s);
   for (int i = 0; i < 3; ++i) EXPECT_GE(log.per_bind["b" + std::to_string(i)], 8) << "bind " << i;
 }
+INSTANTIATE_TEST_SUITE_P(Budgets, PoolBudget, ::testing::Values("pool_bucket", "local_limiter", "async_limiter"),
+                         [](const auto& info) { return std::string(info.param); });
 
 // ---- a bind lost -----------------------------------------------------------------------------
 

@@ -20,6 +20,8 @@
 
 #include "codec/Commands.h"
 #include "session/Session.h"
+#include "session/receipts/Open.h"
+#include "session/receipts/RedisRate.h"
 #include "sms/Names.h"
 #include "sms/Reassembly.h"
 #include "sms/SubmitParts.h"
@@ -57,10 +59,14 @@ ss::config Client::Config() const {
   c.window = o_.window;
   c.queue_limit = std::max<std::size_t>(1000, std::size_t(o_.window) * 300);
   c.request_timeout = std::chrono::milliseconds(o_.timeout_ms);
-  // The CLI pairs receipts with what it sent itself (submit_multi and texts
-  // included), so the session hands every receipt over at once instead of
-  // parking one it cannot place.
-  c.receipt_matching.wait = std::chrono::milliseconds(0);
+  // Without a shared store the CLI pairs receipts with what it sent itself
+  // (submit_multi and texts included), so the session hands every receipt
+  // over at once instead of parking one it cannot place. With one, another
+  // process may write the entry after its receipt came: it waits.
+  if (!store_ || pair_locally_) c.receipt_matching.wait = std::chrono::milliseconds(0);
+  c.receipt_store = store_;
+  c.rate_limiter = limiter_;  // --rate-store: the --rate budget shared by processes
+  c.receipt_account = account_;
   c.connect_timeout = std::chrono::milliseconds(o_.tls ? o_.connect_timeout_ms * 2 + 1000 : o_.connect_timeout_ms);
   c.bind_timeout = std::chrono::milliseconds(o_.bind_timeout_ms);
   c.reconnect = o_.reconnect;
@@ -72,8 +78,61 @@ ss::config Client::Config() const {
   return c;
 }
 
+void Client::OpenShared() {
+  account_ = !o_.account.empty() ? o_.account : host_ + ":" + std::to_string(port_) + "/" + o_.system_id;
+  if (o_.store.empty() && o_.rate_store.empty()) return;
+  namespace rs = velmor::session::receipts;
+  try {
+    if (!o_.store.empty()) {
+      store_ = rs::open_receipt_store(o_.store);
+      board_ =
+          std::make_unique<RunBoard>(o_.store, account_, loop_.Context().get_executor(), ss::receipt_limits{}.max_age);
+    }
+    if (!o_.rate_store.empty())
+      limiter_ = std::make_shared<rs::redis_rate_limiter>(
+          rs::parse_redis_url(o_.rate_store), "velmor:rate:{" + account_ + "}", o_.rate, std::max(1.0, o_.rate / 20));
+  } catch (const std::invalid_argument& e) {
+    throw Failure{exit_code::usage, std::string("--store: ") + e.what()};
+  } catch (const std::runtime_error& e) {
+    throw Failure{exit_code::usage, e.what()};
+  }
+}
+
+void Client::FlushStore() {
+  if (!store_) return;
+  // A take is answered after every write queued before it: the store's
+  // worker keeps their order.
+  auto done = std::make_shared<bool>(false);
+  store_->take(account_, "velmor-flush", false, false, loop_.Context().get_executor(),
+               [done](ss::receipt_take) { *done = true; });
+  loop_.RunUntil([&] { return *done; }, std::chrono::milliseconds(3000));
+  if (!*done)
+    io_.err << "warning: --store " << o_.store << ": entries may not all be written (no answer in 3 s)" << std::endl;
+  const auto st = store_->stats();
+  if (st.remember_dropped)
+    io_.err << "warning: --store " << o_.store << ": " << st.remember_dropped << " entries could not be written"
+            << std::endl;
+}
+
+void Client::ForOtherRun(const ss::receipt_event& e, std::function<void(const std::optional<RunInfo>&)> then) {
+  const std::uint32_t run = RunOf(e.tag);
+  board_->Lookup(run, [this, e, run, then = std::move(then)](const std::optional<RunInfo>& info) {
+    const bool final_state = !e.intermediate && FinalReceipt(e.receipt);
+    if (info && info->waits && final_state && e.outcome != ss::receipts::outcome::duplicate) {
+      json j = ReceiptJson(e.receipt, e.message.source_addr, e.message.destination_addr);
+      j["message_id"] = e.message_id;
+      j["run_tag"] = e.tag;
+      j["part"] = e.part_index + 1;
+      j["parts"] = e.part_count;
+      board_->Publish(run, j.dump(-1, ' ', false, json::error_handler_t::replace));
+    }
+    if (then) then(info);
+  });
+}
+
 void Client::Connect() {
   if (o_.Embedded()) StartEmbedded();
+  if (account_.empty()) OpenShared();
   ss::config cfg = Config();
   cfg.trace = [this](bool sent, std::string_view pdu) {
     if (o_.trace) io_.err << TraceLine(sent ? '>' : '<', sent ? MaskPassword(pdu) : std::string(pdu)) << std::endl;
@@ -302,7 +361,20 @@ void Client::Listen() {
   }
   on_receipt_ = [this](const ss::receipt_event& e) {
     ++printed_;
-    Result(FormatReceipt(e.receipt, e.message.source_addr, e.message.destination_addr, o_.json));
+    if (!board_ || !e.matched || RunOf(e.tag) == 0) {
+      Result(FormatReceipt(e.receipt, e.message.source_addr, e.message.destination_addr, o_.json));
+      return;
+    }
+    // Matched through the store: printed with the sending run's tag.
+    ForOtherRun(e, [this, e](const std::optional<RunInfo>& info) {
+      ReceiptOrigin from;
+      from.tag = info ? info->tag : "run " + std::to_string(RunOf(e.tag));
+      if (info && info->file) from.line = NumberOf(e.tag);
+      from.part = e.part_index + 1u;
+      from.parts = e.part_count;
+      from.outcome = ss::receipts::to_string(e.outcome);
+      Result(FormatReceiptFrom(e.receipt, e.message.source_addr, e.message.destination_addr, from, o_.json));
+    });
   };
   std::optional<Deadline> duration;
   if (o_.duration_ms) duration.emplace(loop_, o_.duration_ms);
@@ -317,6 +389,10 @@ void Client::Listen() {
     if (f.code != exit_code::interrupted) throw;
     // SIGINT/SIGTERM is how listen is meant to end: unbind as usual.
   }
+  // Receipts whose run is being looked up are printed, and outcomes handed
+  // on, before the exit.
+  if (board_) loop_.RunUntil([&] { return !board_->LookupsPending(); }, std::chrono::milliseconds(3000));
+  FlushStore();
 }
 
 // ---- query / cancel / replace / ping --------------------------------------------------------

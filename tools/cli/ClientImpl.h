@@ -20,10 +20,13 @@
 #include <string_view>
 
 #include "codec/Commands.h"
+#include "session/RateLimiter.h"
+#include "session/ReceiptStore.h"
 #include "session/Session.h"
 #include "sms/Reassembly.h"
 #include "sms/Receipt.h"
 #include "tools/cli/Client.h"
+#include "tools/cli/Runs.h"
 #include "tools/smsc/Server.h"
 
 namespace velmor::cli {
@@ -128,6 +131,7 @@ class Client {
   Client(const Options& o, TEventLoop& loop, const ClientIo& io) : o_(o), loop_(loop), io_(io) {}
   ~Client() {
     session_.reset();
+    board_.reset();
     server_.reset();
   }
 
@@ -147,6 +151,13 @@ class Client {
   void StartEmbedded();
   ss::config Config() const;
   void Connect();
+  // --store, --rate-store: opened once the SMSC's address is known.
+  void OpenShared();
+  // Until the store has written every entry queued so far (bounded).
+  void FlushStore();
+  // A receipt the store matched to an entry another run wrote: its run's
+  // description, then (when that run waits) the outcome handed on to it.
+  void ForOtherRun(const ss::receipt_event& e, std::function<void(const std::optional<RunInfo>&)> then);
   void Close(bool after_failure);
   Failure Lost(const std::string& what) const;
   Failure FromError(std::error_code ec, const ss::response* r, const std::string& what, unsigned timeout_ms) const;
@@ -181,6 +192,12 @@ class Client {
   TEventLoop& loop_;
   ClientIo io_;
   std::unique_ptr<smsc::Server> server_;
+  std::shared_ptr<ss::receipt_store> store_;
+  std::shared_ptr<ss::rate_limiter> limiter_;
+  std::unique_ptr<RunBoard> board_;
+  std::string account_;
+  std::uint32_t run_ = NewRunNumber();  // names this process's entries in the store
+  bool pair_locally_ = false;           // send: submit_multi receipts are paired here, not by the store
   std::unique_ptr<ss::session> session_;
   std::string host_;
   int port_ = 0;

@@ -178,5 +178,46 @@ void TypeNames(CLI::App& app) {
         opt->type_name(it->second);
 }
 
+// A store's text: memory, sqlite:PATH or redis://HOST:PORT[/DB].
+void StoreText(const std::string& flag, const std::string& v) {
+  if (v == "memory") return;
+  if (v.substr(0, 7) == "sqlite:") {
+    if (v.size() == 7) throw ValidationError(flag, "sqlite: needs a file, as in sqlite:receipts.db");
+    return;
+  }
+  if (v.substr(0, 8) != "redis://")
+    throw ValidationError(flag, "'" + v + "' is none of memory, sqlite:PATH, redis://HOST:PORT/DB");
+  const std::string_view rest = std::string_view(v).substr(8);
+  const std::string_view hostport = rest.substr(0, rest.find('/'));
+  const auto colon = hostport.rfind(':');
+  auto number = [&](std::string_view s, unsigned long long hi, const char* what) {
+    unsigned long long n = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), n);
+    if (s.empty() || ec != std::errc{} || end != s.data() + s.size() || n > hi)
+      throw ValidationError(flag, "'" + v + "': bad " + what);
+  };
+  if (colon != std::string_view::npos) number(hostport.substr(colon + 1), 65535, "port");
+  if (const auto slash = rest.find('/'); slash != std::string_view::npos && slash + 1 < rest.size())
+    number(rest.substr(slash + 1), 1'000'000, "database number");
+}
+
+// --store and --account (send, listen).
+void StoreFlags(CLI::App* s, Options& o) {
+  One(
+      s, "--store",
+      [&o](const std::string& v) {
+        StoreText("--store", v);
+        o.store = v == "memory" ? std::string() : v;
+      },
+      "sqlite:PATH or redis://HOST:PORT/DB: the receipt entries, shared with other processes (default: memory)");
+  One(
+      s, "--account",
+      [&o](const std::string& v) {
+        MaxLength("--account", NonEmpty("--account", v), 200);
+        o.account = v;
+      },
+      "the name entries and the budget are kept under (default HOST:PORT/SYSTEM_ID)");
+}
+
 }  // namespace flags
 }  // namespace velmor::cli

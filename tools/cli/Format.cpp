@@ -194,4 +194,23 @@ nlohmann::json ReceiptJson(const sms::Receipt& r, std::string_view source, std::
   return nlohmann::json::parse(FormatReceipt(r, source, destination, true));
 }
 
+std::string FormatReceiptFrom(const sms::Receipt& r, std::string_view source, std::string_view destination,
+                              const ReceiptOrigin& o, bool json) {
+  if (json) {
+    auto j = nlohmann::ordered_json::parse(FormatReceipt(r, source, destination, true));
+    j["tag"] = o.tag;
+    j["line"] = o.line ? nlohmann::ordered_json(*o.line) : nlohmann::ordered_json(nullptr);
+    j["part"] = o.part;
+    j["parts"] = o.parts;
+    j["outcome"] = o.outcome;
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  }
+  Fields f(false);
+  f.Add("tag", o.tag);
+  if (o.line) f.AddNumber("line", *o.line);
+  f.Add("part", std::to_string(o.part) + "/" + std::to_string(o.parts));
+  f.Add("outcome", o.outcome);
+  return FormatReceipt(r, source, destination, false) + " " + f.Finish();
+}
+
 }  // namespace velmor::cli

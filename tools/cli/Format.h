@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -56,5 +57,20 @@ std::string FormatMessage(const MessageLine& m, bool json);
 std::string FormatReceipt(const sms::Receipt& r, std::string_view source, std::string_view destination, bool json);
 // The same receipt as a JSON object, for lines that add keys of their own.
 nlohmann::json ReceiptJson(const sms::Receipt& r, std::string_view source, std::string_view destination);
+
+// Whose message a receipt was matched to, through a shared store: the
+// sending run's tag, its input line (--file runs), the part and the outcome
+// (matched, early_matched, duplicate, intermediate).
+struct ReceiptOrigin {
+  std::string tag;
+  std::optional<unsigned long long> line;
+  unsigned part = 1, parts = 1;
+  std::string outcome;
+};
+// FormatReceipt with the origin after it: plain "... tag=T line=N part=1/2
+// outcome=matched", JSON the keys tag, line (null without one), part, parts,
+// outcome.
+std::string FormatReceiptFrom(const sms::Receipt& r, std::string_view source, std::string_view destination,
+                              const ReceiptOrigin& o, bool json);
 
 }  // namespace velmor::cli

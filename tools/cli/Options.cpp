@@ -293,6 +293,23 @@ struct Parser {
         send, "--journal", [this](const std::string& v) { o.journal = NonEmpty("--journal", v); },
         "with --file: record each accepted line; a rerun skips those");
     MessageFlags(send, o);
+    StoreFlags(send, o);
+    One(
+        send, "--tag",
+        [this](const std::string& v) {
+          MaxLength("--tag", NonEmpty("--tag", v), 200);
+          o.tag = v;
+        },
+        "with --store: the run's name, printed by whoever matches its receipts (default: the --file name)");
+    One(
+        send, "--rate-store",
+        [this](const std::string& v) {
+          if (v.substr(0, 8) != "redis://")
+            throw ValidationError("--rate-store", "'" + v + "' is not redis://HOST:PORT/DB");
+          StoreText("--rate-store", v);
+          o.rate_store = v;
+        },
+        "redis://HOST:PORT/DB: draw --rate from a budget every process of the --account shares");
     Flag(send, "--receipt", o.receipt, "wait for the delivery receipts; exit 0 only when every one says DELIVRD");
     Time(send, "--receipt-timeout", o.receipt_timeout_ms, 1, 1, 86'400'000,
          "for the delivery receipts, from the last response (default 30s)");
@@ -334,6 +351,7 @@ struct Parser {
         [this](const std::string& v) { o.count = static_cast<unsigned>(Number("--count", v, 1, 1'000'000)); },
         "stop after N");
     Time(listen, "--duration", o.duration_ms, 1000, 1, 86'400'000, "stop after this long (a bare number: seconds)");
+    StoreFlags(listen, o);
     Flag(listen, "--reconnect", o.reconnect, "reconnect and rebind with backoff when the link is lost");
     One(
         listen, "--metrics-port",
@@ -444,8 +462,10 @@ void Check(Options& o, bool simulator_flag_used, bool port_given) {
       if (o.to.size() > TVelmorSMPPDemo::MaxDestinations) fail("--to: more than 254 destinations");
       if (o.encoding == sms::Alphabet::Binary && o.text_given && !IsHex(o.text))
         fail("--text: with --encoding binary the text must be an even count of hex digits");
-      if (o.receipt && o.bind && *o.bind == Transmitter)
-        fail("--receipt needs a bind that receives (receiver or transceiver)");
+      if (o.receipt && o.bind && *o.bind == Transmitter && o.store.empty())
+        fail("--receipt on a transmitter needs --store: another process's bind receives the receipts");
+      if (!o.tag.empty() && o.store.empty()) fail("--tag names the run in a shared --store: give --store");
+      if (!o.rate_store.empty() && o.rate == 0) fail("--rate-store holds the --rate budget: give --rate");
       if (!o.journal.empty() && o.file.empty()) fail("--journal records --file lines: give --file");
       if (o.receipt && o.registered_delivery && (*o.registered_delivery & 0x03) == 0)
         fail("--receipt asks for receipts but --registered-delivery " + std::to_string(*o.registered_delivery) +

@@ -86,6 +86,12 @@ struct Options {
   unsigned window = 10;  // send: requests in flight
   std::string journal;   // send --file: accepted input lines, skipped on a rerun
 
+  // ---- shared receipts and budget (send, listen) -------------------------------
+  std::string store;       // sqlite:PATH or redis://HOST:PORT/DB; empty: this process's memory
+  std::string account;     // whose entries and budget; empty: host:port/system_id
+  std::string tag;         // send: names the run to whoever matches its receipts
+  std::string rate_store;  // send: redis://HOST:PORT/DB holding the --rate budget
+
   // ---- message fields (send, data_sm) ------------------------------------------
   std::string service_type;
   std::optional<Byte> esm_class;  // or-ed into what the split sets (UDHI)

@@ -110,6 +110,10 @@ inline CLI::Option* Flag(CLI::App* app, const std::string& name, bool& target, c
 // submit_multi also --priority, --protocol-id, --schedule, --validity, fields
 // a data_sm does not have (data_sm = true leaves them out).
 void MessageFlags(CLI::App* s, Options& o, bool data_sm = false);
+// A receipt store's text: memory, sqlite:PATH or redis://HOST:PORT[/DB].
+void StoreText(const std::string& flag, const std::string& v);
+// --store and --account (send, listen).
+void StoreFlags(CLI::App* s, Options& o);
 // Sets the value type each flag shows in --help (PORT, N, MS, FILE, ...).
 void TypeNames(CLI::App& app);
 // A time flag: a number with a unit, or a bare number in bare_unit_ms.

@@ -26,116 +26,11 @@
 #include "tools/cli/Journal.h"
 #include "tools/cli/Messages.h"
 #include "tools/cli/Progress.h"
+#include "tools/cli/SendRun.h"
 
 namespace velmor::cli {
+using namespace sendrun;
 namespace {
-
-struct Job {
-  std::size_t line = 0;  // --file: its line number (1-based); 0 otherwise
-  std::string raw;       // --file: the line as read, for the journal
-  std::vector<std::string> to;
-  std::string text;
-  std::shared_ptr<const Parts> parts;
-};
-
-// What became of a message, once every part has an answer (or none comes).
-enum class Outcome { accepted, refused, partial, unknown, unsent };
-
-struct Flight {
-  std::uint64_t index = 0;
-  std::size_t parts_left = 0;
-  bool refused = false, unknown = false, answered = false, unsent = false;
-  std::size_t dests_refused = 0, dests_accepted = 0;
-  std::string status;  // the first refusal's status name
-  std::optional<Failure> failure;
-};
-
-struct Tally {
-  std::uint64_t read = 0, skipped = 0, sent = 0, accepted = 0, refused = 0, partial = 0, unknown = 0, unsent = 0;
-  std::map<std::string, std::uint64_t> refused_by;
-  std::map<std::string, std::uint64_t> receipts_by;
-  std::uint64_t receipts_expected = 0, receipts_final = 0;
-  int receipt_exit = exit_code::ok;
-  std::optional<Failure> first_failure;
-  std::string first_partial;  // "1 of 3 destinations refused; first: ..."
-  std::uint64_t finished() const { return accepted + refused + partial + unknown; }
-};
-
-struct SendRun {
-  std::vector<Job> jobs;
-  bool repeat = false;  // --count: jobs[0] every time
-  std::uint64_t total = 0;
-  Tally t;
-  std::uint64_t next = 0;
-  std::map<std::uint64_t, std::shared_ptr<Flight>> flying;
-  bool stopping = false, finished = false;
-  std::unique_ptr<Journal> journal;
-  // submit_multi: the response names one message_id, but an SMSC may give
-  // each destination its own; a receipt from a destination still owed one
-  // belongs to the message too.
-  std::map<std::string, std::uint64_t> multi_ids;
-  std::multimap<std::string, std::uint64_t> multi_owed;
-  Clock::time_point t0 = Clock::now();
-  const Job& job(std::uint64_t i) const { return jobs[repeat ? 0 : i]; }
-};
-
-std::string StatusName(Cardinal status) {
-  const auto name = sms::CommandStatusName(status);
-  if (name) return std::string(*name);
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08X", status);
-  return buf;
-}
-
-// Sets the aggregate's member with this tag from the octets (integers big
-// endian, in their width); the reason when the width is wrong. A tag the
-// aggregate has no member for goes into raw as one encoded TLV, after the
-// members on the wire.
-template <class Aggregate>
-std::string SetTlv(Aggregate& a, std::string& raw, Word tag, const std::string& octets) {
-  std::string why;
-  const bool member = Aggregate::visit(a, [&](auto& m) {
-    using M = std::decay_t<decltype(m)>;
-    if (M::tag != tag) return false;
-    if constexpr (requires { m.Value; }) {
-      using V = typename M::value_type;
-      if constexpr (std::is_same_v<V, AnsiString>) {
-        m.Value = octets;
-      } else {
-        if (octets.size() != sizeof(V)) {
-          why = "takes " + std::to_string(sizeof(V)) + " octets, not " + std::to_string(octets.size());
-          return true;
-        }
-        V v = 0;
-        for (unsigned char c : octets) v = static_cast<V>((v << 8) | c);
-        m.Value = v;
-      }
-    } else if (!octets.empty()) {
-      why = "carries no value (use TAG=)";
-      return true;
-    }
-    m.Field = true;
-    return true;
-  });
-  if (!member) {
-    for (const unsigned v : {unsigned{tag}, static_cast<unsigned>(octets.size())}) {
-      raw += static_cast<char>(v >> 8);
-      raw += static_cast<char>(v & 0xFF);
-    }
-    raw += octets;
-  }
-  return why;
-}
-
-template <class Aggregate>
-void ApplyTlvs(const Options& o, Aggregate& a, std::string& raw, const char* pdu) {
-  for (const auto& [tag, octets] : o.tlvs)
-    if (auto why = SetTlv(a, raw, tag, octets); !why.empty()) {
-      char t[8];
-      std::snprintf(t, sizeof t, "0x%04X", tag);
-      throw Failure{exit_code::usage, std::string("--tlv ") + t + ": " + why + " (" + pdu + ")"};
-    }
-}
 
 // The session's own text path carries destination, text, coding and split;
 // a message that needs more fields goes part by part.
@@ -217,12 +112,55 @@ void Client::Send() {
   const bool bulk = !o_.file.empty() || o_.count > 1;
   const Byte registered = o_.registered_delivery.value_or(o_.receipt ? 1 : 0);
 
-  // ---- receipts: each message's parts, by tag (message index) ---------------------
-  on_receipt_ = [this, run, bulk](const ss::receipt_event& e) {
+  // ---- receipts: each message's parts, by tag (this run, message number) ------------
+  // A message's number in the tag: its input line with --file, else its
+  // repetition counted from 1; back to its index here.
+  auto index_of = [run](std::uint32_t number) -> std::optional<std::uint64_t> {
+    if (run->repeat)
+      return number >= 1 && number <= run->total ? std::optional<std::uint64_t>(number - 1) : std::nullopt;
+    const auto it = std::lower_bound(run->jobs.begin(), run->jobs.end(), number,
+                                     [](const Job& j, std::uint32_t n) { return j.line < n; });
+    if (it == run->jobs.end() || it->line != number) return std::nullopt;
+    return static_cast<std::uint64_t>(it - run->jobs.begin());
+  };
+  // A final receipt of message `index`, taken by this bind or (elsewhere)
+  // by another process's and handed on through the store. j: its JSON line.
+  auto counted = [this, run, bulk](std::uint64_t index, const sms::Receipt& rc, const std::string& message_id, json j,
+                                   bool elsewhere) {
+    Tally& t = run->t;
+    ++t.receipts_final;
+    ++t.receipts_by[StateText(rc)];
+    const int code = ReceiptExit(rc);
+    if (code != exit_code::ok && t.receipt_exit == exit_code::ok) t.receipt_exit = code;
+    if (bulk && !o_.json) return;
+    const double since = Ms(Clock::now() - run->t0);
+    if (o_.json) {
+      const Job& job = run->job(index);
+      j["line"] = job.line ? json(job.line) : json(nullptr);
+      j["after_ms"] = Round2(since);
+      if (elsewhere) j["elsewhere"] = true;
+      Json(j);
+      return;
+    }
+    std::string line = "receipt received: id=" + (rc.id.empty() ? message_id : rc.id);
+    if (rc.state) line += " state=" + std::string(sms::MessageStateName(*rc.state));
+    if (rc.stat) line += " stat=" + *rc.stat;
+    if (rc.err) line += " err=" + *rc.err;
+    Result(line + " (" + MsText(since) + " after submit" + (elsewhere ? ", taken by another process" : "") + ")");
+  };
+  on_receipt_ = [this, run, index_of, counted](const ss::receipt_event& e) {
     if (run->finished) return;
+    if (e.matched && RunOf(e.tag) != run_) {  // another run's entry, through the store
+      if (board_) ForOtherRun(e, {});
+      if (!o_.quiet)
+        io_.err << "note: a receipt for message_id " << e.message_id << " belongs to another run" << std::endl;
+      return;
+    }
+    // A duplicate was counted with its first copy.
+    if (e.outcome == ss::receipts::outcome::duplicate) return;
     std::optional<std::uint64_t> index;
     if (e.matched)
-      index = e.tag;
+      index = index_of(NumberOf(e.tag));
     else if (auto it = run->multi_ids.find(e.message_id); it != run->multi_ids.end())
       index = it->second;
     if (!e.matched)
@@ -236,32 +174,46 @@ void Client::Send() {
       return;
     }
     if (!FinalReceipt(e.receipt)) return;
-    Tally& t = run->t;
-    ++t.receipts_final;
-    ++t.receipts_by[StateText(e.receipt)];
-    const int code = ReceiptExit(e.receipt);
-    if (code != exit_code::ok && t.receipt_exit == exit_code::ok) t.receipt_exit = code;
-    if (bulk && !o_.json) return;
-    const double since = Ms(Clock::now() - run->t0);
-    if (o_.json) {
-      json j = ReceiptJson(e.receipt, e.message.source_addr, e.message.destination_addr);
-      j["message_id"] = e.message_id;
-      const Job& job = run->job(*index);
-      j["line"] = job.line ? json(job.line) : json(nullptr);
-      j["part"] = e.part_index + 1;
-      j["parts"] = e.part_count;
-      j["after_ms"] = Round2(since);
-      Json(j);
-      return;
-    }
-    std::string line = "receipt received: id=" + (e.receipt.id.empty() ? e.message_id : e.receipt.id);
-    if (e.receipt.state) line += " state=" + std::string(sms::MessageStateName(*e.receipt.state));
-    if (e.receipt.stat) line += " stat=" + *e.receipt.stat;
-    if (e.receipt.err) line += " err=" + *e.receipt.err;
-    Result(line + " (" + MsText(since) + " after submit)");
+    json j = ReceiptJson(e.receipt, e.message.source_addr, e.message.destination_addr);
+    j["message_id"] = e.message_id;
+    j["part"] = e.part_index + 1;
+    j["parts"] = e.part_count;
+    counted(*index, e.receipt, e.message_id, std::move(j), false);
   };
+  for (const Job& j : run->jobs) pair_locally_ = pair_locally_ || j.to.size() > 1;
 
   Connect();  // receipts flushed at the bind reach the handler above
+  if (board_) {
+    // The run is described before its first entry, so that whoever takes
+    // one of its receipts finds the tag (and that this run waits).
+    RunInfo info{o_.tag.empty() ? (o_.file.empty() ? "run " + std::to_string(run_) : o_.file) : o_.tag,
+                 !o_.file.empty(), o_.receipt};
+    auto written = std::make_shared<std::optional<bool>>();
+    board_->Announce(run_, info, [written](bool ok) { *written = ok; });
+    loop_.RunUntil([&] { return written->has_value() || Interrupted(); }, std::chrono::milliseconds(3000));
+    if (!written->value_or(false))
+      io_.err << "warning: --store " << o_.store << ": the run's tag could not be written"
+              << (board_->Problem().empty() ? std::string() : " (" + board_->Problem() + ")") << std::endl;
+    if (o_.receipt)
+      board_->Collect(run_, [this, run, index_of, counted](std::vector<std::string> outcomes) {
+        for (const std::string& text : outcomes) {
+          if (run->finished) return;
+          json j = json::parse(text, nullptr, false);
+          if (!j.is_object() || !j.contains("run_tag") || !j["run_tag"].is_number_unsigned()) continue;
+          const auto tag = j["run_tag"].get<std::uint64_t>();
+          j.erase("run_tag");
+          const auto index = RunOf(tag) == run_ ? index_of(NumberOf(tag)) : std::nullopt;
+          if (!index) continue;
+          sms::Receipt rc;
+          rc.id = j.value("message_id", "");
+          if (j.contains("message_state") && j["message_state"].is_number_unsigned())
+            rc.state = sms::ToMessageState(static_cast<Byte>(j["message_state"].get<unsigned>()));
+          if (j.contains("stat") && j["stat"].is_string()) rc.stat = j["stat"].get<std::string>();
+          if (j.contains("err") && j["err"].is_string()) rc.err = j["err"].get<std::string>();
+          counted(*index, rc, rc.id, std::move(j), true);
+        }
+      });
+  }
   run->t0 = Clock::now();
 
   // ---- one submit result: a line per destination and part -------------------------
@@ -384,7 +336,7 @@ void Client::Send() {
                                                : ss::split_method::payload;
       q.data_coding = CodingOf(o_);
       q.registered_delivery = registered;
-      q.tag = index;
+      q.tag = RunTag(run_, run->repeat ? static_cast<std::uint32_t>(index + 1) : static_cast<std::uint32_t>(j.line));
       session_->async_send_text(std::move(q), [=, this](std::error_code ec, ss::text_result r) {
         if (run->finished) return;
         const Job& j = run->job(index);
@@ -475,7 +427,7 @@ void Client::Send() {
         q.destination_addr = j.to[0];
         q.options = sms::ToOPSubmit_SM(p);
         ApplyTlvs(o_, q.options, q.raw_tlvs, "submit_sm");
-        q.tag = index;
+        q.tag = RunTag(run_, run->repeat ? static_cast<std::uint32_t>(index + 1) : static_cast<std::uint32_t>(j.line));
         session_->async_submit_sm(std::move(q), std::move(done_part));
       } else {
         ss::submit_multi_request q;
@@ -523,6 +475,7 @@ void Client::Send() {
     loop_.RunUntil([&] { return got() || LinkLost() || Interrupted(); }, std::chrono::hours(24 * 365));
     receipts_interrupted = !got() && !LinkLost();
   }
+  FlushStore();
   const bool lost = LinkLost();
   // Messages still waiting when the link closes were sent and never answered.
   if (interrupted || receipts_interrupted) Close(false);
@@ -565,113 +518,22 @@ void Client::Send() {
     throw Failure{exit_code::partial, std::to_string(t.partial) + " of " + std::to_string(t.sent) +
                                           " messages refused for some destinations; first: " + t.first_partial};
   }
-  if (o_.receipt && t.receipts_final < t.receipts_expected)
+  if (o_.receipt && t.receipts_final < t.receipts_expected) {
+    std::string why;
+    if (board_) {
+      why = "; the rest reached neither this bind nor, through --store, another process's";
+      if (const std::string p = board_->Problem(); !p.empty()) why += " (the store: " + p + ")";
+    }
     throw Failure{exit_code::timeout, "delivery receipts: " + std::to_string(t.receipts_final) + " of " +
                                           std::to_string(t.receipts_expected) + " within " +
-                                          std::to_string(o_.receipt_timeout_ms) + " ms"};
+                                          std::to_string(o_.receipt_timeout_ms) + " ms" + why};
+  }
   if (o_.receipt && t.receipt_exit != exit_code::ok) {
     std::string states;
     for (const auto& [k, v] : t.receipts_by)
       if (k != "DELIVRD") states += (states.empty() ? "" : ", ") + k;
     throw Failure{t.receipt_exit, "not delivered: the receipt says " + states};
   }
-}
-
-void Client::PrintSummary(const std::shared_ptr<void>& state, bool interrupted, Clock::time_point submitted_at) {
-  const auto& run = *std::static_pointer_cast<SendRun>(state);
-  const Tally& t = run.t;
-  const double secs = std::chrono::duration<double>(submitted_at - run.t0).count();
-  const ss::MetricsSnapshot m = session_->metrics();
-  json s{{"type", "summary"},    {"command", "send"},    {"interrupted", interrupted}, {"read", t.read},
-         {"skipped", t.skipped}, {"sent", t.sent},       {"accepted", t.accepted},     {"refused", t.refused},
-         {"partial", t.partial}, {"unknown", t.unknown}, {"unsent", t.unsent}};
-  s["refused_by_status"] = t.refused_by;
-  s["elapsed_s"] = Round2(secs);
-  s["throughput_per_s"] = Round2(secs > 0 ? t.finished() / secs : 0);
-  s["latency_ms"] = {{"p50", Round2(Ms(m.rtt.p50))},
-                     {"p90", Round2(Ms(m.rtt.p90))},
-                     {"p99", Round2(Ms(m.rtt.p99))},
-                     {"max", Round2(Ms(m.rtt.max))}};
-  if (o_.receipt) {
-    json r = t.receipts_by;
-    r["expected"] = t.receipts_expected;
-    r["missing"] = t.receipts_expected - std::min(t.receipts_expected, t.receipts_final);
-    s["receipts"] = r;
-  } else {
-    s["receipts"] = nullptr;
-  }
-  if (o_.json) {
-    Json(s);
-    return;
-  }
-  char line[320];
-  std::snprintf(line, sizeof line,
-                "%sread %llu: skipped %llu, not sent %llu, sent %llu (accepted %llu, refused %llu, partial %llu, "
-                "unknown %llu) in %.2f s (%.0f msg/s)",
-                interrupted ? "interrupted; " : "", (unsigned long long)t.read, (unsigned long long)t.skipped,
-                (unsigned long long)t.unsent, (unsigned long long)t.sent, (unsigned long long)t.accepted,
-                (unsigned long long)t.refused, (unsigned long long)t.partial, (unsigned long long)t.unknown, secs,
-                s["throughput_per_s"].get<double>());
-  Result(line);
-  for (const auto& [k, v] : t.refused_by) Result("  refused " + k + ": " + std::to_string(v));
-  std::snprintf(line, sizeof line, "latency p50 %.2f ms, p90 %.2f ms, p99 %.2f ms, max %.2f ms", Ms(m.rtt.p50),
-                Ms(m.rtt.p90), Ms(m.rtt.p99), Ms(m.rtt.max));
-  Result(line);
-  if (o_.receipt) {
-    std::string r = "receipts:";
-    for (const auto& [k, v] : t.receipts_by) r += " " + k + " " + std::to_string(v);
-    r += " (" + std::to_string(t.receipts_final) + " of " + std::to_string(t.receipts_expected) + ")";
-    Result(r);
-  }
-}
-
-// ---- data_sm ------------------------------------------------------------------------------
-
-void Client::DataSm() {
-  const auto coding = CodingOf(o_);
-  auto enc = coding ? sms::EncodeText(o_.text, *coding) : sms::ChooseEncoding(o_.text);
-  if (!enc) {
-    auto why = PrepareText(o_, o_.text, 0);
-    throw Failure{exit_code::usage,
-                  std::holds_alternative<std::string>(why) ? std::get<std::string>(why) : "cannot encode the text"};
-  }
-  ss::data_sm_request q;
-  q.service_type = o_.service_type;
-  q.source_addr_ton = o_.source_ton;
-  q.source_addr_npi = o_.source_npi;
-  q.source_addr = o_.source;
-  q.dest_addr_ton = o_.dest_ton;
-  q.dest_addr_npi = o_.dest_npi;
-  q.destination_addr = o_.to[0];
-  q.esm_class = o_.esm_class.value_or(0);
-  q.registered_delivery = o_.registered_delivery.value_or(0);
-  q.data_coding = enc->data_coding;
-  q.options.message_payload.Field = true;
-  q.options.message_payload.Value = std::string(enc->octets.begin(), enc->octets.end());
-  ApplyTlvs(o_, q.options, q.raw_tlvs, "data_sm");
-  if (q.options.message_payload.Value.size() > 65535)
-    throw Failure{exit_code::usage,
-                  "text is " + std::to_string(enc->octets.size()) + " octets; message_payload holds at most 65535"};
-  Connect();
-  auto res = std::make_shared<std::optional<std::pair<std::error_code, ss::response>>>();
-  session_->async_data_sm(std::move(q), [res](std::error_code ec, ss::response r) { res->emplace(ec, std::move(r)); });
-  Await([&] { return res->has_value(); }, "data_sm response");
-  const auto& [ec, r] = **res;
-  const auto status = ec ? ss::command_status_of(ec) : std::optional<std::uint32_t>(0);
-  if (o_.json && (!ec || status))
-    Json(json{{"type", "submit"},
-              {"via", "data_sm"},
-              {"line", nullptr},
-              {"to", o_.to[0]},
-              {"part", 1},
-              {"parts", 1},
-              {"message_id", ec ? json(nullptr) : json(r.message_id)},
-              {"command_status", *status},
-              {"status", StatusName(*status)},
-              {"round_trip_ms", Round2(Ms(r.round_trip))}});
-  if (ec) throw FromError(ec, &r, "data_sm", o_.timeout_ms);
-  if (!o_.json)
-    Result("data_sm to " + o_.to[0] + ": message_id=" + r.message_id + " (" + MsText(Ms(r.round_trip)) + ")");
 }
 
 }  // namespace velmor::cli
