@@ -333,7 +333,9 @@ TEST(SessionChaos, EveryReceiptMatchedOnceOrReportedWithAReason) {
     const int m = what.count("matched") ? what.at("matched") : 0;
     const int dup = what.count("duplicate") ? what.at("duplicate") : 0;
     EXPECT_LE(m, 1) << id << " matched twice";
-    if (dup > 0) EXPECT_EQ(m, 1) << id << ": a duplicate of nothing matched";
+    if (dup > 0) {
+      EXPECT_EQ(m, 1) << id << ": a duplicate of nothing matched";
+    }
     if (ok_ids.count(id)) {
       // The entry was remembered: its receipt cannot go unmatched.
       unmatched_ok += m == 0;

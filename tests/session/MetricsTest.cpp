@@ -226,7 +226,9 @@ std::map<std::string, std::string> ParseExposition(const std::string& text, cons
         EXPECT_TRUE(type_of.emplace(family, rest).second) << "TYPE twice";
         EXPECT_TRUE(rest == "counter" || rest == "gauge" || rest == "summary");
         EXPECT_TRUE(helped.count(family)) << "HELP comes first";
-        if (rest == "counter") EXPECT_EQ(family.substr(family.size() - 6), "_total");
+        if (rest == "counter") {
+          EXPECT_EQ(family.substr(family.size() - 6), "_total");
+        }
         current = family;
       }
       continue;
