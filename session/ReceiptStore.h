@@ -73,6 +73,12 @@ class receipt_store {
   // backlog bound): a session holds new submits back while this is true,
   // rather than let entries be given up. Cheap; any thread.
   virtual bool congested() const { return false; }
+  // Readies the store for account before its first remember, so that a cost
+  // paid once per account (the memory store sizes its tables for the limits)
+  // falls where the session is made, not inside a handler on the loop.
+  // Optional; the first remember does it otherwise.
+  virtual void prepare(std::string_view /*account*/) {}
+
   // Writes (remembers) queued and not yet written. Cheap; any thread.
   virtual std::size_t backlog() const { return 0; }
 };

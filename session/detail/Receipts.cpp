@@ -26,7 +26,9 @@ std::string account_of(const config& c) {
 
 receipts::receipts(asio::any_io_executor ex, const config& cfg)
     : desk_(std::move(ex), store_of(cfg, own_), account_of(cfg), cfg.receipt_matching),
-      max_unwritten_(std::max<std::size_t>(cfg.receipt_matching.max_unwritten, 1)) {}
+      max_unwritten_(std::max<std::size_t>(cfg.receipt_matching.max_unwritten, 1)) {
+  desk_.store().prepare(account_of(cfg));
+}
 
 // A group's name is unique in the account: random per session, then counted.
 void receipts::begin_text() {

@@ -133,6 +133,11 @@ std::size_t memory_receipts::size() const {
   return n;
 }
 
+void memory_receipt_store::prepare(std::string_view account) {
+  std::lock_guard lock(mutex_);
+  book_.prepare(account);
+}
+
 void memory_receipt_store::remember(std::string_view account, receipt_entry e) {
   std::lock_guard lock(mutex_);
   ++stats_.remembered;

@@ -28,6 +28,9 @@ class memory_receipts {
   memory_receipts(const memory_receipts&) = delete;
   memory_receipts& operator=(const memory_receipts&) = delete;
 
+  // Makes the account's tables now (sized for the limits: a large
+  // allocation), rather than on its first remember.
+  void prepare(std::string_view account) { find_account(account, true); }
   void remember(std::string_view account, receipt_entry e, time_point now);
   receipt_take take(std::string_view account, std::string_view message_id, bool final_state, bool delivered,
                     time_point now);
@@ -71,6 +74,7 @@ class memory_receipts {
 class memory_receipt_store final : public receipt_store {
  public:
   explicit memory_receipt_store(receipt_limits limits = {}) : book_(limits) {}
+  void prepare(std::string_view account) override;
   void remember(std::string_view account, receipt_entry e) override;
   void take(std::string_view account, std::string_view message_id, bool final_state, bool delivered,
             asio::any_io_executor ex, take_handler done, std::string_view attempt = {}) override;

@@ -86,6 +86,7 @@ void same_decisions(receipt_store& s, const std::string& who) {
   // A Redis store answers unreachable until its first connection is up.
   for (int i = 0; i < 200 && take_now(io, s, "A", "probe").result == receipt_take::kind::unreachable; ++i)
     std::this_thread::sleep_for(10ms);
+  s.prepare("B");  // readied ahead; A is written first all the same
   s.remember("A", entry("1A2B", 1));
   s.remember("A", entry("00042", 2));
   s.remember("A", entry("10", 3));
