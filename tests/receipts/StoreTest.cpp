@@ -132,7 +132,9 @@ void same_decisions(receipt_store& s, const std::string& who) {
       EXPECT_EQ(t.entry.submitted, entry("x", 0).submitted) << who;
     }
     EXPECT_EQ(t.whole_delivered.has_value(), st.whole >= 0) << who << ": " << st.id;
-    if (t.whole_delivered && st.whole >= 0) EXPECT_EQ(*t.whole_delivered, st.whole == 1) << who << ": " << st.id;
+    if (t.whole_delivered && st.whole >= 0) {
+      EXPECT_EQ(*t.whole_delivered, st.whole == 1) << who << ": " << st.id;
+    }
   }
 }
 
@@ -350,7 +352,9 @@ TEST(ReceiptDesk, RedisStoppedAndStartedReceiptsWaitThenMatch) {
     desk.receipt(std::to_string(5000 + i), true, true, [&, i](const receipt_matcher::report& r) {
       ++reports;
       told[i] = to_string(r.outcome) + std::string(r.outcome == outcome::unmatched ? to_string(r.reason) : "");
-      if (r.outcome != outcome::unmatched) EXPECT_EQ(r.entry.tag, static_cast<std::uint64_t>(i));
+      if (r.outcome != outcome::unmatched) {
+        EXPECT_EQ(r.entry.tag, static_cast<std::uint64_t>(i));
+      }
     });
   run_until(
       io, [] { return false; }, 300ms);
