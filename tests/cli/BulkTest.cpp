@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/Json.h"
 #include "cli/Process.h"
 
 namespace velmor::test {
@@ -20,17 +21,6 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 const std::string kExe = VELMOR_CLI_EXE;
-
-std::vector<json> JsonLines(const std::string& text) {
-  std::vector<json> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    auto j = json::parse(line, nullptr, false);
-    EXPECT_FALSE(j.is_discarded()) << line;
-    if (!j.is_discarded()) out.push_back(std::move(j));
-  }
-  return out;
-}
 
 // The counts of a bulk summary add up to what was read.
 void ExpectConsistent(const json& s) {

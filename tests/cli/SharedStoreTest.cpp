@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/Json.h"
 #include "cli/Process.h"
 #include "receipts/Servers.h"
 
@@ -22,25 +23,7 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 const std::string kExe = VELMOR_CLI_EXE;
 
-std::vector<json> Receipts(const std::string& text) {
-  std::vector<json> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);)
-    if (auto j = json::parse(line, nullptr, false); j.is_object() && j.value("type", "") == "receipt") out.push_back(j);
-  return out;
-}
-
-void ExpectSchema(const std::string& lines) {
-  const std::string file = ::testing::TempDir() + "velmor_shared_lines.jsonl";
-  std::ofstream(file) << lines;
-  const auto check =
-      velmor::test::Run("/bin/sh",
-                        {"-c", "/usr/bin/python3 " VELMOR_SOURCE_DIR "/tests/cli/validate_json.py " VELMOR_SOURCE_DIR
-                               "/docs/velmorsmppdemo.schema.json < " +
-                                   file},
-                        30s);
-  EXPECT_EQ(check.exit_code, 0) << check.out << check.err;
-}
+std::vector<json> Receipts(const std::string& text) { return JsonLines(text, false, "receipt"); }
 
 std::string WriteFile(const std::string& name, int lines, std::size_t long_every = 0) {
   const std::string path = ::testing::TempDir() + name;
@@ -91,7 +74,7 @@ TEST(SharedStore, ListenerPrintsTheSendersTagsAndTheSenderSeesTheirOutcomes) {
   const auto outcomes = Receipts(send.out);
   EXPECT_EQ(outcomes.size(), std::size_t(receipts));
   for (const json& r : outcomes) EXPECT_TRUE(r.value("elsewhere", false)) << r;
-  ExpectSchema(heard.out + send.out);
+  ExpectMatchesSchema(heard.out + send.out, "shared_lines");
 }
 
 std::int64_t Waiting(const std::string& db) {
