@@ -97,8 +97,8 @@ class redis_server {
       ::dup2(null, 2);
       const std::string port = std::to_string(port_), dir = dir_.string();
       ::execl(bin.c_str(), bin.c_str(), "--port", port.c_str(), "--bind", "127.0.0.1", "--dir", dir.c_str(), "--save",
-              "", "--appendonly", "yes", "--appendfsync", "always", "--daemonize", "no", "--loglevel", "warning",
-              "--logfile", (dir + "/redis.log").c_str(), static_cast<char*>(nullptr));
+              "", "--appendonly", durable_ ? "yes" : "no", "--appendfsync", "always", "--daemonize", "no", "--loglevel",
+              "warning", "--logfile", (dir + "/redis.log").c_str(), static_cast<char*>(nullptr));
       std::_Exit(127);
     }
     for (int i = 0; i < 500; ++i) {
