@@ -16,79 +16,122 @@ namespace {
 // Fields of an entry's value after its state letter, separated by 0x1F.
 constexpr char kSep = '\x1f';
 
-// KEYS[1] the entry, KEYS[2..] its numeric keys. ARGV: value, ttl ms, id, prefix.
-// A numeric key keeps the entry it names while that entry lives. A remember
-// sent again after a broken connection finds its entry taken already (a
-// tombstone of the same value): it stays a tombstone.
-constexpr const char* kRemember = R"lua(
-local cur = redis.call('GET', KEYS[1])
-if cur and string.sub(cur, 1, 1) == 't' then
-  local a = string.find(cur, '\30', 2, true)
-  local b = a and string.find(cur, '\30', a + 1, true)
-  if b and string.sub(cur, b + 1) == string.sub(ARGV[1], 2) then return 0 end
-end
-redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2])
-for i = 2, #KEYS do
-  local cur = redis.call('GET', KEYS[i])
-  if cur == ARGV[3] or not cur or redis.call('EXISTS', ARGV[4] .. 'e:' .. cur) == 0 then
-    redis.call('SET', KEYS[i], ARGV[3], 'PX', ARGV[2])
-  end
-end
-return 1
-)lua";
-
-// KEYS: lookup keys in rule order (e:ID for the text, k:KEY for the rest).
-// ARGV: final (0/1), delivered (0/1), tombstone ttl ms, prefix, group ttl ms,
-// attempt. Returns {} for no entry, {'m', value[, whole]} matched, {'d',
-// value} duplicate. A tombstone is 't' attempt 0x1E whole 0x1E the entry's
-// fields: the same attempt asking again (its reply was lost) gets the
-// original answer.
-constexpr const char* kTake = R"lua(
-local p = ARGV[4]
-for i = 1, #KEYS do
-  local ek = KEYS[i]
-  if string.sub(ek, #p + 1, #p + 2) == 'k:' then
-    local id = redis.call('GET', ek)
-    if id then ek = p .. 'e:' .. id else ek = nil end
-  end
-  local v = ek and redis.call('GET', ek)
-  if v then
-    if string.sub(v, 1, 1) == 't' then
-      local a = string.find(v, '\30', 2, true)
-      local b = a and string.find(v, '\30', a + 1, true)
-      if not b then return {'d', v} end
-      local body = 'w' .. string.sub(v, b + 1)
-      if ARGV[6] ~= '' and string.sub(v, 2, a - 1) == ARGV[6] then
-        local whole = string.sub(v, a + 1, b - 1)
-        if whole ~= '' then return {'m', body, whole} end
-        return {'m', body}
-      end
-      return {'d', body}
+// Remembers and takes, as many as were queued behind one another, in one
+// call (redis_link::run_batched), each as if alone and in order; the call is
+// atomic, so two processes never both take one receipt.
+//
+// A numeric key k:d<value> / k:h<value> is written only for an entry whose
+// text is not that number's plain spelling (decimal, or lowercase hex, no
+// leading zeros): an entry spelled so is found under e:<spelling>, which
+// each numeric key travels with as its fallback. Most SMSCs' ids are plain,
+// so most entries are one key.
+//
+// A remember: keys the entry, then per numeric key it needs the key and its
+// plain spelling's entry key; ARGV 'r', value, ttl ms, id, prefix. A numeric
+// key keeps the entry it names while that entry lives, and is not taken
+// from a living entry of the plain spelling. A remember sent again after a
+// broken connection finds its entry taken already (a tombstone of the same
+// value): it stays a tombstone. Answers 1 written, 0 left.
+//
+// A take: keys the receipt's text's entry key, then per numeric reading in
+// rule order its key and its plain spelling's entry key; ARGV 't', final
+// (0/1), delivered (0/1), tombstone ttl ms, prefix, group ttl ms, attempt.
+// Answers {} for no entry, {'m', value[, whole]} matched, {'d', value}
+// duplicate. A tombstone is 't' attempt 0x1E whole 0x1E the entry's fields:
+// the same attempt asking again (its reply was lost) gets the original
+// answer.
+constexpr const char* kBatch = R"lua(
+local function remember(k0, nk, a0)
+  local value, ttl = ARGV[a0 + 2], ARGV[a0 + 3]
+  local ek = KEYS[k0 + 1]
+  if not redis.call('SET', ek, value, 'PX', ttl, 'NX') then
+    local cur = redis.call('GET', ek)
+    if cur and string.sub(cur, 1, 1) == 't' then
+      local a = string.find(cur, '\30', 2, true)
+      local b = a and string.find(cur, '\30', a + 1, true)
+      if b and string.sub(cur, b + 1) == string.sub(value, 2) then return 0 end
     end
-    if ARGV[1] == '0' then return {'m', v} end
-    local whole = ''
-    local f = {}
-    for x in string.gmatch(string.sub(v, 2) .. '\31', '(.-)\31') do f[#f + 1] = x end
-    local count, group = tonumber(f[1]), f[2]
-    if count > 1 and group ~= '' then
+    redis.call('SET', ek, value, 'PX', ttl)
+  end
+  local id, p = ARGV[a0 + 4], ARGV[a0 + 5]
+  for i = k0 + 2, k0 + nk, 2 do
+    local k = KEYS[i]
+    local cur = redis.call('GET', k)
+    local mine
+    if cur then
+      mine = cur == id or redis.call('EXISTS', p .. 'e:' .. cur) == 0
+    else
+      mine = redis.call('EXISTS', KEYS[i + 1]) == 0
+    end
+    if mine then redis.call('SET', k, id, 'PX', ttl) end
+  end
+  return 1
+end
+
+local function take(k0, nk, a0)
+  local final, delivered, tomb, p, gttl, attempt =
+    ARGV[a0 + 2], ARGV[a0 + 3], ARGV[a0 + 4], ARGV[a0 + 5], ARGV[a0 + 6], ARGV[a0 + 7]
+  local text = KEYS[k0 + 1]
+  local ek, v = text, redis.call('GET', text)
+  local i = k0 + 2
+  while not v and i < k0 + nk do
+    local id = redis.call('GET', KEYS[i])
+    if id then
+      ek = p .. 'e:' .. id
+      v = redis.call('GET', ek)
+    end
+    if not v and KEYS[i + 1] ~= text then
+      ek = KEYS[i + 1]
+      v = redis.call('GET', ek)
+    end
+    i = i + 2
+  end
+  if not v then return {} end
+  if string.sub(v, 1, 1) == 't' then
+    local a = string.find(v, '\30', 2, true)
+    local b = a and string.find(v, '\30', a + 1, true)
+    if not b then return {'d', v} end
+    local body = 'w' .. string.sub(v, b + 1)
+    if attempt ~= '' and string.sub(v, 2, a - 1) == attempt then
+      local whole = string.sub(v, a + 1, b - 1)
+      if whole ~= '' then return {'m', body, whole} end
+      return {'m', body}
+    end
+    return {'d', body}
+  end
+  if final == '0' then return {'m', v} end
+  local whole = ''
+  local s1 = string.find(v, '\31', 2, true)
+  local count = tonumber(string.sub(v, 2, s1 - 1))
+  if count > 1 then
+    local s2 = string.find(v, '\31', s1 + 1, true)
+    local group = string.sub(v, s1 + 1, s2 - 1)
+    if group ~= '' then
       local gk = p .. 'g:' .. group
       local done = redis.call('HINCRBY', gk, 'done', 1)
-      if ARGV[2] == '0' then redis.call('HSET', gk, 'failed', 1) end
-      redis.call('PEXPIRE', gk, ARGV[5])
+      if delivered == '0' then redis.call('HSET', gk, 'failed', 1) end
+      redis.call('PEXPIRE', gk, gttl)
       if done >= count then
         if redis.call('HGET', gk, 'failed') then whole = '0' else whole = '1' end
         redis.call('DEL', gk)
       end
     end
-    redis.call('SET', ek, 't' .. ARGV[6] .. '\30' .. whole .. '\30' .. string.sub(v, 2), 'PX', ARGV[3])
-    if whole ~= '' then return {'m', v, whole} end
-    return {'m', v}
   end
+  redis.call('SET', ek, 't' .. attempt .. '\30' .. whole .. '\30' .. string.sub(v, 2), 'PX', tomb)
+  if whole ~= '' then return {'m', v, whole} end
+  return {'m', v}
 end
-return {}
-)lua";
 
-constexpr std::size_t kRememberScript = 0, kTakeScript = 1;
+local out, k0, a0 = {}, 0, 0
+while a0 < #ARGV do
+  local nk, na = tonumber(ARGV[a0 + 1]), tonumber(ARGV[a0 + 2])
+  a0 = a0 + 2
+  if ARGV[a0 + 1] == 'r' then out[#out + 1] = remember(k0, nk, a0) else out[#out + 1] = take(k0, nk, a0) end
+  k0 = k0 + nk
+  a0 = a0 + na
+end
+return out
+)lua";
 
 std::string prefix(std::string_view account) {
   std::string p = "velmor:rcpt:{";
@@ -138,23 +181,46 @@ receipt_entry decode(std::string_view v) {
   return e;
 }
 
+// A number's plain spelling in its reading's base: the text an entry has
+// when no key but its own is needed to find it by that number.
+std::string spelling(const reading& r) {
+  if (r.index == 'd') return std::to_string(r.value);
+  char buf[17];
+  const auto end = std::to_chars(buf, buf + sizeof buf, r.value, 16).ptr;
+  return std::string(buf, end);
+}
+
+// The key Rules.h names "d<value>" / "h<value>".
+std::string numeric_key(const std::string& p, const reading& r) {
+  std::string k = p;
+  k.append("k:");
+  k.push_back(r.index);
+  k.append(std::to_string(r.value));
+  return k;
+}
+
 std::string ms(std::chrono::seconds s) { return std::to_string(std::chrono::milliseconds(s).count()); }
 
 }  // namespace
 
 redis_receipt_store::redis_receipt_store(redis_address where, receipt_limits limits, redis_link::options opt)
-    : limits_(limits),
-      link_(std::make_unique<redis_link>(std::move(where), opt, std::vector<std::string>{kRemember, kTake})) {}
+    : limits_(limits), link_(std::make_unique<redis_link>(std::move(where), opt, std::vector<std::string>{kBatch})) {}
 
 void redis_receipt_store::remember(std::string_view account, receipt_entry e) {
-  const key_list keys = index_keys(e.message_id);
-  if (keys.size == 0) return;
+  const readings r = index_readings(e.message_id);
+  if (r.text.empty()) return;
   const std::string p = prefix(account);
   std::vector<std::string> k;
-  k.push_back(p + "e:" + std::string(trim_message_id(e.message_id)));
-  for (std::size_t i = 1; i < keys.size; ++i) k.push_back(p + "k:" + keys.keys[i]);
-  std::vector<std::string> a{encode(e), ms(limits_.max_age), std::string(trim_message_id(e.message_id)), p};
-  link_->run_script(kRememberScript, std::move(k), std::move(a), true, [this](redisReply* r) {
+  k.reserve(1 + 2 * r.count);
+  k.push_back(p + "e:" + std::string(r.text));
+  for (std::size_t i = 0; i < r.count; ++i) {
+    std::string plain = spelling(r.numbers[i]);
+    if (plain == r.text) continue;  // found under its own entry key
+    k.push_back(numeric_key(p, r.numbers[i]));
+    k.push_back(p + "e:" + plain);
+  }
+  std::vector<std::string> a{"r", encode(e), ms(limits_.max_age), std::string(r.text), p};
+  link_->run_batched(0, p, std::move(k), std::move(a), true, [this](redisReply* r) {
     // A write Redis refused (out of memory, say) is as lost as one given up.
     (r && r->type != REDIS_REPLY_ERROR ? remembered_ : refused_).fetch_add(1, std::memory_order_relaxed);
   });
@@ -163,30 +229,35 @@ void redis_receipt_store::remember(std::string_view account, receipt_entry e) {
 void redis_receipt_store::take(std::string_view account, std::string_view message_id, bool final_state, bool delivered,
                                asio::any_io_executor ex, take_handler done, std::string_view attempt) {
   takes_.fetch_add(1, std::memory_order_relaxed);
-  const key_list keys = lookup_keys(message_id);
-  if (keys.size == 0) {
+  const readings r = lookup_readings(message_id);
+  if (r.text.empty()) {
     asio::post(ex, [done = std::move(done)] { done(receipt_take{}); });
     return;
   }
   const std::string p = prefix(account);
   std::vector<std::string> k;
-  for (const std::string& key : keys) k.push_back(key[0] == '=' ? p + "e:" + key.substr(1) : p + "k:" + key);
-  std::vector<std::string> a{final_state ? "1" : "0", delivered ? "1" : "0", ms(limits_.tombstone_ttl), p,
-                             ms(limits_.max_age),     std::string(attempt)};
-  link_->run_script(kTakeScript, std::move(k), std::move(a), false,
-                    [this, ex = std::move(ex), done = std::move(done)](redisReply* r) mutable {
-                      receipt_take t;
-                      if (!r || r->type != REDIS_REPLY_ARRAY) {
-                        t.result = receipt_take::kind::unreachable;
-                        unreachable_.fetch_add(1, std::memory_order_relaxed);
-                      } else if (r->elements >= 2) {
-                        t.result =
-                            r->element[0]->str[0] == 'd' ? receipt_take::kind::duplicate : receipt_take::kind::matched;
-                        t.entry = decode(std::string_view(r->element[1]->str, r->element[1]->len));
-                        if (r->elements >= 3) t.whole_delivered = r->element[2]->str[0] == '1';
-                      }
-                      asio::post(ex, [done = std::move(done), t = std::move(t)]() mutable { done(std::move(t)); });
-                    });
+  k.reserve(1 + 2 * r.count);
+  k.push_back(p + "e:" + std::string(r.text));
+  for (std::size_t i = 0; i < r.count; ++i) {
+    k.push_back(numeric_key(p, r.numbers[i]));
+    k.push_back(p + "e:" + spelling(r.numbers[i]));
+  }
+  std::vector<std::string> a{"t", final_state ? "1" : "0", delivered ? "1" : "0", ms(limits_.tombstone_ttl),
+                             p,   ms(limits_.max_age),     std::string(attempt)};
+  link_->run_batched(0, p, std::move(k), std::move(a), false,
+                     [this, ex = std::move(ex), done = std::move(done)](redisReply* r) mutable {
+                       receipt_take t;
+                       if (!r || r->type != REDIS_REPLY_ARRAY) {
+                         t.result = receipt_take::kind::unreachable;
+                         unreachable_.fetch_add(1, std::memory_order_relaxed);
+                       } else if (r->elements >= 2) {
+                         t.result =
+                             r->element[0]->str[0] == 'd' ? receipt_take::kind::duplicate : receipt_take::kind::matched;
+                         t.entry = decode(std::string_view(r->element[1]->str, r->element[1]->len));
+                         if (r->elements >= 3) t.whole_delivered = r->element[2]->str[0] == '1';
+                       }
+                       asio::post(ex, [done = std::move(done), t = std::move(t)]() mutable { done(std::move(t)); });
+                     });
 }
 
 receipt_store_stats redis_receipt_store::stats() const {

@@ -5,7 +5,8 @@
 //   velmor:rcpt:{ACCOUNT}:e:ID     the entry ("w" waiting or "t" tombstone, then its fields)
 //   velmor:rcpt:{ACCOUNT}:k:KEY    d<decimal> / h<hex value> -> ID (Rules.h)
 //   velmor:rcpt:{ACCOUNT}:g:GROUP  parts final so far, and whether one failed
-// A take is one Lua script, so two processes never both take one receipt.
+// Remembers and takes queued together go to Redis as one Lua script call,
+// atomic, so two processes never both take one receipt.
 // Entries are not bounded by count here (Redis's maxmemory is); an entry past
 // its TTL is gone, so a late receipt is unmatched no_entry, not expired.
 #pragma once

@@ -14,6 +14,9 @@ namespace velmor::session::receipts {
 
 namespace {
 constexpr std::size_t kBatch = 512;
+// Items of one batched script call at most: one call's work stays well
+// inside a millisecond of Redis's single thread.
+constexpr std::size_t kBatchItems = 256;
 }  // namespace
 
 redis_address parse_redis_url(std::string_view url) {
@@ -64,6 +67,26 @@ void redis_link::run_script(std::size_t script, std::vector<std::string> keys, s
   for (auto& a : args) c.argv.push_back(std::move(a));
   c.keep = keep;
   c.done = std::move(done);
+  enqueue(std::move(c));
+}
+
+void redis_link::run_batched(std::size_t script, std::string_view group, std::vector<std::string> keys,
+                             std::vector<std::string> args, bool keep, callback done) {
+  command c;
+  c.nkeys = keys.size();
+  c.argv = std::move(keys);
+  c.argv.reserve(c.nkeys + args.size());
+  for (auto& a : args) c.argv.push_back(std::move(a));
+  c.script = script;
+  c.batched = true;
+  c.group = std::string(group);
+  c.keep = keep;
+  c.done = std::move(done);
+  enqueue(std::move(c));
+}
+
+void redis_link::enqueue(command c) {
+  const bool keep = c.keep;
   {
     std::lock_guard lock(mutex_);
     if (!connected_ && !keep) {
@@ -148,6 +171,8 @@ void redis_link::run() {
   std::vector<command> batch;
   std::vector<const char*> argv;
   std::vector<std::size_t> lens;
+  std::vector<std::size_t> calls;
+  std::vector<std::string> counts;
   auto next_try = std::chrono::steady_clock::now();
   for (;;) {
     {
@@ -191,18 +216,53 @@ void redis_link::run() {
       batch.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.begin() + n));
       queue_.erase(queue_.begin(), queue_.begin() + n);
     }
-    for (auto& c : batch) {
+    // One call per unbatched command, one per run of batched ones of the
+    // same script and group: calls[k] is the first command of call k.
+    calls.clear();
+    for (std::size_t at = 0; at < batch.size();) {
+      calls.push_back(at);
       argv.clear();
       lens.clear();
-      c.argv[1] = shas_.at(c.script);
-      for (const auto& a : c.argv) {
+      const auto add = [&](const std::string& a) {
         argv.push_back(a.data());
         lens.push_back(a.size());
+      };
+      command& c = batch[at];
+      if (!c.batched) {
+        c.argv[1] = shas_.at(c.script);
+        for (const auto& a : c.argv) add(a);
+        ++at;
+      } else {
+        std::size_t end = at + 1, keys = c.nkeys;
+        while (end < batch.size() && end - at < kBatchItems && batch[end].batched && batch[end].script == c.script &&
+               batch[end].group == c.group)
+          keys += batch[end++].nkeys;
+        // Counts first, so that the pointers into them stay put.
+        counts.clear();
+        counts.push_back(std::to_string(keys));
+        for (std::size_t k = at; k < end; ++k) {
+          counts.push_back(std::to_string(batch[k].nkeys));
+          counts.push_back(std::to_string(batch[k].argv.size() - batch[k].nkeys));
+        }
+        static const std::string evalsha = "EVALSHA";
+        add(evalsha);
+        add(shas_.at(c.script));
+        add(counts[0]);
+        for (std::size_t k = at; k < end; ++k)
+          for (std::size_t j = 0; j < batch[k].nkeys; ++j) add(batch[k].argv[j]);
+        for (std::size_t k = at; k < end; ++k) {
+          add(counts[1 + 2 * (k - at)]);
+          add(counts[2 + 2 * (k - at)]);
+          for (std::size_t j = batch[k].nkeys; j < batch[k].argv.size(); ++j) add(batch[k].argv[j]);
+        }
+        at = end;
       }
       redisAppendCommandArgv(ctx_, static_cast<int>(argv.size()), argv.data(), lens.data());
     }
+    calls.push_back(batch.size());
+    // i: the first command not answered.
     std::size_t i = 0;
-    for (; i < batch.size(); ++i) {
+    for (std::size_t k = 0; k + 1 < calls.size(); ++k) {
       void* raw = nullptr;
       if (redisGetReply(ctx_, &raw) != REDIS_OK) break;
       auto* r = static_cast<redisReply*>(raw);
@@ -211,12 +271,20 @@ void redis_link::run() {
         // restart behind the same connection): as if it were unreachable,
         // and the scripts are loaded again on reconnecting.
         freeReplyObject(r);
-        for (std::size_t k = i + 1; k < batch.size(); ++k)
+        for (std::size_t rest = k + 1; rest + 1 < calls.size(); ++rest)
           if (redisGetReply(ctx_, &raw) == REDIS_OK) freeReplyObject(raw);
         break;
       }
-      batch[i].done(r);
+      const std::size_t first = calls[k], n = calls[k + 1] - first;
+      if (!batch[first].batched) {
+        batch[first].done(r);
+      } else if (r->type == REDIS_REPLY_ARRAY && r->elements == n) {
+        for (std::size_t j = 0; j < n; ++j) batch[first + j].done(r->element[j]);
+      } else {
+        for (std::size_t j = 0; j < n; ++j) batch[first + j].done(r);
+      }
       freeReplyObject(r);
+      i = calls[k + 1];
     }
     if (i < batch.size()) {
       // The connection broke: writes go back to the front, in order (each is

@@ -19,6 +19,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -55,6 +56,17 @@ class redis_link {
   void run_script(std::size_t script, std::vector<std::string> keys, std::vector<std::string> args, bool keep,
                   callback done);
 
+  // One item for a script that handles many in one call, so a round trip
+  // costs Redis one script run instead of one per item. Items queued one
+  // behind another for the same script and group (their keys' hash tag: one
+  // cluster slot) go out as one EVALSHA, in queue order. The script gets
+  // KEYS: every item's keys, one item after another; ARGV: per item its key
+  // count, its argument count, then its arguments; it answers an array of
+  // one reply per item, and done gets its item's. An error reply (the whole
+  // call refused) goes to each of its items.
+  void run_batched(std::size_t script, std::string_view group, std::vector<std::string> keys,
+                   std::vector<std::string> args, bool keep, callback done);
+
   std::uint64_t dropped() const;  // keep-commands given up
   std::size_t backlog() const;
   bool connected() const;
@@ -65,11 +77,15 @@ class redis_link {
 
  private:
   struct command {
+    // run_script: EVALSHA, sha, key count, keys, args. run_batched: keys
+    // then args, nkeys of them keys.
     std::vector<std::string> argv;
-    std::size_t script = 0;
-    bool keep = false;
+    std::size_t script = 0, nkeys = 0;
+    bool keep = false, batched = false;
+    std::string group;
     callback done;
   };
+  void enqueue(command c);
   void run();
   bool connect();
   void disconnect();
