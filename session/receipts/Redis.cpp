@@ -33,9 +33,10 @@ constexpr char kSep = '\x1f';
 // broken connection finds its entry taken already (a tombstone of the same
 // value): it stays a tombstone. Answers 1 written, 0 left.
 //
-// A take: keys the receipt's text's entry key, then per numeric reading in
-// rule order its key and its plain spelling's entry key; ARGV 't', final
-// (0/1), delivered (0/1), tombstone ttl ms, prefix, group ttl ms, attempt.
+// A take: keys the receipt's text's entry key; ARGV 't', final (0/1),
+// delivered (0/1), tombstone ttl ms, prefix, group ttl ms, attempt, and its
+// numeric readings in rule order ("d<value>=<plain spelling> ...", read only
+// when the text finds nothing).
 // Answers {} for no entry, {'m', value[, whole]} matched, {'d', value}
 // duplicate. A tombstone is 't' attempt 0x1E whole 0x1E the entry's fields:
 // the same attempt asking again (its reply was lost) gets the original
@@ -73,20 +74,21 @@ local function take(k0, nk, a0)
     ARGV[a0 + 2], ARGV[a0 + 3], ARGV[a0 + 4], ARGV[a0 + 5], ARGV[a0 + 6], ARGV[a0 + 7]
   local text = KEYS[k0 + 1]
   local ek, v = text, redis.call('GET', text)
-  local i = k0 + 2
-  while not v and i < k0 + nk do
-    local id = redis.call('GET', KEYS[i])
-    if id then
-      ek = p .. 'e:' .. id
-      v = redis.call('GET', ek)
+  if not v then
+    for key, plain in string.gmatch(ARGV[a0 + 8], '(%S+)=(%S+)') do
+      local id = redis.call('GET', p .. 'k:' .. key)
+      if id then
+        ek = p .. 'e:' .. id
+        v = redis.call('GET', ek)
+      end
+      if not v and p .. 'e:' .. plain ~= text then
+        ek = p .. 'e:' .. plain
+        v = redis.call('GET', ek)
+      end
+      if v then break end
     end
-    if not v and KEYS[i + 1] ~= text then
-      ek = KEYS[i + 1]
-      v = redis.call('GET', ek)
-    end
-    i = i + 2
+    if not v then return {} end
   end
-  if not v then return {} end
   if string.sub(v, 1, 1) == 't' then
     local a = string.find(v, '\30', 2, true)
     local b = a and string.find(v, '\30', a + 1, true)
@@ -236,14 +238,17 @@ void redis_receipt_store::take(std::string_view account, std::string_view messag
   }
   const std::string p = prefix(account);
   std::vector<std::string> k;
-  k.reserve(1 + 2 * r.count);
   k.push_back(p + "e:" + std::string(r.text));
+  std::string numbers;
   for (std::size_t i = 0; i < r.count; ++i) {
-    k.push_back(numeric_key(p, r.numbers[i]));
-    k.push_back(p + "e:" + spelling(r.numbers[i]));
+    if (i) numbers.push_back(' ');
+    numbers.push_back(r.numbers[i].index);
+    numbers.append(std::to_string(r.numbers[i].value));
+    numbers.push_back('=');
+    numbers.append(spelling(r.numbers[i]));
   }
   std::vector<std::string> a{"t", final_state ? "1" : "0", delivered ? "1" : "0", ms(limits_.tombstone_ttl),
-                             p,   ms(limits_.max_age),     std::string(attempt)};
+                             p,   ms(limits_.max_age),     std::string(attempt),  std::move(numbers)};
   link_->run_batched(0, p, std::move(k), std::move(a), false,
                      [this, ex = std::move(ex), done = std::move(done)](redisReply* r) mutable {
                        receipt_take t;
