@@ -206,23 +206,49 @@ std::string ms(std::chrono::seconds s) { return std::to_string(std::chrono::mill
 }  // namespace
 
 redis_receipt_store::redis_receipt_store(redis_address where, receipt_limits limits, redis_link::options opt)
-    : limits_(limits), link_(std::make_unique<redis_link>(std::move(where), opt, std::vector<std::string>{kBatch})) {}
+    : limits_(limits),
+      max_age_(ms(limits.max_age)),
+      tombstone_ttl_(ms(limits.tombstone_ttl)),
+      link_(std::make_unique<redis_link>(std::move(where), opt, std::vector<std::string>{kBatch},
+                                         [this] { round_end(); })) {}
+
+// A round trip's answers go to the loop as one handler per executor, not
+// one each: fewer wake-ups and cross-thread hand-offs for the loop.
+void redis_receipt_store::hand_on(answer a) {
+  if (redis_link::in_round()) {
+    answers_.push_back(std::move(a));
+    return;
+  }
+  asio::post(a.ex, [done = std::move(a.done), t = std::move(a.take)]() mutable { done(std::move(t)); });
+}
+
+void redis_receipt_store::round_end() {
+  while (!answers_.empty()) {
+    asio::any_io_executor ex = answers_.front().ex;
+    std::vector<answer> same;
+    std::vector<answer> rest;
+    for (answer& a : answers_) (a.ex == ex ? same : rest).push_back(std::move(a));
+    answers_ = std::move(rest);
+    asio::post(ex, [same = std::move(same)]() mutable {
+      for (answer& a : same) a.done(std::move(a.take));
+    });
+  }
+}
 
 void redis_receipt_store::remember(std::string_view account, receipt_entry e) {
   const readings r = index_readings(e.message_id);
   if (r.text.empty()) return;
   const std::string p = prefix(account);
-  std::vector<std::string> k;
-  k.reserve(1 + 2 * r.count);
-  k.push_back(p + "e:" + std::string(r.text));
+  redis_link::item it;
+  it.key({p, "e:", r.text});
   for (std::size_t i = 0; i < r.count; ++i) {
-    std::string plain = spelling(r.numbers[i]);
+    const std::string plain = spelling(r.numbers[i]);
     if (plain == r.text) continue;  // found under its own entry key
-    k.push_back(numeric_key(p, r.numbers[i]));
-    k.push_back(p + "e:" + plain);
+    it.key({numeric_key(p, r.numbers[i])});
+    it.key({p, "e:", plain});
   }
-  std::vector<std::string> a{"r", encode(e), ms(limits_.max_age), std::string(r.text), p};
-  link_->run_batched(0, p, std::move(k), std::move(a), true, [this](redisReply* r) {
+  it.arg({"r"}).arg({encode(e)}).arg({max_age_}).arg({r.text}).arg({p});
+  link_->run_batched(0, p, std::move(it), true, [this](redisReply* r) {
     // A write Redis refused (out of memory, say) is as lost as one given up.
     (r && r->type != REDIS_REPLY_ERROR ? remembered_ : refused_).fetch_add(1, std::memory_order_relaxed);
   });
@@ -237,8 +263,6 @@ void redis_receipt_store::take(std::string_view account, std::string_view messag
     return;
   }
   const std::string p = prefix(account);
-  std::vector<std::string> k;
-  k.push_back(p + "e:" + std::string(r.text));
   std::string numbers;
   for (std::size_t i = 0; i < r.count; ++i) {
     if (i) numbers.push_back(' ');
@@ -247,22 +271,23 @@ void redis_receipt_store::take(std::string_view account, std::string_view messag
     numbers.push_back('=');
     numbers.append(spelling(r.numbers[i]));
   }
-  std::vector<std::string> a{"t", final_state ? "1" : "0", delivered ? "1" : "0", ms(limits_.tombstone_ttl),
-                             p,   ms(limits_.max_age),     std::string(attempt),  std::move(numbers)};
-  link_->run_batched(0, p, std::move(k), std::move(a), false,
-                     [this, ex = std::move(ex), done = std::move(done)](redisReply* r) mutable {
-                       receipt_take t;
-                       if (!r || r->type != REDIS_REPLY_ARRAY) {
-                         t.result = receipt_take::kind::unreachable;
-                         unreachable_.fetch_add(1, std::memory_order_relaxed);
-                       } else if (r->elements >= 2) {
-                         t.result =
-                             r->element[0]->str[0] == 'd' ? receipt_take::kind::duplicate : receipt_take::kind::matched;
-                         t.entry = decode(std::string_view(r->element[1]->str, r->element[1]->len));
-                         if (r->elements >= 3) t.whole_delivered = r->element[2]->str[0] == '1';
-                       }
-                       asio::post(ex, [done = std::move(done), t = std::move(t)]() mutable { done(std::move(t)); });
-                     });
+  redis_link::item it;
+  it.key({p, "e:", r.text});
+  it.arg({"t"}).arg({final_state ? "1" : "0"}).arg({delivered ? "1" : "0"}).arg({tombstone_ttl_}).arg({p});
+  it.arg({max_age_}).arg({attempt}).arg({numbers});
+  link_->run_batched(
+      0, p, std::move(it), false, [this, ex = std::move(ex), done = std::move(done)](redisReply* r) mutable {
+        receipt_take t;
+        if (!r || r->type != REDIS_REPLY_ARRAY) {
+          t.result = receipt_take::kind::unreachable;
+          unreachable_.fetch_add(1, std::memory_order_relaxed);
+        } else if (r->elements >= 2) {
+          t.result = r->element[0]->str[0] == 'd' ? receipt_take::kind::duplicate : receipt_take::kind::matched;
+          t.entry = decode(std::string_view(r->element[1]->str, r->element[1]->len));
+          if (r->elements >= 3) t.whole_delivered = r->element[2]->str[0] == '1';
+        }
+        hand_on(answer{std::move(ex), std::move(done), std::move(t)});
+      });
 }
 
 receipt_store_stats redis_receipt_store::stats() const {

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "session/ReceiptStore.h"
 #include "session/receipts/RedisLink.h"
@@ -31,7 +32,17 @@ class redis_receipt_store final : public receipt_store {
   std::size_t backlog() const override { return link_->queued(); }
 
  private:
+  struct answer {
+    asio::any_io_executor ex;
+    take_handler done;
+    receipt_take take;
+  };
+  void hand_on(answer a);
+  void round_end();
+
   receipt_limits limits_;
+  std::string max_age_, tombstone_ttl_;  // in milliseconds, as Redis takes them
+  std::vector<answer> answers_;          // a round trip's, gathered: worker thread only
   std::unique_ptr<redis_link> link_;
   std::atomic<std::uint64_t> remembered_{0}, refused_{0}, takes_{0}, unreachable_{0};
 };

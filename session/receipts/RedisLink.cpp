@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <stdexcept>
 #include <string_view>
 
@@ -40,8 +41,9 @@ redis_address parse_redis_url(std::string_view url) {
   return a;
 }
 
-redis_link::redis_link(redis_address where, options opt, std::vector<std::string> scripts)
-    : where_(std::move(where)), opt_(opt), scripts_(std::move(scripts)) {
+redis_link::redis_link(redis_address where, options opt, std::vector<std::string> scripts,
+                       std::function<void()> round_end)
+    : where_(std::move(where)), opt_(opt), scripts_(std::move(scripts)), round_end_(std::move(round_end)) {
   worker_ = std::thread([this] { run(); });
 }
 
@@ -55,31 +57,39 @@ redis_link::~redis_link() {
   disconnect();
 }
 
+void redis_link::item::part(std::initializer_list<std::string_view> pieces) {
+  std::uint32_t n = 0;
+  for (std::string_view p : pieces) n += static_cast<std::uint32_t>(p.size());
+  data_.append(reinterpret_cast<const char*>(&n), sizeof n);
+  for (std::string_view p : pieces) data_.append(p);
+  ++parts_;
+}
+
+namespace {
+thread_local bool delivering = false;
+}  // namespace
+
+bool redis_link::in_round() { return delivering; }
+
 void redis_link::run_script(std::size_t script, std::vector<std::string> keys, std::vector<std::string> args, bool keep,
                             callback done) {
   command c;
-  c.argv.reserve(3 + keys.size() + args.size());
-  c.argv.emplace_back("EVALSHA");
-  c.argv.emplace_back();  // the script's sha, filled in when sent
+  for (const auto& k : keys) c.parts.key({k});
+  for (const auto& a : args) c.parts.arg({a});
   c.script = script;
-  c.argv.emplace_back(std::to_string(keys.size()));
-  for (auto& k : keys) c.argv.push_back(std::move(k));
-  for (auto& a : args) c.argv.push_back(std::move(a));
   c.keep = keep;
   c.done = std::move(done);
   enqueue(std::move(c));
 }
 
-void redis_link::run_batched(std::size_t script, std::string_view group, std::vector<std::string> keys,
-                             std::vector<std::string> args, bool keep, callback done) {
+void redis_link::run_batched(std::size_t script, std::string_view group, item it, bool keep, callback done) {
   command c;
-  c.nkeys = keys.size();
-  c.argv = std::move(keys);
-  c.argv.reserve(c.nkeys + args.size());
-  for (auto& a : args) c.argv.push_back(std::move(a));
+  c.parts = std::move(it);
   c.script = script;
   c.batched = true;
-  c.group = std::string(group);
+  // Two groups of one hash would share a call: harmless outside a cluster,
+  // and in one a refused call (CROSSSLOT) its items see as an error reply.
+  c.group = std::hash<std::string_view>{}(group);
   c.keep = keep;
   c.done = std::move(done);
   enqueue(std::move(c));
@@ -223,37 +233,49 @@ void redis_link::run() {
       calls.push_back(at);
       argv.clear();
       lens.clear();
-      const auto add = [&](const std::string& a) {
-        argv.push_back(a.data());
-        lens.push_back(a.size());
+      const auto add = [&](const char* p, std::size_t n) {
+        argv.push_back(p);
+        lens.push_back(n);
       };
-      command& c = batch[at];
+      // Each part of c from first (in order), at most count of them.
+      const auto add_parts = [&](const command& c, std::uint32_t first, std::uint32_t count) {
+        const char* p = c.parts.data_.data();
+        for (std::uint32_t i = 0; i < first + count && i < c.parts.parts_; ++i) {
+          std::uint32_t n;
+          std::memcpy(&n, p, sizeof n);
+          if (i >= first) add(p + sizeof n, n);
+          p += sizeof n + n;
+        }
+      };
+      static const std::string evalsha = "EVALSHA";
+      const command& c = batch[at];
+      counts.clear();
       if (!c.batched) {
-        c.argv[1] = shas_.at(c.script);
-        for (const auto& a : c.argv) add(a);
+        counts.push_back(std::to_string(c.parts.keys_));
+        add(evalsha.data(), evalsha.size());
+        add(shas_.at(c.script).data(), shas_.at(c.script).size());
+        add(counts[0].data(), counts[0].size());
+        add_parts(c, 0, c.parts.parts_);
         ++at;
       } else {
-        std::size_t end = at + 1, keys = c.nkeys;
+        std::size_t end = at + 1, keys = c.parts.keys_;
         while (end < batch.size() && end - at < kBatchItems && batch[end].batched && batch[end].script == c.script &&
                batch[end].group == c.group)
-          keys += batch[end++].nkeys;
+          keys += batch[end++].parts.keys_;
         // Counts first, so that the pointers into them stay put.
-        counts.clear();
         counts.push_back(std::to_string(keys));
         for (std::size_t k = at; k < end; ++k) {
-          counts.push_back(std::to_string(batch[k].nkeys));
-          counts.push_back(std::to_string(batch[k].argv.size() - batch[k].nkeys));
+          counts.push_back(std::to_string(batch[k].parts.keys_));
+          counts.push_back(std::to_string(batch[k].parts.parts_ - batch[k].parts.keys_));
         }
-        static const std::string evalsha = "EVALSHA";
-        add(evalsha);
-        add(shas_.at(c.script));
-        add(counts[0]);
-        for (std::size_t k = at; k < end; ++k)
-          for (std::size_t j = 0; j < batch[k].nkeys; ++j) add(batch[k].argv[j]);
+        add(evalsha.data(), evalsha.size());
+        add(shas_.at(c.script).data(), shas_.at(c.script).size());
+        add(counts[0].data(), counts[0].size());
+        for (std::size_t k = at; k < end; ++k) add_parts(batch[k], 0, batch[k].parts.keys_);
         for (std::size_t k = at; k < end; ++k) {
-          add(counts[1 + 2 * (k - at)]);
-          add(counts[2 + 2 * (k - at)]);
-          for (std::size_t j = batch[k].nkeys; j < batch[k].argv.size(); ++j) add(batch[k].argv[j]);
+          add(counts[1 + 2 * (k - at)].data(), counts[1 + 2 * (k - at)].size());
+          add(counts[2 + 2 * (k - at)].data(), counts[2 + 2 * (k - at)].size());
+          add_parts(batch[k], batch[k].parts.keys_, batch[k].parts.parts_ - batch[k].parts.keys_);
         }
         at = end;
       }
@@ -262,6 +284,7 @@ void redis_link::run() {
     calls.push_back(batch.size());
     // i: the first command not answered.
     std::size_t i = 0;
+    delivering = true;
     for (std::size_t k = 0; k + 1 < calls.size(); ++k) {
       void* raw = nullptr;
       if (redisGetReply(ctx_, &raw) != REDIS_OK) break;
@@ -286,6 +309,8 @@ void redis_link::run() {
       freeReplyObject(r);
       i = calls[k + 1];
     }
+    delivering = false;
+    if (round_end_) round_end_();
     if (i < batch.size()) {
       // The connection broke: writes go back to the front, in order (each is
       // idempotent), reads are answered with no reply.

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -48,7 +49,7 @@ class redis_link {
 
   // scripts: Lua loaded on every (re)connection; run_script names them by
   // their index here.
-  redis_link(redis_address where, options opt, std::vector<std::string> scripts);
+  redis_link(redis_address where, options opt, std::vector<std::string> scripts, std::function<void()> round_end = {});
   ~redis_link();  // stops the worker; commands still queued get no reply
   redis_link(const redis_link&) = delete;
   redis_link& operator=(const redis_link&) = delete;
@@ -64,8 +65,31 @@ class redis_link {
   // count, its argument count, then its arguments; it answers an array of
   // one reply per item, and done gets its item's. An error reply (the whole
   // call refused) goes to each of its items.
-  void run_batched(std::size_t script, std::string_view group, std::vector<std::string> keys,
-                   std::vector<std::string> args, bool keep, callback done);
+  class item {
+   public:
+    // One key or argument, the pieces end to end; keys come first.
+    item& key(std::initializer_list<std::string_view> pieces) {
+      part(pieces);
+      ++keys_;
+      return *this;
+    }
+    item& arg(std::initializer_list<std::string_view> pieces) {
+      part(pieces);
+      return *this;
+    }
+
+   private:
+    friend class redis_link;
+    void part(std::initializer_list<std::string_view> pieces);
+    std::string data_;  // per part: its length (4 octets, native order), its octets
+    std::uint32_t keys_ = 0, parts_ = 0;
+  };
+  void run_batched(std::size_t script, std::string_view group, item it, bool keep, callback done);
+
+  // True on the worker while it runs the callbacks of one round trip's
+  // replies; round_end (given to the constructor) runs after them, so a
+  // caller can gather what they hand on and pass it on in one piece.
+  static bool in_round();
 
   std::uint64_t dropped() const;  // keep-commands given up
   std::size_t backlog() const;
@@ -77,12 +101,10 @@ class redis_link {
 
  private:
   struct command {
-    // run_script: EVALSHA, sha, key count, keys, args. run_batched: keys
-    // then args, nkeys of them keys.
-    std::vector<std::string> argv;
-    std::size_t script = 0, nkeys = 0;
+    item parts;  // keys, then arguments
+    std::size_t script = 0;
+    std::size_t group = 0;  // run_batched: the group's hash
     bool keep = false, batched = false;
-    std::string group;
     callback done;
   };
   void enqueue(command c);
@@ -96,6 +118,7 @@ class redis_link {
   std::condition_variable wake_;
   std::deque<command> queue_;
   std::vector<std::string> scripts_, shas_;
+  std::function<void()> round_end_;
   bool stop_ = false, connected_ = false;
   std::atomic<std::size_t> queued_{0};
   std::uint64_t dropped_ = 0;
