@@ -1,7 +1,8 @@
 // The receipt store in Redis, shared by every bind and every process of an
 // account. Each entry is one string key with a TTL (max_age; a tombstone
-// tombstone_ttl), each numeric reading of its id one key naming it, each
-// long message not yet whole one hash. Keys:
+// tombstone_ttl), each numeric reading of its id not spelled plainly (an id
+// "0042" or "1A2B", not "42" or "1a2b") one key naming it, each long message
+// not yet whole one hash. Keys:
 //   velmor:rcpt:{ACCOUNT}:e:ID     the entry ("w" waiting or "t" tombstone, then its fields)
 //   velmor:rcpt:{ACCOUNT}:k:KEY    d<decimal> / h<hex value> -> ID (Rules.h)
 //   velmor:rcpt:{ACCOUNT}:g:GROUP  parts final so far, and whether one failed

@@ -97,6 +97,13 @@ void same_decisions(receipt_store& s, const std::string& who) {
   s.remember("A", entry("n1", 6, 0, 2, "h"));
   s.remember("A", entry("n2", 6, 1, 2, "h"));
   s.remember("A", entry("  ", 7));  // no id: not kept
+  // A number names the first entry remembered under it, whether or not the
+  // entry's text is the number's plain spelling.
+  s.remember("A", entry("500", 10));
+  s.remember("A", entry("0500", 11));
+  s.remember("A", entry("0600", 12));
+  s.remember("A", entry("600", 13));
+  s.remember("A", entry("ff", 14));
   struct step {
     const char* account;
     const char* id;
@@ -120,6 +127,10 @@ void same_decisions(receipt_store& s, const std::string& who) {
       {"A", "n2", true, true, "matched", 6, -1},
       {"A", "n2", true, true, "duplicate", 6, -1},
       {"A", "n1", true, true, "matched", 6, 1},
+      {"A", "00500", true, true, "matched", 10, -1},
+      {"A", "00600", true, true, "matched", 12, -1},
+      {"A", "600", true, true, "matched", 13, -1},
+      {"A", "255", true, true, "matched", 14, -1},  // plain hex answer, decimal receipt
       {"A", "999", true, true, "none", 0, -1},
       {"A", "", true, true, "none", 0, -1},
   };
