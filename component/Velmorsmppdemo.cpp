@@ -211,34 +211,37 @@ void TVelmorSMPPDemo::Division_of_packages(std::string_view in) {
   bool unframeable = false;
   {
     FramingPass pass(*this, frame, in);
-    for (;;) {
-      codec::Frame f;
-      if (in.empty()) {
-        f = FRx.next();
-      } else if (FRx.buffered() != 0) {  // fed by a handler: behind the rest of `in`
+    codec::Frame f;
+    bool ended = false;  // the front of `in` is incomplete or unframeable
+    while (!in.empty()) {
+      if (FRx.buffered() != 0) {  // fed by a handler: behind the rest of `in`
         FRx.feed_front(in);
         in = {};
-        continue;
-      } else {
-        f = codec::frame_front(in, FRx.max_length());
-        if (f.kind == codec::Frame::Kind::pdu)
-          in.remove_prefix(f.octets.size());
-        else if (f.kind == codec::Frame::Kind::unframeable)
-          in = {};  // nothing after it can be framed
-        // need_more: the pass keeps the rest of `in`
-      }
-      if (f.kind == codec::Frame::Kind::need_more) break;
-      if (f.kind == codec::Frame::Kind::unframeable) {
-        // Not reported when the application has already ended the stream.
-        if (!FDropTail) {
-          codec::Cursor c(f.octets);
-          bad = codec::read_header(c);
-          unframeable = true;
-        }
         break;
       }
+      f = codec::frame_front(in, FRx.max_length());
+      if (f.kind != codec::Frame::Kind::pdu) {
+        // Incomplete: the pass keeps the rest of `in`. Unframeable: nothing
+        // after it can be framed.
+        if (f.kind == codec::Frame::Kind::unframeable) in = {};
+        ended = true;
+        break;
+      }
+      in.remove_prefix(f.octets.size());
       Recognition_of_a_package(f.octets);
       if (!frame.alive()) return;  // destroyed by a handler: touch nothing
+    }
+    if (!ended) {
+      for (f = FRx.next(); f.kind == codec::Frame::Kind::pdu; f = FRx.next()) {
+        Recognition_of_a_package(f.octets);
+        if (!frame.alive()) return;
+      }
+    }
+    // Not reported when the application has already ended the stream.
+    if (f.kind == codec::Frame::Kind::unframeable && !FDropTail) {
+      codec::Cursor c(f.octets);
+      bad = codec::read_header(c);
+      unframeable = true;
     }
   }
   if (!unframeable) return;
