@@ -85,6 +85,10 @@ class Framer {
   void commit(std::size_t n) { end_ += n; }
   // prepare + copy + commit.
   void feed(std::string_view octets);
+  // Puts octets in front of those buffered: for a receiver that frames a
+  // block of its own straight from its octets and finds, part way, that more
+  // were fed behind them. Views handed out earlier are invalidated.
+  void feed_front(std::string_view octets);
 
   // The next whole PDU (removed from the buffer), or need_more, or
   // unframeable (after which the buffer is empty; the header octets stay

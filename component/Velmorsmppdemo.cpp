@@ -37,12 +37,19 @@ TVelmorSMPPDemo::~TVelmorSMPPDemo() {
   for (LiveFrame* f = FFrames; f; f = f->outer) f->destroyed = true;
 }
 
-// Out of line on purpose: the frame stores its own address in the component
-// and unlinks it again in its destructor, a pairing the compiler cannot see
-// through inline code.
-TVelmorSMPPDemo::LiveFrame::LiveFrame(TVelmorSMPPDemo& c) : owner(c), outer(c.FFrames) { c.FFrames = this; }
+// The frame stores its own address in the component and unlinks it again in
+// its destructor; GCC cannot see that pairing once the two are inlined and
+// warns of a dangling pointer. Inline: a framing pass opens one per read.
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdangling-pointer"
+#endif
+inline TVelmorSMPPDemo::LiveFrame::LiveFrame(TVelmorSMPPDemo& c) : owner(c), outer(c.FFrames) { c.FFrames = this; }
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+#pragma GCC diagnostic pop
+#endif
 
-TVelmorSMPPDemo::LiveFrame::~LiveFrame() {
+inline TVelmorSMPPDemo::LiveFrame::~LiveFrame() {
   if (!destroyed) owner.FFrames = outer;
 }
 
@@ -137,32 +144,40 @@ void TVelmorSMPPDemo::CliSockRead(TObject*, TCustomWinSocket* Socket) {
   const int got = Socket->ReceiveBuf(into, static_cast<int>(want));
   if (got <= 0) return;
   FRx.commit(static_cast<std::size_t>(got));
-  Division_of_packages();
+  Division_of_packages({});
 }
 
+// A block of one read's size is framed straight from the caller's octets
+// (Division_of_packages); a larger one goes block by block, and stops once a
+// handler ends the stream.
 void TVelmorSMPPDemo::ReceiveOctets(std::string_view octets) {
+  if (octets.size() <= kReadChunk) return Division_of_packages(octets);
   LiveFrame frame(*this);
   const unsigned gen = FGeneration;
   while (!octets.empty()) {
     const std::size_t n = std::min(octets.size(), kReadChunk);
-    FRx.feed(octets.substr(0, n));
+    Division_of_packages(octets.substr(0, n));
     octets.remove_prefix(n);
-    Division_of_packages();
     if (!frame.alive() || FGeneration != gen) return;  // the stream ended under a handler
   }
 }
 
 // One framing pass: marks the component as framing and, however the pass
-// ends (a handler that throws included), clears the mark, drops a tail that
-// Connect or Disconnect condemned, and releases a grown buffer. Touches
-// nothing once the component is destroyed.
+// ends (a handler that throws included), clears the mark, keeps the octets of
+// `rest` not yet framed (in front of any a handler fed meanwhile), drops a
+// tail that Connect or Disconnect condemned, and releases a grown buffer.
+// Touches nothing once the component is destroyed.
 struct TVelmorSMPPDemo::FramingPass {
   TVelmorSMPPDemo& c;
   const LiveFrame& frame;
-  FramingPass(TVelmorSMPPDemo& owner, const LiveFrame& f) : c(owner), frame(f) { c.FFraming = true; }
+  const std::string_view& rest;
+  FramingPass(TVelmorSMPPDemo& owner, const LiveFrame& f, const std::string_view& r) : c(owner), frame(f), rest(r) {
+    c.FFraming = true;
+  }
   ~FramingPass() {
     if (!frame.alive()) return;
     c.FFraming = false;
+    if (!rest.empty()) c.FRx.feed_front(rest);
     if (c.FDropTail) {
       c.FDropTail = false;
       c.FRx.clear();
@@ -173,29 +188,60 @@ struct TVelmorSMPPDemo::FramingPass {
   FramingPass& operator=(const FramingPass&) = delete;
 };
 
-// Cuts whole PDUs off the front of the received octets and dispatches each.
-// An incomplete PDU stays until the octets that complete it arrive.
-void TVelmorSMPPDemo::Division_of_packages() {
-  if (FFraming) return;  // a handler ran the loop: the outer pass frames these octets
+// Cuts whole PDUs off the front of the received octets (those buffered, then
+// `in`) and dispatches each. An incomplete PDU stays until the octets that
+// complete it arrive.
+//
+// While nothing is buffered, PDUs are framed straight from `in`, without
+// copying them into the buffer first; only an incomplete tail is kept. Octets
+// that a handler feeds meanwhile (a nested read or ReceiveOctets) go to the
+// buffer, so the rest of `in` is put in front of them there, and framing goes
+// on from the buffer in stream order.
+void TVelmorSMPPDemo::Division_of_packages(std::string_view in) {
+  if (FFraming) {  // a handler ran the loop: the outer pass frames these octets
+    if (!in.empty()) FRx.feed(in);
+    return;
+  }
+  if (!in.empty() && FRx.buffered() != 0) {
+    FRx.feed(in);
+    in = {};
+  }
   LiveFrame frame(*this);
   codec::Header bad;
   bool unframeable = false;
   {
-    FramingPass pass(*this, frame);
-    for (;;) {
-      const codec::Frame f = FRx.next();
-      if (f.kind == codec::Frame::Kind::need_more) break;
-      if (f.kind == codec::Frame::Kind::unframeable) {
-        // Not reported when the application has already ended the stream.
-        if (!FDropTail) {
-          codec::Cursor c(f.octets);
-          bad = codec::read_header(c);
-          unframeable = true;
-        }
+    FramingPass pass(*this, frame, in);
+    codec::Frame f;
+    bool ended = false;  // the front of `in` is incomplete or unframeable
+    while (!in.empty()) {
+      if (FRx.buffered() != 0) {  // fed by a handler: behind the rest of `in`
+        FRx.feed_front(in);
+        in = {};
         break;
       }
+      f = codec::frame_front(in, FRx.max_length());
+      if (f.kind != codec::Frame::Kind::pdu) {
+        // Incomplete: the pass keeps the rest of `in`. Unframeable: nothing
+        // after it can be framed.
+        if (f.kind == codec::Frame::Kind::unframeable) in = {};
+        ended = true;
+        break;
+      }
+      in.remove_prefix(f.octets.size());
       Recognition_of_a_package(f.octets);
       if (!frame.alive()) return;  // destroyed by a handler: touch nothing
+    }
+    if (!ended) {
+      for (f = FRx.next(); f.kind == codec::Frame::Kind::pdu; f = FRx.next()) {
+        Recognition_of_a_package(f.octets);
+        if (!frame.alive()) return;
+      }
+    }
+    // Not reported when the application has already ended the stream.
+    if (f.kind == codec::Frame::Kind::unframeable && !FDropTail) {
+      codec::Cursor c(f.octets);
+      bad = codec::read_header(c);
+      unframeable = true;
     }
   }
   if (!unframeable) return;

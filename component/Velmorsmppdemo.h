@@ -297,7 +297,7 @@ class TVelmorSMPPDemo : public TComponent {
   void CliSockConnecting(TObject* Sender, TCustomWinSocket* Socket);
   void CliSockError(TObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
   void CliSockRead(TObject* Sender, TCustomWinSocket* Socket);
-  void Division_of_packages();
+  void Division_of_packages(std::string_view in);
   void DiscardReceived();
   struct FramingPass;
   // Builds a request from a typed body of pdu/ (component/Internal.h).

@@ -538,7 +538,7 @@ VELMOR_PDU_INLINE Body& read(std::string_view octets, Body& b) {
 
 // Fills b from the front of c, leaving c after what b took.
 template <class Body>
-Body& read(codec::Cursor& c, Body& b) {
+VELMOR_PDU_INLINE Body& read(codec::Cursor& c, Body& b) {
   detail::Taker t{c};
   t(b);
   c = t.c;

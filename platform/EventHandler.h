@@ -28,6 +28,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -72,8 +73,12 @@ class TEventHandler<R(A...)> : public std::function<R(A...)> {
   static constexpr bool callable = !std::is_same_v<std::decay_t<F>, TEventHandler> && std::is_constructible_v<Fn, F&&>;
 
   // Calls the handler with arguments made from their sources in place. Only
-  // a signature with an argument worth making in place records one.
-  using InPlace = R (*)(const Fn&, typename TArgSource<A>::type...);
+  // a signature with an argument worth making in place records one. The
+  // sources go by one reference, not one by one: an event of twenty
+  // arguments would otherwise push most of them on the stack, and the callee
+  // read them back, for every call.
+  using Sources = std::tuple<typename TArgSource<A>::type...>;
+  using InPlace = R (*)(const Fn&, const Sources&);
   static constexpr bool in_place = (!std::is_same_v<typename TArgSource<A>::type, A> || ...);
   struct NoSlot {};
   struct Slot {
@@ -150,7 +155,8 @@ class TEventHandler<R(A...)> : public std::function<R(A...)> {
     if (!f.handler) return false;
     if constexpr (in_place) {
       if (f.call) {
-        f.call(*f.handler, s...);
+        const Sources sources(s...);
+        f.call(*f.handler, sources);
         return true;
       }
     }
@@ -221,12 +227,16 @@ class TEventHandler<R(A...)> : public std::function<R(A...)> {
   // parameters are initialised from the sources directly. A std::function
   // assigned as such is called through.
   template <class F>
-  static R CallInPlace(const Fn& fn, typename TArgSource<A>::type... s) {
-    if constexpr (!std::is_member_pointer_v<F>) {
-      // std::function calls its target as a non-const lvalue; so does this.
-      if (F* f = const_cast<F*>(fn.template target<F>())) return static_cast<R>((*f)(TArgSource<A>::make(s)...));
+  static R CallInPlace(const Fn& fn, const Sources& s) {
+    return [&]<std::size_t... I>(std::index_sequence<I...>)->R {
+      if constexpr (!std::is_member_pointer_v<F>) {
+        // std::function calls its target as a non-const lvalue; so does this.
+        if (F* f = const_cast<F*>(fn.template target<F>()))
+          return static_cast<R>((*f)(TArgSource<A>::make(std::get<I>(s))...));
+      }
+      return fn(TArgSource<A>::make(std::get<I>(s))...);
     }
-    return fn(TArgSource<A>::make(s)...);
+    (std::index_sequence_for<A...>{});
   }
   template <class F>
   static constexpr InPlace InPlaceFor() noexcept {

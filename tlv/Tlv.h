@@ -384,9 +384,14 @@ void decode(std::string_view in, Agg& agg) {
       m.Field = true;
       if constexpr (!std::is_same_v<R, Talert_on_message_delivery>) {
         using V = typename R::value_type;
-        if constexpr (std::is_same_v<V, AnsiString>)
-          m.Value.assign(v.data(), v.size());
-        else
+        if constexpr (std::is_same_v<V, AnsiString>) {
+          // The first time (the usual case) the value is empty: an append
+          // copies without assign's check for overlapping octets.
+          if (m.Value.empty())
+            m.Value.append(v.data(), v.size());
+          else
+            m.Value.assign(v.data(), v.size());
+        } else
           m.Value = static_cast<V>(codec::be_value(v));
       }
     });

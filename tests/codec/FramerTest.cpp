@@ -135,6 +135,31 @@ TEST(Framer, GrowsForALargePduAndShrinksWhenEmpty) {
   EXPECT_EQ(f.buffered(), 0u);
 }
 
+// Octets put in front of those buffered come out first, whether they fit in
+// the room before them, in the buffer after a move, or only in a larger one.
+TEST(Framer, OctetsFedInFrontComeOutFirst) {
+  const std::string a = hex("00000010 80000015 00000000 00000001"), b = hex("00000010 80000015 00000000 00000002");
+  std::string big = hex("00001388 80000015 00000000 00000003");
+  big.resize(0x1388, 'x');
+  const struct {
+    bool consumed_one;  // a whole PDU framed before: room in front of the tail
+    const std::string& front;
+  } cases[] = {{true, a}, {false, a}, {false, big}};
+  for (const auto& k : cases) {
+    Framer f(1 << 16);
+    f.feed((k.consumed_one ? b : std::string()) + b.substr(0, 9));
+    if (k.consumed_one) {
+      ASSERT_EQ(f.next().octets, b);
+    }
+    f.feed_front(k.front);
+    f.feed_front({});
+    EXPECT_EQ(f.next().octets, k.front) << k.front.size();
+    EXPECT_EQ(f.next().kind, Frame::Kind::need_more);
+    f.feed(std::string_view(b).substr(9));
+    EXPECT_EQ(f.next().octets, b) << k.front.size();
+  }
+}
+
 // One table of command ids and one of statuses: no value or name twice, and
 // the constants are the table's.
 TEST(CommandTables, ValuesAndNamesAreUnique) {

@@ -72,5 +72,27 @@ TEST(Handler, EndingTheStreamInsideAHandlerKeepsTheBlocksWholePdus) {
   }
 }
 
+// Octets fed from inside a handler (a nested read) come after the rest of the
+// block being framed, whether that rest holds whole PDUs or only a tail, and
+// whether the block was framed from the buffer or from its own octets.
+TEST(Handler, OctetsFedInsideAHandlerFollowTheRestOfTheBlock) {
+  for (int feeder : {1, 2}) {
+    for (bool buffered_before : {false, true}) {
+      Recorder r;
+      r.on_event = [&](int seq) {
+        if (seq == feeder) r.c.ReceiveOctets(link_resp(3).substr(7) + link_resp(4));
+      };
+      const std::string block = link_resp(1) + link_resp(2) + link_resp(3).substr(0, 7);
+      if (buffered_before) {
+        r.c.ReceiveOctets(block.substr(0, 3));
+        r.c.ReceiveOctets(block.substr(3));
+      } else {
+        r.c.ReceiveOctets(block);
+      }
+      EXPECT_EQ(r.seen, (std::vector<int>{1, 2, 3, 4})) << feeder << buffered_before;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velmor::test
