@@ -40,7 +40,7 @@ struct receipt_desk::impl : std::enable_shared_from_this<impl> {
         },
         attempts + std::to_string(t));
   }
-  void tell(const receipt_matcher::report& r) {
+  void tell(receipt_matcher::report& r) {
     auto it = waiting.find(r.t);
     if (it == waiting.end()) return;
     auto done = std::move(it->second);

@@ -37,6 +37,30 @@ std::uint64_t tag(std::uint64_t block, unsigned low, std::uint8_t kind) noexcept
   return (mix(block) & ~std::uint64_t{0} << 40) | std::uint64_t{low & 63u} << 34 | std::uint64_t{kind} << 32;
 }
 
+// index_readings, in one pass for the usual id of decimal digits alone (a
+// number both in decimal and in hex, each when it fits 64 bits).
+readings entry_readings(std::string_view message_id) {
+  readings r;
+  r.text = trim_message_id(message_id);
+  std::uint64_t dec = 0, hex = 0;
+  bool dec_fits = true, hex_fits = true;
+  const bool short_id = r.text.size() <= 15;  // fits either way
+  for (const char c : r.text) {
+    if (c < '0' || c > '9') return index_readings(message_id);
+    const auto d = static_cast<unsigned>(c - '0');
+    if (!short_id) {
+      dec_fits = dec_fits && dec <= (UINT64_MAX - d) / 10;
+      hex_fits = hex_fits && hex <= (UINT64_MAX - d) / 16;
+    }
+    dec = dec * 10 + d;
+    hex = hex * 16 + d;
+  }
+  if (r.text.empty()) return r;
+  if (dec_fits) r.numbers[r.count++] = {'d', dec};
+  if (hex_fits) r.numbers[r.count++] = {'h', hex};
+  return r;
+}
+
 }  // namespace
 
 std::uint64_t memory_receipts::text_tag(std::string_view text) noexcept {
@@ -252,7 +276,7 @@ void memory_receipts::remember(std::string_view name, receipt_entry e, time_poin
   x.since = now;
   x.state = life::waiting;
   x.text_tag = t;
-  const readings r = index_readings(x.entry.message_id);
+  const readings r = entry_readings(x.entry.message_id);
   x.has_dec = x.has_hex = false;
   for (std::size_t k = 0; k < r.count; ++k) (r.numbers[k].index == 'd' ? x.has_dec : x.has_hex) = true;
   for (std::size_t k = 0; k < r.count; ++k) (r.numbers[k].index == 'd' ? x.dec : x.hex) = r.numbers[k].value;
@@ -327,13 +351,14 @@ void memory_receipt_store::remember(std::string_view account, receipt_entry e) {
 
 void memory_receipt_store::take(std::string_view account, std::string_view message_id, bool final_state, bool delivered,
                                 asio::any_io_executor ex, take_handler done, std::string_view /*attempt*/) {
-  receipt_take r;
-  {
+  // The answer is made in place, inside the handler that carries it.
+  auto answer = [&] {
     std::lock_guard lock(mutex_);
     ++stats_.takes;
-    r = book_.take(account, message_id, final_state, delivered, std::chrono::system_clock::now());
-  }
-  asio::post(ex, [done = std::move(done), r = std::move(r)]() mutable { done(std::move(r)); });
+    return [done = std::move(done), r = book_.take(account, message_id, final_state, delivered,
+                                                   std::chrono::system_clock::now())]() mutable { done(std::move(r)); };
+  }();
+  asio::post(ex, std::move(answer));
 }
 
 std::size_t memory_receipt_store::size() const {
