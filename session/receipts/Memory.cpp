@@ -169,12 +169,41 @@ void memory_receipts::index::grow() {
   }
 }
 
+void memory_receipts::node::keep(receipt_entry&& e) {
+  id_len = static_cast<std::uint32_t>(e.message_id.size());
+  dest_len = static_cast<std::uint32_t>(e.destination_addr.size());
+  if (id_len + dest_len > kInline) {
+    spill.assign(e.message_id).append(e.destination_addr);
+  } else {
+    if (spill.capacity() > 15) std::string().swap(spill);
+    std::memcpy(text, e.message_id.data(), id_len);
+    std::memcpy(text + id_len, e.destination_addr.data(), dest_len);
+  }
+  tag = e.tag;
+  part_index = e.part_index;
+  part_count = e.part_count;
+  group = std::move(e.group);
+  submitted = e.submitted;
+}
+
+receipt_entry memory_receipts::node::entry() const {
+  receipt_entry e;
+  e.message_id.assign(id());
+  e.tag = tag;
+  e.destination_addr.assign(dest());
+  e.part_index = part_index;
+  e.part_count = part_count;
+  e.group = group;
+  e.submitted = submitted;
+  return e;
+}
+
 memory_receipts::memory_receipts(receipt_limits limits) : limits_(limits) {
   limits_.max_entries = std::max<std::size_t>(limits_.max_entries, 1);
 }
 
 std::uint32_t memory_receipts::find_text(account& a, std::uint64_t t, std::string_view text) {
-  return a.keys.find(t, [&](std::uint32_t n) { return trim_message_id(a.at(n).entry.message_id) == text; });
+  return a.keys.find(t, [&](std::uint32_t n) { return trim_message_id(a.at(n).id()) == text; });
 }
 
 std::uint32_t memory_receipts::find_number(account& a, key k, std::uint64_t value) {
@@ -272,11 +301,11 @@ void memory_receipts::remember(std::string_view name, receipt_entry e, time_poin
     n = a.made++;
   }
   node& x = a.at(n);
-  x.entry = std::move(e);
+  x.keep(std::move(e));
   x.since = now;
   x.state = life::waiting;
   x.text_tag = t;
-  const readings r = entry_readings(x.entry.message_id);
+  const readings r = entry_readings(x.id());
   x.has_dec = x.has_hex = false;
   for (std::size_t k = 0; k < r.count; ++k) (r.numbers[k].index == 'd' ? x.has_dec : x.has_hex) = true;
   for (std::size_t k = 0; k < r.count; ++k) (r.numbers[k].index == 'd' ? x.dec : x.hex) = r.numbers[k].value;
@@ -312,7 +341,7 @@ receipt_take memory_receipts::take(std::string_view name, std::string_view messa
     r.result = receipt_take::kind::expired;
     return r;
   }
-  r.entry = x.entry;
+  r.entry = x.entry();
   if (x.state == life::taken) {
     r.result = receipt_take::kind::duplicate;
     return r;

@@ -43,14 +43,28 @@ class memory_receipts {
   enum class life : std::uint8_t { waiting, taken, dropped };
   // One entry, in a pool slot that never moves; linked into its list by slot
   // number. Its readings (Rules.h) are kept so that it can be taken out of
-  // the index without reading its id again.
+  // the index without reading its id again. The id and destination_addr sit
+  // inline when they fit together (they nearly always do): a string kept per
+  // entry would leave one heap block behind for each.
   struct node {
-    receipt_entry entry;
-    time_point since;  // remembered, or taken / dropped
+    static constexpr std::size_t kInline = 40;
+    std::uint64_t tag = 0;
+    time_point submitted{}, since{};  // since: remembered, or taken / dropped
     std::uint64_t text_tag = 0, dec = 0, hex = 0;
+    std::string group;
+    std::string spill;                       // id then destination_addr, when longer than kInline together
     std::uint32_t prev = npos, next = npos;  // in its list, or the free chain
+    std::uint32_t id_len = 0, dest_len = 0;
+    std::uint16_t part_index = 0, part_count = 1;
     life state = life::waiting;
     bool has_dec = false, has_hex = false;
+    char text[kInline];
+
+    const char* chars() const { return id_len + dest_len > kInline ? spill.data() : text; }
+    std::string_view id() const { return {chars(), id_len}; }
+    std::string_view dest() const { return {chars() + id_len, dest_len}; }
+    void keep(receipt_entry&& e);
+    receipt_entry entry() const;
   };
   struct fifo {
     std::uint32_t head = npos, tail = npos;
