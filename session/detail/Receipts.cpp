@@ -73,26 +73,28 @@ void receipts::deliver(inbound_message&& m, sms::Receipt&& r, report_fn report) 
       r.receipted_message_id && !velmor::session::receipts::trim_message_id(*r.receipted_message_id).empty()
           ? *r.receipted_message_id
           : r.id;
-  auto e = std::make_shared<receipt_event>();
-  e->intermediate = !final_state;
-  e->message_id = id;
-  e->receipt = std::move(r);
-  e->message = std::move(m);
-  desk_.receipt(std::move(id), final_state, delivered,
-                [e, report = std::move(report)](const velmor::session::receipts::receipt_matcher::report& rep) {
-                  e->outcome = rep.outcome;
-                  e->reason = rep.reason;
-                  e->whole_delivered = rep.whole_delivered;
-                  e->matched = rep.outcome != velmor::session::receipts::outcome::unmatched;
-                  if (e->matched) {
-                    e->tag = rep.entry.tag;
-                    e->destination_addr = rep.entry.destination_addr;
-                    e->part_index = rep.entry.part_index;
-                    e->part_count = rep.entry.part_count;
-                    e->message_id = rep.entry.message_id;
-                  }
-                  report(*e);
-                });
+  receipt_event e;
+  e.intermediate = !final_state;
+  e.message_id = id;
+  e.receipt = std::move(r);
+  e.message = std::move(m);
+  // The event travels inside the handler: one allocation per receipt.
+  desk_.receipt(
+      std::move(id), final_state, delivered,
+      [e = std::move(e), report = std::move(report)](velmor::session::receipts::receipt_matcher::report& rep) mutable {
+        e.outcome = rep.outcome;
+        e.reason = rep.reason;
+        e.whole_delivered = rep.whole_delivered;
+        e.matched = rep.outcome != velmor::session::receipts::outcome::unmatched;
+        if (e.matched) {
+          e.tag = rep.entry.tag;
+          e.destination_addr = std::move(rep.entry.destination_addr);
+          e.part_index = rep.entry.part_index;
+          e.part_count = rep.entry.part_count;
+          e.message_id = std::move(rep.entry.message_id);
+        }
+        report(e);
+      });
 }
 
 }  // namespace velmor::session::detail

@@ -36,19 +36,19 @@ struct receipt_desk::impl : std::enable_shared_from_this<impl> {
     store->take(
         account, l.id, l.final_state, l.delivered, ex,
         [self, t](receipt_take r) {
-          if (auto s = self.lock()) s->answered(t, r);
+          if (auto s = self.lock()) s->answered(t, std::move(r));
         },
         attempts + std::to_string(t));
   }
-  void tell(const receipt_matcher::report& r) {
+  void tell(receipt_matcher::report& r) {
     auto it = waiting.find(r.t);
     if (it == waiting.end()) return;
     auto done = std::move(it->second);
     waiting.erase(it);
     done(r);
   }
-  void answered(receipt_matcher::ticket t, const receipt_take& r) {
-    if (auto rep = matcher.on_take(t, r, receipt_matcher::clock::now())) tell(*rep);
+  void answered(receipt_matcher::ticket t, receipt_take&& r) {
+    if (auto rep = matcher.on_take(t, std::move(r), receipt_matcher::clock::now())) tell(*rep);
     rearm();
   }
   void wake() {

@@ -21,7 +21,8 @@ namespace velmor::session::receipts {
 
 class receipt_desk {
  public:
-  using report_handler = std::function<void(const receipt_matcher::report&)>;
+  // The report is the handler's own: it may move what it needs out of it.
+  using report_handler = std::function<void(receipt_matcher::report&)>;
   receipt_desk(asio::any_io_executor ex, std::shared_ptr<receipt_store> store, std::string account,
                matcher_config cfg = {});
   ~receipt_desk();

@@ -81,8 +81,7 @@ void receipt_matcher::park(ticket t, state& s, unmatched_reason why, clock::time
   for (const std::string& k : lookup_keys(s.id)) by_key_.emplace(k, t);
 }
 
-std::optional<receipt_matcher::report> receipt_matcher::on_take(ticket t, const receipt_take& r,
-                                                                clock::time_point now) {
+std::optional<receipt_matcher::report> receipt_matcher::on_take(ticket t, receipt_take r, clock::time_point now) {
   const auto it = open_.find(t);
   if (it == open_.end()) return std::nullopt;
   state& s = it->second;
@@ -93,12 +92,12 @@ std::optional<receipt_matcher::report> receipt_matcher::on_take(ticket t, const 
       out.outcome = !s.final_state      ? outcome::intermediate
                     : s.backoff.count() ? outcome::early_matched
                                         : outcome::matched;
-      out.entry = r.entry;
+      out.entry = std::move(r.entry);
       out.whole_delivered = r.whole_delivered;
       return close(t, s, std::move(out));
     case receipt_take::kind::duplicate:
       out.outcome = outcome::duplicate;
-      out.entry = r.entry;
+      out.entry = std::move(r.entry);
       return close(t, s, std::move(out));
     case receipt_take::kind::expired:
       out.reason = unmatched_reason::expired;  // waiting would not bring it back

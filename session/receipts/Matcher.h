@@ -81,7 +81,7 @@ class receipt_matcher {
   lookup on_receipt(ticket t, std::string id, bool final_state, bool delivered, clock::time_point now);
 
   // The store's answer to a lookup of t: a report, or nothing while t waits.
-  std::optional<report> on_take(ticket t, const receipt_take& r, clock::time_point now);
+  std::optional<report> on_take(ticket t, receipt_take r, clock::time_point now);
 
   // An entry was remembered: waiting receipts that may name it are looked up
   // again (appended to out).

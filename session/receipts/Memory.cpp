@@ -1,7 +1,14 @@
 #include "session/receipts/Memory.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <utility>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include <asio/post.hpp>
 
@@ -9,20 +16,213 @@
 
 namespace velmor::session::receipts {
 
+namespace {
+
+constexpr std::uint64_t kHigh = ~std::uint64_t{0} << 32;
+
+std::uint64_t mix(std::uint64_t x) noexcept {  // splitmix64's finaliser
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ULL;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebULL;
+  return x ^ (x >> 31);
+}
+
+// A key's cell tag: 24 bits hashed from all but the fastest-changing part of
+// the key, those 6 bits themselves, and the kind. Ids are mostly counted up,
+// so a run of them shares one block of cells: the cells a remember touches
+// are those of its recent neighbours, and a receipt, which comes soon after,
+// finds them in the cache.
+std::uint64_t tag(std::uint64_t block, unsigned low, std::uint8_t kind) noexcept {
+  return (mix(block) & ~std::uint64_t{0} << 40) | std::uint64_t{low & 63u} << 34 | std::uint64_t{kind} << 32;
+}
+
+// index_readings, in one pass for the usual id of decimal digits alone (a
+// number both in decimal and in hex, each when it fits 64 bits).
+readings entry_readings(std::string_view message_id) {
+  readings r;
+  r.text = trim_message_id(message_id);
+  std::uint64_t dec = 0, hex = 0;
+  bool dec_fits = true, hex_fits = true;
+  const bool short_id = r.text.size() <= 15;  // fits either way
+  for (const char c : r.text) {
+    if (c < '0' || c > '9') return index_readings(message_id);
+    const auto d = static_cast<unsigned>(c - '0');
+    if (!short_id) {
+      dec_fits = dec_fits && dec <= (UINT64_MAX - d) / 10;
+      hex_fits = hex_fits && hex <= (UINT64_MAX - d) / 16;
+    }
+    dec = dec * 10 + d;
+    hex = hex * 16 + d;
+  }
+  if (r.text.empty()) return r;
+  if (dec_fits) r.numbers[r.count++] = {'d', dec};
+  if (hex_fits) r.numbers[r.count++] = {'h', hex};
+  return r;
+}
+
+}  // namespace
+
+std::uint64_t memory_receipts::text_tag(std::string_view text) noexcept {
+  // The last character changes fastest (a decimal or hex counter).
+  const auto last = static_cast<unsigned char>(text.back());
+  return tag(std::hash<std::string_view>{}(text.substr(0, text.size() - 1)) ^ text.size(), last & 15u,
+             static_cast<std::uint8_t>(key::text));
+}
+
+std::uint64_t memory_receipts::number_tag(key k, std::uint64_t value) noexcept {
+  return tag((value >> 6) ^ (k == key::dec ? 0x9e3779b97f4a7c15ULL : 0x632be59bd9b4e019ULL),
+             static_cast<unsigned>(value & 63), static_cast<std::uint8_t>(k));
+}
+
+void memory_receipts::index::release::operator()(std::uint64_t* p) const noexcept { std::free(p); }
+
+// A large table goes on huge pages where the system has them: a probe far
+// from the last ones would miss the TLB as well.
+void memory_receipts::index::reset(std::size_t cells) {
+  bits_ = 6;
+  while ((std::size_t{1} << bits_) < cells && bits_ < 30) ++bits_;
+  size_ = std::size_t{1} << bits_;
+  const std::size_t bytes = size_ * sizeof(std::uint64_t);
+  constexpr std::size_t huge = std::size_t{2} << 20;
+  void* p = bytes >= huge ? std::aligned_alloc(huge, bytes) : std::malloc(bytes);
+  if (!p) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+  if (bytes >= huge) ::madvise(p, bytes, MADV_HUGEPAGE);
+#endif
+  std::memset(p, 0, bytes);
+  cells_.reset(static_cast<std::uint64_t*>(p));
+  used_ = 0;
+}
+
+// The block's place, then two cells per low value: a run of keys fills half
+// its block, and keys of other blocks fill the rest.
+std::size_t memory_receipts::index::home(std::uint64_t t) const noexcept {
+  const std::uint64_t block = t >> 40;  // 24 bits
+  const std::uint64_t at = bits_ <= 24 ? block >> (24 - bits_) : block << (bits_ - 24);
+  return (at + 2 * ((t >> 34) & 63)) & (size_ - 1);
+}
+
+template <class Same>
+std::uint32_t memory_receipts::index::find(std::uint64_t t, Same same) const {
+  const std::size_t mask = size_ - 1;
+  for (std::size_t i = home(t);; i = (i + 1) & mask) {
+    const std::uint64_t c = cells_[i];
+    if (c == 0) return npos;
+    if ((c & kHigh) == t && same(static_cast<std::uint32_t>(c) - 1)) return static_cast<std::uint32_t>(c) - 1;
+  }
+}
+
+template <class Same>
+void memory_receipts::index::add(std::uint64_t t, std::uint32_t slot, Same same) {
+  if (4 * (used_ + 1) > 3 * size_) grow();  // only past the size prepared for
+  const std::size_t mask = size_ - 1;
+  for (std::size_t i = home(t);; i = (i + 1) & mask) {
+    const std::uint64_t c = cells_[i];
+    if (c == 0) {
+      cells_[i] = t | (std::uint64_t{slot} + 1);
+      ++used_;
+      return;
+    }
+    if ((c & kHigh) == t && same(static_cast<std::uint32_t>(c) - 1)) return;
+  }
+}
+
+void memory_receipts::index::erase(std::uint64_t t, std::uint32_t slot) {
+  const std::uint64_t want = t | (std::uint64_t{slot} + 1);
+  const std::size_t mask = size_ - 1;
+  std::size_t i = home(t);
+  for (;; i = (i + 1) & mask) {
+    if (cells_[i] == 0) return;  // another entry holds the key (a number keeps its first)
+    if (cells_[i] == want) break;
+  }
+  --used_;
+  // Moves back each later cell of the run whose home is not between the hole
+  // and itself.
+  for (std::size_t j = i;;) {
+    cells_[i] = 0;
+    for (;;) {
+      j = (j + 1) & mask;
+      const std::uint64_t c = cells_[j];
+      if (c == 0) return;
+      const std::size_t h = home(c);
+      if (i <= j ? (i < h && h <= j) : (i < h || h <= j)) continue;
+      cells_[i] = c;
+      i = j;
+      break;
+    }
+  }
+}
+
+void memory_receipts::index::grow() {
+  const auto old = std::move(cells_);
+  const std::size_t n = size_;
+  reset(2 * n);
+  const std::size_t mask = size_ - 1;
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::uint64_t c = old[k];
+    if (c == 0) continue;
+    std::size_t i = home(c);
+    while (cells_[i] != 0) i = (i + 1) & mask;
+    cells_[i] = c;
+    ++used_;
+  }
+}
+
+void memory_receipts::node::keep(receipt_entry&& e) {
+  id_len = static_cast<std::uint32_t>(e.message_id.size());
+  dest_len = static_cast<std::uint32_t>(e.destination_addr.size());
+  if (id_len + dest_len > kInline) {
+    spill.assign(e.message_id).append(e.destination_addr);
+  } else {
+    if (spill.capacity() > 15) std::string().swap(spill);
+    std::memcpy(text, e.message_id.data(), id_len);
+    std::memcpy(text + id_len, e.destination_addr.data(), dest_len);
+  }
+  tag = e.tag;
+  part_index = e.part_index;
+  part_count = e.part_count;
+  group = std::move(e.group);
+  submitted = e.submitted;
+}
+
+receipt_entry memory_receipts::node::entry() const {
+  receipt_entry e;
+  e.message_id.assign(id());
+  e.tag = tag;
+  e.destination_addr.assign(dest());
+  e.part_index = part_index;
+  e.part_count = part_count;
+  e.group = group;
+  e.submitted = submitted;
+  return e;
+}
+
 memory_receipts::memory_receipts(receipt_limits limits) : limits_(limits) {
   limits_.max_entries = std::max<std::size_t>(limits_.max_entries, 1);
 }
 
-// Takes a node out of the index (only the keys that still name it) and off
-// its list.
-void memory_receipts::forget(account& a, list& from, list::iterator it) {
-  const readings r = index_readings(it->entry.message_id);
-  if (auto i = a.by_text.find(r.text); i != a.by_text.end() && i->second == it) a.by_text.erase(i);
-  for (std::size_t k = 0; k < r.count; ++k) {
-    auto& index = r.numbers[k].index == 'd' ? a.by_dec : a.by_hex;
-    if (auto i = index.find(r.numbers[k].value); i != index.end() && i->second == it) index.erase(i);
-  }
-  from.erase(it);
+std::uint32_t memory_receipts::find_text(account& a, std::uint64_t t, std::string_view text) {
+  return a.keys.find(t, [&](std::uint32_t n) { return trim_message_id(a.at(n).id()) == text; });
+}
+
+std::uint32_t memory_receipts::find_number(account& a, key k, std::uint64_t value) {
+  return a.keys.find(number_tag(k, value), [&](std::uint32_t n) {
+    const node& x = a.at(n);
+    return k == key::dec ? x.has_dec && x.dec == value : x.has_hex && x.hex == value;
+  });
+}
+
+// Takes a node out of the index (only the keys that still name it), off its
+// list, and into the free chain.
+void memory_receipts::forget(account& a, std::uint32_t n) {
+  node& x = a.at(n);
+  a.keys.erase(x.text_tag, n);
+  if (x.has_dec) a.keys.erase(number_tag(key::dec, x.dec), n);
+  if (x.has_hex) a.keys.erase(number_tag(key::hex, x.hex), n);
+  unlink(a, x.state == life::waiting ? a.waiting : a.graveyard, n);
+  x.next = a.free;
+  a.free = n;
 }
 
 memory_receipts::account& memory_receipts::find_account(std::string_view name, bool create) {
@@ -34,32 +234,49 @@ memory_receipts::account& memory_receipts::find_account(std::string_view name, b
       return none;
     }
     it = accounts_.try_emplace(std::string(name)).first;
-    // Sized once for the entries and tombstones the limits allow, so that no
-    // rehash of a large table holds the loop (up to 2M entries).
-    const std::size_t n = std::min<std::size_t>(2 * limits_.max_entries, std::size_t{1} << 21);
-    it->second.by_text.reserve(n);
-    it->second.by_dec.reserve(n);
-    it->second.by_hex.reserve(n);
+    // Sized once for the keys of the entries and tombstones the limits allow
+    // (three readings each), so that no rehash of a large table holds the
+    // loop (up to 1M entries: 64 MB of cells).
+    const std::size_t n = std::min<std::size_t>(limits_.max_entries, std::size_t{1} << 20);
+    it->second.keys.reset(8 * n);
   }
   last_ = &it->second;
   last_name_ = std::string(name);
   return *last_;
 }
 
+void memory_receipts::unlink(account& a, fifo& from, std::uint32_t n) {
+  node& x = a.at(n);
+  (x.prev == npos ? from.head : a.at(x.prev).next) = x.next;
+  (x.next == npos ? from.tail : a.at(x.next).prev) = x.prev;
+  --from.size;
+}
+
+void memory_receipts::append(account& a, fifo& to, std::uint32_t n) {
+  node& x = a.at(n);
+  x.prev = to.tail;
+  x.next = npos;
+  (to.tail == npos ? to.head : a.at(to.tail).next) = n;
+  to.tail = n;
+  ++to.size;
+}
+
 // A waiting entry becomes a tombstone (taken) or a marker of one nobody took
 // (dropped); both stay tombstone_ttl, at most max_entries of them.
-void memory_receipts::bury(account& a, list::iterator it, life why, time_point now) {
-  it->state = why;
-  it->since = now;
-  a.graveyard.splice(a.graveyard.end(), a.waiting, it);
-  while (a.graveyard.size() > limits_.max_entries) forget(a, a.graveyard, a.graveyard.begin());
+void memory_receipts::bury(account& a, std::uint32_t n, life why, time_point now) {
+  unlink(a, a.waiting, n);
+  node& x = a.at(n);
+  x.state = why;
+  x.since = now;
+  append(a, a.graveyard, n);
+  while (a.graveyard.size > limits_.max_entries) forget(a, a.graveyard.head);
 }
 
 void memory_receipts::expire(account& a, time_point now) {
-  while (!a.waiting.empty() && now - a.waiting.front().since > limits_.max_age)
-    bury(a, a.waiting.begin(), life::dropped, now);
-  while (!a.graveyard.empty() && now - a.graveyard.front().since > limits_.tombstone_ttl)
-    forget(a, a.graveyard, a.graveyard.begin());
+  while (a.waiting.size != 0 && now - a.at(a.waiting.head).since > limits_.max_age)
+    bury(a, a.waiting.head, life::dropped, now);
+  while (a.graveyard.size != 0 && now - a.at(a.graveyard.head).since > limits_.tombstone_ttl)
+    forget(a, a.graveyard.head);
   // A long message whose parts never all came: gone after max_age, looked
   // for now and then and whenever there are too many.
   if (!a.groups.empty() && (++a.sweeps % 4096 == 0 || a.groups.size() > limits_.max_entries))
@@ -67,54 +284,71 @@ void memory_receipts::expire(account& a, time_point now) {
 }
 
 void memory_receipts::remember(std::string_view name, receipt_entry e, time_point now) {
-  if (trim_message_id(e.message_id).empty()) return;
+  const std::string_view text = trim_message_id(e.message_id);
+  if (text.empty()) return;
   account& a = find_account(name, true);
   expire(a, now);
-  if (auto old = a.by_text.find(trim_message_id(e.message_id)); old != a.by_text.end())
-    forget(a, old->second->state == life::waiting ? a.waiting : a.graveyard, old->second);
-  while (a.waiting.size() >= limits_.max_entries) bury(a, a.waiting.begin(), life::dropped, now);
-  a.waiting.push_back(node{std::move(e), now, life::waiting});
-  const auto it = std::prev(a.waiting.end());
-  const readings r = index_readings(it->entry.message_id);  // views into the node's own id
-  a.by_text.emplace(r.text, it);
-  for (std::size_t k = 0; k < r.count; ++k)
-    (r.numbers[k].index == 'd' ? a.by_dec : a.by_hex).try_emplace(r.numbers[k].value, it);
+  const std::uint64_t t = text_tag(text);
+  if (const std::uint32_t old = find_text(a, t, text); old != npos) forget(a, old);
+  while (a.waiting.size >= limits_.max_entries) bury(a, a.waiting.head, life::dropped, now);
+  // A slot: a forgotten one, or a new one (a chunk at a time; at most
+  // 2 * max_entries are ever in use).
+  std::uint32_t n = a.free;
+  if (n != npos) {
+    a.free = a.at(n).next;
+  } else {
+    if ((a.made & (kChunk - 1)) == 0) a.chunks.push_back(std::make_unique<node[]>(kChunk));
+    n = a.made++;
+  }
+  node& x = a.at(n);
+  x.keep(std::move(e));
+  x.since = now;
+  x.state = life::waiting;
+  x.text_tag = t;
+  const readings r = entry_readings(x.id());
+  x.has_dec = x.has_hex = false;
+  for (std::size_t k = 0; k < r.count; ++k) (r.numbers[k].index == 'd' ? x.has_dec : x.has_hex) = true;
+  for (std::size_t k = 0; k < r.count; ++k) (r.numbers[k].index == 'd' ? x.dec : x.hex) = r.numbers[k].value;
+  append(a, a.waiting, n);
+  a.keys.add(t, n, [](std::uint32_t) { return false; });  // the old one of this text is gone
+  for (std::size_t k = 0; k < r.count; ++k) {
+    const key kind = r.numbers[k].index == 'd' ? key::dec : key::hex;
+    const std::uint64_t v = r.numbers[k].value;
+    a.keys.add(number_tag(kind, v), n, [&](std::uint32_t m) {
+      const node& y = a.at(m);
+      return kind == key::dec ? y.has_dec && y.dec == v : y.has_hex && y.hex == v;
+    });
+  }
 }
 
 receipt_take memory_receipts::take(std::string_view name, std::string_view message_id, bool final_state, bool delivered,
                                    time_point now) {
   receipt_take r;
   account& a = find_account(name, false);
-  if (a.waiting.empty() && a.graveyard.empty()) return r;
+  if (a.waiting.size == 0 && a.graveyard.size == 0) return r;
   expire(a, now);
-  const readings want = lookup_readings(message_id);
-  if (want.text.empty()) return r;
-  list::iterator it;
-  bool found = false;
-  if (auto i = a.by_text.find(want.text); i != a.by_text.end()) {
-    it = i->second;
-    found = true;
+  const std::string_view text = trim_message_id(message_id);
+  if (text.empty()) return r;
+  std::uint32_t n = find_text(a, text_tag(text), text);
+  if (n == npos) {  // the numbers only when the text names nothing
+    const readings want = lookup_readings(message_id);
+    for (std::size_t k = 0; k < want.count && n == npos; ++k)
+      n = find_number(a, want.numbers[k].index == 'd' ? key::dec : key::hex, want.numbers[k].value);
   }
-  for (std::size_t k = 0; k < want.count && !found; ++k) {
-    const auto& index = want.numbers[k].index == 'd' ? a.by_dec : a.by_hex;
-    if (auto i = index.find(want.numbers[k].value); i != index.end()) {
-      it = i->second;
-      found = true;
-    }
-  }
-  if (!found) return r;
-  if (it->state == life::dropped) {
+  if (n == npos) return r;
+  node& x = a.at(n);
+  if (x.state == life::dropped) {
     r.result = receipt_take::kind::expired;
     return r;
   }
-  r.entry = it->entry;
-  if (it->state == life::taken) {
+  r.entry = x.entry();
+  if (x.state == life::taken) {
     r.result = receipt_take::kind::duplicate;
     return r;
   }
   r.result = receipt_take::kind::matched;
   if (!final_state) return r;
-  bury(a, it, life::taken, now);
+  bury(a, n, life::taken, now);
   if (r.entry.part_count > 1 && !r.entry.group.empty()) {
     group& g = a.groups.try_emplace(r.entry.group, group{0, false, now}).first->second;
     ++g.done;
@@ -129,7 +363,7 @@ receipt_take memory_receipts::take(std::string_view name, std::string_view messa
 
 std::size_t memory_receipts::size() const {
   std::size_t n = 0;
-  for (const auto& [name, a] : accounts_) n += a.waiting.size();
+  for (const auto& [name, a] : accounts_) n += a.waiting.size;
   return n;
 }
 
@@ -146,13 +380,14 @@ void memory_receipt_store::remember(std::string_view account, receipt_entry e) {
 
 void memory_receipt_store::take(std::string_view account, std::string_view message_id, bool final_state, bool delivered,
                                 asio::any_io_executor ex, take_handler done, std::string_view /*attempt*/) {
-  receipt_take r;
-  {
+  // The answer is made in place, inside the handler that carries it.
+  auto answer = [&] {
     std::lock_guard lock(mutex_);
     ++stats_.takes;
-    r = book_.take(account, message_id, final_state, delivered, std::chrono::system_clock::now());
-  }
-  asio::post(ex, [done = std::move(done), r = std::move(r)]() mutable { done(std::move(r)); });
+    return [done = std::move(done), r = book_.take(account, message_id, final_state, delivered,
+                                                   std::chrono::system_clock::now())]() mutable { done(std::move(r)); };
+  }();
+  asio::post(ex, std::move(answer));
 }
 
 std::size_t memory_receipt_store::size() const {

@@ -166,6 +166,52 @@ TEST(ReceiptStore, SameDecisionsInEveryStore) {
   same_decisions(*redis, "redis");
 }
 
+// The memory store's bounds and its index under churn: runs of counted ids
+// (they share blocks of the index) remembered past max_entries, so entries
+// are dropped, then forgotten, from the middle of the index's runs.
+TEST(ReceiptStore, MemoryBoundsUnderChurn) {
+  using K = receipt_take::kind;
+  const auto now = std::chrono::system_clock::time_point(std::chrono::hours(500000));
+  for (const bool hex : {false, true}) {
+    receipt_limits l;
+    l.max_entries = 50;
+    memory_receipts book(l);
+    const auto id = [&](int i) {
+      char b[24];
+      std::snprintf(b, sizeof b, hex ? "%X" : "%d", 4000 + i);
+      return std::string(b);
+    };
+    for (int i = 0; i < 200; ++i) book.remember("A", entry(id(i), i), now);
+    EXPECT_EQ(book.size(), 50u);
+    for (int i = 0; i < 200; ++i) {
+      const receipt_take t = book.take("A", id(i), true, true, now);
+      EXPECT_EQ(t.result, i < 100 ? K::none : i < 150 ? K::expired : K::matched) << hex << " " << i;
+      EXPECT_EQ(t.entry.tag, i < 150 ? 0u : std::uint64_t(i)) << hex << " " << i;
+    }
+    // Each final take made a tombstone and pushed out the oldest marker.
+    EXPECT_EQ(book.take("A", id(120), true, true, now).result, K::none);
+    EXPECT_EQ(book.take("A", id(150), true, true, now).result, K::duplicate);
+  }
+  // A number belongs to the first entry kept under it: a later one of the
+  // same number is found by its text only, and a replacement of the first
+  // takes the number over.
+  receipt_limits l;
+  l.tombstone_ttl = std::chrono::seconds(1);
+  memory_receipts book(l);
+  book.remember("A", entry("01", 1), now);
+  book.remember("A", entry("001", 2), now);
+  EXPECT_EQ(book.take("A", "1", false, true, now).entry.tag, 1u);
+  book.remember("A", entry("01", 3), now);
+  EXPECT_EQ(book.take("A", "1", true, true, now).entry.tag, 3u);
+  EXPECT_EQ(book.take("A", "001", true, true, now).entry.tag, 2u);
+  // Texts whose last characters read alike ("1", "A") share a home cell: the
+  // one kept is still found once the other's tombstone is forgotten.
+  book.remember("A", entry("M1", 4), now);
+  book.remember("A", entry("MA", 5), now);
+  EXPECT_EQ(book.take("A", "M1", true, true, now).result, K::matched);
+  EXPECT_EQ(book.take("A", "MA", true, true, now + std::chrono::seconds(2)).entry.tag, 5u);
+}
+
 TEST(ReceiptStore, OpenNamesWhatIsWrong) {
   for (const char* bad : {"mysql://x", "sqlite:", "redis://host:port", "redis://h:-1"}) {
     try {
