@@ -77,7 +77,9 @@ TEST(ClientSocket, SendThenCloseStillSends) {
     auto send_and_close = [&](TCustomWinSocket* k) {
       k->SendText("abc");
       k->SendText("def");
-      if (in_read) EXPECT_EQ(k->QueuedOctets(), 6u);  // gathered, not yet written
+      if (in_read) {
+        EXPECT_EQ(k->QueuedOctets(), 6u);  // gathered, not yet written
+      }
       s.Close();
     };
     s.OnRead = [&](TObject*, TCustomWinSocket* k) {
