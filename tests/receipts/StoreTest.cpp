@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <set>
@@ -251,6 +252,35 @@ TEST(ReceiptStore, RedisTakeAskedAgainByItsAttemptGetsTheFirstAnswer) {
   EXPECT_EQ(take("p1", ""), "duplicate");
   s->remember("A", entry("p2", 1, 1, 2, "g"));  // sent again after a broken connection
   EXPECT_EQ(take("p2", "b.8"), "duplicate");
+}
+
+// Redis refusing writes (out of memory): every item batched into a call
+// hears so. Each remember is counted given up; a take that would turn an
+// entry into a tombstone answers unreachable and leaves the entry, so it is
+// matched once Redis takes writes again.
+TEST(ReceiptStore, RedisRefusingWritesAnswersEveryItemAndLosesNoEntry) {
+  redis_server server;
+  NEED_REDIS(server);
+  const auto cli = [&](const std::string& args) {
+    return std::system(("redis-cli -p " + std::to_string(server.port()) + " " + args + " >/dev/null").c_str());
+  };
+  if (cli("PING") != 0) GTEST_SKIP() << "redis-cli is not installed (apt-get install redis-tools)";
+  auto s = open_receipt_store(server.url());
+  asio::io_context io;
+  for (int i = 0; i < 200 && take_now(io, *s, "A", "probe").result == receipt_take::kind::unreachable; ++i)
+    std::this_thread::sleep_for(10ms);
+  s->remember("A", entry("kept", 7));
+  for (int i = 0; i < 500 && s->stats().remembered < 1; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(cli("CONFIG SET maxmemory 1"), 0);
+  for (int i = 0; i < 40; ++i) s->remember("A", entry("m" + std::to_string(i), i));
+  for (int i = 0; i < 500 && s->stats().remember_dropped < 40; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(s->stats().remember_dropped, 40u) << "a refused remember must be counted, not lost silently";
+  EXPECT_EQ(kind(take_now(io, *s, "A", "m1").result), std::string("none"));
+  EXPECT_EQ(kind(take_now(io, *s, "A", "kept").result), std::string("unreachable"));
+  ASSERT_EQ(cli("CONFIG SET maxmemory 0"), 0);
+  const receipt_take t = take_now(io, *s, "A", "kept");
+  EXPECT_EQ(kind(t.result), std::string("matched"));
+  EXPECT_EQ(t.entry.tag, 7u);
 }
 
 // Two clients of one Redis race for every receipt, twice over: each is
