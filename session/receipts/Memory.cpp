@@ -44,19 +44,18 @@ readings entry_readings(std::string_view message_id) {
   readings r;
   r.text = trim_message_id(message_id);
   std::uint64_t dec = 0, hex = 0;
-  bool dec_fits = true, hex_fits = true;
-  const bool short_id = r.text.size() <= 15;  // fits either way
   for (const char c : r.text) {
     if (c < '0' || c > '9') return index_readings(message_id);
     const auto d = static_cast<unsigned>(c - '0');
-    if (!short_id) {
-      dec_fits = dec_fits && dec <= (UINT64_MAX - d) / 10;
-      hex_fits = hex_fits && hex <= (UINT64_MAX - d) / 16;
-    }
-    dec = dec * 10 + d;
+    dec = dec * 10 + d;  // wraps when it does not fit; then unused
     hex = hex * 16 + d;
   }
   if (r.text.empty()) return r;
+  // Whether each reading fits 64 bits follows from the significant digits
+  // alone: at most 16 in hex, at most 20 in decimal and then not above 2^64-1.
+  const std::string_view significant = r.text.substr(std::min(r.text.find_first_not_of('0'), r.text.size()));
+  const bool dec_fits = significant.size() < 20 || (significant.size() == 20 && significant <= "18446744073709551615");
+  const bool hex_fits = significant.size() <= 16;
   if (dec_fits) r.numbers[r.count++] = {'d', dec};
   if (hex_fits) r.numbers[r.count++] = {'h', hex};
   return r;
