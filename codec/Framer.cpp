@@ -7,19 +7,25 @@ namespace velmor::codec {
 
 Framer::Framer(Cardinal max_length) : max_(std::min<Cardinal>(max_length, max_sequence)) {}
 
-char* Framer::make_room(std::size_t n) {
+// Moves the live octets to offset `front` of a buffer with room for `back`
+// more behind them, growing it when it has not.
+void Framer::relocate(std::size_t front, std::size_t back) {
   const std::size_t live = end_ - begin_;
-  if (cap_ >= live + n) {
-    std::memmove(buf_.get(), buf_.get() + begin_, live);
+  if (cap_ >= front + live + back) {
+    std::memmove(buf_.get() + front, buf_.get() + begin_, live);
   } else {
-    const std::size_t cap = std::max({live + n, cap_ * 2, std::size_t{4096}});
+    const std::size_t cap = std::max({front + live + back, cap_ * 2, std::size_t{4096}});
     std::unique_ptr<char[]> grown(new char[cap]);
-    if (live) std::memcpy(grown.get(), buf_.get() + begin_, live);
+    if (live) std::memcpy(grown.get() + front, buf_.get() + begin_, live);
     buf_ = std::move(grown);
     cap_ = cap;
   }
-  begin_ = 0;
-  end_ = live;
+  begin_ = front;
+  end_ = front + live;
+}
+
+char* Framer::make_room(std::size_t n) {
+  relocate(0, n);
   return buf_.get() + end_;
 }
 
@@ -30,23 +36,10 @@ void Framer::feed(std::string_view octets) {
 }
 
 void Framer::feed_front(std::string_view octets) {
-  const std::size_t n = octets.size(), live = end_ - begin_;
+  const std::size_t n = octets.size();
   if (n == 0) return;
-  if (begin_ >= n) {
-    begin_ -= n;
-  } else if (cap_ >= live + n) {
-    std::memmove(buf_.get() + n, buf_.get() + begin_, live);
-    begin_ = 0;
-    end_ = live + n;
-  } else {
-    const std::size_t cap = std::max({live + n, cap_ * 2, std::size_t{4096}});
-    std::unique_ptr<char[]> grown(new char[cap]);
-    if (live) std::memcpy(grown.get() + n, buf_.get() + begin_, live);
-    buf_ = std::move(grown);
-    cap_ = cap;
-    begin_ = 0;
-    end_ = live + n;
-  }
+  if (begin_ < n) relocate(n, 0);
+  begin_ -= n;
   std::memcpy(buf_.get() + begin_, octets.data(), n);
 }
 

@@ -115,6 +115,7 @@ class Framer {
 
  private:
   char* make_room(std::size_t n);  // moves or grows the buffer
+  void relocate(std::size_t front, std::size_t back);
   void release();
   std::unique_ptr<char[]> buf_;
   std::size_t cap_ = 0, begin_ = 0, end_ = 0;

@@ -38,29 +38,6 @@ std::uint64_t tag(std::uint64_t block, unsigned low, std::uint8_t kind) noexcept
   return (mix(block) & ~std::uint64_t{0} << 40) | std::uint64_t{low & 63u} << 34 | std::uint64_t{kind} << 32;
 }
 
-// index_readings, in one pass for the usual id of decimal digits alone (a
-// number both in decimal and in hex, each when it fits 64 bits).
-readings entry_readings(std::string_view message_id) {
-  readings r;
-  r.text = trim_message_id(message_id);
-  std::uint64_t dec = 0, hex = 0;
-  for (const char c : r.text) {
-    if (c < '0' || c > '9') return index_readings(message_id);
-    const auto d = static_cast<unsigned>(c - '0');
-    dec = dec * 10 + d;  // wraps when it does not fit; then unused
-    hex = hex * 16 + d;
-  }
-  if (r.text.empty()) return r;
-  // Whether each reading fits 64 bits follows from the significant digits
-  // alone: at most 16 in hex, at most 20 in decimal and then not above 2^64-1.
-  const std::string_view significant = r.text.substr(std::min(r.text.find_first_not_of('0'), r.text.size()));
-  const bool dec_fits = significant.size() < 20 || (significant.size() == 20 && significant <= "18446744073709551615");
-  const bool hex_fits = significant.size() <= 16;
-  if (dec_fits) r.numbers[r.count++] = {'d', dec};
-  if (hex_fits) r.numbers[r.count++] = {'h', hex};
-  return r;
-}
-
 }  // namespace
 
 std::uint64_t memory_receipts::text_tag(std::string_view text) noexcept {
@@ -207,10 +184,7 @@ std::uint32_t memory_receipts::find_text(account& a, std::uint64_t t, std::strin
 }
 
 std::uint32_t memory_receipts::find_number(account& a, key k, std::uint64_t value) {
-  return a.keys.find(number_tag(k, value), [&](std::uint32_t n) {
-    const node& x = a.at(n);
-    return k == key::dec ? x.has_dec && x.dec == value : x.has_hex && x.hex == value;
-  });
+  return a.keys.find(number_tag(k, value), [&](std::uint32_t n) { return a.at(n).holds(k, value); });
 }
 
 // Takes a node out of the index (only the keys that still name it), off its
@@ -305,19 +279,19 @@ void memory_receipts::remember(std::string_view name, receipt_entry e, time_poin
   x.since = now;
   x.state = life::waiting;
   x.text_tag = t;
-  const readings r = entry_readings(x.id());
+  const readings r = index_readings(x.id());
   x.has_dec = x.has_hex = false;
-  for (std::size_t k = 0; k < r.count; ++k) (r.numbers[k].index == 'd' ? x.has_dec : x.has_hex) = true;
-  for (std::size_t k = 0; k < r.count; ++k) (r.numbers[k].index == 'd' ? x.dec : x.hex) = r.numbers[k].value;
+  for (std::size_t k = 0; k < r.count; ++k) {
+    const bool dec = r.numbers[k].index == 'd';
+    (dec ? x.has_dec : x.has_hex) = true;
+    (dec ? x.dec : x.hex) = r.numbers[k].value;
+  }
   append(a, a.waiting, n);
   a.keys.add(t, n, [](std::uint32_t) { return false; });  // the old one of this text is gone
   for (std::size_t k = 0; k < r.count; ++k) {
-    const key kind = r.numbers[k].index == 'd' ? key::dec : key::hex;
+    const key kind = key_of(r.numbers[k]);
     const std::uint64_t v = r.numbers[k].value;
-    a.keys.add(number_tag(kind, v), n, [&](std::uint32_t m) {
-      const node& y = a.at(m);
-      return kind == key::dec ? y.has_dec && y.dec == v : y.has_hex && y.hex == v;
-    });
+    a.keys.add(number_tag(kind, v), n, [&](std::uint32_t m) { return a.at(m).holds(kind, v); });
   }
 }
 
@@ -333,7 +307,7 @@ receipt_take memory_receipts::take(std::string_view name, std::string_view messa
   if (n == npos) {  // the numbers only when the text names nothing
     const readings want = lookup_readings(message_id);
     for (std::size_t k = 0; k < want.count && n == npos; ++k)
-      n = find_number(a, want.numbers[k].index == 'd' ? key::dec : key::hex, want.numbers[k].value);
+      n = find_number(a, key_of(want.numbers[k]), want.numbers[k].value);
   }
   if (n == npos) return r;
   node& x = a.at(n);
@@ -372,10 +346,14 @@ namespace {
 // the kernel's coarse wall clock (a tick, a few ms) is exact enough and costs
 // a quarter of a precise reading, paid twice per message.
 std::chrono::system_clock::time_point coarse_now() {
+#ifdef CLOCK_REALTIME_COARSE
   timespec ts{};
   ::clock_gettime(CLOCK_REALTIME_COARSE, &ts);
   return std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
       std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec)));
+#else
+  return std::chrono::system_clock::now();
+#endif
 }
 }  // namespace
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "session/ReceiptStore.h"
+#include "session/receipts/Rules.h"
 
 namespace velmor::session::receipts {
 
@@ -41,6 +42,8 @@ class memory_receipts {
  private:
   static constexpr std::uint32_t npos = 0xFFFF'FFFF;
   enum class life : std::uint8_t { waiting, taken, dropped };
+  enum class key : std::uint8_t { text, dec, hex };
+  static key key_of(const reading& r) { return r.index == 'd' ? key::dec : key::hex; }
   // One entry, in a pool slot that never moves; linked into its list by slot
   // number. Its readings (Rules.h) are kept so that it can be taken out of
   // the index without reading its id again. The id and destination_addr sit
@@ -65,12 +68,12 @@ class memory_receipts {
     std::string_view dest() const { return {chars() + id_len, dest_len}; }
     void keep(receipt_entry&& e);
     receipt_entry entry() const;
+    bool holds(key k, std::uint64_t v) const { return k == key::dec ? has_dec && dec == v : has_hex && hex == v; }
   };
   struct fifo {
     std::uint32_t head = npos, tail = npos;
     std::size_t size = 0;
   };
-  enum class key : std::uint8_t { text, dec, hex };
   // Open addressing with linear probing over 64-bit cells: the key's tag
   // (its kind and bits of its hash, which place its home cell) over the
   // slot + 1 (0: empty). A candidate is confirmed against its node. Removal

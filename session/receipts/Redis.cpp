@@ -192,14 +192,7 @@ std::string spelling(const reading& r) {
   return std::string(buf, end);
 }
 
-// The key Rules.h names "d<value>" / "h<value>".
-std::string numeric_key(const std::string& p, const reading& r) {
-  std::string k = p;
-  k.append("k:");
-  k.push_back(r.index);
-  k.append(std::to_string(r.value));
-  return k;
-}
+std::string numeric_key(const std::string& p, const reading& r) { return p + "k:" + number_key(r); }
 
 std::string ms(std::chrono::seconds s) { return std::to_string(std::chrono::milliseconds(s).count()); }
 
@@ -266,8 +259,7 @@ void redis_receipt_store::take(std::string_view account, std::string_view messag
   std::string numbers;
   for (std::size_t i = 0; i < r.count; ++i) {
     if (i) numbers.push_back(' ');
-    numbers.push_back(r.numbers[i].index);
-    numbers.append(std::to_string(r.numbers[i].value));
+    numbers.append(number_key(r.numbers[i]));
     numbers.push_back('=');
     numbers.append(spelling(r.numbers[i]));
   }

@@ -1,5 +1,7 @@
 #include "session/receipts/Rules.h"
 
+#include <algorithm>
+
 #include "sms/Receipt.h"
 
 namespace velmor::session::receipts {
@@ -11,12 +13,40 @@ std::string_view trim_message_id(std::string_view s) noexcept {
   return s;
 }
 
+namespace {
+
+// The text's decimal and hex values, each when the text is that number and
+// it fits 64 bits. An id of decimal digits alone (what most SMSCs give) is
+// read in one pass for both.
+struct values {
+  std::optional<std::uint64_t> dec, hex;
+};
+values read_values(std::string_view text) noexcept {
+  std::uint64_t dec = 0, hex = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return {sms::MessageIdNumber(text, 10), sms::MessageIdNumber(text, 16)};
+    const auto d = static_cast<unsigned>(c - '0');
+    dec = dec * 10 + d;  // wraps when it does not fit; then unused
+    hex = hex * 16 + d;
+  }
+  // Whether each fits follows from the significant digits alone: at most 16
+  // in hex, at most 20 in decimal and then not above 2^64-1.
+  const std::string_view significant = text.substr(std::min(text.find_first_not_of('0'), text.size()));
+  values v;
+  if (significant.size() < 20 || (significant.size() == 20 && significant <= "18446744073709551615")) v.dec = dec;
+  if (significant.size() <= 16) v.hex = hex;
+  return v;
+}
+
+}  // namespace
+
 readings index_readings(std::string_view message_id) {
   readings r;
   r.text = trim_message_id(message_id);
   if (r.text.empty()) return r;
-  if (auto d = sms::MessageIdNumber(r.text, 10)) r.numbers[r.count++] = {'d', *d};
-  if (auto h = sms::MessageIdNumber(r.text, 16)) r.numbers[r.count++] = {'h', *h};
+  const values v = read_values(r.text);
+  if (v.dec) r.numbers[r.count++] = {'d', *v.dec};
+  if (v.hex) r.numbers[r.count++] = {'h', *v.hex};
   return r;
 }
 
@@ -24,12 +54,18 @@ readings lookup_readings(std::string_view receipt_id) {
   readings r;
   r.text = trim_message_id(receipt_id);
   if (r.text.empty()) return r;
-  const auto dec = sms::MessageIdNumber(r.text, 10), hex = sms::MessageIdNumber(r.text, 16);
+  const auto [dec, hex] = read_values(r.text);
   if (dec) r.numbers[r.count++] = {'d', *dec};  // the same base
   if (hex) r.numbers[r.count++] = {'h', *hex};
   if (dec) r.numbers[r.count++] = {'h', *dec};  // decimal receipt, hex response
   if (hex) r.numbers[r.count++] = {'d', *hex};  // the reverse
   return r;
+}
+
+std::string number_key(const reading& r) {
+  std::string k(1, r.index);
+  k.append(std::to_string(r.value));
+  return k;
 }
 
 namespace {
@@ -42,9 +78,7 @@ key_list keys(const readings& r) {
   t.push_back('=');
   t.append(r.text);
   for (std::size_t i = 0; i < r.count; ++i) {
-    std::string& s = k.keys[k.size++];
-    s.push_back(r.numbers[i].index);
-    s.append(std::to_string(r.numbers[i].value));
+    k.keys[k.size++] = number_key(r.numbers[i]);
   }
   return k;
 }

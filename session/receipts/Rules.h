@@ -51,6 +51,9 @@ struct key_list {
 
 std::string_view trim_message_id(std::string_view id) noexcept;
 
+// A number's key: its index letter and its value in decimal digits ("d42").
+std::string number_key(const reading& r);
+
 // The keys an entry with this message_id is kept under: the text first.
 // Empty when the trimmed id is empty.
 key_list index_keys(std::string_view message_id);
