@@ -1,9 +1,12 @@
 #include "session/receipts/Memory.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #if defined(__linux__)
@@ -38,13 +41,47 @@ std::uint64_t tag(std::uint64_t block, unsigned low, std::uint8_t kind) noexcept
   return (mix(block) & ~std::uint64_t{0} << 40) | std::uint64_t{low & 63u} << 34 | std::uint64_t{kind} << 32;
 }
 
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// Room for a table or a chunk of nodes. Large ones go on huge pages where
+// the system has them: the first touch of each 4 KB page is a page fault
+// (one per 2 MB on huge pages), and a probe far from the last ones would
+// miss the TLB as well. Not zeroed.
+void* large_block(std::size_t bytes, bool huge) {
+  huge = huge && bytes >= kHugePage;
+  void* p = huge ? std::aligned_alloc(kHugePage, (bytes + kHugePage - 1) / kHugePage * kHugePage) : std::malloc(bytes);
+  if (!p) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+  if (huge) ::madvise(p, bytes, MADV_HUGEPAGE);
+#endif
+  return p;
+}
+
+// Places a text's block: a word at a time, then mixed. Two texts that meet
+// share a block and are told apart by their tags and nodes.
+std::uint64_t fold(std::string_view s) noexcept {
+  std::uint64_t h = s.size();
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    h = (h ^ w) * 0x9e3779b97f4a7c15ULL;
+  }
+  std::uint64_t w = 0;
+  std::memcpy(&w, s.data() + i, s.size() - i);
+  return h ^ w;  // tag() mixes it
+}
+
 }  // namespace
 
 std::uint64_t memory_receipts::text_tag(std::string_view text) noexcept {
-  // The last character changes fastest (a decimal or hex counter).
-  const auto last = static_cast<unsigned char>(text.back());
-  return tag(std::hash<std::string_view>{}(text.substr(0, text.size() - 1)) ^ text.size(), last & 15u,
-             static_cast<std::uint8_t>(key::text));
+  // The last two characters change fastest (a decimal or hex counter): they
+  // place the key inside its block, so that a hundred counted ids share one
+  // and a remember seldom reaches a block that is not in the cache.
+  const std::size_t n = text.size();
+  const unsigned last = static_cast<unsigned char>(text[n - 1]) & 15u;
+  const unsigned before = n > 1 ? static_cast<unsigned char>(text[n - 2]) & 15u : 0u;
+  return tag(fold(text.substr(0, n > 1 ? n - 2 : 0)) ^ n, 10 * before + last, static_cast<std::uint8_t>(key::text));
 }
 
 std::uint64_t memory_receipts::number_tag(key k, std::uint64_t value) noexcept {
@@ -54,19 +91,12 @@ std::uint64_t memory_receipts::number_tag(key k, std::uint64_t value) noexcept {
 
 void memory_receipts::index::release::operator()(std::uint64_t* p) const noexcept { std::free(p); }
 
-// A large table goes on huge pages where the system has them: a probe far
-// from the last ones would miss the TLB as well.
 void memory_receipts::index::reset(std::size_t cells) {
   bits_ = 6;
   while ((std::size_t{1} << bits_) < cells && bits_ < 30) ++bits_;
   size_ = std::size_t{1} << bits_;
   const std::size_t bytes = size_ * sizeof(std::uint64_t);
-  constexpr std::size_t huge = std::size_t{2} << 20;
-  void* p = bytes >= huge ? std::aligned_alloc(huge, bytes) : std::malloc(bytes);
-  if (!p) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-  if (bytes >= huge) ::madvise(p, bytes, MADV_HUGEPAGE);
-#endif
+  void* p = large_block(bytes, true);
   std::memset(p, 0, bytes);
   cells_.reset(static_cast<std::uint64_t*>(p));
   used_ = 0;
@@ -94,7 +124,11 @@ template <class Same>
 void memory_receipts::index::add(std::uint64_t t, std::uint32_t slot, Same same) {
   if (4 * (used_ + 1) > 3 * size_) grow();  // only past the size prepared for
   const std::size_t mask = size_ - 1;
-  for (std::size_t i = home(t);; i = (i + 1) & mask) {
+  const std::size_t at = home(t);
+  // Counted ids walk their block two cells at a time: the line the id eight
+  // on will need is fetched now, so that the walk does not wait for memory.
+  __builtin_prefetch(cells_.get() + ((at + 16) & mask), 1);
+  for (std::size_t i = at;; i = (i + 1) & mask) {
     const std::uint64_t c = cells_[i];
     if (c == 0) {
       cells_[i] = t | (std::uint64_t{slot} + 1);
@@ -149,17 +183,17 @@ void memory_receipts::index::grow() {
 void memory_receipts::node::keep(receipt_entry&& e) {
   id_len = static_cast<std::uint32_t>(e.message_id.size());
   dest_len = static_cast<std::uint32_t>(e.destination_addr.size());
-  if (id_len + dest_len > kInline) {
-    spill.assign(e.message_id).append(e.destination_addr);
-  } else {
-    if (spill.capacity() > 15) std::string().swap(spill);
-    std::memcpy(text, e.message_id.data(), id_len);
-    std::memcpy(text + id_len, e.destination_addr.data(), dest_len);
-  }
+  group_len = static_cast<std::uint32_t>(e.group.size());
+  const std::size_t n = std::size_t{id_len} + dest_len + group_len;
+  delete[] spill;  // a reused slot's
+  spill = n > kInline ? new char[n] : nullptr;
+  char* out = spill ? spill : text;
+  std::memcpy(out, e.message_id.data(), id_len);
+  std::memcpy(out + id_len, e.destination_addr.data(), dest_len);
+  std::memcpy(out + id_len + dest_len, e.group.data(), group_len);
   tag = e.tag;
   part_index = e.part_index;
   part_count = e.part_count;
-  group = std::move(e.group);
   submitted = e.submitted;
 }
 
@@ -170,17 +204,33 @@ receipt_entry memory_receipts::node::entry() const {
   e.destination_addr.assign(dest());
   e.part_index = part_index;
   e.part_count = part_count;
-  e.group = group;
+  e.group.assign(group());
   e.submitted = submitted;
   return e;
 }
 
+void memory_receipts::chunk_release::operator()(node* p) const noexcept { std::free(p); }
+
+memory_receipts::account::~account() {
+  for (std::uint32_t i = 0; i < made; ++i) at(i).~node();
+}
+
 memory_receipts::memory_receipts(receipt_limits limits) : limits_(limits) {
   limits_.max_entries = std::max<std::size_t>(limits_.max_entries, 1);
+  big_ = limits_.max_entries >= kChunk / 2;  // up to 2 * max_entries slots
+}
+
+memory_receipts::node* memory_receipts::new_chunk() {
+  void* p = big_ && source_ ? source_(true) : nullptr;
+  // A small account's chunk: ordinary pages, touched only as slots are made.
+  return static_cast<node*>(p ? p : large_block(chunk_bytes(), big_));
 }
 
 std::uint32_t memory_receipts::find_text(account& a, std::uint64_t t, std::string_view text) {
-  return a.keys.find(t, [&](std::uint32_t n) { return trim_message_id(a.at(n).id()) == text; });
+  return a.keys.find(t, [&](std::uint32_t n) {
+    const std::string_view id = a.at(n).id();
+    return id == text || trim_message_id(id) == text;
+  });
 }
 
 std::uint32_t memory_receipts::find_number(account& a, key k, std::uint64_t value) {
@@ -191,7 +241,7 @@ std::uint32_t memory_receipts::find_number(account& a, key k, std::uint64_t valu
 // list, and into the free chain.
 void memory_receipts::forget(account& a, std::uint32_t n) {
   node& x = a.at(n);
-  a.keys.erase(x.text_tag, n);
+  a.keys.erase(text_tag(trim_message_id(x.id())), n);
   if (x.has_dec) a.keys.erase(number_tag(key::dec, x.dec), n);
   if (x.has_hex) a.keys.erase(number_tag(key::hex, x.hex), n);
   unlink(a, x.state == life::waiting ? a.waiting : a.graveyard, n);
@@ -246,14 +296,20 @@ void memory_receipts::bury(account& a, std::uint32_t n, life why, time_point now
   while (a.graveyard.size > limits_.max_entries) forget(a, a.graveyard.head);
 }
 
+// Every call brings the time; with a coarse clock most bring the same one
+// as the last, and then nothing has come due since.
 void memory_receipts::expire(account& a, time_point now) {
-  while (a.waiting.size != 0 && now - a.at(a.waiting.head).since > limits_.max_age)
-    bury(a, a.waiting.head, life::dropped, now);
-  while (a.graveyard.size != 0 && now - a.at(a.graveyard.head).since > limits_.tombstone_ttl)
-    forget(a, a.graveyard.head);
+  const bool moved = now != a.expired_at;
+  if (moved) {
+    a.expired_at = now;
+    while (a.waiting.size != 0 && now - a.at(a.waiting.head).since > limits_.max_age)
+      bury(a, a.waiting.head, life::dropped, now);
+    while (a.graveyard.size != 0 && now - a.at(a.graveyard.head).since > limits_.tombstone_ttl)
+      forget(a, a.graveyard.head);
+  }
   // A long message whose parts never all came: gone after max_age, looked
   // for now and then and whenever there are too many.
-  if (!a.groups.empty() && (++a.sweeps % 4096 == 0 || a.groups.size() > limits_.max_entries))
+  if (!a.groups.empty() && ((moved && ++a.sweeps % 4096 == 0) || a.groups.size() > limits_.max_entries))
     std::erase_if(a.groups, [&](const auto& g) { return now - g.second.since > limits_.max_age; });
 }
 
@@ -271,14 +327,21 @@ void memory_receipts::remember(std::string_view name, receipt_entry e, time_poin
   if (n != npos) {
     a.free = a.at(n).next;
   } else {
-    if ((a.made & (kChunk - 1)) == 0) a.chunks.push_back(std::make_unique<node[]>(kChunk));
-    n = a.made++;
+    if ((a.made & (kChunk - 1)) == 0) {
+      a.chunks.emplace_back(new_chunk());
+    } else if ((a.made & (kChunk - 1)) == kChunk / 2 && big_ && source_) {
+      source_(false);
+    }
+    n = a.made;
+    new (&a.at(n)) node();
+    ++a.made;
+    // New slots are made in order: the next ones' lines are fetched ahead.
+    if (((n + 4) & (kChunk - 1)) > (n & (kChunk - 1))) __builtin_prefetch(&a.at(n + 4), 1);
   }
   node& x = a.at(n);
   x.keep(std::move(e));
   x.since = now;
   x.state = life::waiting;
-  x.text_tag = t;
   const readings r = index_readings(x.id());
   x.has_dec = x.has_hex = false;
   for (std::size_t k = 0; k < r.count; ++k) {
@@ -356,6 +419,81 @@ std::chrono::system_clock::time_point coarse_now() {
 #endif
 }
 }  // namespace
+
+class chunk_maker {
+ public:
+  ~chunk_maker() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+    std::free(spare_);
+  }
+  void* take() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(spare_, nullptr);
+  }
+  void ahead() {
+    {
+      std::lock_guard lock(mutex_);
+      if (spare_ || wanted_) return;
+      if (!thread_.joinable()) {
+        try {
+          thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+          return;  // no thread to be had: the book makes every chunk itself
+        }
+      }
+      wanted_ = true;
+    }
+    wake_.notify_one();
+  }
+
+ private:
+  void run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return stop_ || wanted_; });
+      if (stop_) return;
+      lock.unlock();
+      void* p = nullptr;
+      try {
+        p = large_block(memory_receipts::chunk_bytes(), true);
+        // One write per page makes the kernel supply it now, here.
+        for (std::size_t i = 0; i < memory_receipts::chunk_bytes(); i += 4096) static_cast<volatile char*>(p)[i] = 0;
+      } catch (const std::bad_alloc&) {
+        // None made ahead: the book makes its chunk itself, and meets the
+        // shortage there.
+      }
+      lock.lock();
+      wanted_ = false;
+      if (spare_ || stop_) {
+        std::free(p);
+      } else {
+        spare_ = p;
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::thread thread_;
+  void* spare_ = nullptr;
+  bool wanted_ = false, stop_ = false;
+};
+
+memory_receipt_store::memory_receipt_store(receipt_limits limits) : book_(limits) {
+  book_.set_chunk_source([this](bool now) -> void* {  // inside book_ calls: mutex_ is held
+    if (now) return maker_ ? maker_->take() : nullptr;
+    if (!maker_) maker_ = std::make_unique<chunk_maker>();
+    maker_->ahead();
+    return nullptr;
+  });
+}
+
+memory_receipt_store::~memory_receipt_store() = default;
 
 void memory_receipt_store::prepare(std::string_view account) {
   std::lock_guard lock(mutex_);

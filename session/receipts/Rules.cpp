@@ -1,17 +1,13 @@
 #include "session/receipts/Rules.h"
 
+#include <bit>
+#include <cstring>
+
 #include <algorithm>
 
 #include "sms/Receipt.h"
 
 namespace velmor::session::receipts {
-
-std::string_view trim_message_id(std::string_view s) noexcept {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\0'; };
-  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-  return s;
-}
 
 namespace {
 
@@ -21,9 +17,35 @@ namespace {
 struct values {
   std::optional<std::uint64_t> dec, hex;
 };
+// Eight decimal digits (one per octet, the first in the lowest, each 0-9)
+// as their decimal value and as eight hex nibbles.
+std::uint64_t eight_dec(std::uint64_t d) noexcept {
+  d = (d * 10 + (d >> 8)) & 0x00FF00FF00FF00FFULL;
+  d = (d * 100 + (d >> 16)) & 0x0000FFFF0000FFFFULL;
+  return (d * 10000 + (d >> 32)) & 0xFFFFFFFFULL;
+}
+std::uint64_t eight_hex(std::uint64_t d) noexcept {
+  d = (d << 4 | d >> 8) & 0x00FF00FF00FF00FFULL;
+  d = (d << 8 | d >> 16) & 0x0000FFFF0000FFFFULL;
+  return (d << 16 | d >> 32) & 0xFFFFFFFFULL;
+}
+
 values read_values(std::string_view text) noexcept {
   std::uint64_t dec = 0, hex = 0;
-  for (const char c : text) {
+  std::size_t i = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    // Eight digits at a time: most ids are ten to twenty digits long.
+    for (; i + 8 <= text.size(); i += 8) {
+      std::uint64_t w;
+      std::memcpy(&w, text.data() + i, 8);
+      constexpr std::uint64_t high = 0xF0F0F0F0F0F0F0F0ULL;
+      if (((w & high) | (((w + 0x0606060606060606ULL) & high) >> 4)) != 0x3333333333333333ULL) break;
+      const std::uint64_t d = w - 0x3030303030303030ULL;
+      dec = dec * 100'000'000 + eight_dec(d);  // wraps as the digit at a time below does
+      hex = hex << 32 | eight_hex(d);
+    }
+  }
+  for (const char c : text.substr(i)) {
     if (c < '0' || c > '9') return {sms::MessageIdNumber(text, 10), sms::MessageIdNumber(text, 16)};
     const auto d = static_cast<unsigned>(c - '0');
     dec = dec * 10 + d;  // wraps when it does not fit; then unused

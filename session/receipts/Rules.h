@@ -49,7 +49,14 @@ struct key_list {
   const std::string* end() const { return keys.data() + size; }
 };
 
-std::string_view trim_message_id(std::string_view id) noexcept;
+// The id without the blanks (space, tab, CR, LF, NUL) around it. Inline:
+// every remember and take trims, and nearly every id has nothing to trim.
+inline std::string_view trim_message_id(std::string_view s) noexcept {
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\0'; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
+}
 
 // A number's key: its index letter and its value in decimal digits ("d42").
 std::string number_key(const reading& r);

@@ -8,6 +8,8 @@
 
 #include "session/receipts/Matcher.h"
 #include "session/receipts/Memory.h"
+#include "session/receipts/Rules.h"
+#include "sms/Receipt.h"
 
 using namespace velmor::session;
 using namespace velmor::session::receipts;
@@ -146,5 +148,33 @@ TEST(ReceiptMatcher, Scripts) {
     for (const auto& st : c.steps) s.step(st);
     EXPECT_EQ(s.reports, c.want) << c.name;
     EXPECT_EQ(s.m.open(), 0u) << c.name << ": every receipt is reported";
+  }
+}
+
+// An id's numbers, read eight digits at a time where it can be, against the
+// reference reading of each base: every length up to past 2^64, with leading
+// zeros, at the edge of fitting, and with a non-digit in each place.
+TEST(ReceiptRules, ReadingsAgreeWithTheReference) {
+  using velmor::sms::MessageIdNumber;
+  std::vector<std::string> ids;
+  for (std::size_t n = 1; n <= 24; ++n) {
+    std::string up, nines(n, '9'), zeros(n - 1, '0');
+    for (std::size_t i = 0; i < n; ++i) up.push_back(static_cast<char>('1' + i % 9));
+    ids.insert(ids.end(), {up, nines, zeros + "7", "0" + up});
+    for (std::size_t at = 0; at < n; at += 3) {
+      std::string bad = up;
+      bad[at] = at % 2 ? 'a' : ':';
+      ids.push_back(bad);
+    }
+  }
+  ids.insert(ids.end(), {"18446744073709551615", "18446744073709551616", "0018446744073709551615", "FFFFFFFFFFFFFFFF",
+                         "1FFFFFFFFFFFFFFFF", "0000000000000000ffffffffffffffff"});
+  for (const std::string& id : ids) {
+    const auto r = index_readings(id);
+    std::vector<std::pair<char, std::uint64_t>> got, want;
+    for (std::size_t k = 0; k < r.count; ++k) got.emplace_back(r.numbers[k].index, r.numbers[k].value);
+    if (const auto d = MessageIdNumber(id, 10)) want.emplace_back('d', *d);
+    if (const auto h = MessageIdNumber(id, 16)) want.emplace_back('h', *h);
+    EXPECT_EQ(got, want) << id;
   }
 }

@@ -213,6 +213,37 @@ TEST(ReceiptStore, MemoryBoundsUnderChurn) {
   EXPECT_EQ(book.take("A", "MA", true, true, now + std::chrono::seconds(2)).entry.tag, 5u);
 }
 
+// Past one chunk of slots (the later chunks made ahead on the store's own
+// thread), with slots reused: an entry whose texts spill out of its slot
+// follows one that fit and the other way round, and each take gives back
+// exactly what was remembered.
+TEST(ReceiptStore, MemoryAcrossChunksGivesBackEveryEntry) {
+  using K = receipt_take::kind;
+  receipt_limits l;
+  l.max_entries = 20'000;  // up to 40,000 slots: more than one chunk
+  memory_receipt_store store(l);
+  asio::io_context io;
+  const auto make = [](int i) {
+    receipt_entry e = entry(std::to_string(90'000'000 + i), i, i % 3, 3, "g" + std::to_string(i / 3));
+    if (i % 5 == 0) e.destination_addr.append(60, 'x');  // id, destination and group no longer fit inline
+    return e;
+  };
+  constexpr int n = 45'000;
+  for (int i = 0; i < n; ++i) {
+    store.remember("A", make(i));
+    if (i >= 100) {  // receipts a little behind the responses, as on a bind
+      const int j = i - 100;
+      const receipt_take t = take_now(io, store, "A", std::to_string(90'000'000 + j));
+      ASSERT_EQ(t.result, K::matched) << j;
+      ASSERT_EQ(t.entry, make(j)) << j;
+      EXPECT_EQ(t.whole_delivered.has_value(), j % 3 == 2) << j;
+    }
+  }
+  EXPECT_EQ(take_now(io, store, "A", std::to_string(90'000'000 + n - 1)).entry, make(n - 1));
+  EXPECT_EQ(take_now(io, store, "A", std::to_string(90'000'000 + n - 1)).result, K::duplicate);
+  EXPECT_EQ(take_now(io, store, "A", "90000001").result, K::none);  // its tombstone was pushed out long ago
+}
+
 TEST(ReceiptStore, OpenNamesWhatIsWrong) {
   for (const char* bad : {"mysql://x", "sqlite:", "redis://host:port", "redis://h:-1"}) {
     try {
