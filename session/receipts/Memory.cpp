@@ -68,8 +68,13 @@ std::uint64_t fold(std::string_view s) noexcept {
     h = (h ^ w) * 0x9e3779b97f4a7c15ULL;
   }
   std::uint64_t w = 0;
-  std::memcpy(&w, s.data() + i, s.size() - i);
-  return h ^ w;  // tag() mixes it
+  if (i == s.size()) return h;  // tag() mixes it
+  if (s.size() >= 8) {
+    std::memcpy(&w, s.data() + s.size() - 8, 8);  // the last eight, overlapping the words before
+  } else {
+    for (; i < s.size(); ++i) w = w << 8 | static_cast<unsigned char>(s[i]);
+  }
+  return (h ^ w) * 0x9e3779b97f4a7c15ULL;
 }
 
 }  // namespace
@@ -104,7 +109,7 @@ void memory_receipts::index::reset(std::size_t cells) {
 
 // The block's place, then two cells per low value: a run of keys fills half
 // its block, and keys of other blocks fill the rest.
-std::size_t memory_receipts::index::home(std::uint64_t t) const noexcept {
+inline std::size_t memory_receipts::index::home(std::uint64_t t) const noexcept {
   const std::uint64_t block = t >> 40;  // 24 bits
   const std::uint64_t at = bits_ <= 24 ? block >> (24 - bits_) : block << (bits_ - 24);
   return (at + 2 * ((t >> 34) & 63)) & (size_ - 1);
@@ -198,15 +203,8 @@ void memory_receipts::node::keep(receipt_entry&& e) {
 }
 
 receipt_entry memory_receipts::node::entry() const {
-  receipt_entry e;
-  e.message_id.assign(id());
-  e.tag = tag;
-  e.destination_addr.assign(dest());
-  e.part_index = part_index;
-  e.part_count = part_count;
-  e.group.assign(group());
-  e.submitted = submitted;
-  return e;
+  return receipt_entry{std::string(id()),    tag,      std::string(dest()), part_index, part_count,
+                       std::string(group()), submitted};
 }
 
 void memory_receipts::chunk_release::operator()(node* p) const noexcept { std::free(p); }
@@ -313,7 +311,7 @@ void memory_receipts::expire(account& a, time_point now) {
     std::erase_if(a.groups, [&](const auto& g) { return now - g.second.since > limits_.max_age; });
 }
 
-void memory_receipts::remember(std::string_view name, receipt_entry e, time_point now) {
+void memory_receipts::remember(std::string_view name, receipt_entry&& e, time_point now) {
   const std::string_view text = trim_message_id(e.message_id);
   if (text.empty()) return;
   account& a = find_account(name, true);

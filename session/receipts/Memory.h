@@ -36,7 +36,7 @@ class memory_receipts {
   // Makes the account's index now (sized for the limits: a large
   // allocation), rather than on its first remember.
   void prepare(std::string_view account) { find_account(account, true); }
-  void remember(std::string_view account, receipt_entry e, time_point now);
+  void remember(std::string_view account, receipt_entry&& e, time_point now);
   receipt_take take(std::string_view account, std::string_view message_id, bool final_state, bool delivered,
                     time_point now);
   // Entries still waiting for a receipt, in every account.
@@ -107,7 +107,7 @@ class memory_receipts {
     void erase(std::uint64_t tag, std::uint32_t slot);
 
    private:
-    std::size_t home(std::uint64_t tag) const noexcept;
+    [[gnu::always_inline]] std::size_t home(std::uint64_t tag) const noexcept;
     void grow();
     struct release {
       void operator()(std::uint64_t* p) const noexcept;

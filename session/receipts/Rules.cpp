@@ -53,7 +53,8 @@ values read_values(std::string_view text) noexcept {
   }
   // Whether each fits follows from the significant digits alone: at most 16
   // in hex, at most 20 in decimal and then not above 2^64-1.
-  const std::string_view significant = text.substr(std::min(text.find_first_not_of('0'), text.size()));
+  const std::string_view significant =
+      text.front() != '0' ? text : text.substr(std::min(text.find_first_not_of('0'), text.size()));
   values v;
   if (significant.size() < 20 || (significant.size() == 20 && significant <= "18446744073709551615")) v.dec = dec;
   if (significant.size() <= 16) v.hex = hex;

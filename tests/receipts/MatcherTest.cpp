@@ -71,7 +71,7 @@ struct sim {
         e.part_index = static_cast<std::uint16_t>(index);
         e.part_count = static_cast<std::uint16_t>(count);
       }
-      book.remember("acct", e, wall);
+      book.remember("acct", std::move(e), wall);
       std::vector<receipt_matcher::lookup> ls;
       m.on_remembered(id, ls);
       lookups(ls);
