@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -190,8 +191,8 @@ void memory_receipts::node::keep(receipt_entry&& e) {
   dest_len = static_cast<std::uint32_t>(e.destination_addr.size());
   group_len = static_cast<std::uint32_t>(e.group.size());
   const std::size_t n = std::size_t{id_len} + dest_len + group_len;
-  delete[] spill;  // a reused slot's
-  spill = n > kInline ? new char[n] : nullptr;
+  delete[] std::exchange(spill, nullptr);  // a reused slot's; none held if the new block fails
+  if (n > kInline) spill = new char[n];
   char* out = spill ? spill : text;
   std::memcpy(out, e.message_id.data(), id_len);
   std::memcpy(out + id_len, e.destination_addr.data(), dest_len);
